@@ -1,0 +1,47 @@
+// The one bounds-checked way every reader gets at bytes: a file read with
+// positioned reads, or a memory block holding a whole file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+class ByteSource {
+ public:
+  // Opens a file read-only; null with errno set when it cannot be opened.
+  static std::unique_ptr<ByteSource> Open_File(const std::string& name);
+  // A memory block the caller keeps alive; `name` is used in messages only.
+  static std::unique_ptr<ByteSource> From_Memory(std::span<const uint8_t> bytes, std::string name = {});
+
+  ~ByteSource();
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+
+  uint64_t size() const { return size_; }
+  const std::string& name() const { return name_; }
+  bool is_memory() const { return fd_ < 0; }
+  // The whole block of a memory source (empty for a file).
+  std::span<const uint8_t> memory() const { return memory_; }
+
+  // Reads up to n bytes at `offset` into `dst`: the count read (short only
+  // at the end of the data), or -1 on a read error with errno set.
+  ptrdiff_t Read_At(uint64_t offset, void* dst, size_t n) const;
+
+  // True when [offset, offset + n) lies inside the source; cannot overflow.
+  bool Contains(uint64_t offset, uint64_t n) const { return offset <= size_ && n <= size_ - offset; }
+
+ private:
+  ByteSource() = default;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  std::span<const uint8_t> memory_;
+  std::string name_;
+};
+
+// A reading position over a source: the stream readers read at it and move it on.
+struct ByteCursor {
+  ByteSource* source = nullptr;
+  uint64_t pos = 0;
+};

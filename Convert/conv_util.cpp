@@ -1,0 +1,85 @@
+#include "Convert/conv_util.h"
+
+#include <cerrno>
+
+#include "Convert/kema_image.h"
+
+void Report_Memory(LogHandle log, const char* src, int line, const char* fn, const char* var, long long dim1,
+                   long long dim2) {
+  Log_Print(log, 1, "line %-4d of %s", line, src);
+  Log_Print(log, 1, "memory error in %s (var=%s, dim=%lldx%lld)", fn, var, dim1, dim2);
+}
+
+void Report_Strdup(LogHandle log, const char* src, int line, const char* var) {
+  Log_Print(log, 1, "line %-4d of %s", line, src);
+  Log_Print(log, 1, "memory error in strdup (var=%s)", var);
+}
+
+namespace {
+void Report_System(LogHandle log, const char* src, int line, const char* what, const char* file) {
+  const int err = errno;
+  Log_Print(log, 6, "file:%s line:%d", src, line);
+  Log_Print(log, 6, "%s", what);
+  Log_Print(log, 6, "%s", System_Error_Text(err));
+  Log_Print(log, 6, "file: (%s)", file ? file : "");
+}
+}  // namespace
+
+void Report_Open(LogHandle log, const char* src, int line, const char* file) {
+  Report_System(log, src, line, "Unable to open file", file);
+}
+
+void Report_Seek(LogHandle log, const char* src, int line, long long pos, const char* file) {
+  const int err = errno;
+  Log_Print(log, 6, "file:%s line:%d", src, line);
+  Log_Print(log, 6, "while seeking pos %lld", pos);
+  Log_Print(log, 6, "%s", System_Error_Text(err));
+  Log_Print(log, 6, "file: (%s)", file ? file : "");
+}
+
+void Report_Lseek(LogHandle log, const char* src, int line, const char* file) {
+  Report_System(log, src, line, "using lseek()", file);
+}
+
+void Report_Read(LogHandle log, const char* src, int line, const char* file) {
+  Report_System(log, src, line, "while reading", file);
+}
+
+void Report_Short_Read(LogHandle log, const char* src, int line, long long got, long long wanted, const char* file) {
+  Log_Print(log, 6, "file:%s line:%d", src, line);
+  Log_Print(log, 6, "End of File while reading: (%lld /vs/ %lld) (%s)", got, wanted, file ? file : "");
+}
+
+void Report_Stat(LogHandle log, const char* src, int line, const char* file) {
+  Report_System(log, src, line, "Unable to stat() file", file);
+}
+
+std::unique_ptr<ByteSource> Source_Open(LogHandle log, const std::string& file, const char* src, int line) {
+  auto source = ByteSource::Open_File(file);
+  if (!source) Report_Open(log, src, line, file.c_str());
+  return source;
+}
+
+std::unique_ptr<ByteSource> Source_Open_Input(LogHandle log, const ImageHeader& ima, const char* src, int line) {
+  if (ima.input_type == 2) return ByteSource::From_Memory(ima.stream, "memory stream");
+  return Source_Open(log, ima.input, src, line);
+}
+
+std::unique_ptr<ByteSource> Source_Open_Data(LogHandle log, const ImageHeader& ima, const char* src, int line) {
+  if (ima.input_type == 2) return ByteSource::From_Memory(ima.stream, "memory stream");
+  return Source_Open(log, ima.file_data, src, line);
+}
+
+int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* dst, size_t n, const char* src,
+                int line) {
+  ptrdiff_t got = source.Read_At(offset, dst, n);
+  if (got < 0) {
+    Report_Read(log, src, line, source.name().c_str());
+    return 0;
+  }
+  if (static_cast<size_t>(got) < n) {
+    Report_Short_Read(log, src, line, got, static_cast<long long>(n), source.name().c_str());
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,43 @@
+// The fixed forms in which every reader reports a failure, and the checked
+// open and read of a record's input that all readers share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Convert/byte_source.h"
+#include "log/log.h"
+
+struct ImageHeader;
+
+// Source file name used in the report lines.
+#define KEMA_SRC __FILE_NAME__
+
+// Level 1: "line %-4d of %s" then "memory error in <fn> (var=%s, dim=%dx%d)".
+void Report_Memory(LogHandle log, const char* src, int line, const char* fn, const char* var, long long dim1,
+                   long long dim2);
+// Level 1: "line %-4d of %s" then "memory error in strdup (var=%s)".
+void Report_Strdup(LogHandle log, const char* src, int line, const char* var);
+// Level 6, with the system error text of the current errno.
+void Report_Open(LogHandle log, const char* src, int line, const char* file);
+void Report_Seek(LogHandle log, const char* src, int line, long long pos, const char* file);
+void Report_Lseek(LogHandle log, const char* src, int line, const char* file);
+void Report_Read(LogHandle log, const char* src, int line, const char* file);
+void Report_Short_Read(LogHandle log, const char* src, int line, long long got, long long wanted, const char* file);
+void Report_Stat(LogHandle log, const char* src, int line, const char* file);
+
+// Opens a named file; logs the open failure and returns null.
+std::unique_ptr<ByteSource> Source_Open(LogHandle log, const std::string& file, const char* src, int line);
+// Opens what a record reads from: its input (file or memory block).
+std::unique_ptr<ByteSource> Source_Open_Input(LogHandle log, const ImageHeader& ima, const char* src, int line);
+// Opens the source of a record's pixels: `file_data`, or the memory block.
+std::unique_ptr<ByteSource> Source_Open_Data(LogHandle log, const ImageHeader& ima, const char* src, int line);
+
+// Reads exactly n bytes at `offset`; logs a read error or a short read
+// ("End of File while reading") and returns 0.
+int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* dst, size_t n, const char* src,
+                int line);
+
+#define KEMA_READ(log, source, offset, dst, n) Source_Read((log), (source), (offset), (dst), (n), KEMA_SRC, __LINE__)

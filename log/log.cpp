@@ -1,0 +1,212 @@
+#include "log/log.h"
+
+#include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+
+namespace {
+
+// Settings are written once at start-up and read by every call.
+std::atomic<int> g_trace_level{0};
+std::atomic<LogSink> g_sink{nullptr};
+std::atomic<LogHandle> g_handle{nullptr};
+std::atomic<FILE*> g_console{nullptr};  // null: standard output
+std::mutex g_settings_mutex;
+std::string g_trace_dir = "/tmp/";
+std::string g_trace_file = "trace.dat";
+// Writing is serialised so that lines of several threads never interleave.
+std::mutex g_write_mutex;
+
+constexpr size_t kMessageSize = 2048;
+
+FILE* Console() {
+  FILE* f = g_console.load();
+  return f ? f : stdout;
+}
+
+std::string Indent(int level) {
+  if (level < 6 || level > 10) return {};
+  return std::string(static_cast<size_t>(4 * (level - 6)), ' ');
+}
+
+// The question of level 3 without a window: asked on the terminal when there
+// is one, answered "no" otherwise.
+int Ask_Terminal(const std::string& text) {
+  if (!isatty(STDIN_FILENO)) return 0;
+  std::fprintf(stderr, "%s [y/n] ", text.c_str());
+  std::fflush(stderr);
+  char answer[16] = {};
+  if (!std::fgets(answer, sizeof answer, stdin)) return 0;
+  return answer[0] == 'y' || answer[0] == 'Y';
+}
+
+int Builtin_Write(int level, const char* text) {
+  std::lock_guard<std::mutex> lock(g_write_mutex);
+  FILE* trace = nullptr;
+  if (g_trace_level.load() != 0) trace = std::fopen(Log_Trace_Path().c_str(), "a");
+  const std::string clean = Log_Clean_Text(text);
+  const char* s = clean.c_str();
+  FILE* con = Console();
+  int result = 1;
+  switch (level) {
+    case 1:
+      std::fprintf(stderr, "%s\n", s);
+      if (trace) std::fprintf(trace, "ERROR:   %s\n", s);
+      break;
+    case 2:
+      std::fprintf(con, "WARNING: %s \n", s);
+      if (trace) std::fprintf(trace, "WARNING: %s\n", s);
+      break;
+    case 3:
+      result = Ask_Terminal(clean);
+      break;
+    case 4:
+    case 11:
+      std::fprintf(con, "REPORT:  %s \n", s);
+      if (trace) std::fprintf(trace, "REPORT:  %s\n", s);
+      break;
+    case 5:
+      std::fprintf(con, "AUDIT:   %s \n", s);
+      if (trace) std::fprintf(trace, "AUDIT:   %s\n", s);
+      break;
+    case 6: case 7: case 8: case 9: case 10: {
+      const std::string ind = Indent(level);
+      std::fprintf(con, "TRACE:   %s%s \n", ind.c_str(), s);
+      if (trace) std::fprintf(trace, "TRACE:   %s%s\n", ind.c_str(), s);
+      break;
+    }
+    case 12:
+      std::fprintf(con, "ERROR LOG:   %s%s \n", "", s);
+      std::fprintf(con, "REPORT:  %s \n", s);
+      if (trace) {
+        std::fprintf(trace, "ERROR LOG:   %s%s\n", "", s);
+        std::fprintf(trace, "REPORT:  %s\n", s);
+      }
+      break;
+    default:
+      break;
+  }
+  if (trace) std::fclose(trace);
+  std::fflush(con);
+  return result;
+}
+
+}  // namespace
+
+bool Log_Admitted(int level) {
+  if (level <= 0) return false;
+  if (level >= 6 && level <= 10) return g_trace_level.load(std::memory_order_relaxed) >= level - 5;
+  return true;
+}
+
+int Log_VPrint(LogHandle handle, int level, const char* format, va_list args) {
+  if (level == 0) return 1;
+  if (level >= 6 && level <= 10 && !Log_Admitted(level)) return 1;
+  char buffer[kMessageSize];
+  int n = std::vsnprintf(buffer, sizeof buffer, format ? format : "", args);
+  if (n < 0) buffer[0] = 0;  // vsnprintf cuts a long message at 2047 bytes itself
+  if (LogSink sink = g_sink.load()) return sink(handle, level, buffer);
+  return Builtin_Write(level, buffer);
+}
+
+int Log_Print(LogHandle handle, int level, const char* format, ...) {
+  if (level == 0) return 1;
+  if (level >= 6 && level <= 10 && !Log_Admitted(level)) return 1;
+  va_list args;
+  va_start(args, format);
+  int r = Log_VPrint(handle, level, format, args);
+  va_end(args);
+  return r;
+}
+
+void Log_Set_Trace_Level(int level) { g_trace_level.store(level); }
+int Log_Get_Trace_Level() { return g_trace_level.load(); }
+
+void Log_Set_Trace_Dir(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  g_trace_dir = dir.substr(0, 255);
+}
+
+void Log_Set_Trace_File(const std::string& name) {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  g_trace_file = name.substr(0, 255);
+}
+
+std::string Log_Trace_Path() {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  return g_trace_dir + g_trace_file;
+}
+
+void Log_Set_Sink(LogSink sink) { g_sink.store(sink); }
+LogSink Log_Get_Sink() { return g_sink.load(); }
+void Log_Set_Handle(LogHandle handle) { g_handle.store(handle); }
+LogHandle Log_Get_Handle() { return g_handle.load(); }
+void Log_Set_Console(FILE* stream) { g_console.store(stream); }
+
+std::string Log_Clean_Text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text)
+    if ((c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n') out.push_back(static_cast<char>(c));
+  return out;
+}
+
+const char* System_Error_Text(int code) {
+  thread_local char buffer[512];
+  if (code == 0) code = errno;
+  const char* name = strerrorname_np(code);
+  char message[256];
+  const char* msg = strerror_r(code, message, sizeof message);
+  if (name)
+    std::snprintf(buffer, sizeof buffer, "[%s] %s", name, msg);
+  else
+    std::snprintf(buffer, sizeof buffer, "%s", msg);
+  return buffer;
+}
+
+void Log_Trace_Header() {
+  LogHandle h = Log_Get_Handle();
+  char when[64] = {};
+  std::time_t now = std::time(nullptr);
+  std::tm tm_now{};
+  localtime_r(&now, &tm_now);
+  std::strftime(when, sizeof when, "%d %b %Y %H:%M", &tm_now);
+
+  std::remove(Log_Trace_Path().c_str());
+  Log_Print(h, 6, "============== %s %s =====(%s)=========", kKemaProduct, kKemaVersion, when);
+
+  char host[80] = {};
+  if (gethostname(host, sizeof host - 1) != 0) {
+    Log_Print(h, 12, "File:%s Line:%d", __FILE__, __LINE__);
+    Log_Print(h, 12, "in gethostname()");
+    return;
+  }
+  for (char* p = host; *p; ++p)
+    *p = std::isalnum(static_cast<unsigned char>(*p)) ? static_cast<char>(std::toupper(static_cast<unsigned char>(*p))) : ' ';
+  Log_Print(h, 6, "Computer Name:  %s", host);
+
+  struct statvfs vfs {};
+  if (statvfs("/", &vfs) != 0) {
+    Log_Print(h, 12, "File:%s Line:%d", __FILE__, __LINE__);
+    Log_Print(h, 12, "in statvfs()");
+    return;
+  }
+  Log_Print(h, 6, "Serial Num:     %08x", static_cast<unsigned>(vfs.f_fsid));
+
+  struct utsname uts {};
+  if (uname(&uts) != 0) return;
+  Log_Print(h, 6, "System:         %s ", uts.sysname);
+  int major = 0, minor = 0, build = 0;
+  std::sscanf(uts.release, "%d.%d.%d", &major, &minor, &build);
+  Log_Print(h, 6, "version %d.%d (Build %d)", major, minor, build & 0xFFFF);
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  Log_Print(h, 6, "Processor:      %ld x %s\n", cpus, uts.machine);
+}

@@ -1,0 +1,56 @@
+// The one leveled log every subsystem reports through: trace lines, header
+// listings, reports, warnings and errors.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// Opaque owner handle passed as the first argument of every log call (the
+// viewer's panel window, or null).
+using LogHandle = void*;
+
+// Receives every admitted message, formatted but not cleaned; its result is
+// what Log_Print returns.
+using LogSink = int (*)(LogHandle handle, int level, const char* text);
+
+// Levels: 0 nothing, 1 memory errors, 2 errors and warnings, 3 yes/no
+// question, 4 reports, 5 audit, 6..10 trace depth 0..4, 11 report,
+// 12 error log before the application's sink exists.
+int Log_Print(LogHandle handle, int level, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int Log_VPrint(LogHandle handle, int level, const char* format, va_list args);
+
+// True when a message of this level would be written: lets callers skip
+// building costly texts.
+bool Log_Admitted(int level);
+
+void Log_Set_Trace_Level(int level);
+int Log_Get_Trace_Level();
+void Log_Set_Trace_Dir(const std::string& dir);
+void Log_Set_Trace_File(const std::string& name);
+// Trace directory followed by trace file name.
+std::string Log_Trace_Path();
+void Log_Set_Sink(LogSink sink);
+LogSink Log_Get_Sink();
+void Log_Set_Handle(LogHandle handle);
+LogHandle Log_Get_Handle();
+// Where the built-in writer puts its console lines (standard output unless
+// a tool moves them, as kema does to standard error).
+void Log_Set_Console(FILE* stream);
+
+// Writes the trace header (machine description) to a fresh trace file.
+void Log_Trace_Header();
+
+// "[ENOENT] No such file or directory"; code 0 means the current errno.
+// The text lives in a per-thread buffer overwritten by the next call.
+const char* System_Error_Text(int code);
+
+// Keeps printable ASCII, tab and newline: what the console and the trace
+// file receive.
+std::string Log_Clean_Text(std::string_view text);
+
+// The product name and version written in the trace header.
+inline constexpr const char* kKemaProduct = "Kemascopia";
+inline constexpr const char* kKemaVersion = "1.2 Rev-10";
