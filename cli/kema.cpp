@@ -1,0 +1,160 @@
+// kema: reads medical image files with the Kemascopia conversion library and
+// prints what it finds.
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/kema.h"
+#include "log/log.h"
+
+#ifndef KEMA_VERSION
+#define KEMA_VERSION "1.2"
+#endif
+
+namespace kema {
+
+namespace {
+
+bool Parse_Trace_Level(const std::string& text, int& level) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (*end != 0 || errno != 0 || v < 0 || v > 127) return false;
+  level = static_cast<int>(v);
+  return true;
+}
+
+bool Known_Command(const std::string& c) { return c == "formats" || c == "info" || c == "header" || c == "raw"; }
+
+// Options that apply to one command only.
+bool Check_Command_Options(Options& opt, std::string& error) {
+  if (opt.json && opt.command != "info") error = "--json belongs to the info command";
+  else if (opt.raw && opt.command != "header") error = "--raw belongs to the header command";
+  else if (!opt.output.empty() && opt.command != "raw") error = "-o belongs to the raw command";
+  else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
+  else if ((opt.command == "info" || opt.command == "header") && opt.files.empty()) error = opt.command + ": no file given";
+  else if (opt.command == "raw" && opt.files.size() != 1) error = "raw: give exactly one file";
+  else if (opt.command == "raw" && opt.output.empty()) error = "raw: no output given (-o OUT)";
+  return error.empty();
+}
+
+}  // namespace
+
+void Print_Usage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: kema [-v] [-t LEVEL] COMMAND [OPTIONS] [FILE...]\n"
+               "\n"
+               "Reads medical image files (DICOM, GE Genesis and other scanner formats)\n"
+               "with the Kemascopia conversion library.\n"
+               "\n"
+               "commands:\n"
+               "  formats                 list every format code with its name\n"
+               "  info [--json] FILE...   one line per file: format, dimensions, pixel type,\n"
+               "                          modality, patient, numbers, stored range\n"
+               "                          (--json: one JSON object per line)\n"
+               "  header [--raw] FILE...  list each file's header as its reader decodes it\n"
+               "                          (--raw keeps the message list's formatting bytes)\n"
+               "  raw FILE -o OUT         write the pixels as read into memory to OUT\n"
+               "                          (OUT '-' is standard output)\n"
+               "\n"
+               "options:\n"
+               "  -t LEVEL     trace level 0..5: more and more trace lines on standard error\n"
+               "  -v           trace level 5\n"
+               "  -h, --help   show this text\n"
+               "  --version    show the version\n"
+               "\n"
+               "Exit status: 0 every file read, 1 some file not read, 2 usage error.\n");
+}
+
+bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error) {
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool is_option = !options_done && a.size() > 1 && a[0] == '-';
+    if (!is_option) {
+      if (opt.command.empty()) {
+        if (!Known_Command(a)) {
+          error = "unknown command (" + a + ")";
+          return false;
+        }
+        opt.command = a;
+      } else {
+        opt.files.push_back(a);
+      }
+      continue;
+    }
+    if (a == "--") {
+      options_done = true;
+    } else if (a == "-h" || a == "--help") {
+      opt.help = true;
+    } else if (a == "--version") {
+      opt.version = true;
+    } else if (a == "-v" || a == "-V") {
+      opt.trace_level = 5;
+    } else if (a == "-t" || a == "-T") {
+      if (i + 1 >= argc || !Parse_Trace_Level(argv[i + 1], opt.trace_level)) {
+        error = "-t needs a trace level (0..5)";
+        return false;
+      }
+      ++i;
+    } else if ((a[1] == 't' || a[1] == 'T') && a.size() > 2 && std::isdigit(static_cast<unsigned char>(a[2]))) {
+      if (!Parse_Trace_Level(a.substr(2), opt.trace_level)) {
+        error = "-t needs a trace level (0..5)";
+        return false;
+      }
+    } else if (a == "--json") {
+      opt.json = true;
+    } else if (a == "--raw") {
+      opt.raw = true;
+    } else if (a == "-o" || a == "--output") {
+      if (i + 1 >= argc || argv[i + 1][0] == 0) {
+        error = a + " needs a file name";
+        return false;
+      }
+      opt.output = argv[++i];
+    } else {
+      error = "unknown argument (" + a + ")";
+      return false;
+    }
+  }
+  if (opt.help || opt.version) return true;
+  if (opt.command.empty()) {
+    error = "no command given";
+    return false;
+  }
+  return Check_Command_Options(opt, error);
+}
+
+}  // namespace kema
+
+int main(int argc, char** argv) {
+  using namespace kema;
+  Options opt;
+  std::string error;
+  if (!Parse_Command_Line(argc, argv, opt, error)) {
+    std::fprintf(stderr, "kema: %s\n\n", error.c_str());
+    Print_Usage(stderr);
+    return kExitUsage;
+  }
+  if (opt.help) {
+    Print_Usage(stdout);
+    return kExitOk;
+  }
+  if (opt.version) {
+    std::printf("kema %s (%s %s)\n", KEMA_VERSION, kKemaProduct, kKemaVersion);
+    return kExitOk;
+  }
+
+  Log_Set_Trace_Level(opt.trace_level);
+  Log_Set_Console(stderr);
+  Log_Install_Sink();
+
+  if (opt.command == "formats") return Command_Formats(opt);
+  if (opt.command == "info") return Command_Info(opt);
+  if (opt.command == "header") return Command_Header(opt);
+  return Command_Raw(opt);
+}

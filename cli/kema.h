@@ -1,0 +1,85 @@
+// kema: the command-line tool over the conversion library. Shared pieces of
+// the commands: options, the log sink, the text repair for output.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct ImageHeader;
+
+namespace kema {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // some file could not be read
+inline constexpr int kExitUsage = 2;
+
+struct Options {
+  std::string command;
+  std::vector<std::string> files;
+  int trace_level = 0;
+  bool json = false;    // info --json
+  bool raw = false;     // header --raw
+  std::string output;   // raw -o
+  bool help = false;
+  bool version = false;
+};
+
+// Parses argv; on a usage error returns false with the reason in `error`.
+bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error);
+void Print_Usage(std::FILE* stream);
+
+int Command_Formats(const Options& opt);
+int Command_Info(const Options& opt);
+int Command_Header(const Options& opt);
+int Command_Raw(const Options& opt);
+
+// ---- reading a file (kema_read.cpp) ----
+
+struct ReadResult {
+  std::string file;
+  uint16_t format = 0;                // what detection said
+  std::unique_ptr<ImageHeader> ima;   // null when the file was not read
+  std::string error;                  // its first error line, when not read
+  ReadResult();
+  ReadResult(ReadResult&&) noexcept;
+  ~ReadResult();
+};
+
+// Reads a file the way the viewer's image list does (open check, detection,
+// header, pixels) without listing its header; failures are logged and the
+// first error line kept.
+ReadResult Read_File(const std::string& file);
+
+// ---- log (kema_log.cpp) ----
+
+// Installs the tool's sink: every admitted message goes to standard error in
+// the built-in writer's line forms; level 2 "ERROR" lines are remembered;
+// reports (level 4, where the readers list headers) go to standard output
+// while Log_Listing_To_Stdout is on.
+void Log_Install_Sink();
+void Log_Listing_To_Stdout(bool on, bool raw);
+// Forgets the remembered error: called before each file.
+void Log_Error_Reset();
+// The first error of the current file, cleaned for output; empty if none.
+std::string Log_First_Error();
+
+// Level-2 lines of the image list for a file that cannot be opened; false
+// when it cannot. Run before detection so that a missing file reads as such.
+bool Check_Openable(const std::string& file);
+
+// ---- output text (kema_text.cpp) ----
+
+// Removes the message list's in-band bytes (0xF1 with its colour byte, 0xF0
+// before a control byte or at the end, C0 controls except tab and newline
+// when kept) and repairs the rest into valid UTF-8: a byte that does not
+// start a valid sequence is read as Latin-1 (0x80..0x9F become U+FFFD).
+std::string Output_Text(std::string_view text, bool keep_tab_newline);
+// Output_Text with tabs and newlines removed and blanks trimmed at both ends.
+std::string Output_Line(std::string_view text);
+
+}  // namespace kema
