@@ -217,3 +217,34 @@ TEST(HeaderDispatcher, UnknownFormatIsRefusedWithItsCode) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AttributeList, OrderFirstValueSwapAndDelete) {
+  DicomList list;
+  const uint8_t us[2] = {0x01, 0x02};
+  const uint8_t name[7] = {'J', 'O', 'H', 'N', '^', 'D', 'O'};
+  // Big-endian stream (transfer mode bits 1): binary values turn little-endian.
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 1, 0x0028, 0x0010, 0x5553, 2, us), 1);
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 1, 0x0010, 0x0010, 0x504E, 7, name), 1);
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 0, 0x0028, 0x0011, 0x5553, 2, us), 1);
+  const uint8_t other[2] = {9, 9};
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 0, 0x0010, 0x0010, 0x504E, 2, other), 1);
+
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].group, 0x0010);
+  EXPECT_EQ(list[0].data.size(), 8u);
+  EXPECT_EQ(list[0].data[0], 'J');  // the first value of a tag stays
+  EXPECT_EQ(list[0].data[7], 0);
+  EXPECT_EQ(list[1].element, 0x0010);
+  EXPECT_EQ(list[1].data, (std::vector<uint8_t>{0x02, 0x01}));
+  EXPECT_EQ(list[2].data, (std::vector<uint8_t>{0x01, 0x02}));
+
+  DICOM_Attribute_Delete(nullptr, list, 0x0028, 0xFFFF);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].group, 0x0010);
+  DICOM_Attribute_Delete(nullptr, list, 0xFFFF, 0xFFFF);
+  EXPECT_TRUE(list.empty());
+}
+
+}  // namespace
