@@ -1,0 +1,286 @@
+// The kema command-line tool, run as a program on files written by the
+// fixture writers: what it prints, what it writes and its exit statuses.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#ifdef KEMA_CLI_PATH
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/genesis_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+using Json = nlohmann::json;
+
+struct Run {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "kema_cli_XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return Path(name);
+  }
+
+  // Runs kema with `args`; standard output and error go to files.
+  Run Kema(const std::vector<std::string>& args) const {
+    const std::string out = Path(".stdout"), err = Path(".stderr");
+    std::vector<char*> argv{const_cast<char*>(KEMA_CLI_PATH)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    Run r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fo, 1);
+      dup2(fe, 2);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+  }
+
+  fs::path dir_;
+};
+
+// A 4x3 CT Genesis file with known pixels.
+fixtures::GenesisSpec Ct_Spec(int compression = 1) {
+  fixtures::GenesisSpec spec;
+  spec.compression = compression;
+  spec.width = 4;
+  spec.height = 3;
+  spec.ct = true;
+  spec.pixels = {-1000, -10, 0, 1, 2, 40, 100, 200, 1000, 2000, 3000, -1};
+  return spec;
+}
+
+TEST_F(CliTest, FormatsListsEveryNamedCode) {
+  const Run r = Kema({"formats"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 50u);
+  EXPECT_EQ(lines.front(), "  1  Unknow Format");
+  EXPECT_EQ(lines.back(), "103  JPEG");
+  EXPECT_THAT(r.out, HasSubstr("\n 12  GE SIGNA-5\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n 25  DICOM FILE\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n 36  SIEMENS SPI (compressed)\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n 41  ELSCINT DICOM Lossless Rice\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("?")));
+}
+
+TEST_F(CliTest, InfoReadsHeaderAndPixels) {
+  const std::string file = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
+  Run r = Kema({"info", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_THAT(r.out, StartsWith(file + ": format 12 (GE SIGNA-5)  4x3x1x1  pix_type 5  CT Computed Tomography  "));
+  EXPECT_THAT(r.out, HasSubstr("range -1000..3000\n"));
+  EXPECT_EQ(Lines(r.out).size(), 1u);
+
+  r = Kema({"info", "--json", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Json j = Json::parse(r.out);
+  EXPECT_EQ(j["file"], file);
+  EXPECT_EQ(j["format"], 12);
+  EXPECT_EQ(j["format_name"], "GE SIGNA-5");
+  EXPECT_EQ(j["modality"], "CT");
+  EXPECT_EQ(j["modality_name"], "CT Computed Tomography");
+  EXPECT_EQ(j["dim"], Json::parse("[4,3,1,1]"));
+  EXPECT_EQ(j["pix_store"], 16);
+  EXPECT_EQ(j["pix_bits"], 12);
+  EXPECT_EQ(j["pix_sign"], 1);
+  EXPECT_EQ(j["pix_plane"], 1);
+  EXPECT_EQ(j["ima_range"], Json::parse("[-1000,3000]"));
+  EXPECT_EQ(j["data_bytes"], 4 * 3 * 2);
+  EXPECT_EQ(j["manufacturer"], "GE");
+  for (const char* key : {"image_type", "pix_type", "pix_fill", "rescale", "window", "pix_dim", "position", "dir_h",
+                          "dir_v", "patient_name", "patient_id", "study_num", "series_num", "image_num"})
+    EXPECT_TRUE(j.contains(key)) << key;
+  EXPECT_EQ(j["rescale"].size(), 2u);
+  EXPECT_EQ(j["position"].size(), 3u);
+}
+
+TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {
+  const std::string good = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
+  const std::string unknown = Write("notes.txt", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
+  const std::string missing = Path("missing.gen");
+  const Run r = Kema({"info", "--json", missing, unknown, good});
+  EXPECT_EQ(r.status, 1);
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0], "{\"file\":\"" + missing + "\",\"format\":0,\"error\":\"ERROR: Unable to open file !\"}");
+  EXPECT_EQ(lines[1], "{\"file\":\"" + unknown + "\",\"format\":1,\"error\":\"ERROR: unsupported image type ! (format=1)\"}");
+  EXPECT_EQ(Json::parse(lines[2])["format"], 12);
+  // The log lines went to standard error in the console's forms.
+  EXPECT_THAT(r.err, HasSubstr("WARNING: ERROR: Unable to open file ! \n"));
+  EXPECT_THAT(r.err, HasSubstr("WARNING: \t\t file: " + missing + "  \n"));
+  EXPECT_THAT(r.err, HasSubstr("[ENOENT]"));
+
+  const Run text = Kema({"info", missing});
+  EXPECT_EQ(text.status, 1);
+  EXPECT_EQ(text.out, missing + ": format 0 (?)  ERROR: Unable to open file !\n");
+}
+
+TEST_F(CliTest, InfoJsonStaysValidWithNonUtf8Text) {
+  fixtures::GenesisSpec spec = Ct_Spec();
+  spec.layout = fixtures::GenesisLayout::Fixed;
+  std::vector<uint8_t> bytes = fixtures::Genesis_File(spec);
+  // Patient name: 25 characters at 97 of the exam block, which the fixed
+  // layout puts at 114. Latin-1 "MÜLLER" with a stray C1 byte.
+  const char name[] = "M\xDCLLER\x85X";
+  ASSERT_GT(bytes.size(), 114u + 97 + 25);
+  std::memset(&bytes[114 + 97], ' ', 25);
+  std::memcpy(&bytes[114 + 97], name, sizeof name - 1);
+  const std::string file = Write("latin1.gen", bytes);
+  const Run r = Kema({"info", "--json", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Json j = Json::parse(r.out);  // throws on invalid UTF-8
+  EXPECT_EQ(j["patient_name"], "M\xC3\x9CLLER\xEF\xBF\xBDX");
+}
+
+TEST_F(CliTest, HeaderListsTheReadersText) {
+  const std::string file = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
+  Run r = Kema({"header", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> lines = Lines(r.out);
+  EXPECT_THAT(lines, ::testing::Contains("------ ------ GE Exam header ------ ------"));
+  EXPECT_THAT(lines, ::testing::Contains("------ ------ GE Image header (Rectangluar) ------"));
+  EXPECT_THAT(lines, ::testing::Contains(::testing::StartsWith("Exam Type:               CT")));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "------ ------ ------ ------ ------");
+  for (char c : r.out) EXPECT_TRUE(c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) << int(c);
+
+  r = Kema({"header", "--raw", file});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("\x02\xF1------ ------ GE Exam header ------ ------\x01\xF0\n"));
+
+  // Several files: each listing is named; a failure sets the status.
+  r = Kema({"header", file, Path("missing.gen")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, StartsWith("==> " + file + " <==\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n\n==> " + Path("missing.gen") + " <==\n"));
+  EXPECT_THAT(r.err, HasSubstr("ERROR: Unable to open file !"));
+}
+
+TEST_F(CliTest, RawWritesThePixelsAsHeldInMemory) {
+  const fixtures::GenesisSpec spec = Ct_Spec();
+  std::vector<uint8_t> expected;
+  for (int v : spec.pixels) {
+    const uint16_t u = static_cast<uint16_t>(v);
+    expected.push_back(static_cast<uint8_t>(u & 0xFF));  // machine order: little-endian
+    expected.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  for (int compression = 1; compression <= 4; ++compression) {
+    const std::string file = Write("ct.gen", fixtures::Genesis_File(Ct_Spec(compression)));
+    const Run r = Kema({"raw", file, "-o", Path("ct.raw")});
+    EXPECT_EQ(r.status, 0) << "compression " << compression << ": " << r.err;
+    const std::string got = Slurp(Path("ct.raw"));
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), expected) << "compression " << compression;
+  }
+
+  Run r = Kema({"raw", Path("missing.gen"), "-o", Path("none.raw")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(fs::exists(Path("none.raw")));
+  EXPECT_THAT(r.err, HasSubstr("ERROR: Unable to open file !"));
+
+  r = Kema({"raw", Write("ct.gen", fixtures::Genesis_File(Ct_Spec())), "-o", Path("no/such/dir/x.raw")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("kema: cannot write "));
+}
+
+TEST_F(CliTest, UsageErrorsHelpAndVersion) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"info"}, {"info", "-x", "f"}, {"raw", "f"},
+                                             {"raw", "a", "b", "-o", "c"}, {"formats", "f"}, {"-t"},
+                                             {"-t", "high", "formats"}, {"formats", "--json"}}) {
+    const Run r = Kema(args);
+    std::string joined;
+    for (const std::string& a : args) joined += a + " ";
+    EXPECT_EQ(r.status, 2) << joined;
+    EXPECT_THAT(r.err, HasSubstr("usage: kema")) << joined;
+    EXPECT_EQ(r.out, "") << joined;
+  }
+  EXPECT_THAT(Kema({"info", "-x", "f"}).err, StartsWith("kema: unknown argument (-x)\n"));
+
+  Run r = Kema({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, StartsWith("usage: kema"));
+  EXPECT_THAT(r.out, HasSubstr("info [--json] FILE..."));
+  EXPECT_EQ(r.err, "");
+
+  r = Kema({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "kema 1.2 (Kemascopia 1.2 Rev-10)\n");
+}
+
+TEST_F(CliTest, TraceLevelSendsTraceLinesToStandardError) {
+  const std::string file = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
+  const Run quiet = Kema({"info", file});
+  Run r = Kema({"-t", "2", "info", file});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, quiet.out);
+  EXPECT_THAT(r.err, HasSubstr("TRACE:       in Kema_Image_Header_Read(stream:0) \n"));
+  EXPECT_THAT(r.err, Not(HasSubstr("TRACE:           ")));  // level 8 is not admitted at 2
+
+  r = Kema({"info", file, "-v"});
+  EXPECT_EQ(r.out, quiet.out);
+  EXPECT_THAT(r.err, HasSubstr("TRACE:           in GE_SIGNA_5_Read_Header() \n"));
+}
+
+}  // namespace
+
+#endif  // KEMA_CLI_PATH
