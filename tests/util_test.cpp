@@ -18,48 +18,24 @@
 #include "Convert/kema_image.h"
 #include "Convert/local_NEMA_read.h"
 #include "log/log.h"
+#include "tests/fixtures/log_capture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Line {
-  int level;
-  std::string text;
-};
-std::vector<Line> g_lines;
-
-int Capture(LogHandle, int level, const char* text) {
-  g_lines.push_back({level, text});
-  return 1;
-}
-
-std::vector<std::string> Texts() {
-  std::vector<std::string> out;
-  for (const auto& l : g_lines) out.push_back(l.text);
-  return out;
-}
-
-// Captures every admitted log line and gives the trace level and the
-// header-text level back afterwards.
+// Captures every admitted log line (trace level 1, so the level-6 report
+// lines arrive) and gives the header-text level back afterwards.
 class UtilTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_sink_ = Log_Get_Sink();
-    saved_trace_ = Log_Get_Trace_Level();
     saved_text_level_ = Image_Header_Text_Level();
-    g_lines.clear();
-    Log_Set_Sink(Capture);
-    Log_Set_Trace_Level(1);
     char tmpl[] = "/tmp/kema_util_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
   }
   void TearDown() override {
-    Log_Set_Sink(saved_sink_);
-    Log_Set_Trace_Level(saved_trace_);
     Image_Set_Header_Text_Level(saved_text_level_);
-    g_lines.clear();
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
@@ -69,12 +45,17 @@ class UtilTest : public ::testing::Test {
                                                 static_cast<std::streamsize>(bytes.size()));
     return path;
   }
+  const std::vector<fixtures::LogLine>& Lines() const { return log_.lines(); }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> out;
+    for (const auto& l : log_.lines()) out.push_back(l.text);
+    return out;
+  }
 
+  fixtures::LogCapture log_{1};
   std::string dir_;
 
  private:
-  LogSink saved_sink_ = nullptr;
-  int saved_trace_ = 0;
   uint8_t saved_text_level_ = 0;
 };
 
@@ -231,7 +212,7 @@ TEST_F(UtilTest, ReadersAdvanceTheCursorOverFilesAndMemory) {
     ASSERT_TRUE(empty);  // nothing to read is a success
     EXPECT_TRUE(empty->empty());
   }
-  EXPECT_TRUE(g_lines.empty());
+  EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(UtilTest, ShortReadReportsObtainedAndWantedCounts) {
@@ -245,37 +226,37 @@ TEST_F(UtilTest, ShortReadReportsObtainedAndWantedCounts) {
     SCOPED_TRACE(src->is_memory() ? "memory" : "file");
     const std::string eof = "End of File while reading: (10 /vs/ 12) (" + src->name() + ")";
 
-    g_lines.clear();
+    log_.clear();
     ByteCursor cur{src, 0};
     EXPECT_FALSE(NEMA_Read_Buffer(nullptr, cur, 12));
-    ASSERT_EQ(g_lines.size(), 2u);
-    EXPECT_EQ(g_lines[0].level, 6);
-    EXPECT_EQ(g_lines[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u) << g_lines[0].text;
-    EXPECT_EQ(g_lines[1].text, eof);
+    ASSERT_EQ(Lines().size(), 2u);
+    EXPECT_EQ(Lines()[0].level, 6);
+    EXPECT_EQ(Lines()[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u) << Lines()[0].text;
+    EXPECT_EQ(Lines()[1].text, eof);
     EXPECT_EQ(cur.pos, 0u);
 
-    g_lines.clear();
+    log_.clear();
     uint8_t dst[12];
     EXPECT_EQ(NEMA_Read_Bytes(nullptr, cur, 12, dst), 0);
-    ASSERT_EQ(g_lines.size(), 2u);
-    EXPECT_EQ(g_lines[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u);
-    EXPECT_EQ(g_lines[1].text, eof);
+    ASSERT_EQ(Lines().size(), 2u);
+    EXPECT_EQ(Lines()[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u);
+    EXPECT_EQ(Lines()[1].text, eof);
 
-    g_lines.clear();
+    log_.clear();
     EXPECT_FALSE(NEMA_Read_String(nullptr, cur, 12));
     EXPECT_EQ(Texts().back(), eof);
 
     // A length from a damaged file: refused from the bytes left, nothing
     // allocated, the cursor's offset counted in.
-    g_lines.clear();
+    log_.clear();
     cur.pos = 4;
     EXPECT_FALSE(NEMA_Read_Buffer(nullptr, cur, 0xFFFFFFF0u));
     EXPECT_EQ(Texts().back(), "End of File while reading: (6 /vs/ 4294967280) (" + src->name() + ")");
-    g_lines.clear();
+    log_.clear();
     EXPECT_FALSE(NEMA_Read_String(nullptr, cur, size_t{1} << 40));
-    EXPECT_EQ(Texts(), (std::vector<std::string>{g_lines.at(0).text,
-                                                 "End of File while reading: (6 /vs/ 1099511627776) (" + src->name() + ")"}));
-    g_lines.clear();
+    ASSERT_EQ(Lines().size(), 2u);  // a short read, not a memory failure
+    EXPECT_EQ(Lines()[1].text, "End of File while reading: (6 /vs/ 1099511627776) (" + src->name() + ")");
+    log_.clear();
     int32_t l = 0;
     cur.pos = 8;
     EXPECT_EQ(NEMA_Read_Long(nullptr, cur, 0, l), 0);
@@ -284,10 +265,10 @@ TEST_F(UtilTest, ShortReadReportsObtainedAndWantedCounts) {
   }
   // The report lines are low-level detail: not written at trace level 0.
   Log_Set_Trace_Level(0);
-  g_lines.clear();
+  log_.clear();
   ByteCursor cur{mem.get(), 0};
   EXPECT_FALSE(NEMA_Read_Buffer(nullptr, cur, 12));
-  EXPECT_TRUE(g_lines.empty());
+  EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(UtilTest, SkipMovesTheCursorForEveryKindOfSource) {
@@ -297,7 +278,7 @@ TEST_F(UtilTest, SkipMovesTheCursorForEveryKindOfSource) {
   auto mem = ByteSource::From_Memory(bytes, "block");
   for (ByteSource* src : {file.get(), mem.get()}) {
     SCOPED_TRACE(src->is_memory() ? "memory" : "file");
-    g_lines.clear();
+    log_.clear();
     ByteCursor cur{src, 1};
     EXPECT_EQ(NEMA_Skip(nullptr, cur, 3), 1);
     EXPECT_EQ(cur.pos, 4u);
@@ -307,19 +288,19 @@ TEST_F(UtilTest, SkipMovesTheCursorForEveryKindOfSource) {
     // Past the end is allowed, as a seek is; the next read reports it.
     EXPECT_EQ(NEMA_Skip(nullptr, cur, 100), 1);
     EXPECT_EQ(cur.pos, 105u);
-    EXPECT_TRUE(g_lines.empty());
+    EXPECT_TRUE(Lines().empty());
     uint16_t s = 0;
     EXPECT_EQ(NEMA_Read_Short(nullptr, cur, 0, s), 0);
     EXPECT_EQ(Texts().back(), "End of File while reading: (0 /vs/ 2) (" + src->name() + ")");
     // A target no offset can hold fails as a seek, without moving.
-    g_lines.clear();
+    log_.clear();
     EXPECT_EQ(NEMA_Skip(nullptr, cur, SIZE_MAX), 0);
     EXPECT_EQ(cur.pos, 105u);
-    ASSERT_EQ(g_lines.size(), 4u);
-    EXPECT_EQ(g_lines[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u);
-    EXPECT_EQ(g_lines[1].text, "while seeking pos 104");
-    EXPECT_EQ(g_lines[2].text, "[EOVERFLOW] Value too large for defined data type");
-    EXPECT_EQ(g_lines[3].text, "file: (" + src->name() + ")");
+    ASSERT_EQ(Lines().size(), 4u);
+    EXPECT_EQ(Lines()[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u);
+    EXPECT_EQ(Lines()[1].text, "while seeking pos 104");
+    EXPECT_EQ(Lines()[2].text, "[EOVERFLOW] Value too large for defined data type");
+    EXPECT_EQ(Lines()[3].text, "file: (" + src->name() + ")");
   }
 }
 
@@ -350,10 +331,10 @@ TEST_F(UtilTest, PrintValueListsUnknownElements) {
       "\x02(0009,0015) \x01skip (6  bytes)",
   };
   EXPECT_EQ(Texts(), want);
-  for (const auto& l : g_lines) EXPECT_EQ(l.level, 4);
+  for (const auto& l : Lines()) EXPECT_EQ(l.level, 4);
 
   // A long text is cut to 40 characters; the whole value is consumed.
-  g_lines.clear();
+  log_.clear();
   const std::string longer = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGH";  // 44
   auto text_src = ByteSource::From_Memory(
       std::span(reinterpret_cast<const uint8_t*>(longer.data()), longer.size()), "text");
@@ -367,11 +348,11 @@ TEST_F(UtilTest, PrintValueListsUnknownElements) {
   // Level 0: nothing listed, the value still consumed; a value past the end
   // fails.
   Image_Set_Header_Text_Level(0);
-  g_lines.clear();
+  log_.clear();
   cur.pos = 0;
   EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x10, cur, 4), 1);
   EXPECT_EQ(cur.pos, 4u);
-  EXPECT_TRUE(g_lines.empty());
+  EXPECT_TRUE(Lines().empty());
   EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x10, cur, 100), 0);
   EXPECT_EQ(Texts().back(), "End of File while reading: (20 /vs/ 100) (block)");
 }
