@@ -14,53 +14,22 @@
 #include <vector>
 
 #include "Convert/kema_image.h"
+#include "tests/fixtures/log_capture.h"
 
 namespace {
 
-struct Line {
-  int level;
-  std::string text;
-};
-
-std::vector<Line>* g_lines = nullptr;
-
-int Capture(LogHandle, int level, const char* text) {
-  if (g_lines) g_lines->push_back({level, text});
-  return 1;
-}
-
 class PostProcTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_sink_ = Log_Get_Sink();
-    old_level_ = Log_Get_Trace_Level();
-    Log_Set_Sink(Capture);
-    Log_Set_Trace_Level(5);
-    g_lines = &lines_;
-  }
-  void TearDown() override {
-    g_lines = nullptr;
-    Log_Set_Sink(old_sink_);
-    Log_Set_Trace_Level(old_level_);
-  }
-
-  bool Logged(int level, const std::string& text) const {
-    for (const Line& l : lines_)
-      if (l.level == level && l.text == text) return true;
-    return false;
-  }
+  bool Logged(int level, const std::string& text) const { return log_.Has(text, level); }
   std::vector<std::string> Texts(int level) const {
     std::vector<std::string> out;
-    for (const Line& l : lines_)
+    for (const auto& l : log_.lines())
       if (l.level == level) out.push_back(l.text);
     return out;
   }
+  void Clear() { log_.clear(); }
 
-  std::vector<Line> lines_;
-
- private:
-  LogSink old_sink_ = nullptr;
-  int old_level_ = 0;
+  fixtures::LogCapture log_{5};
 };
 
 // A record as the header reader hands it to a format reader.
@@ -189,7 +158,7 @@ TEST_F(PostProcTest, DefaultDirectionsFollowPlaneEntryAndPosition) {
   }
 
   // The trace shows V, and V as flag 0x20 will turn it, without turning it.
-  lines_.clear();
+  Clear();
   ImageHeader ima = Fresh();
   ima.g3.patient_entry = 16;
   ima.flags = 0x20;
@@ -597,7 +566,7 @@ TEST_F(PostProcTest, SecondFileHoldsTheImagePart) {
   EXPECT_TRUE(Logged(8, "--> 2 components ISAC file "));
   EXPECT_TRUE(Texts(2).empty());
 
-  lines_.clear();
+  Clear();
   ImageHeader h = Fresh();
   h.format = 24;
   h.input_type = 1;
@@ -613,7 +582,7 @@ TEST_F(PostProcTest, SecondFileHoldsTheImagePart) {
   EXPECT_EQ(Texts(2), (std::vector<std::string>{"\x04WARNING:\x02 unable to locate image part!"}));
 
   // Too big to be a header file, or not a named file: no search.
-  lines_.clear();
+  Clear();
   ImageHeader big = Fresh();
   big.format = 20;
   big.input_type = 1;
@@ -648,7 +617,7 @@ TEST_F(PostProcTest, PreProcRefusesCompressionNobodyDecodes) {
   const std::pair<uint16_t, const char*> refused[] = {
       {10, "SIGNA_3"}, {30, "SIEMENS NATIVE"}, {35, "SIEMENS NATIVE"}, {71, "Interfile"}};
   for (const auto& [format, what] : refused) {
-    lines_.clear();
+    Clear();
     ImageHeader ima = Fresh();
     ima.format = format;
     ima.g2.compression = 1;
@@ -657,7 +626,7 @@ TEST_F(PostProcTest, PreProcRefusesCompressionNobodyDecodes) {
                                                   what + " images !"}));
   }
 
-  lines_.clear();
+  Clear();
   ImageHeader spi = Fresh();
   spi.format = 36;
   spi.name = "s1";
@@ -667,7 +636,7 @@ TEST_F(PostProcTest, PreProcRefusesCompressionNobodyDecodes) {
                                                 "\xF1\x01\t\t file: \x02s1 ",
                                                 "\xF1\x01\t\t I can not read the SIEMENS SOMATOM compressed images."}));
 
-  lines_.clear();
+  Clear();
   ImageHeader rice = Fresh();
   rice.format = 41;
   rice.g2.compression = 1;
@@ -675,7 +644,7 @@ TEST_F(PostProcTest, PreProcRefusesCompressionNobodyDecodes) {
   EXPECT_EQ(Texts(2), (std::vector<std::string>{"\xF1\x04" "ERROR:\x01 Elscint proprietary format !",
                                                 "\xF1\x01\t\t I can not read the Elscint \"Lossless Rice\"images."}));
 
-  lines_.clear();
+  Clear();
   ImageHeader picker = Fresh();
   picker.format = 60;
   picker.name = "pq";
@@ -695,7 +664,7 @@ TEST_F(PostProcTest, PreProcRefusesCompressionNobodyDecodes) {
 
   // Elscint and TIFF have no reader yet; anything unknown is refused alike.
   for (uint16_t format : {40, 90, 91, 100, 99}) {
-    lines_.clear();
+    Clear();
     ImageHeader ima = Fresh();
     ima.format = format;
     ima.name = "x";
@@ -709,38 +678,44 @@ TEST_F(PostProcTest, PreProcRefusesCompressionNobodyDecodes) {
 
 // ------------------------------------------------------------ value range
 
-// What the accessor gives for every pixel, the slow way.
-template <typename T>
-void Reference_Range(const std::vector<T>& values, int32_t fill, int32_t& lo, int32_t& hi, long& count) {
+// The range the accessor gives, pixel by pixel.
+void Accessor_Range(const ImageHeader& ima, int32_t& lo, int32_t& hi, long& count) {
   lo = hi = 0;
   count = 0;
-  for (T t : values) {
-    const auto v = static_cast<int32_t>(t);
-    if (v == fill) continue;
-    if (count == 0 || v < lo) lo = v;
-    if (count == 0 || v > hi) hi = v;
-    ++count;
-  }
+  for (int t = 0; t < ima.dim_t; ++t)
+    for (int z = 0; z < ima.dim_z; ++z)
+      for (int y = 0; y < ima.dim_y; ++y)
+        for (int x = 0; x < ima.dim_x; ++x) {
+          const int32_t v = Image_Pixel_Value(nullptr, &ima, ima.data.data(), x, y, z, t);
+          if (v == ima.g2.pix_fill) continue;
+          if (count == 0 || v < lo) lo = v;
+          if (count == 0 || v > hi) hi = v;
+          ++count;
+        }
 }
 
 template <typename T>
-void Check_Scan(uint8_t pix_type, int32_t fill, std::mt19937& rng) {
+void Check_Scan(const fixtures::LogCapture& log, uint8_t pix_type, int32_t fill, std::mt19937& rng) {
   // More than one block of the scan, with the padding value sprinkled in.
-  std::vector<T> values(300 * 300);
+  std::vector<T> values(600 * 600);
   std::uniform_int_distribution<int64_t> dist(std::numeric_limits<T>::min() / 2, std::numeric_limits<T>::max() / 2);
   for (auto& v : values) v = static_cast<T>(dist(rng));
   for (size_t i = 0; i < values.size(); i += 7) values[i] = static_cast<T>(fill);
   values[1000] = std::numeric_limits<T>::min();
   values[70000] = std::numeric_limits<T>::max();
-  ImageHeader ima = Grey<T>(pix_type, 300, 150, values);
+  ImageHeader ima = Grey<T>(pix_type, 600, 300, values);
   ima.dim_z = 2;
   ima.g2.pix_fill = fill;
+  if (sizeof(T) == 1) ima.g2.pix_store = 16;  // past the 8-bit shortcut
   ASSERT_EQ(Image_Image_Min_Max(nullptr, ima), 1);
   int32_t lo, hi;
   long count;
-  Reference_Range(values, fill, lo, hi, count);
-  EXPECT_EQ(ima.g2.ima_min, lo) << int(pix_type);
-  EXPECT_EQ(ima.g2.ima_max, hi) << int(pix_type);
+  Accessor_Range(ima, lo, hi, count);
+  ASSERT_GT(count, 0);
+  EXPECT_EQ(ima.g2.ima_min, lo) << int(pix_type) << " fill " << fill;
+  EXPECT_EQ(ima.g2.ima_max, hi) << int(pix_type) << " fill " << fill;
+  EXPECT_TRUE(log.Has("--> min:" + std::to_string(lo) + " max:" + std::to_string(hi) + " with " +
+                      std::to_string(count) + " valid pixels", 6));
 }
 
 TEST_F(PostProcTest, MinMaxSkipsThePaddingValueForEachSampleType) {
@@ -773,7 +748,7 @@ TEST_F(PostProcTest, MinMaxSkipsThePaddingValueForEachSampleType) {
   EXPECT_EQ(s32.g2.ima_min, INT_MIN);
   EXPECT_EQ(s32.g2.ima_max, 100);
 
-  lines_.clear();
+  Clear();
   ImageHeader padding = Grey<int16_t>(kPixS16, 2, 1, {-32768, -32768});
   ASSERT_EQ(Image_Image_Min_Max(nullptr, padding), 1);
   EXPECT_EQ(padding.g2.ima_min, 0);
@@ -790,12 +765,16 @@ TEST_F(PostProcTest, MinMaxSkipsThePaddingValueForEachSampleType) {
   EXPECT_EQ(packed.g2.ima_max, static_cast<int32_t>(0xFF1E140Au));
 
   std::mt19937 rng(12345);
-  Check_Scan<uint16_t>(kPixU16, 0, rng);
-  Check_Scan<uint16_t>(kPixU16, 1000, rng);
-  Check_Scan<int16_t>(kPixS16, -32768, rng);
-  Check_Scan<int16_t>(kPixS16, -2000, rng);
-  Check_Scan<int32_t>(kPixS32, -32768, rng);
-  Check_Scan<int32_t>(kPixS32, 12345678, rng);
+  Check_Scan<uint16_t>(log_, kPixU16, 0, rng);
+  Check_Scan<uint16_t>(log_, kPixU16, 1000, rng);
+  Check_Scan<int16_t>(log_, kPixS16, -32768, rng);
+  Check_Scan<int16_t>(log_, kPixS16, -2000, rng);
+  Check_Scan<int32_t>(log_, kPixS32, -32768, rng);
+  Check_Scan<int32_t>(log_, kPixS32, 12345678, rng);
+  Check_Scan<uint32_t>(log_, kPixU32, -5, rng);
+  Check_Scan<uint8_t>(log_, kPixU8, 7, rng);
+  Check_Scan<int8_t>(log_, kPixS8, -3, rng);
+  Check_Scan<int8_t>(log_, kPixS8, 300, rng);
 }
 
 TEST_F(PostProcTest, MinMaxShortcutsAndBadGeometry) {
@@ -830,7 +809,7 @@ TEST_F(PostProcTest, MinMaxShortcutsAndBadGeometry) {
   EXPECT_EQ(known.g2.ima_max, 5);
 
   // A buffer shorter than the geometry is never read past its end.
-  lines_.clear();
+  Clear();
   ImageHeader shorter = Grey<int16_t>(kPixS16, 4, 4, std::vector<int16_t>(15, 1));
   shorter.input_type = 1;
   shorter.input = "/data/ct/IM1.dcm";
@@ -880,7 +859,7 @@ TEST_F(PostProcTest, CoherenceSwapsWrongByteOrderOnlyWhenItHelps) {
   EXPECT_TRUE(Logged(8, "--> 2 Pixel min:1 max:4000 range:3999"));
   EXPECT_FALSE(Logged(8, "--> Image data has been swapped"));
 
-  lines_.clear();
+  Clear();
   ImageHeader fine = Grey<uint16_t>(kPixU16, 3, 1, {1, 4000, 2000});
   fine.g2.hdr_max = 4095;
   ASSERT_EQ(Image_Image_Coherence(nullptr, fine), 1);
@@ -888,7 +867,7 @@ TEST_F(PostProcTest, CoherenceSwapsWrongByteOrderOnlyWhenItHelps) {
   EXPECT_TRUE(Logged(8, "--> NO pixel Swap (range 3999 < max 4095)"));
 
   // Narrower after the swap though still too wide: kept, and said so.
-  lines_.clear();
+  Clear();
   ImageHeader narrower = Grey<uint16_t>(kPixU16, 3, 1, {0x0000, 0x0001, 0x0300});
   narrower.g2.hdr_max = 10;
   ASSERT_EQ(Image_Image_Coherence(nullptr, narrower), 1);
@@ -897,7 +876,7 @@ TEST_F(PostProcTest, CoherenceSwapsWrongByteOrderOnlyWhenItHelps) {
   EXPECT_TRUE(Logged(8, "--> Image data has been swapped"));
 
   // Wider after the swap: the data as read come back.
-  lines_.clear();
+  Clear();
   ImageHeader reverted = Grey<uint16_t>(kPixU16, 3, 1, {0x0001, 0x0002, 0x0100});
   reverted.g2.hdr_max = 10;
   ASSERT_EQ(Image_Image_Coherence(nullptr, reverted), 1);
@@ -921,7 +900,7 @@ TEST_F(PostProcTest, CoherenceSwapsWrongByteOrderOnlyWhenItHelps) {
                 {0, 100000, 1.0f, 12, "--> NO pixel Swap (range 7000 < max 60000)"},
                 {0, 4095, NAN, 12, "--> Pixel Swap (range 7000 > max 4096)"}};
   for (const Case& k : ranges) {
-    lines_.clear();
+    Clear();
     ImageHeader ima = Grey<uint16_t>(kPixU16, 2, 1, {1000, 8000});
     ima.g2.hdr_min = k.hdr_min;
     ima.g2.hdr_max = k.hdr_max;
@@ -1016,7 +995,7 @@ TEST_F(PostProcTest, MakersPaddingValueFixes) {
   EXPECT_EQ(elscint_pad.g2.level, 1040);
 
   // Unsigned data padded with 32768.
-  lines_.clear();
+  Clear();
   ImageHeader pad = Grey<uint16_t>(kPixU16, 3, 1, {32768, 12, 32768});
   ASSERT_EQ(Image_Image_PostProc(nullptr, pad), 1);
   EXPECT_EQ(pad.g2.pix_fill, 32768);
