@@ -52,11 +52,13 @@ std::vector<int16_t> Phantom(int n) {
 std::vector<uint8_t> Genesis(int n, int compression) {
   fixtures::GenesisSpec spec;
   spec.compression = compression;
-  spec.width = n;
-  spec.height = n;
+  spec.width = static_cast<uint16_t>(n);
+  spec.height = static_cast<uint16_t>(n);
   spec.ct = true;
   const std::vector<int16_t> pixels = Phantom(n);
   spec.pixels.assign(pixels.begin(), pixels.end());
+  // Packed rows store the whole width: the cost is in the decoding.
+  spec.line_map.assign(n, {uint16_t{0}, static_cast<uint16_t>(n)});
   return fixtures::Genesis_File(spec);
 }
 
