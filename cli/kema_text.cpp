@@ -52,14 +52,13 @@ bool Is_Control(uint8_t c) { return c < 0x20 || c == 0x7F; }
 std::string Output_Text(std::string_view text, bool keep_tab_newline) {
   std::string out;
   out.reserve(text.size());
+  const auto control_at = [&](size_t k) { return k >= text.size() || Is_Control(static_cast<uint8_t>(text[k])); };
   for (size_t i = 0; i < text.size();) {
     const uint8_t c = static_cast<uint8_t>(text[i]);
-    const bool next_is_control = i + 1 >= text.size() || Is_Control(static_cast<uint8_t>(text[i + 1]));
-    if (c == 0xF1 && next_is_control) {  // colour switch and its colour byte
-      i += (i + 1 < text.size()) ? 2 : 1;
-      continue;
-    }
-    if (c == 0xF0 && next_is_control) {  // end of a coloured run
+    // 0xF0 and 0xF1 switch the message list's colours and fonts; next to a
+    // control byte (a colour code, a layout code) or at an end they are
+    // that, not Latin-1 letters.
+    if ((c == 0xF0 || c == 0xF1) && (i == 0 || control_at(i - 1) || control_at(i + 1))) {
       ++i;
       continue;
     }

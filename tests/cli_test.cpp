@@ -31,7 +31,7 @@ using ::testing::Not;
 using ::testing::StartsWith;
 using Json = nlohmann::json;
 
-struct Run {
+struct KemaRun {
   int status = -1;
   std::string out;
   std::string err;
@@ -70,12 +70,12 @@ class CliTest : public ::testing::Test {
   }
 
   // Runs kema with `args`; standard output and error go to files.
-  Run Kema(const std::vector<std::string>& args) const {
+  KemaRun Kema(const std::vector<std::string>& args) const {
     const std::string out = Path(".stdout"), err = Path(".stderr");
     std::vector<char*> argv{const_cast<char*>(KEMA_CLI_PATH)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    Run r;
+    KemaRun r;
     const pid_t pid = fork();
     if (pid == 0) {
       const int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -107,7 +107,7 @@ fixtures::GenesisSpec Ct_Spec(int compression = 1) {
 }
 
 TEST_F(CliTest, FormatsListsEveryNamedCode) {
-  const Run r = Kema({"formats"});
+  const KemaRun r = Kema({"formats"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   const std::vector<std::string> lines = Lines(r.out);
@@ -123,7 +123,7 @@ TEST_F(CliTest, FormatsListsEveryNamedCode) {
 
 TEST_F(CliTest, InfoReadsHeaderAndPixels) {
   const std::string file = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
-  Run r = Kema({"info", file});
+  KemaRun r = Kema({"info", file});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_THAT(r.out, StartsWith(file + ": format 12 (GE SIGNA-5)  4x3x1x1  pix_type 5  CT Computed Tomography  "));
@@ -146,18 +146,28 @@ TEST_F(CliTest, InfoReadsHeaderAndPixels) {
   EXPECT_EQ(j["ima_range"], Json::parse("[-1000,3000]"));
   EXPECT_EQ(j["data_bytes"], 4 * 3 * 2);
   EXPECT_EQ(j["manufacturer"], "GE");
-  for (const char* key : {"image_type", "pix_type", "pix_fill", "rescale", "window", "pix_dim", "position", "dir_h",
-                          "dir_v", "patient_name", "patient_id", "study_num", "series_num", "image_num"})
-    EXPECT_TRUE(j.contains(key)) << key;
-  EXPECT_EQ(j["rescale"].size(), 2u);
+  // The writer's defaults, through the reader: level 40, window 400, 0.5 mm
+  // pixels, 5 mm slices, axial (plane code 2).
+  EXPECT_EQ(j["image_type"], 1);
+  EXPECT_EQ(j["image_type_name"], "AXIAL");
+  EXPECT_EQ(j["pix_type"], 5);
+  EXPECT_EQ(j["window"], Json::parse("[40,400]"));
+  EXPECT_EQ(j["rescale"], Json::parse("[0.0,1.0]"));
+  EXPECT_EQ(j["pix_dim"], Json::parse("[0.5,0.5,5.0]"));
+  EXPECT_EQ(j["patient_name"], "DOE^JANE");
+  EXPECT_EQ(j["patient_id"], "PID-0042");
+  EXPECT_EQ(j["series_num"], 3);
+  EXPECT_EQ(j["image_num"], 17);
+  for (const char* key : {"pix_fill", "position", "dir_h", "dir_v", "study_num"}) EXPECT_TRUE(j.contains(key)) << key;
   EXPECT_EQ(j["position"].size(), 3u);
+  EXPECT_EQ(j["dir_h"].size(), 3u);
 }
 
 TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {
   const std::string good = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
   const std::string unknown = Write("notes.txt", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
   const std::string missing = Path("missing.gen");
-  const Run r = Kema({"info", "--json", missing, unknown, good});
+  const KemaRun r = Kema({"info", "--json", missing, unknown, good});
   EXPECT_EQ(r.status, 1);
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 3u) << r.out;
@@ -169,7 +179,7 @@ TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {
   EXPECT_THAT(r.err, HasSubstr("WARNING: \t\t file: " + missing + "  \n"));
   EXPECT_THAT(r.err, HasSubstr("[ENOENT]"));
 
-  const Run text = Kema({"info", missing});
+  const KemaRun text = Kema({"info", missing});
   EXPECT_EQ(text.status, 1);
   EXPECT_EQ(text.out, missing + ": format 0 (?)  ERROR: Unable to open file !\n");
 }
@@ -178,7 +188,7 @@ TEST_F(CliTest, InfoJsonStaysValidWithNonUtf8Text) {
   fixtures::GenesisSpec spec = Ct_Spec();
   spec.patient_name = "M\xDCLLER\x85X";  // Latin-1 "MÜLLER" with a stray C1 byte
   const std::string file = Write("latin1.gen", fixtures::Genesis_File(spec));
-  const Run r = Kema({"info", "--json", file});
+  const KemaRun r = Kema({"info", "--json", file});
   EXPECT_EQ(r.status, 0) << r.err;
   const Json j = Json::parse(r.out);  // throws on invalid UTF-8
   EXPECT_EQ(j["patient_name"], "M\xC3\x9CLLER\xEF\xBF\xBDX");
@@ -186,7 +196,7 @@ TEST_F(CliTest, InfoJsonStaysValidWithNonUtf8Text) {
 
 TEST_F(CliTest, HeaderListsTheReadersText) {
   const std::string file = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
-  Run r = Kema({"header", file});
+  KemaRun r = Kema({"header", file});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::vector<std::string> lines = Lines(r.out);
@@ -219,13 +229,13 @@ TEST_F(CliTest, RawWritesThePixelsAsHeldInMemory) {
       expected.push_back(static_cast<uint8_t>(v >> 8));
     }
     const std::string file = Write("ct.gen", fixtures::Genesis_File(spec));
-    const Run r = Kema({"raw", file, "-o", Path("ct.raw")});
+    const KemaRun r = Kema({"raw", file, "-o", Path("ct.raw")});
     EXPECT_EQ(r.status, 0) << "compression " << compression << ": " << r.err;
     const std::string got = Slurp(Path("ct.raw"));
     EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), expected) << "compression " << compression;
   }
 
-  Run r = Kema({"raw", Path("missing.gen"), "-o", Path("none.raw")});
+  KemaRun r = Kema({"raw", Path("missing.gen"), "-o", Path("none.raw")});
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(fs::exists(Path("none.raw")));
   EXPECT_THAT(r.err, HasSubstr("ERROR: Unable to open file !"));
@@ -240,7 +250,7 @@ TEST_F(CliTest, UsageErrorsHelpAndVersion) {
        std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"info"}, {"info", "-x", "f"}, {"raw", "f"},
                                              {"raw", "a", "b", "-o", "c"}, {"formats", "f"}, {"-t"},
                                              {"-t", "high", "formats"}, {"formats", "--json"}}) {
-    const Run r = Kema(args);
+    const KemaRun r = Kema(args);
     std::string joined;
     for (const std::string& a : args) joined += a + " ";
     EXPECT_EQ(r.status, 2) << joined;
@@ -249,7 +259,7 @@ TEST_F(CliTest, UsageErrorsHelpAndVersion) {
   }
   EXPECT_THAT(Kema({"info", "-x", "f"}).err, StartsWith("kema: unknown argument (-x)\n"));
 
-  Run r = Kema({"--help"});
+  KemaRun r = Kema({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, StartsWith("usage: kema"));
   EXPECT_THAT(r.out, HasSubstr("info [--json] FILE..."));
@@ -262,8 +272,8 @@ TEST_F(CliTest, UsageErrorsHelpAndVersion) {
 
 TEST_F(CliTest, TraceLevelSendsTraceLinesToStandardError) {
   const std::string file = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
-  const Run quiet = Kema({"info", file});
-  Run r = Kema({"-t", "2", "info", file});
+  const KemaRun quiet = Kema({"info", file});
+  KemaRun r = Kema({"-t", "2", "info", file});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, quiet.out);
   EXPECT_THAT(r.err, HasSubstr("TRACE:       in Kema_Image_Header_Read(stream:0) \n"));
