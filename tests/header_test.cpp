@@ -1,0 +1,250 @@
+// The image record's life cycle, the pixel accessor, the name split and the
+// header dispatcher's own paths.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Convert/kema_image.h"
+#include "tests/fixtures/log_capture.h"
+
+namespace {
+
+TEST(ImageRecord, InitialValuesAndConsecutiveIds) {
+  ImageHeader a, b;
+  Image_Init_Header(a);
+  Image_Init_Header(b);
+  EXPECT_EQ(b.id, a.id + 1);
+  EXPECT_EQ(a.dim_z, 1);
+  EXPECT_EQ(a.dim_t, 1);
+  EXPECT_EQ(a.g2.pix_plane, 1);
+  EXPECT_EQ(a.g2.pix_store, 8);
+  EXPECT_EQ(a.g2.pix_fill, -32768);
+  EXPECT_EQ(a.g2.rescale_slope, 1.0f);
+
+  ImageHeader c;
+  ASSERT_EQ(Kema_Image_Copy_Header(nullptr, c, b), 1);
+  EXPECT_EQ(c.id, b.id + 1);
+}
+
+// A storage record that counts its copies, standing for a reader family's.
+struct CountingStorage : FormatStorage {
+  std::vector<int> table;
+  static inline int copies = 0;
+  int Copy_To(LogHandle, ImageHeader& target) const override {
+    ++copies;
+    auto s = std::make_unique<CountingStorage>();
+    s->table = table;
+    target.g2.storage = std::move(s);
+    return 1;
+  }
+};
+
+TEST(ImageRecord, CopyIsDeepExceptPixelsAndTransferMode) {
+  ImageHeader src;
+  Image_Init_Header(src);
+  src.input_type = 1;
+  src.input = "/data/ct01.dcm";
+  src.file_data = src.input;
+  src.name = "ct01";
+  src.transfer_mode = 3;
+  src.modality = kModalityCT;
+  src.dim_x = 2;
+  src.dim_y = 1;
+  src.g1.frame_pos = {Vec4{1, 2, 3, 4}};
+  src.g1.study_ID = "S1";
+  src.g3.patient_name = "DOE^JOHN";
+  src.g3.comments[2] = "third";
+  src.g4.ct.filter = "BONE";
+  src.g4.ct.focal_spot = 0.7f;
+  src.g4.nm.filter = "Butterworth";
+  src.g2.palette_red_info = {3, 0, 16};
+  src.g2.palette_red = {1, 2, 3};
+  src.data = PixelBuffer::Zeroed(4);
+  auto storage = std::make_unique<CountingStorage>();
+  storage->table = {7, 8};
+  src.g2.storage = std::move(storage);
+  DICOM_Attribute_Copy(nullptr, src.DICOM_list, 0, 0x0010, 0x0010, 0x504E, 7, reinterpret_cast<const uint8_t*>("DOE^JON"));
+
+  ImageHeader dst;
+  CountingStorage::copies = 0;
+  ASSERT_EQ(Kema_Image_Copy_Header(nullptr, dst, src), 1);
+  EXPECT_TRUE(dst.data.empty());
+  EXPECT_EQ(dst.transfer_mode, 0);
+  EXPECT_EQ(dst.input, "/data/ct01.dcm");
+  ASSERT_EQ(dst.g1.frame_pos.size(), 1u);
+  EXPECT_EQ(dst.g1.frame_pos[0][3], 4.0f);
+  EXPECT_EQ(dst.g3.comments[2], "third");
+  EXPECT_EQ(dst.g4.ct.filter, "BONE");
+  EXPECT_EQ(dst.g4.ct.focal_spot, 0.7f);
+  EXPECT_EQ(dst.g4.nm.filter, "Butterworth");
+  EXPECT_EQ(dst.g2.palette_red, (std::vector<uint16_t>{1, 2, 3}));
+  EXPECT_EQ(CountingStorage::copies, 1);
+  ASSERT_TRUE(dst.g2.storage);
+  EXPECT_EQ(static_cast<CountingStorage&>(*dst.g2.storage).table, (std::vector<int>{7, 8}));
+  ASSERT_EQ(dst.DICOM_list.size(), 1u);
+  EXPECT_EQ(dst.DICOM_list[0].data.size(), 8u);  // padded to even length
+
+  Kema_Image_Free_Header(nullptr, dst);
+  EXPECT_TRUE(dst.input.empty());
+  EXPECT_FALSE(dst.g2.storage);
+  EXPECT_TRUE(dst.DICOM_list.empty());
+  // The source is untouched by releasing its copy.
+  EXPECT_EQ(src.g3.patient_name, "DOE^JOHN");
+  EXPECT_TRUE(src.g2.storage);
+}
+
+TEST(ImageRecord, CopyOfMemoryRecordSharesTheCallersBlock) {
+  const uint8_t block[4] = {1, 2, 3, 4};
+  ImageHeader src;
+  Image_Init_Header(src);
+  src.input_type = 2;
+  src.stream = block;
+  ImageHeader dst;
+  ASSERT_EQ(Kema_Image_Copy_Header(nullptr, dst, src), 1);
+  EXPECT_EQ(dst.stream.data(), block);
+  Kema_Image_Free_Header(nullptr, dst);
+  EXPECT_EQ(src.stream.data(), block);
+  EXPECT_EQ(block[3], 4);
+}
+
+TEST(PixelAccessor, BoundsTypesAndColour) {
+  ImageHeader ima;
+  Image_Init_Header(ima);
+  ima.dim_x = 2;
+  ima.dim_y = 2;
+  ima.g2.pix_type = kPixS16;
+  const int16_t grey[4] = {-5, 7, 1000, -32000};
+  const auto* g = reinterpret_cast<const uint8_t*>(grey);
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), -5);
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 1, 1, 0, 0), -32000);
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 2, 0, 0, 0), -32768);   // x = dim_x
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, -1, 0, 0), -32768);  // negative y
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, nullptr, 0, 0, 0, 0), 0);
+  ima.g2.pix_type = kPixU16;
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), 65531);
+  ima.g2.pix_type = 7;  // not a pixel type
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), -32768);
+
+  ima.dim_x = 1;
+  ima.dim_y = 1;
+  ima.g2.pix_type = kPixRGB8;
+  const uint8_t rgb[3] = {10, 20, 30};
+  EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, rgb, 0, 0, 0, 0)), 0xFF1E140Au);
+  ima.g2.pix_type = kPixRGBA16;
+  const uint16_t rgba16[4] = {0x1011, 0x2022, 0x3033, 0x4044};
+  EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, reinterpret_cast<const uint8_t*>(rgba16), 0, 0, 0, 0)),
+            0x40302010u);
+
+  // Slices and frames: index ((t * dim_z + z) * dim_y + y) * dim_x + x.
+  ima.g2.pix_type = kPixU8;
+  ima.dim_z = 2;
+  ima.dim_t = 2;
+  const uint8_t frames[4] = {0, 1, 2, 3};
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, frames, 0, 0, 1, 1), 3);
+  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, frames, 0, 0, 0, 1), 2);
+}
+
+TEST(PixelAccessor, RealValueIsTheModalityTransform) {
+  // stored x slope + intercept, as the files define their rescale.
+  EXPECT_DOUBLE_EQ(Image_Real_Value(1024, kPixS16, -1024.0f, 1.0f), 0.0);
+  EXPECT_DOUBLE_EQ(Image_Real_Value(1024, kPixS16, -1024.0f, 2.0f), 1024.0);
+  EXPECT_DOUBLE_EQ(Image_Real_Value(100, kPixU16, 0.0f, 0.5f), 50.0);
+  EXPECT_DOUBLE_EQ(Image_Real_Value(77, kPixRGB8, -1024.0f, 2.0f), 77.0);
+}
+
+struct Split {
+  std::string path, name, ext;
+};
+
+Split Do_Split(const std::string& input) {
+  Split s;
+  Image_Split_Name(input, s.path, s.name, s.ext);
+  return s;
+}
+
+TEST(NameSplit, PlainAndDriveNames) {
+  auto s = Do_Split("/data/scans/ct01.dcm");
+  EXPECT_EQ(s.path, "/data/scans/");
+  EXPECT_EQ(s.name, "ct01");
+  EXPECT_EQ(s.ext, ".dcm");
+  s = Do_Split("exam");
+  EXPECT_EQ(s.path, "");
+  EXPECT_EQ(s.name, "exam");
+  EXPECT_EQ(s.ext, "");
+  s = Do_Split("scans/image.jpeg");  // five characters with the dot: kept in the name
+  EXPECT_EQ(s.name, "image.jpeg");
+  EXPECT_EQ(s.ext, "");
+  s = Do_Split("../x.tar.gz");
+  EXPECT_EQ(s.path, "../");
+  EXPECT_EQ(s.name, "x.tar");
+  EXPECT_EQ(s.ext, ".gz");
+
+  s = Do_Split("C:/scans/ct01.dcm");
+  EXPECT_EQ(s.path, "C:\\scans\\");
+  EXPECT_EQ(s.name, "ct01");
+  EXPECT_EQ(s.ext, ".dcm");
+  s = Do_Split("d:\\data\\image.longext");
+  EXPECT_EQ(s.path, "D:\\data\\");
+  EXPECT_EQ(s.name, "image.longext");
+  EXPECT_EQ(s.ext, "");
+  s = Do_Split("c:\\data\\x:\\y.img");  // a second drive-like part stays in the name
+  EXPECT_EQ(s.path, "C:\\data\\");
+  EXPECT_EQ(s.name, "x:\\y");
+  EXPECT_EQ(s.ext, ".img");
+}
+
+TEST(HeaderDispatcher, UnknownFormatIsRefusedWithItsCode) {
+  fixtures::LogCapture log(1);
+  const std::string path = testing::TempDir() + "kema_unknown.bin";
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << std::string(2000, 'q');
+  }
+  auto ima = Kema_Image_Header_Read(nullptr, 0, path.c_str());
+  EXPECT_EQ(ima, nullptr);
+  EXPECT_TRUE(log.Has("\xF1\x04" "ERROR:\x01 unsupported image type ! (format=1)\xF0\n", 2));
+  EXPECT_TRUE(log.Has("\xF1\x01\t\t file: kema_unknown\xF0", 2));
+  std::remove(path.c_str());
+
+  log.clear();
+  EXPECT_EQ(Kema_Image_Header_Read(nullptr, 0, "/nonexistent/file.img"), nullptr);
+  EXPECT_TRUE(log.Has("Unable to open file", 6));
+  EXPECT_TRUE(log.Has("\xF1\x04" "ERROR:\x01 unsupported image type ! (format=0)\xF0\n", 2));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AttributeList, OrderFirstValueSwapAndDelete) {
+  DicomList list;
+  const uint8_t us[2] = {0x01, 0x02};
+  const uint8_t name[7] = {'J', 'O', 'H', 'N', '^', 'D', 'O'};
+  // Big-endian stream (transfer mode bits 1): binary values turn little-endian.
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 1, 0x0028, 0x0010, 0x5553, 2, us), 1);
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 1, 0x0010, 0x0010, 0x504E, 7, name), 1);
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 0, 0x0028, 0x0011, 0x5553, 2, us), 1);
+  const uint8_t other[2] = {9, 9};
+  ASSERT_EQ(DICOM_Attribute_Copy(nullptr, list, 0, 0x0010, 0x0010, 0x504E, 2, other), 1);
+
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].group, 0x0010);
+  EXPECT_EQ(list[0].data.size(), 8u);
+  EXPECT_EQ(list[0].data[0], 'J');  // the first value of a tag stays
+  EXPECT_EQ(list[0].data[7], 0);
+  EXPECT_EQ(list[1].element, 0x0010);
+  EXPECT_EQ(list[1].data, (std::vector<uint8_t>{0x02, 0x01}));
+  EXPECT_EQ(list[2].data, (std::vector<uint8_t>{0x01, 0x02}));
+
+  DICOM_Attribute_Delete(nullptr, list, 0x0028, 0xFFFF);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].group, 0x0010);
+  DICOM_Attribute_Delete(nullptr, list, 0xFFFF, 0xFFFF);
+  EXPECT_TRUE(list.empty());
+}
+
+}  // namespace
