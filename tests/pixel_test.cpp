@@ -10,40 +10,18 @@
 #include <vector>
 
 #include "Convert/kema_image.h"
+#include "tests/fixtures/log_capture.h"
 
 namespace {
 
-std::vector<std::pair<int, std::string>>* g_lines = nullptr;
-
-int Capture(LogHandle, int level, const char* text) {
-  if (g_lines) g_lines->emplace_back(level, text);
-  return 1;
-}
-
 class PixelTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_sink_ = Log_Get_Sink();
-    saved_level_ = Log_Get_Trace_Level();
-    g_lines = &lines_;
-    Log_Set_Sink(Capture);
-    Log_Set_Trace_Level(5);  // admits every trace level
-  }
-  void TearDown() override {
-    Log_Set_Sink(saved_sink_);
-    Log_Set_Trace_Level(saved_level_);
-    g_lines = nullptr;
-  }
-
-  bool Logged(int level, const std::string& text) const {
-    for (const auto& [l, t] : lines_)
-      if (l == level && t == text) return true;
-    return false;
-  }
-  // The line logged right after `text`, or "" when there is none.
+  bool Logged(int level, const std::string& text) const { return log_.Has(text, level); }
+  // The message logged right after `text`, or "" when there is none.
   std::string After(const std::string& text) const {
-    for (size_t i = 0; i + 1 < lines_.size(); ++i)
-      if (lines_[i].second == text) return lines_[i + 1].second;
+    const auto& lines = log_.lines();
+    for (size_t i = 0; i + 1 < lines.size(); ++i)
+      if (lines[i].text == text) return lines[i + 1].text;
     return {};
   }
 
@@ -70,11 +48,7 @@ class PixelTest : public ::testing::Test {
     return w;
   }
 
-  std::vector<std::pair<int, std::string>> lines_;
-
- private:
-  LogSink saved_sink_ = nullptr;
-  int saved_level_ = 0;
+  fixtures::LogCapture log_;  // admits every trace level
 };
 
 using U8 = std::vector<uint8_t>;
@@ -205,7 +179,7 @@ TEST_F(PixelTest, RgbaOrdersAndAlpha) {
 
 TEST_F(PixelTest, ProcessRefusesWhatItCannotConvert) {
   for (uint16_t store : {0, 3, 14}) {
-    lines_.clear();
+    log_.clear();
     ImageHeader ima = Grey(2, 1, store);
     EXPECT_FALSE(Image_Read_Process(nullptr, ima, Bytes({1, 2, 3, 4})));
     char text[64];
@@ -270,10 +244,11 @@ TEST_F(GenericReadTest, ShortAndAbsurdFilesFailBeforeAllocating) {
   EXPECT_FALSE(shrt.data);
   const std::string eof = "End of File while reading: (4000 /vs/ 4096) (" + path + ")";
   EXPECT_TRUE(Logged(6, eof));
-  ASSERT_GE(lines_.size(), 2u);
-  EXPECT_EQ(lines_[lines_.size() - 2].second.rfind("file:conv_image_read.cpp line:", 0), 0u);
+  const auto& lines = log_.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2].text.rfind("file:conv_image_read.cpp line:", 0), 0u);
 
-  lines_.clear();
+  log_.clear();
   ImageHeader huge = Grey(65535, 65535, 16);
   huge.dim_z = 65535;
   huge.input_type = 1;
@@ -284,7 +259,7 @@ TEST_F(GenericReadTest, ShortAndAbsurdFilesFailBeforeAllocating) {
   EXPECT_TRUE(Logged(6, "End of File while reading: (4096 /vs/ " + std::to_string(c) + ") (" + path + ")"));
 
   // Every factor at its largest, in a memory block, past its end.
-  lines_.clear();
+  log_.clear();
   const uint8_t block[16] = {};
   ImageHeader worst = Grey(65535, 65535, 32);
   worst.dim_z = worst.dim_t = 65535;
@@ -295,14 +270,14 @@ TEST_F(GenericReadTest, ShortAndAbsurdFilesFailBeforeAllocating) {
   EXPECT_EQ(Image_Read_Generic(nullptr, worst), 0);
   EXPECT_TRUE(Logged(6, "End of File while reading: (0 /vs/ 9223372036854775807) (memory stream)"));
 
-  lines_.clear();
+  log_.clear();
   ImageHeader none = Grey(0, 5, 8);
   none.input_type = 2;
   none.stream = block;
   EXPECT_EQ(Image_Read_Generic(nullptr, none), 0);
   EXPECT_TRUE(Logged(2, "\xF1\x04" "ERROR:\x01 empty image ! (0x5x1x1 pixels)"));
 
-  lines_.clear();
+  log_.clear();
   ImageHeader missing = Grey(2, 2, 8);
   missing.input_type = 1;
   missing.file_data = ::testing::TempDir() + "pixel_no_such_file.img";
@@ -405,7 +380,7 @@ TEST_F(SplitTest, SlicesAndFramesBecomeSingleImages) {
   }
   EXPECT_EQ(ima.DICOM_list.size(), 3u);  // the source keeps its own
 
-  lines_.clear();
+  log_.clear();
   ImageHeader single = Grey(2, 1, 16);
   single.data = PixelBuffer::Allocate(4);
   EXPECT_EQ(Kema_Image_Image_Split(nullptr, single, out), 0);
