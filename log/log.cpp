@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -20,7 +21,15 @@ std::atomic<LogSink> g_sink{nullptr};
 std::atomic<LogHandle> g_handle{nullptr};
 std::atomic<FILE*> g_console{nullptr};  // null: standard output
 std::mutex g_settings_mutex;
-std::string g_trace_dir = "/tmp/";
+
+std::string Default_Trace_Dir() {
+  const char* env = std::getenv("KEMASCOPIA_TRACE_DIR");
+  std::string dir = env && *env ? env : "/tmp/";
+  if (dir.back() != '/') dir += '/';
+  return dir.substr(0, 255);
+}
+
+std::string g_trace_dir = Default_Trace_Dir();
 std::string g_trace_file = "trace.dat";
 // Writing is serialised so that lines of several threads never interleave.
 std::mutex g_write_mutex;
@@ -138,6 +147,16 @@ void Log_Set_Trace_Dir(const std::string& dir) {
 void Log_Set_Trace_File(const std::string& name) {
   std::lock_guard<std::mutex> lock(g_settings_mutex);
   g_trace_file = name.substr(0, 255);
+}
+
+std::string Log_Get_Trace_Dir() {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  return g_trace_dir;
+}
+
+std::string Log_Get_Trace_File() {
+  std::lock_guard<std::mutex> lock(g_settings_mutex);
+  return g_trace_file;
 }
 
 std::string Log_Trace_Path() {

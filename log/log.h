@@ -28,8 +28,11 @@ bool Log_Admitted(int level);
 
 void Log_Set_Trace_Level(int level);
 int Log_Get_Trace_Level();
+// The directory starts as $KEMASCOPIA_TRACE_DIR, or /tmp/ when it is not set.
 void Log_Set_Trace_Dir(const std::string& dir);
 void Log_Set_Trace_File(const std::string& name);
+std::string Log_Get_Trace_Dir();
+std::string Log_Get_Trace_File();
 // Trace directory followed by trace file name.
 std::string Log_Trace_Path();
 void Log_Set_Sink(LogSink sink);

@@ -1,0 +1,410 @@
+// Around the pixel read: refusing compressed data nobody decodes, the value
+// range, the makers' padding-value fixes and the vertical flip.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <type_traits>
+
+#include "Convert/conv_util.h"
+#include "Convert/kema_image.h"
+
+namespace {
+
+bool Starts_With(const std::string& text, const char* prefix) {
+  return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// "no compression supported" refusal of a format that has no decoder.
+int Refuse_Compression(LogHandle log, const ImageHeader& ima, const char* what) {
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no compression supported for %s images !", what);
+  if (!ima.name.empty())
+    Log_Print(log, 2, "\xF1\x01\t\t file:\x02%s\x01 compression:\x02%d", ima.name.c_str(), ima.g2.compression);
+  return 0;
+}
+
+int Refuse_Unsupported(LogHandle log, const ImageHeader& ima) {
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 unsupported image type ! (format=%d)\xF0\n", ima.format);
+  if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file:\x02%s", ima.name.c_str());
+  return 0;
+}
+
+// How a failure names the image: the file as given, else its name.
+const char* Image_Label(const ImageHeader& ima) {
+  if (ima.input_type == 1 && !ima.input.empty()) return ima.input.c_str();
+  return ima.name.empty() ? "memory stream" : ima.name.c_str();
+}
+
+size_t Pixel_Sample_Bytes(uint8_t pix_type) {
+  switch (pix_type & 0x3F) {
+    case 2: case 3: return 1;
+    case 4: case 5: return 2;
+    case 8: case 9: return 4;
+    default: return 0;
+  }
+}
+
+size_t Pixel_Bytes(uint8_t pix_type) {
+  switch (pix_type) {
+    case kPixU8: case kPixS8: return 1;
+    case kPixU16: case kPixS16: return 2;
+    case kPixU32: case kPixS32: case kPixRGBA8: return 4;
+    case kPixRGBA16: return 8;
+    case kPixRGB8: return 3;
+    case kPixRGB16: return 6;
+    case kPixRGB32: return 12;
+    case kPixRGBA32: return 16;
+    default: return 0;
+  }
+}
+
+bool Pixel_Data_Check(LogHandle log, const ImageHeader& ima, size_t bytes_per_pixel, size_t& pixels) {
+  uint64_t n = static_cast<uint64_t>(ima.dim_x) * ima.dim_y;
+  uint64_t need = 0;
+  if (__builtin_mul_overflow(n, static_cast<uint64_t>(ima.dim_z) * ima.dim_t, &n) ||
+      __builtin_mul_overflow(n, static_cast<uint64_t>(bytes_per_pixel), &need) || need > ima.data.size()) {
+    Log_Print(log, 2, "ERROR: %s: pixel buffer of %zu bytes is smaller than its %ux%ux%ux%u pixels of %zu bytes",
+              Image_Label(ima), ima.data.size(), ima.dim_x, ima.dim_y, ima.dim_z,
+              ima.dim_t, bytes_per_pixel);
+    return false;
+  }
+  pixels = static_cast<size_t>(n);
+  return true;
+}
+
+// ---- minimum and maximum ----
+
+struct Range {
+  int32_t min = 0;
+  int32_t max = 0;
+  uint64_t count = 0;
+};
+
+template <typename T>
+T Load(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Range of n samples of type T; values equal to `fill` are left out. The
+// samples go 16 bytes at a time through vector registers (plain loops are
+// not vectorised at -O2): a mask replaces the padding by a neutral value and
+// counts the others.
+template <typename T, bool kHasFill>
+Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
+  using Lim = std::numeric_limits<T>;
+  using S = std::make_signed_t<T>;
+  typedef T V __attribute__((vector_size(16)));
+  typedef S M __attribute__((vector_size(16)));
+  constexpr size_t kLanes = sizeof(V) / sizeof(T);
+  // Lane counters of T's width step by one per vector: flush them in time.
+  constexpr size_t kBlock = static_cast<size_t>(std::numeric_limits<S>::max());
+
+  const V top = V{} + Lim::max(), bottom = V{} + Lim::min(), vf = V{} + f;
+  V lo = top, hi = bottom;
+  uint64_t count = 0;
+  const size_t vectors = n / kLanes;
+  for (size_t k = 0; k < vectors;) {
+    const size_t end = std::min(vectors, k + kBlock);
+    M lanes = M{};
+    for (; k < end; ++k) {
+      V v;
+      std::memcpy(&v, p + k * sizeof(V), sizeof(V));
+      V vl = v, vh = v;
+      if constexpr (kHasFill) {
+        const M keep = reinterpret_cast<M>(v != vf);
+        vl = reinterpret_cast<V>((reinterpret_cast<M>(v) & keep) | (reinterpret_cast<M>(top) & ~keep));
+        vh = reinterpret_cast<V>((reinterpret_cast<M>(v) & keep) | (reinterpret_cast<M>(bottom) & ~keep));
+        lanes -= keep;  // a kept lane's mask is -1
+      }
+      const M below = reinterpret_cast<M>(vl < lo);
+      lo = reinterpret_cast<V>((reinterpret_cast<M>(vl) & below) | (reinterpret_cast<M>(lo) & ~below));
+      const M above = reinterpret_cast<M>(vh > hi);
+      hi = reinterpret_cast<V>((reinterpret_cast<M>(vh) & above) | (reinterpret_cast<M>(hi) & ~above));
+    }
+    if constexpr (kHasFill)
+      for (size_t l = 0; l < kLanes; ++l) count += static_cast<std::make_unsigned_t<S>>(lanes[l]);
+  }
+  T min = Lim::max(), max = Lim::min();
+  for (size_t l = 0; l < kLanes; ++l) {
+    min = lo[l] < min ? lo[l] : min;
+    max = hi[l] > max ? hi[l] : max;
+  }
+  if constexpr (!kHasFill) count = vectors * kLanes;
+  for (size_t i = vectors * kLanes; i < n; ++i) {
+    const T v = Load<T>(p + i * sizeof(T));
+    if (kHasFill && v == f) continue;
+    min = v < min ? v : min;
+    max = v > max ? v : max;
+    ++count;
+  }
+  Range r;
+  r.count = count;
+  if (count != 0) {
+    r.min = static_cast<int32_t>(min);
+    r.max = static_cast<int32_t>(max);
+  }
+  return r;
+}
+
+template <typename T>
+Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill) {
+  using Lim = std::numeric_limits<T>;
+  // A padding value the type cannot hold never matches.
+  if (fill < static_cast<int64_t>(Lim::min()) || fill > static_cast<int64_t>(Lim::max()))
+    return Scan_Grey_Lanes<T, false>(p, n, T{});
+  return Scan_Grey_Lanes<T, true>(p, n, static_cast<T>(fill));
+}
+
+// Colour types read as grey: the packed value the accessor gives.
+Range Scan_Packed(const uint8_t* p, size_t n, uint8_t pix_type, int32_t fill) {
+  const size_t samples = (pix_type & 0x40) ? 4 : 3;
+  const size_t bytes = Pixel_Sample_Bytes(pix_type);
+  const size_t msb = bytes - 1;  // most significant byte of a little-endian sample
+  Range r;
+  bool first = true;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* px = p + i * samples * bytes;
+    uint32_t packed = samples == 4 ? 0 : 0xFF000000u;
+    for (size_t s = 0; s < samples; ++s) packed |= static_cast<uint32_t>(px[s * bytes + msb]) << (8 * s);
+    const auto v = static_cast<int32_t>(packed);
+    if (v == fill) continue;
+    if (first || v < r.min) r.min = v;
+    if (first || v > r.max) r.max = v;
+    first = false;
+    ++r.count;
+  }
+  return r;
+}
+
+// The sample at the start of the buffer as an unsigned 16-bit value; the
+// makers' fixes below recognise their padding by it.
+bool First_Sample(const ImageHeader& ima, uint16_t& value) {
+  if (ima.data.size() < 2) return false;
+  value = Load<uint16_t>(ima.data.data());
+  return true;
+}
+
+// Signed 16-bit values of the first image, as far as the buffer holds them.
+template <typename Fn>
+void Each_First_Image_S16(ImageHeader& ima, Fn fn) {
+  const size_t n = std::min<size_t>(static_cast<size_t>(ima.dim_x) * ima.dim_y, ima.data.size() / 2);
+  uint8_t* p = ima.data.data();
+  for (size_t i = 0; i < n; ++i) {
+    int16_t v = Load<int16_t>(p + 2 * i);
+    v = fn(v);
+    std::memcpy(p + 2 * i, &v, 2);
+  }
+}
+
+int Recompute_Range(LogHandle log, ImageHeader& ima) {
+  ima.g2.ima_min = ima.g2.ima_max = 0;
+  return Image_Image_Min_Max(log, ima);
+}
+
+// Mirrors each row of one image, pixel by pixel.
+template <typename T>
+void Mirror_Rows(const uint8_t* src, uint8_t* dst, size_t rows, size_t cols, bool upside_down) {
+  const size_t row_bytes = cols * sizeof(T);
+  for (size_t r = 0; r < rows; ++r) {
+    const uint8_t* s = src + (upside_down ? rows - 1 - r : r) * row_bytes;
+    uint8_t* d = dst + r * row_bytes;
+    for (size_t c = 0; c < cols; ++c) std::memcpy(d + c * sizeof(T), s + (cols - 1 - c) * sizeof(T), sizeof(T));
+  }
+}
+
+void Mirror_Rows_Bytes(const uint8_t* src, uint8_t* dst, size_t rows, size_t cols, size_t bpp, bool upside_down) {
+  const size_t row_bytes = cols * bpp;
+  for (size_t r = 0; r < rows; ++r) {
+    const uint8_t* s = src + (upside_down ? rows - 1 - r : r) * row_bytes;
+    uint8_t* d = dst + r * row_bytes;
+    for (size_t c = 0; c < cols; ++c) std::memcpy(d + c * bpp, s + (cols - 1 - c) * bpp, bpp);
+  }
+}
+
+}  // namespace
+
+int Image_Image_PreProc(LogHandle log, ImageHeader& ima) {
+  Log_Print(log, 8, "in Image_Image_PreProc()");
+  if (ima.g2.compression == 0) return 1;
+  const uint16_t f = ima.format;
+  switch (f) {
+    case 2: return Refuse_Compression(log, ima, "IGB");
+    case 10: return Refuse_Compression(log, ima, "SIGNA_3");
+    case 30: case 31: case 32: case 33: case 34: case 35: return Refuse_Compression(log, ima, "SIEMENS NATIVE");
+    case 71: return Refuse_Compression(log, ima, "Interfile");
+    case 36:
+      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 SIEMENS compressed SPI !");
+      if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
+      Log_Print(log, 2, "\xF1\x01\t\t I can not read the SIEMENS SOMATOM compressed images.");
+      return 0;
+    case 41:
+      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 Elscint proprietary format !");
+      if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
+      Log_Print(log, 2, "\xF1\x01\t\t I can not read the Elscint \"Lossless Rice\"images.");
+      return 0;
+    case 60:
+      if (ima.g2.compression == 1) return 1;
+      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no compression supported for Picker IQ/PQ images !");
+      if (!ima.name.empty())
+        Log_Print(log, 2, "\xF1\x01\t\t file:\x02%s\x01 compression:\x02%d", ima.name.c_str(),
+                  ima.g2.compression - 1);
+      return 0;
+    // No Elscint reader is built in yet, and no TIFF reader: their own
+    // pre-processing will decide here once they exist.
+    case 40:
+    case 90: case 91: case 100:
+      return Refuse_Unsupported(log, ima);
+    case 12: case 14: case 15: case 16:
+    case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27: case 28:
+    case 38: case 39: case 45: case 46: case 50: case 81: case 82: case 103:
+      return 1;
+    default:
+      return Refuse_Unsupported(log, ima);
+  }
+}
+
+int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) {
+  Log_Print(log, 8, "in Image_Image_Min_Max()");
+  auto& g2 = ima.g2;
+  if (g2.pix_plane > 2) {
+    g2.ima_min = 0;
+    g2.ima_max = 255;
+    return 1;
+  }
+  if (g2.ima_max > g2.ima_min) return 1;
+  if (g2.pix_store <= 8) {
+    const unsigned high = g2.pix_high;
+    if (!g2.pix_sign) {
+      g2.ima_min = 0;
+      g2.ima_max = high >= 7 ? 255 : (1 << (high + 1)) - 1;
+    } else {
+      g2.ima_min = high >= 8 ? 0 : static_cast<int8_t>(static_cast<uint8_t>((255u << high) & 0xFF));
+      g2.ima_max = high >= 31 ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>((1u << high) - 1);
+    }
+    return 1;
+  }
+
+  Range r;
+  const size_t bytes = Pixel_Bytes(g2.pix_type);
+  if (bytes != 0) {
+    size_t n = 0;
+    if (!Pixel_Data_Check(log, ima, bytes, n)) return 0;
+    const uint8_t* p = ima.data.data();
+    switch (g2.pix_type) {
+      case kPixU8: r = Scan_Grey<uint8_t>(p, n, g2.pix_fill); break;
+      case kPixS8: r = Scan_Grey<int8_t>(p, n, g2.pix_fill); break;
+      case kPixU16: r = Scan_Grey<uint16_t>(p, n, g2.pix_fill); break;
+      case kPixS16: r = Scan_Grey<int16_t>(p, n, g2.pix_fill); break;
+      // The accessor reads both 32-bit types as signed.
+      case kPixU32: case kPixS32: r = Scan_Grey<int32_t>(p, n, g2.pix_fill); break;
+      default: r = Scan_Packed(p, n, g2.pix_type, g2.pix_fill); break;
+    }
+  }
+  // An unknown type gives the padding value for every pixel: none counts.
+  g2.ima_min = r.min;
+  g2.ima_max = r.max;
+  Log_Print(log, 6, "--> min:%d max:%d with %llu valid pixels", r.min, r.max, static_cast<unsigned long long>(r.count));
+  return 1;
+}
+
+int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
+  Log_Print(log, 8, "in Image_Image_PostProc()");
+  auto& g2 = ima.g2;
+  uint16_t first = 0;
+  const bool have_first = First_Sample(ima, first);
+
+  if (!g2.pix_sign && g2.pix_fill == -32768 && have_first && first == 32768) {
+    g2.pix_fill = 32768;
+    Log_Print(log, 8, "--> change pix_fill to %d", g2.pix_fill);
+    if (!Recompute_Range(log, ima)) return 0;
+  }
+
+  const std::string& maker = ima.g4.manufacturer;
+  if (ima.modality == kModalityCT && !maker.empty()) {
+    if (Starts_With(maker, "GE") && g2.pix_fill == 0) {
+      if (have_first) {
+        g2.pix_fill = first == 63536 ? -2000 : first == 64512 ? -1024 : first == 0 ? 0 : -32768;
+        Log_Print(log, 8, "--> change pix_fill to %d", g2.pix_fill);
+        if (!Recompute_Range(log, ima)) return 0;
+      }
+    } else if (Starts_With(maker, "TOSHIB") && g2.pix_fill == -32768) {
+      if (have_first && first == 64512) g2.pix_fill = -1024;
+      if (have_first && first == 63488) g2.pix_fill = -2048;
+      if (!Recompute_Range(log, ima)) return 0;
+    } else if (Starts_With(maker, "YOKOGAWA") &&
+               (Starts_With(ima.g4.model, "PROSPEED") || Starts_With(ima.g4.model, "ProSpeed"))) {
+      // The ring outside the scan circle is written in a band of values.
+      Each_First_Image_S16(ima, [](int16_t v) -> int16_t { return v >= -1600 && v <= -1300 ? -1500 : v; });
+    } else if (Starts_With(maker, "Elscin")) {
+      if (have_first && first != 64536) {
+        Each_First_Image_S16(ima, [](int16_t v) -> int16_t { return v < 0 ? 0 : v; });
+      } else if (have_first) {
+        g2.rescale_intercept = 0.0f;
+        g2.pix_sign = 1;
+        g2.level = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, int64_t{g2.level} + 1000));
+      }
+    }
+  }
+
+  if (ima.modality == kModalityMR && Starts_With(maker, "GE") && g2.pix_fill == 0) {
+    g2.pix_fill = -32768;
+    if (!Recompute_Range(log, ima)) return 0;
+  }
+
+  if (ima.flags & kFlagBottomUp) {
+    ima.flags &= ~static_cast<uint32_t>(kFlagBottomUp);
+    PixelBuffer flipped = Image_Flip(ima, ima.data, 2);
+    if (flipped) ima.data = std::move(flipped);
+  }
+  return 1;
+}
+
+PixelBuffer Image_Flip(const ImageHeader& ima, const PixelBuffer& buffer, int mode) {
+  LogHandle log = Log_Get_Handle();
+  const size_t bpp = Pixel_Bytes(ima.g2.pix_type);
+  if (bpp == 0 || !buffer) return {};
+  const size_t images = std::max<size_t>(1, static_cast<size_t>(ima.dim_z) * ima.dim_t);
+  const size_t rows = ima.dim_y, cols = ima.dim_x;
+  const size_t image_bytes = rows * cols * bpp;
+  if (image_bytes != 0 && images > buffer.size() / image_bytes) {
+    Log_Print(log, 2, "ERROR: %s: pixel buffer of %zu bytes is smaller than its %zu images of %zu bytes",
+              Image_Label(ima), buffer.size(), images, image_bytes);
+    return {};
+  }
+  PixelBuffer target;
+  try {
+    target = PixelBuffer::Allocate(buffer.size());
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "target", static_cast<long long>(images),
+                  static_cast<long long>(image_bytes));
+    return {};
+  }
+  const bool mirror = mode & 1;
+  const bool upside_down = mode & 2;
+  const uint8_t* src = buffer.data();
+  uint8_t* dst = target.data();
+  const size_t row_bytes = cols * bpp;
+  for (size_t i = 0; i < images && image_bytes != 0; ++i) {
+    const uint8_t* s = src + i * image_bytes;
+    uint8_t* d = dst + i * image_bytes;
+    if (!mirror) {
+      for (size_t r = 0; r < rows; ++r)
+        std::memcpy(d + r * row_bytes, s + (upside_down ? rows - 1 - r : r) * row_bytes, row_bytes);
+      continue;
+    }
+    switch (bpp) {
+      case 1: Mirror_Rows<uint8_t>(s, d, rows, cols, upside_down); break;
+      case 2: Mirror_Rows<uint16_t>(s, d, rows, cols, upside_down); break;
+      case 4: Mirror_Rows<uint32_t>(s, d, rows, cols, upside_down); break;
+      case 8: Mirror_Rows<uint64_t>(s, d, rows, cols, upside_down); break;
+      default: Mirror_Rows_Bytes(s, d, rows, cols, bpp, upside_down); break;
+    }
+  }
+  // Bytes past the last image travel unchanged.
+  const size_t used = images * image_bytes;
+  if (buffer.size() > used) std::memcpy(dst + used, src + used, buffer.size() - used);
+  return target;
+}

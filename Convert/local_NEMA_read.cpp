@@ -1,0 +1,140 @@
+#include "Convert/local_NEMA_read.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <new>
+
+#include "Convert/conv_order.h"
+#include "Convert/conv_util.h"
+#include "Convert/kema_image.h"
+
+uint16_t NEMA_Get_Short(uint8_t mode, const void* bytes) { return Order_Get_U16(mode & 0x01, bytes); }
+
+int32_t NEMA_Get_Long(uint8_t mode, const void* bytes) { return Order_Get_I32(mode & 0x01, bytes); }
+
+float NEMA_Get_VAX_Float(uint8_t mode, const void* bytes) { return Order_Get_VAX32(mode & 0x01, bytes); }
+
+double NEMA_Get_VAX_Double(uint8_t mode, const void* bytes) {
+  const auto* b = static_cast<const uint8_t*>(bytes);
+  uint8_t vax[8];
+  for (int i = 0; i < 8; ++i) vax[i] = (mode & 0x01) ? b[7 - i] : b[i];
+  return Order_VAX_G_To_Double(vax);
+}
+
+namespace {
+
+uint64_t Bytes_Left(const ByteCursor& cur) {
+  const uint64_t size = cur.source->size();
+  return cur.pos < size ? size - cur.pos : 0;
+}
+
+}  // namespace
+
+int NEMA_Read_Bytes(LogHandle log, ByteCursor& cur, size_t n, void* dst) {
+  if (!KEMA_READ(log, *cur.source, cur.pos, dst, n)) return 0;
+  cur.pos += n;
+  return 1;
+}
+
+int NEMA_Read_Short(LogHandle log, ByteCursor& cur, uint8_t mode, uint16_t& value) {
+  uint8_t b[2];
+  if (!KEMA_READ(log, *cur.source, cur.pos, b, sizeof b)) return 0;
+  cur.pos += sizeof b;
+  value = NEMA_Get_Short(mode, b);
+  return 1;
+}
+
+int NEMA_Read_Long(LogHandle log, ByteCursor& cur, uint8_t mode, int32_t& value) {
+  uint8_t b[4];
+  if (!KEMA_READ(log, *cur.source, cur.pos, b, sizeof b)) return 0;
+  cur.pos += sizeof b;
+  value = NEMA_Get_Long(mode, b);
+  return 1;
+}
+
+std::optional<std::vector<uint8_t>> NEMA_Read_Buffer(LogHandle log, ByteCursor& cur, size_t n) {
+  const uint64_t left = Bytes_Left(cur);
+  if (n > left) {
+    Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left), static_cast<long long>(n),
+                      cur.source->name().c_str());
+    return std::nullopt;
+  }
+  std::vector<uint8_t> buf;
+  try {
+    buf.resize(n);
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "buf", static_cast<long long>(n), 1);
+    return std::nullopt;
+  }
+  if (!KEMA_READ(log, *cur.source, cur.pos, buf.data(), n)) return std::nullopt;
+  cur.pos += n;
+  return buf;
+}
+
+std::optional<std::string> NEMA_Read_String(LogHandle log, ByteCursor& cur, size_t n) {
+  const uint64_t left = Bytes_Left(cur);
+  if (n > left) {
+    Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left), static_cast<long long>(n),
+                      cur.source->name().c_str());
+    return std::nullopt;
+  }
+  std::string text;
+  try {
+    text.resize(n);
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "buf", static_cast<long long>(n) + 1, 1);
+    return std::nullopt;
+  }
+  if (!KEMA_READ(log, *cur.source, cur.pos, text.data(), n)) return std::nullopt;
+  cur.pos += n;
+  return text;
+}
+
+int NEMA_Skip(LogHandle log, ByteCursor& cur, size_t n) {
+  // A target no file offset can hold is the seek failure a file would give.
+  if (n > static_cast<uint64_t>(INT64_MAX) || cur.pos > static_cast<uint64_t>(INT64_MAX) - n) {
+    errno = EOVERFLOW;
+    Report_Seek(log, KEMA_SRC, __LINE__, static_cast<long long>(cur.pos + n), cur.source->name().c_str());
+    return 0;
+  }
+  cur.pos += n;
+  return 1;
+}
+
+int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n) {
+  const auto value = NEMA_Read_String(log, cur, n);
+  if (!value) return 0;
+  const int level = Image_Header_Text_Level();
+  if (!Log_Admitted(level)) return 1;
+  const auto len = static_cast<long long>(n);
+
+  const char* text = value->c_str();
+  bool printable = true;
+  for (const char* p = text; *p; ++p)
+    if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) > 0x7E) {
+      printable = false;
+      break;
+    }
+
+  if (printable) {
+    Log_Print(log, level, "\x02(%04x,%04x) \x01unknown private tag (%-2lld bytes)       (%.40s)", group, element, len,
+              text);
+  } else if (n == 4) {
+    const float f = NEMA_Get_VAX_Float(mode, text);
+    if (f > -100000.0f && f < 100000.0f) {
+      Log_Print(log, level, "\x02(%04x,%04x) \x01unknown private tag (%-2lld bytes)       (%-.6f)", group, element,
+                len, static_cast<double>(f));
+    } else {
+      const int32_t v = NEMA_Get_Long(mode, text);
+      if (v >= -99999 && v <= 99999)
+        Log_Print(log, level, "\x02(%04x,%04x) \x01unknown private tag (%-2lld bytes)       (%-d)", group, element,
+                  len, v);
+    }
+  } else if (n == 2) {
+    Log_Print(log, level, "\x02(%04x,%04x) \x01unknown private tag (%-2lld bytes)       (%-d)", group, element, len,
+              NEMA_Get_Short(mode, text));
+  } else {
+    Log_Print(log, level, "\x02(%04x,%04x) \x01skip (%-2lld bytes)", group, element, len);
+  }
+  return 1;
+}

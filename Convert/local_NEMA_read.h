@@ -1,0 +1,44 @@
+// Readers of the DICOM element stream: bytes, numbers and texts taken at a
+// cursor over a file or a memory block, and the decoders of the numbers.
+//
+// Every reader reads at `cur.pos` and, on success, moves it on by the bytes
+// consumed (files and memory blocks alike). On failure it logs the read
+// error or "End of File while reading" lines and returns 0 (or nothing);
+// the cursor is left where it was and the caller stops.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Convert/byte_source.h"
+#include "log/log.h"
+
+// Mode bit 0x01: most significant byte first.
+uint16_t NEMA_Get_Short(uint8_t mode, const void* bytes);
+int32_t NEMA_Get_Long(uint8_t mode, const void* bytes);
+// VAX F_floating (4 bytes) and G_floating (8 bytes); mode 0x01 means the
+// bytes are stored reversed.
+float NEMA_Get_VAX_Float(uint8_t mode, const void* bytes);
+double NEMA_Get_VAX_Double(uint8_t mode, const void* bytes);
+
+// Reads n bytes into `dst`, which holds at least n bytes.
+int NEMA_Read_Bytes(LogHandle log, ByteCursor& cur, size_t n, void* dst);
+// Reads 2 (4) bytes and decodes them with NEMA_Get_Short (NEMA_Get_Long).
+int NEMA_Read_Short(LogHandle log, ByteCursor& cur, uint8_t mode, uint16_t& value);
+int NEMA_Read_Long(LogHandle log, ByteCursor& cur, uint8_t mode, int32_t& value);
+// A new buffer of n bytes; nothing is allocated when fewer than n bytes
+// are left (n usually comes from the file).
+std::optional<std::vector<uint8_t>> NEMA_Read_Buffer(LogHandle log, ByteCursor& cur, size_t n);
+// The n bytes read as a text of exactly n bytes (embedded zeros kept;
+// c_str() gives the zero-terminated form).
+std::optional<std::string> NEMA_Read_String(LogHandle log, ByteCursor& cur, size_t n);
+// Moves the cursor n bytes on. Going past the end is not a failure here:
+// the next read reports it.
+int NEMA_Skip(LogHandle log, ByteCursor& cur, size_t n);
+
+// Reads an element value of n bytes that no dictionary knows and lists it
+// at the header-text level: as text, VAX float, integer, or "skip".
+int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n);
