@@ -242,7 +242,7 @@ void Derive_Pixel_Type(ImageHeader& ima) {
   if (ima.g2.pix_plane == 3 || ima.g2.pix_plane == 4) {
     ima.g2.pix_type = static_cast<uint8_t>(code | (ima.g2.pix_plane == 3 ? 0x80 : 0xC0));
     ima.g2.pix_fill = 0;
-  } else if (ima.g2.pix_plane < 3) {
+  } else if (ima.g2.pix_plane == 1 || ima.g2.pix_plane == 2) {
     ima.g2.pix_type = static_cast<uint8_t>(code + (ima.g2.pix_sign ? 1 : 0));
   }
 }

@@ -313,6 +313,8 @@ TEST_F(PixelTest, GetImageDispatchesAndKeepsNoDataOnFailure) {
   ASSERT_EQ(Kema_Image_Get_Image(nullptr, packed), 1);
   EXPECT_EQ(Words(packed.data), (U16{0x0123, 0x0456, 0x0789, 0x0ABC}));
   EXPECT_EQ(packed.g2.pix_type, kPixU16);
+  EXPECT_EQ(packed.g2.ima_min, 0x0123);
+  EXPECT_EQ(packed.g2.ima_max, 0x0ABC);
 
   // A short block leaves data empty, so a later call tries again.
   ImageHeader shrt = Grey(4, 4, 8);
