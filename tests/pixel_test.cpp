@@ -75,6 +75,22 @@ TEST_F(PixelTest, TwelveBitPackedUnpacksToSixteenBits) {
   EXPECT_EQ(Words(out), (U16{0x0123, 0x0456, 0x0789, 0x0ABC}));
   EXPECT_EQ(swp.g2.pix_store, 16);
 
+  // Long enough rows take the wide path; eleven values end with half a group.
+  const U16 twelve = {0x000, 0xFFF, 0x800, 0x7FF, 0x123, 0xABC, 0x801, 0x0FE, 0x456, 0x789, 0xFED};
+  PixelBuffer packed = PixelBuffer::Zeroed(17);
+  for (size_t j = 0; j < twelve.size(); ++j) {  // 12 bits at bit 12 j, most significant first
+    for (int bit = 0; bit < 12; ++bit)
+      if (twelve[j] >> (11 - bit) & 1) packed.data()[(12 * j + bit) / 8] |= 0x80 >> ((12 * j + bit) % 8);
+  }
+  PixelBuffer copy = PixelBuffer::Allocate(17);
+  std::memcpy(copy.data(), packed.data(), 17);
+  ImageHeader wide = Grey(11, 1, 12);
+  EXPECT_EQ(Words(Image_Read_Process(nullptr, wide, std::move(packed))), twelve);
+  ImageHeader wides = Grey(11, 1, 12);
+  wides.g2.pix_sign = 1;
+  EXPECT_EQ(Words(Image_Read_Process(nullptr, wides, std::move(copy))),
+            (U16{0x000, 0xFFFF, 0xF800, 0x7FF, 0x123, 0xFABC, 0xF801, 0x0FE, 0x456, 0x789, 0xFFED}));
+
   // An odd count ends with half a group.
   ImageHeader odd = Grey(3, 1, 12);
   out = Image_Read_Process(nullptr, odd, Bytes({0xFF, 0xE0, 0x01, 0x80, 0x00}));
