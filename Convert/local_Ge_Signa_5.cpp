@@ -106,6 +106,12 @@ class Block {
 };
 
 // ---- header text of the blocks, one table per block ----
+//
+// Each field has its offset in the Genesis block and in the Signa 4 block.
+// The Signa 4 blocks carry the Genesis fields packed without alignment
+// padding, with shorter texts (hospital 32, patient ID 12, physicians 32,
+// operator 3, description 22, suites 7); offsets of fields no file we know
+// pins down follow that packing, and the fixture writer uses the same ones.
 
 enum class Kind : uint8_t { Str, Char, I16, I32, U32, F32, Time, Code16, Code32, Age, History, Tesla };
 enum class When : uint8_t { All, CT, MR };

@@ -958,28 +958,37 @@ TEST_F(Genesis, CompressionRecordIsCopiedDeeply) {
 
 // ---- through the dispatcher ----
 
-TEST_F(Genesis, DispatcherReadsGenesisFilesAndMemory) {
+TEST_F(Genesis, LibraryEntryPointsReadHeaderAndPixelsOfEveryCoding) {
   fixtures::LogCapture log(0);
-  GenesisSpec s;
-  s.layout = Layout::DatabaseSigna4;
-  s.ct = false;
-  s.compression = 4;
-  s.patient_name = "VIA^DISPATCHER";
-  const auto bytes = fixtures::Genesis_File(s);
-  auto mem = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data());
-  ASSERT_NE(mem, nullptr);
-  EXPECT_EQ(mem->format, 12);
-  EXPECT_EQ(mem->g3.patient_name, "VIA^DISPATCHER");
-
   const std::string path = testing::TempDir() + "genesis_dispatch.img";
-  ASSERT_TRUE(fixtures::Write_File(path, bytes));
-  auto file = Kema_Image_Header_Read(nullptr, 0, path.c_str());
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->g3.patient_name, "VIA^DISPATCHER");
-  EXPECT_EQ(file->dim_x, 64);
-  EXPECT_EQ(file->g2.compression, 4);
-  ASSERT_EQ(GE_SIGNA_5_Read_Image(nullptr, *file), 1);
-  EXPECT_EQ(Samples(*file), fixtures::Genesis_Expected(s));
+  const Layout layouts[] = {Layout::Pointer, Layout::Fixed3180, Layout::DatabaseGenesis, Layout::DatabaseSigna4};
+  for (int compression = 1; compression <= 4; ++compression) {
+    GenesisSpec s;
+    s.layout = layouts[compression - 1];
+    s.compression = compression;
+    s.ct = compression % 2 == 1;
+    s.width = 40;
+    s.height = 30;
+    s.background = s.ct ? -3024 : 0;
+    s.patient_name = "VIA^DISPATCHER";
+    const auto bytes = fixtures::Genesis_File(s);
+    const auto expected = fixtures::Genesis_Expected(s);
+    ASSERT_TRUE(fixtures::Write_File(path, bytes));
+    for (bool memory : {true, false}) {
+      SCOPED_TRACE(std::to_string(compression) + (memory ? " memory" : " file"));
+      auto ima = memory ? Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data())
+                        : Kema_Image_Header_Read(nullptr, 0, path.c_str());
+      ASSERT_NE(ima, nullptr);
+      EXPECT_EQ(ima->format, 12);
+      EXPECT_EQ(ima->g3.patient_name, "VIA^DISPATCHER");
+      EXPECT_EQ(ima->g2.pix_type, s.ct ? kPixS16 : kPixU16);
+      ASSERT_EQ(Kema_Image_Get_Image(nullptr, *ima), 1);
+      ASSERT_EQ(ima->data.size(), 40u * 30u * 2u);
+      EXPECT_EQ(Samples(*ima), expected);
+      EXPECT_LT(ima->g2.ima_min, ima->g2.ima_max);
+    }
+  }
+  EXPECT_FALSE(log.Contains("ERROR"));
   std::filesystem::remove(path);
 }
 
