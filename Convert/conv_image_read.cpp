@@ -1,0 +1,409 @@
+// Bringing the pixels of a record into its `data` buffer: the generic read
+// of plainly stored pixels, their conversion to the one in-memory layout
+// (8, 16 or 32-bit samples in machine order, colour interleaved R G B [A]),
+// and the read driver that hands compressed files to their own reader.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+
+#include "Convert/conv_readers.h"
+#include "Convert/conv_util.h"
+#include "Convert/kema_image.h"
+
+namespace {
+
+// Sizes come from file headers: products saturate instead of wrapping, so an
+// absurd geometry only ever compares as "more than there is".
+uint64_t Mul_Sat(uint64_t a, uint64_t b) {
+  uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// dim_x * dim_y * dim_z * dim_t: four 16-bit factors always fit in 64 bits.
+uint64_t Pixel_Count(const ImageHeader& ima) {
+  return uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t;
+}
+
+// Two planes are treated as grey, like one.
+unsigned Samples_Per_Pixel(const ImageHeader& ima) { return ima.g2.pix_plane >= 3 ? ima.g2.pix_plane : 1; }
+
+// Bytes holding `values` samples of `bits` bits each, rounded up.
+uint64_t Packed_Bytes(uint64_t values, unsigned bits) {
+  const uint64_t total = Mul_Sat(values, bits);
+  return total == UINT64_MAX ? UINT64_MAX : total / 8 + (total % 8 != 0);
+}
+
+// Bytes per pixel the accessor assumes for a pixel type, 0 when unknown.
+unsigned Pixel_Type_Bytes(uint8_t pix_type) {
+  switch (pix_type) {
+    case kPixU8: case kPixS8: return 1;
+    case kPixU16: case kPixS16: return 2;
+    case kPixU32: case kPixS32: case kPixRGBA8: return 4;
+    case kPixRGBA16: return 8;
+    case kPixRGB8: return 3;
+    case kPixRGB16: return 6;
+    case kPixRGB32: return 12;
+    case kPixRGBA32: return 16;
+    default: return 0;
+  }
+}
+
+void Log_File_Line(LogHandle log, const ImageHeader& ima) {
+  if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
+}
+
+void Report_Too_Short(LogHandle log, const ImageHeader& ima, uint64_t have, uint64_t need) {
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 pixel data too short ! (%llu /vs/ %llu bytes)",
+            static_cast<unsigned long long>(have), static_cast<unsigned long long>(need));
+  Log_File_Line(log, ima);
+}
+
+// A buffer of a file-driven size: a failed allocation is logged and gives empty.
+PixelBuffer Allocate_Or_Report(LogHandle log, uint64_t size, const char* var, long long dim1, long long dim2,
+                               int line) {
+  try {
+    if (size > SIZE_MAX) throw std::bad_alloc();
+    return PixelBuffer::Allocate(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, line, "malloc", var, dim1, dim2);
+    return {};
+  }
+}
+
+// ---- unpacking of 1, 2, 4 and 12-bit samples ----
+
+// Samples narrower than a byte, most significant bits first.
+template <unsigned Bits>
+void Unpack_Sub_Byte(const uint8_t* in, uint8_t* out, uint64_t values) {
+  constexpr unsigned kPer = 8 / Bits;
+  constexpr uint8_t kMask = (1u << Bits) - 1;
+  const uint64_t full = values / kPer;
+  for (uint64_t i = 0; i < full; ++i) {
+    const uint8_t v = in[i];
+    for (unsigned k = 0; k < kPer; ++k) out[i * kPer + k] = (v >> (8 - Bits * (k + 1))) & kMask;
+  }
+  const uint8_t last = values % kPer ? in[full] : 0;
+  for (unsigned k = 0; k < values % kPer; ++k) out[full * kPer + k] = (last >> (8 - Bits * (k + 1))) & kMask;
+}
+
+inline void Put_U16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
+
+// Three bytes x y z hold two samples: x y>>4 and y&15 z. The main loop takes
+// two such groups at a time through one 8-byte load, while a whole load
+// stays inside the `need` bytes of the input; the rest goes pair by pair.
+template <bool Signed>
+void Unpack_12(const uint8_t* in, uint8_t* out, uint64_t values, uint64_t need) {
+  auto finish = [](unsigned v) -> uint16_t {
+    if constexpr (Signed) return static_cast<uint16_t>(static_cast<int16_t>(v << 4) >> 4);
+    return static_cast<uint16_t>(v);
+  };
+  uint64_t quads = need >= 8 ? (need - 8) / 6 + 1 : 0;
+  quads = std::min(quads, values / 4);
+  if constexpr (std::endian::native != std::endian::little) quads = 0;
+  for (uint64_t i = 0; i < quads; ++i, in += 6, out += 8) {
+    uint64_t w;
+    std::memcpy(&w, in, 8);
+    w = __builtin_bswap64(w);  // bytes 0..5 now run from bit 63 down
+    uint64_t o = ((w >> 52) & 0xFFF) | ((w >> 40) & 0xFFF) << 16 | ((w >> 28) & 0xFFF) << 32 |
+                 ((w >> 16) & 0xFFF) << 48;
+    if constexpr (Signed) o |= ((o >> 11) & 0x0001000100010001ull) * 0xF000;
+    std::memcpy(out, &o, 8);
+  }
+  values -= quads * 4;
+  for (uint64_t i = 0; i < values / 2; ++i, in += 3, out += 4) {
+    const unsigned x = in[0], y = in[1], z = in[2];
+    Put_U16(out, finish((x << 4) | (y >> 4)));
+    Put_U16(out + 2, finish(((y & 0x0F) << 8) | z));
+  }
+  if (values & 1) Put_U16(out, finish((unsigned{in[0]} << 4) | (in[1] >> 4)));
+}
+
+void Swap_Pairs(uint8_t* p, uint64_t bytes) {
+  const uint64_t count = bytes / 2;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint16_t v;
+    std::memcpy(&v, p + 2 * i, 2);
+    v = __builtin_bswap16(v);
+    std::memcpy(p + 2 * i, &v, 2);
+  }
+}
+
+void Reverse_Quads(uint8_t* p, uint64_t bytes) {
+  const uint64_t count = bytes / 4;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint32_t v;
+    std::memcpy(&v, p + 4 * i, 4);
+    v = __builtin_bswap32(v);
+    std::memcpy(p + 4 * i, &v, 4);
+  }
+}
+
+// Unpacks `values` samples of pix_store bits into bytes (1, 2, 4 bits) or
+// 16-bit words (12 bits) and rewrites pix_store. Empty on failure.
+PixelBuffer Unpack(LogHandle log, ImageHeader& ima, PixelBuffer input, uint64_t values) {
+  const unsigned bits = ima.g2.pix_store;
+  const unsigned w = (bits / 8) * 8 + 8;
+  const uint64_t out_bytes = Mul_Sat(values, w / 8);
+  Log_Print(log, 8, "--> unpacking pixels");
+  Log_Print(log, 8, "--> %llu bytes at %u bits to %llu bytes at %u bits",
+            static_cast<unsigned long long>(Mul_Sat(values, bits) / 8), bits,
+            static_cast<unsigned long long>(out_bytes), w);
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 12) {
+    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 unsupported \"pixel store\" value (=%d) !", static_cast<int>(bits));
+    Log_File_Line(log, ima);
+    return {};
+  }
+  const uint64_t need = Packed_Bytes(values, bits);
+  if (input.size() < need) {
+    Report_Too_Short(log, ima, input.size(), need);
+    return {};
+  }
+  PixelBuffer out = Allocate_Or_Report(log, out_bytes, "buf3", static_cast<long long>(out_bytes), 1, __LINE__);
+  if (!out) return {};
+  switch (bits) {
+    case 1: Unpack_Sub_Byte<1>(input.data(), out.data(), values); break;
+    case 2: Unpack_Sub_Byte<2>(input.data(), out.data(), values); break;
+    case 4: Unpack_Sub_Byte<4>(input.data(), out.data(), values); break;
+    case 12:
+      // The packed stream was written as 16-bit words of the other byte
+      // order: restore it first. The input is ours to change.
+      if (ima.g2.pix_swap) Swap_Pairs(input.data(), std::min<uint64_t>(input.size(), need + 1));
+      if (ima.g2.pix_sign == 1)
+        Unpack_12<true>(input.data(), out.data(), values, need);
+      else
+        Unpack_12<false>(input.data(), out.data(), values, need);
+      break;
+  }
+  ima.g2.pix_store = static_cast<uint16_t>(w);
+  return out;
+}
+
+// ---- planes and colour order ----
+
+template <typename T>
+void Merge_Planes_As(const uint8_t* in, uint8_t* out, uint64_t n, unsigned s) {
+  for (unsigned p = 0; p < s; ++p) {
+    const uint8_t* plane = in + p * n * sizeof(T);
+    for (uint64_t i = 0; i < n; ++i) std::memcpy(out + (i * s + p) * sizeof(T), plane + i * sizeof(T), sizeof(T));
+  }
+}
+
+void Merge_Planes(const uint8_t* in, uint8_t* out, uint64_t n, unsigned s, unsigned b) {
+  switch (b) {
+    case 1: Merge_Planes_As<uint8_t>(in, out, n, s); return;
+    case 2: Merge_Planes_As<uint16_t>(in, out, n, s); return;
+    case 4: Merge_Planes_As<uint32_t>(in, out, n, s); return;
+    default:
+      for (unsigned p = 0; p < s; ++p)
+        for (uint64_t i = 0; i < n; ++i) std::memcpy(out + (i * s + p) * b, in + (p * n + i) * b, b);
+  }
+}
+
+template <typename T, unsigned S>
+void Reorder_As(uint8_t* data, uint64_t n, int mode) {
+  for (uint64_t i = 0; i < n; ++i) {
+    uint8_t* px = data + i * S * sizeof(T);
+    T c[4] = {};
+    std::memcpy(c, px, S * sizeof(T));
+    T r[4] = {c[0], c[1], c[2], c[3]};
+    switch (mode) {
+      case 1: r[0] = c[3]; r[1] = c[2]; r[2] = c[1]; r[3] = c[0]; break;  // A B G R
+      case 2: r[0] = c[1]; r[1] = c[2]; r[2] = c[3]; r[3] = c[0]; break;  // A R G B
+      case 3: r[0] = c[2]; r[2] = c[0]; break;                            // B G R (A)
+      default: break;
+    }
+    std::memcpy(px, r, S * sizeof(T));
+  }
+}
+
+template <unsigned S>
+void Reorder_Samples(uint8_t* data, uint64_t n, unsigned b, int mode) {
+  switch (b) {
+    case 1: Reorder_As<uint8_t, S>(data, n, mode); return;
+    case 2: Reorder_As<uint16_t, S>(data, n, mode); return;
+    case 4: Reorder_As<uint32_t, S>(data, n, mode); return;
+    default: return;  // no such colour samples are produced
+  }
+}
+
+// Mode 3 exchanges the first and third samples (RGB or RGBA); 1 and 2 are
+// the RGBA orders A B G R and A R G B.
+void Reorder(uint8_t* data, uint64_t n, unsigned s, unsigned b, int mode) {
+  if (s == 3)
+    Reorder_Samples<3>(data, n, b, mode);
+  else
+    Reorder_Samples<4>(data, n, b, mode);
+}
+
+// An RGBA image that never sets its alpha means "opaque", not "invisible".
+void Fix_Zero_Alpha(uint8_t* data, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i)
+    if (data[4 * i + 3]) return;
+  for (uint64_t i = 0; i < n; ++i) data[4 * i + 3] = 255;
+}
+
+// A read that left pix_store at a packed width (1 to 12 bits) found no pixel
+// type in the header; give it the one of its unpacked samples.
+void Derive_Pixel_Type(ImageHeader& ima) {
+  if (ima.g2.pix_type != 0) return;
+  uint8_t code;
+  switch (ima.g2.pix_store) {
+    case 8: code = 2; break;
+    case 16: code = 4; break;
+    case 32: code = 8; break;
+    default: return;
+  }
+  if (ima.g2.pix_plane == 3 || ima.g2.pix_plane == 4) {
+    ima.g2.pix_type = static_cast<uint8_t>(code | (ima.g2.pix_plane == 3 ? 0x80 : 0xC0));
+    ima.g2.pix_fill = 0;
+  } else if (ima.g2.pix_plane == 1 || ima.g2.pix_plane == 2) {
+    ima.g2.pix_type = static_cast<uint8_t>(code + (ima.g2.pix_sign ? 1 : 0));
+  }
+}
+
+}  // namespace
+
+PixelBuffer Image_Read_Process(LogHandle log, ImageHeader& ima, PixelBuffer buffer) {
+  Log_Print(log, 8, "in Image_Read_Process()");
+  const uint64_t n = Pixel_Count(ima);
+  const unsigned s = Samples_Per_Pixel(ima);
+  const uint64_t values = Mul_Sat(n, s);
+
+  bool unpacked = false;
+  if (ima.g2.pix_store % 8 != 0 || ima.g2.pix_store == 0) {
+    buffer = Unpack(log, ima, std::move(buffer), values);
+    if (!buffer) return {};
+    unpacked = true;
+  }
+
+  const unsigned b = ima.g2.pix_store / 8;
+  const uint64_t total = Mul_Sat(values, b);
+  if (buffer.size() < total) {
+    Report_Too_Short(log, ima, buffer.size(), total);
+    return {};
+  }
+
+  if (s == 1) {
+    // Unpacked samples are already in machine order.
+    if (ima.g2.pix_swap == 0 || unpacked || b == 1) return buffer;
+    if (b == 2) {
+      Log_Print(log, 8, "--> Swapping %llu image bytes", static_cast<unsigned long long>(total));
+      Swap_Pairs(buffer.data(), total);
+      return buffer;
+    }
+    if (b == 4) {
+      Log_Print(log, 8, "--> Inversing words for %llu image bytes", static_cast<unsigned long long>(total));
+      Reverse_Quads(buffer.data(), total);
+      return buffer;
+    }
+  }
+
+  if (ima.g2.pix_planar) {
+    Log_Print(log, 8, "--> merging pixel planes");
+    if (s > 1) {
+      PixelBuffer merged = Allocate_Or_Report(log, total, "buf2", static_cast<long long>(total), 1, __LINE__);
+      if (!merged) return {};
+      Merge_Planes(buffer.data(), merged.data(), n, s, b);
+      buffer = std::move(merged);
+    }
+  }
+
+  if (ima.g2.pix_plane == 3) {
+    Log_Print(log, 8, "--> RGB re-ordering");
+    if (ima.g2.pix_swap & 0x01) Reorder(buffer.data(), n, 3, b, 3);
+  } else if (ima.g2.pix_plane == 4) {
+    Log_Print(log, 8, "--> RGBA re-ordering");
+    const int mode = ima.g2.pix_swap;
+    if (mode >= 1 && mode <= 3) Reorder(buffer.data(), n, 4, b, mode);
+    if (b == 1) Fix_Zero_Alpha(buffer.data(), n);
+  }
+  return buffer;
+}
+
+int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
+  Log_Print(log, 8, "in Image_Read_Generic()");
+  const uint64_t n = Pixel_Count(ima);
+  const unsigned s = Samples_Per_Pixel(ima);
+  const uint64_t c = Packed_Bytes(Mul_Sat(n, s), ima.g2.pix_store);
+  Log_Print(log, 8, "--> reading %llu bytes at offset %u", static_cast<unsigned long long>(c), ima.ima_offset);
+  if (n == 0) {
+    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 empty image ! (%ux%ux%ux%u pixels)", ima.dim_x, ima.dim_y, ima.dim_z,
+              ima.dim_t);
+    Log_File_Line(log, ima);
+    return 0;
+  }
+
+  auto source = Source_Open_Data(log, ima, KEMA_SRC, __LINE__);
+  if (!source) return 0;
+  // Never allocate what the header claims before seeing that the bytes are there.
+  const uint64_t left = ima.ima_offset < source->size() ? source->size() - ima.ima_offset : 0;
+  if (c > left) {
+    Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left),
+                      c > INT64_MAX ? INT64_MAX : static_cast<long long>(c), source->name().c_str());
+    return 0;
+  }
+
+  PixelBuffer buffer = Allocate_Or_Report(log, c, "buffer", static_cast<long long>(c), ima.g2.pix_store / 8,
+                                          __LINE__);
+  if (!buffer) return 0;
+  if (!KEMA_READ(log, *source, ima.ima_offset, buffer.data(), static_cast<size_t>(c))) return 0;
+  source.reset();
+
+  PixelBuffer result = Image_Read_Process(log, ima, std::move(buffer));
+  if (!result) return 0;
+  ima.data = std::move(result);
+  return 1;
+}
+
+int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima) {
+  Log_Print(log, 7, "in Kema_Image_Get_Image()");
+  if (ima.data) return 1;
+  if (!Image_Image_PreProc(log, ima)) return 0;
+
+  int32_t status;
+  if (ima.g2.compression != 0) {
+    ImageReader reader = Reader_Image_For(ima.format);
+    if (!reader) {
+      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 unsupported image type ! (format=%d)\xF0", ima.format);
+      Log_File_Line(log, ima);
+      return 0;
+    }
+    status = reader(log, ima);
+  } else {
+    status = Image_Read_Generic(log, ima);
+  }
+  // A failed read leaves no data, so that a later call tries again.
+  if (status < 1) {
+    ima.data.reset();
+    return status;
+  }
+
+  // Every later step walks the buffer by the geometry: it must hold it.
+  Derive_Pixel_Type(ima);
+  const uint64_t n = Pixel_Count(ima);
+  const uint64_t need = std::max(Mul_Sat(n, Pixel_Type_Bytes(ima.g2.pix_type)),
+                                 Mul_Sat(Mul_Sat(n, Samples_Per_Pixel(ima)), ima.g2.pix_store / 8));
+  if (!ima.data || ima.data.size() < need) {
+    Report_Too_Short(log, ima, ima.data.size(), need);
+    ima.data.reset();
+    return 0;
+  }
+
+  if (!Image_Image_Min_Max(log, ima)) {
+    Log_Print(log, 6, "\xF1\x04" "ERROR:\xF0\x01 in Image_Compute_Min_Max() !");
+    ima.data.reset();
+    return 0;
+  }
+  if (!Image_Image_Coherence(log, ima)) {
+    Log_Print(log, 6, "\xF1\x04" "ERROR:\xF0\x01\t in Image_Coherence() !");
+    ima.data.reset();
+    return 0;
+  }
+  if (!Image_Image_PostProc(log, ima)) {
+    Log_Print(log, 6, "\xF1\x04" "ERROR:\xF0\x01\t in Image_Post_Proc() !");
+    ima.data.reset();
+    return 0;
+  }
+  return status;
+}
