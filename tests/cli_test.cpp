@@ -179,6 +179,19 @@ TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {
   EXPECT_THAT(r.err, HasSubstr("WARNING: \t\t file: " + missing + "  \n"));
   EXPECT_THAT(r.err, HasSubstr("[ENOENT]"));
 
+  // Pixels cut short: the reader's own error comes first, before the line
+  // that says the pixels were not read.
+  std::vector<uint8_t> cut = fixtures::Genesis_File(Ct_Spec());
+  cut.resize(cut.size() - 4);
+  const std::string short_file = Write("short.gen", cut);
+  const KemaRun s = Kema({"info", "--json", short_file});
+  EXPECT_EQ(s.status, 1);
+  const Json e = Json::parse(s.out);
+  EXPECT_EQ(e["format"], 12);
+  EXPECT_THAT(e["error"].get<std::string>(), StartsWith("ERROR: "));
+  EXPECT_NE(e["error"], "ERROR: Unable to read image data !");
+  EXPECT_THAT(s.err, HasSubstr("WARNING: ERROR: Unable to read image data ! \n"));
+
   const KemaRun text = Kema({"info", missing});
   EXPECT_EQ(text.status, 1);
   EXPECT_EQ(text.out, missing + ": format 0 (?)  ERROR: Unable to open file !\n");
