@@ -103,35 +103,39 @@ Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
   constexpr size_t kBlock = static_cast<size_t>(std::numeric_limits<S>::max());
 
   const V top = V{} + Lim::max(), bottom = V{} + Lim::min(), vf = V{} + f;
-  V lo = top, hi = bottom;
+  // Four independent accumulators keep the compare-and-select chains short.
+  constexpr size_t kUnroll = 4;
+  V lo[kUnroll], hi[kUnroll];
+  for (size_t u = 0; u < kUnroll; ++u) lo[u] = top, hi[u] = bottom;
   uint64_t count = 0;
-  const size_t vectors = n / kLanes;
+  const size_t vectors = n / kLanes / kUnroll * kUnroll;
   for (size_t k = 0; k < vectors;) {
-    const size_t end = std::min(vectors, k + kBlock);
+    const size_t end = std::min(vectors, k + kBlock / kUnroll * kUnroll);
     M lanes = M{};
-    for (; k < end; ++k) {
-      V v;
-      std::memcpy(&v, p + k * sizeof(V), sizeof(V));
-      V vl = v, vh = v;
-      if constexpr (kHasFill) {
-        const M keep = reinterpret_cast<M>(v != vf);
-        vl = reinterpret_cast<V>((reinterpret_cast<M>(v) & keep) | (reinterpret_cast<M>(top) & ~keep));
-        vh = reinterpret_cast<V>((reinterpret_cast<M>(v) & keep) | (reinterpret_cast<M>(bottom) & ~keep));
-        lanes -= keep;  // a kept lane's mask is -1
+    for (; k < end; k += kUnroll) {
+      for (size_t u = 0; u < kUnroll; ++u) {
+        V v;
+        std::memcpy(&v, p + (k + u) * sizeof(V), sizeof(V));
+        V vl = v, vh = v;
+        if constexpr (kHasFill) {
+          const M keep = reinterpret_cast<M>(v != vf);
+          vl = keep ? v : top;
+          vh = keep ? v : bottom;
+          lanes -= keep;  // a kept lane's mask is -1
+        }
+        lo[u] = vl < lo[u] ? vl : lo[u];
+        hi[u] = vh > hi[u] ? vh : hi[u];
       }
-      const M below = reinterpret_cast<M>(vl < lo);
-      lo = reinterpret_cast<V>((reinterpret_cast<M>(vl) & below) | (reinterpret_cast<M>(lo) & ~below));
-      const M above = reinterpret_cast<M>(vh > hi);
-      hi = reinterpret_cast<V>((reinterpret_cast<M>(vh) & above) | (reinterpret_cast<M>(hi) & ~above));
     }
     if constexpr (kHasFill)
       for (size_t l = 0; l < kLanes; ++l) count += static_cast<std::make_unsigned_t<S>>(lanes[l]);
   }
   T min = Lim::max(), max = Lim::min();
-  for (size_t l = 0; l < kLanes; ++l) {
-    min = lo[l] < min ? lo[l] : min;
-    max = hi[l] > max ? hi[l] : max;
-  }
+  for (size_t u = 0; u < kUnroll; ++u)
+    for (size_t l = 0; l < kLanes; ++l) {
+      min = lo[u][l] < min ? lo[u][l] : min;
+      max = hi[u][l] > max ? hi[u][l] : max;
+    }
   if constexpr (!kHasFill) count = vectors * kLanes;
   for (size_t i = vectors * kLanes; i < n; ++i) {
     const T v = Load<T>(p + i * sizeof(T));
@@ -155,6 +159,11 @@ Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill) {
   // A padding value the type cannot hold never matches.
   if (fill < static_cast<int64_t>(Lim::min()) || fill > static_cast<int64_t>(Lim::max()))
     return Scan_Grey_Lanes<T, false>(p, n, T{});
+  // Most images hold no padding value at all: a plain scan proves it when
+  // the padding lies outside the range found, and the masked scan runs only
+  // when it does not.
+  Range plain = Scan_Grey_Lanes<T, false>(p, n, T{});
+  if (plain.count == 0 || fill < plain.min || fill > plain.max) return plain;
   return Scan_Grey_Lanes<T, true>(p, n, static_cast<T>(fill));
 }
 

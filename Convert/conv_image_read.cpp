@@ -7,6 +7,11 @@
 #include <cstring>
 #include <new>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KEMA_HAVE_SSSE3_PATH 1
+#endif
+
 #include "Convert/conv_readers.h"
 #include "Convert/conv_util.h"
 #include "Convert/kema_image.h"
@@ -89,6 +94,36 @@ void Unpack_Sub_Byte(const uint8_t* in, uint8_t* out, uint64_t values) {
 
 inline void Put_U16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
 
+#if KEMA_HAVE_SSSE3_PATH
+// Eight samples from twelve bytes per step: each byte pair (x, y) and
+// (y, z) becomes one 16-bit lane, then the even lanes drop their low nibble
+// and the odd lanes their high one. Loads stay within the `need` bytes; every
+// load comes before the store of its step, so the input may lie at the end
+// of the output buffer. Returns the samples done.
+template <bool Signed>
+__attribute__((target("ssse3"))) uint64_t Unpack_12_Ssse3(const uint8_t* in, uint8_t* out, uint64_t values,
+                                                          uint64_t need) {
+  const __m128i order = _mm_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+  const __m128i even = _mm_setr_epi16(-1, 0, -1, 0, -1, 0, -1, 0);
+  const __m128i low12 = _mm_set1_epi16(0x0FFF);
+  uint64_t steps = need >= 16 ? (need - 16) / 12 + 1 : 0;
+  steps = std::min(steps, values / 8);
+  for (uint64_t i = 0; i < steps; ++i, in += 12, out += 16) {
+    const __m128i w = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), order);
+    __m128i hi, lo;
+    if constexpr (Signed) {
+      hi = _mm_srai_epi16(w, 4);
+      lo = _mm_srai_epi16(_mm_slli_epi16(w, 4), 4);
+    } else {
+      hi = _mm_srli_epi16(w, 4);
+      lo = _mm_and_si128(w, low12);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_and_si128(even, hi), _mm_andnot_si128(even, lo)));
+  }
+  return steps * 8;
+}
+#endif
+
 // Three bytes x y z hold two samples: x y>>4 and y&15 z. The main loop takes
 // two such groups at a time through one 8-byte load, while a whole load
 // stays inside the `need` bytes of the input; the rest goes pair by pair.
@@ -98,6 +133,15 @@ void Unpack_12(const uint8_t* in, uint8_t* out, uint64_t values, uint64_t need) 
     if constexpr (Signed) return static_cast<uint16_t>(static_cast<int16_t>(v << 4) >> 4);
     return static_cast<uint16_t>(v);
   };
+#if KEMA_HAVE_SSSE3_PATH
+  if (__builtin_cpu_supports("ssse3")) {
+    const uint64_t done = Unpack_12_Ssse3<Signed>(in, out, values, need);
+    in += done / 2 * 3;
+    out += done * 2;
+    values -= done;
+    need -= done / 2 * 3;
+  }
+#endif
   uint64_t quads = need >= 8 ? (need - 8) / 6 + 1 : 0;
   quads = std::min(quads, values / 4);
   if constexpr (std::endian::native != std::endian::little) quads = 0;
@@ -139,42 +183,60 @@ void Reverse_Quads(uint8_t* p, uint64_t bytes) {
   }
 }
 
-// Unpacks `values` samples of pix_store bits into bytes (1, 2, 4 bits) or
-// 16-bit words (12 bits) and rewrites pix_store. Empty on failure.
-PixelBuffer Unpack(LogHandle log, ImageHeader& ima, PixelBuffer input, uint64_t values) {
+// Widths a packed sample store can be unpacked from.
+bool Unpackable(unsigned bits) { return bits == 1 || bits == 2 || bits == 4 || bits == 12; }
+
+// Bits of one sample once unpacked: 8 for 1, 2 and 4 bits, 16 for 12.
+unsigned Unpacked_Bits(unsigned bits) { return (bits / 8) * 8 + 8; }
+
+bool Check_Unpack(LogHandle log, const ImageHeader& ima, uint64_t values) {
   const unsigned bits = ima.g2.pix_store;
-  const unsigned w = (bits / 8) * 8 + 8;
-  const uint64_t out_bytes = Mul_Sat(values, w / 8);
+  const unsigned w = Unpacked_Bits(bits);
   Log_Print(log, 8, "--> unpacking pixels");
   Log_Print(log, 8, "--> %llu bytes at %u bits to %llu bytes at %u bits",
             static_cast<unsigned long long>(Mul_Sat(values, bits) / 8), bits,
-            static_cast<unsigned long long>(out_bytes), w);
-  if (bits != 1 && bits != 2 && bits != 4 && bits != 12) {
+            static_cast<unsigned long long>(Mul_Sat(values, w / 8)), w);
+  if (!Unpackable(bits)) {
     Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 unsupported \"pixel store\" value (=%d) !", static_cast<int>(bits));
     Log_File_Line(log, ima);
-    return {};
+    return false;
   }
-  const uint64_t need = Packed_Bytes(values, bits);
+  return true;
+}
+
+// Unpacks `values` samples from the `need` packed bytes at `in` to `out`.
+// `in` may lie inside `out`, at its end: every sample is read before the
+// bytes it lands on are written (the output grows faster than the input).
+void Unpack_Samples(const ImageHeader& ima, uint8_t* in, uint8_t* out, uint64_t values, uint64_t need) {
+  switch (ima.g2.pix_store) {
+    case 1: Unpack_Sub_Byte<1>(in, out, values); break;
+    case 2: Unpack_Sub_Byte<2>(in, out, values); break;
+    case 4: Unpack_Sub_Byte<4>(in, out, values); break;
+    case 12:
+      // The packed stream was written as 16-bit words of the other byte
+      // order: restore it first. The input is ours to change.
+      if (ima.g2.pix_swap) Swap_Pairs(in, need);
+      if (ima.g2.pix_sign == 1)
+        Unpack_12<true>(in, out, values, need);
+      else
+        Unpack_12<false>(in, out, values, need);
+      break;
+  }
+}
+
+// Unpacks a caller's buffer into a new one and rewrites pix_store. Empty on failure.
+PixelBuffer Unpack(LogHandle log, ImageHeader& ima, PixelBuffer input, uint64_t values) {
+  if (!Check_Unpack(log, ima, values)) return {};
+  const uint64_t need = Packed_Bytes(values, ima.g2.pix_store);
   if (input.size() < need) {
     Report_Too_Short(log, ima, input.size(), need);
     return {};
   }
+  const unsigned w = Unpacked_Bits(ima.g2.pix_store);
+  const uint64_t out_bytes = Mul_Sat(values, w / 8);
   PixelBuffer out = Allocate_Or_Report(log, out_bytes, "buf3", static_cast<long long>(out_bytes), 1, __LINE__);
   if (!out) return {};
-  switch (bits) {
-    case 1: Unpack_Sub_Byte<1>(input.data(), out.data(), values); break;
-    case 2: Unpack_Sub_Byte<2>(input.data(), out.data(), values); break;
-    case 4: Unpack_Sub_Byte<4>(input.data(), out.data(), values); break;
-    case 12:
-      // The packed stream was written as 16-bit words of the other byte
-      // order: restore it first. The input is ours to change.
-      if (ima.g2.pix_swap) Swap_Pairs(input.data(), std::min<uint64_t>(input.size(), need + 1));
-      if (ima.g2.pix_sign == 1)
-        Unpack_12<true>(input.data(), out.data(), values, need);
-      else
-        Unpack_12<false>(input.data(), out.data(), values, need);
-      break;
-  }
+  Unpack_Samples(ima, input.data(), out.data(), values, need);
   ima.g2.pix_store = static_cast<uint16_t>(w);
   return out;
 }
@@ -264,18 +326,14 @@ void Derive_Pixel_Type(ImageHeader& ima) {
 
 }  // namespace
 
-PixelBuffer Image_Read_Process(LogHandle log, ImageHeader& ima, PixelBuffer buffer) {
-  Log_Print(log, 8, "in Image_Read_Process()");
+namespace {
+
+// Byte order, planes and colour order of whole-byte samples; `unpacked`
+// samples were made in machine order already.
+PixelBuffer Process_Samples(LogHandle log, ImageHeader& ima, PixelBuffer buffer, bool unpacked) {
   const uint64_t n = Pixel_Count(ima);
   const unsigned s = Samples_Per_Pixel(ima);
   const uint64_t values = Mul_Sat(n, s);
-
-  bool unpacked = false;
-  if (ima.g2.pix_store % 8 != 0 || ima.g2.pix_store == 0) {
-    buffer = Unpack(log, ima, std::move(buffer), values);
-    if (!buffer) return {};
-    unpacked = true;
-  }
 
   const unsigned b = ima.g2.pix_store / 8;
   const uint64_t total = Mul_Sat(values, b);
@@ -321,6 +379,20 @@ PixelBuffer Image_Read_Process(LogHandle log, ImageHeader& ima, PixelBuffer buff
   return buffer;
 }
 
+bool Needs_Unpacking(const ImageHeader& ima) { return ima.g2.pix_store % 8 != 0 || ima.g2.pix_store == 0; }
+
+}  // namespace
+
+PixelBuffer Image_Read_Process(LogHandle log, ImageHeader& ima, PixelBuffer buffer) {
+  Log_Print(log, 8, "in Image_Read_Process()");
+  const bool unpacked = Needs_Unpacking(ima);
+  if (unpacked) {
+    buffer = Unpack(log, ima, std::move(buffer), Mul_Sat(Pixel_Count(ima), Samples_Per_Pixel(ima)));
+    if (!buffer) return {};
+  }
+  return Process_Samples(log, ima, std::move(buffer), unpacked);
+}
+
 int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
   Log_Print(log, 8, "in Image_Read_Generic()");
   const uint64_t n = Pixel_Count(ima);
@@ -344,13 +416,25 @@ int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
     return 0;
   }
 
-  PixelBuffer buffer = Allocate_Or_Report(log, c, "buffer", static_cast<long long>(c), ima.g2.pix_store / 8,
+  // Packed samples are read into the end of the unpacked image's buffer and
+  // unpacked in place: one buffer, not two.
+  const bool unpacked = Needs_Unpacking(ima);
+  const uint64_t values = Mul_Sat(n, s);
+  if (unpacked && !Check_Unpack(log, ima, values)) return 0;
+  const uint64_t size = unpacked ? Mul_Sat(values, Unpacked_Bits(ima.g2.pix_store) / 8) : c;
+  PixelBuffer buffer = Allocate_Or_Report(log, size, "buffer", static_cast<long long>(size), ima.g2.pix_store / 8,
                                           __LINE__);
   if (!buffer) return 0;
-  if (!KEMA_READ(log, *source, ima.ima_offset, buffer.data(), static_cast<size_t>(c))) return 0;
+  uint8_t* packed = buffer.data() + (size - c);
+  if (!KEMA_READ(log, *source, ima.ima_offset, packed, static_cast<size_t>(c))) return 0;
   source.reset();
+  if (unpacked) {
+    Unpack_Samples(ima, packed, buffer.data(), values, c);
+    ima.g2.pix_store = static_cast<uint16_t>(Unpacked_Bits(ima.g2.pix_store));
+  }
 
-  PixelBuffer result = Image_Read_Process(log, ima, std::move(buffer));
+  Log_Print(log, 8, "in Image_Read_Process()");
+  PixelBuffer result = Process_Samples(log, ima, std::move(buffer), unpacked);
   if (!result) return 0;
   ima.data = std::move(result);
   return 1;

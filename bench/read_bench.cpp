@@ -123,26 +123,28 @@ void BM_Min_Max(benchmark::State& state, std::string file) {
 
 // ---- 12-bit packed samples to 16-bit ----
 
-void BM_Unpack_12(benchmark::State& state, int n) {
+// The generic read of an n x n image from memory: packed 12-bit samples are
+// unpacked in the image's own buffer; 16-bit samples are only copied, which
+// makes the 16-bit read the copy-only figure the unpacking is read against.
+void BM_Generic_Read(benchmark::State& state, int n, int bits) {
   const size_t pixels = static_cast<size_t>(n) * n;
-  std::vector<uint8_t> packed(pixels * 3 / 2);
-  for (size_t i = 0; i < packed.size(); ++i) packed[i] = static_cast<uint8_t>(i * 37 + 11);
+  std::vector<uint8_t> stored(pixels * bits / 8);
+  for (size_t i = 0; i < stored.size(); ++i) stored[i] = static_cast<uint8_t>(i * 37 + 11);
   ImageHeader ima;
   Image_Init_Header(ima);
+  ima.input_type = 2;
+  ima.stream = stored;
+  ima.file_size = static_cast<uint32_t>(stored.size());
   ima.dim_x = static_cast<uint16_t>(n);
   ima.dim_y = static_cast<uint16_t>(n);
   for (auto _ : state) {
-    state.PauseTiming();  // the call takes its input buffer: give it a fresh one
-    PixelBuffer in = PixelBuffer::Allocate(packed.size());
-    std::memcpy(in.data(), packed.data(), packed.size());
-    ima.g2.pix_store = 12;
-    state.ResumeTiming();
-    PixelBuffer out = Image_Read_Process(nullptr, ima, std::move(in));
-    if (out.size() != pixels * 2) {
-      state.SkipWithError("unpacking failed");
+    ima.g2.pix_store = static_cast<uint16_t>(bits);
+    ima.data.reset();
+    if (!Image_Read_Generic(nullptr, ima) || ima.data.size() != pixels * 2) {
+      state.SkipWithError("read failed");
       break;
     }
-    benchmark::DoNotOptimize(out.data());
+    benchmark::DoNotOptimize(ima.data.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * pixels * 2));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * pixels));
@@ -256,8 +258,8 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("Memcpy_Genesis_2048x2048_file", BM_Memcpy, g2048.size());
   benchmark::RegisterBenchmark("Min_Max_512x512_16bit", BM_Min_Max, f512);
   benchmark::RegisterBenchmark("Memcpy_512x512_16bit", BM_Memcpy, size_t{512} * 512 * 2);
-  benchmark::RegisterBenchmark("Unpack_12bit_512x512", BM_Unpack_12, 512);
-  benchmark::RegisterBenchmark("Memcpy_512x512_16bit_output", BM_Memcpy, size_t{512} * 512 * 2);
+  benchmark::RegisterBenchmark("Unpack_12bit_512x512_generic_read", BM_Generic_Read, 512, 12);
+  benchmark::RegisterBenchmark("Copy_16bit_512x512_generic_read", BM_Generic_Read, 512, 16);
   benchmark::RegisterBenchmark("Genesis_Compressed_512x512", BM_Genesis_Compressed, &g512c, 512);
   benchmark::RegisterBenchmark("Memcpy_Genesis_Compressed_file", BM_Memcpy, g512c.size());
   benchmark::RegisterBenchmark("Genesis_Compack_512x512", BM_Genesis_Compressed, &g512ck, 512);
