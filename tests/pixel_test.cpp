@@ -61,16 +61,15 @@ std::string Write_File(const std::string& leaf, const std::vector<uint8_t>& byte
   return path;
 }
 
+// `in`: bytes when packed, else samples of the stored width; `out`: samples
+// of the width after the call; `error`: the refusal, when there is one.
 struct ProcessCase {
-  const char* what;
-  uint16_t x, y, store, plane, planar, swap, sign;
-  Vals in;  // bytes when packed, else samples of the stored width
-  Vals out;  // samples of the width after the call
-  std::string error = {};  // the refusal, when there is one
+  const char* what; uint16_t x, y, store, plane, planar, swap, sign; Vals in, out; std::string error = {};
 };
 
 // Eleven 12-bit values: two groups of four by the wide path, a pair, and half a pair.
-const Vals kWide = {0x00, 0x0F, 0xFF, 0x80, 0x07, 0xFF, 0x12, 0x3A, 0xBC, 0x45, 0x67, 0x89, 0x80, 0x10, 0xFE, 0xFE, 0xD0};
+const Vals kWide = {0x00, 0x0F, 0xFF, 0x80, 0x07, 0xFF, 0x12, 0x3A, 0xBC,
+                    0x45, 0x67, 0x89, 0x80, 0x10, 0xFE, 0xFE, 0xD0};
 
 const ProcessCase kProcess[] = {
     // Packed as 16-bit words of the other order: pairs restored first, values not swapped again.
@@ -131,13 +130,11 @@ TEST(PixelGenericRead, ReadsWhatIsThereAndNeverPastTheEnd) {
   const std::string big = Write_File("pixel_4k.img", std::vector<uint8_t>(4096, 0x11));
   const std::string missing = ::testing::TempDir() + "pixel_no_such_file.img";
   const std::string eof = "End of File while reading: ", at = "file:conv_image_read.cpp line:#";
+  // `file` empty: `bytes` in memory; `out` empty: a refusal.
   struct Read {
-    uint16_t x, y, z, t, store, plane, swap;
-    std::string file;  // empty: `bytes` in memory
-    uint32_t offset;
-    Vals out;  // the samples read; none for a refusal
-    Lines shown = {};
-  } const cases[] = {
+    uint16_t x, y, z, t, store, plane, swap; std::string file; uint32_t offset; Vals out; Lines shown = {};
+  };
+  const Read cases[] = {
       {3, 1, 1, 1, 16, 1, 1, "", 3, {0x0102, 0x0304, 0x0506}},
       {2, 2, 1, 1, 12, 1, 0, path, 3, {0x0010, 0x0203, 0x0040, 0x0506}},  // 6 bytes read, not 8
       {64, 32, 1, 1, 16, 1, 0, big, 96, {}, {at, eof + "(4000 /vs/ 4096) (" + big + ")"}},
@@ -258,12 +255,9 @@ TEST(PixelSplit, SlicesAndFramesBecomeSingleImages) {
 TEST(PixelSplit, TimesAndNumbers) {
   const int32_t nine = Local("2010-06-01 09:00:00"), half = Local("2010-06-01 09:30:00");
   struct Times {
-    const char* what;
-    int32_t image, series, acq;
-    uint16_t acq_num;
-    float w;
-    int32_t want_image, want_acq;
-  } const cases[] = {
+    const char* what; int32_t image, series, acq; uint16_t acq_num; float w; int32_t want_image, want_acq;
+  };
+  const Times cases[] = {
       {"image time first, back over midnight", Local("2004-03-15 00:00:05"), nine, 0, 3, -10,
        Local("2004-03-14 23:59:55"), 0},
       {"no time stays 0", 0, 0, 0, 3, 30, 0, 0},

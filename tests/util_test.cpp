@@ -41,13 +41,8 @@ std::vector<std::unique_ptr<ByteSource>> Sources(const Bytes& bytes, const std::
 
 // Every decoder seen as one type: its value as a double, exact for all of them.
 #define DECODER(f) #f, [](uint8_t m, const void* b) -> double { return f(m, b); }
-struct Decode {
-  const char* name;
-  double (*fn)(uint8_t, const void*);
-  uint8_t mode;
-  Bytes in;  // exactly the bytes the decoder may read
-  double want;
-};
+// `in` holds exactly the bytes the decoder may read.
+struct Decode { const char* name; double (*fn)(uint8_t, const void*); uint8_t mode; Bytes in; double want; };
 const Decode kDecodes[] = {
     {DECODER(Order_Get_U16), 0, {0x12, 0x34}, 0x3412},
     {DECODER(Order_Get_U16), 1, {0x12, 0x34}, 0x1234},
@@ -144,15 +139,12 @@ TEST(NemaRead, ReadersMoveTheCursorOverFilesAndMemory) {
 TEST(NemaRead, ShortReadsReportBothCountsBeforeAllocating) {
   fixtures::LogCapture log(1);
   const Bytes ten(10, 0x55);
-  uint8_t dst[12];
-  uint16_t s = 0;
-  int32_t l = 0;
   const struct { uint64_t pos; std::function<bool(ByteCursor&)> read; std::string counts; } cases[] = {
       {0, [](ByteCursor& c) { return !!NEMA_Read_Buffer(nullptr, c, 12); }, "(10 /vs/ 12)"},
-      {0, [&](ByteCursor& c) { return NEMA_Read_Bytes(nullptr, c, 12, dst) == 1; }, "(10 /vs/ 12)"},
+      {0, [](ByteCursor& c) { uint8_t d[12]; return NEMA_Read_Bytes(nullptr, c, 12, d) == 1; }, "(10 /vs/ 12)"},
       {0, [](ByteCursor& c) { return !!NEMA_Read_String(nullptr, c, 12); }, "(10 /vs/ 12)"},
-      {8, [&](ByteCursor& c) { return NEMA_Read_Long(nullptr, c, 0, l) == 1; }, "(2 /vs/ 4)"},
-      {105, [&](ByteCursor& c) { return NEMA_Read_Short(nullptr, c, 0, s) == 1; }, "(0 /vs/ 2)"},
+      {8, [](ByteCursor& c) { int32_t l; return NEMA_Read_Long(nullptr, c, 0, l) == 1; }, "(2 /vs/ 4)"},
+      {105, [](ByteCursor& c) { uint16_t s; return NEMA_Read_Short(nullptr, c, 0, s) == 1; }, "(0 /vs/ 2)"},
       // Lengths from a damaged file: a short read, not a memory failure.
       {4, [](ByteCursor& c) { return !!NEMA_Read_Buffer(nullptr, c, size_t{1} << 40); }, "(6 /vs/ 1099511627776)"},
       {4, [](ByteCursor& c) { return !!NEMA_Read_String(nullptr, c, size_t{1} << 40); }, "(6 /vs/ 1099511627776)"},
@@ -241,8 +233,9 @@ TEST(StringHelpers, TrimBracketsAndUpperCaseInBothForms) {
       {FORMS(String_Trim_Brackets), "(a b)\r\n", "a b"},
       {FORMS(String_Trim_Brackets), " ) ", ""},
       {FORMS(String_Trim_Brackets), "", ""},
+      // 4095 characters are trimmed, 4096 left as they are.
       {FORMS(String_Trim_Brackets), "(" + std::string(4093, 'x') + ")", std::string(4093, 'x')},
-      {FORMS(String_Trim_Brackets), "(" + std::string(4094, 'x') + ")", "(" + std::string(4094, 'x') + ")"},  // 4096: left
+      {FORMS(String_Trim_Brackets), "(" + std::string(4094, 'x') + ")", "(" + std::string(4094, 'x') + ")"},
       {FORMS(String_Upper_Unquoted), "name = \"Mixed Case\" unit=mm", "NAME = \"Mixed Case\" UNIT=MM"},
       {FORMS(String_Upper_Unquoted), "a\"b\"c\"d", "A\"b\"C\"d"},
   };
