@@ -1,15 +1,12 @@
 // The shared byte-order decoders, the element-stream readers over files and
 // memory blocks, their failure reports, and the text helpers.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -17,151 +14,83 @@
 #include "Convert/conv_string.h"
 #include "Convert/kema_image.h"
 #include "Convert/local_NEMA_read.h"
-#include "log/log.h"
 #include "tests/fixtures/log_capture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
 
-// Captures every admitted log line (trace level 1, so the level-6 report
-// lines arrive) and gives the header-text level back afterwards.
-class UtilTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_text_level_ = Image_Header_Text_Level();
-    char tmpl[] = "/tmp/kema_util_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    Image_Set_Header_Text_Level(saved_text_level_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string Write_File(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-    return path;
-  }
-  const std::vector<fixtures::LogLine>& Lines() const { return log_.lines(); }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> out;
-    for (const auto& l : log_.lines()) out.push_back(l.text);
-    return out;
-  }
+// The messages of one level, report line numbers masked.
+Texts At(const fixtures::LogCapture& log, int level) {
+  Texts out;
+  for (const auto& l : log.lines())
+    if (l.level == level) out.push_back(std::regex_replace(l.text, std::regex("line:\\d+$"), "line:#"));
+  return out;
+}
 
-  fixtures::LogCapture log_{1};
-  std::string dir_;
+// The same bytes as a file and as a memory block.
+std::vector<std::unique_ptr<ByteSource>> Sources(const Bytes& bytes, const std::string& leaf) {
+  const std::string path = ::testing::TempDir() + leaf;
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::vector<std::unique_ptr<ByteSource>> out;
+  out.push_back(ByteSource::Open_File(path));
+  out.push_back(ByteSource::From_Memory(bytes, "block"));
+  return out;
+}
 
- private:
-  uint8_t saved_text_level_ = 0;
+// Every decoder seen as one type: its value as a double, exact for all of them.
+#define DECODER(f) #f, [](uint8_t m, const void* b) -> double { return f(m, b); }
+// `in` holds exactly the bytes the decoder may read.
+struct Decode { const char* name; double (*fn)(uint8_t, const void*); uint8_t mode; Bytes in; double want; };
+const Decode kDecodes[] = {
+    {DECODER(Order_Get_U16), 0, {0x12, 0x34}, 0x3412},
+    {DECODER(Order_Get_U16), 1, {0x12, 0x34}, 0x1234},
+    {DECODER(Order_Get_I32), 0, {1, 2, 3, 4}, 0x04030201},
+    {DECODER(Order_Get_I32), 1, {1, 2, 3, 4}, 0x01020304},
+    {DECODER(Order_Get_I32), 2, {1, 2, 3, 4}, 0x02010403},
+    {DECODER(Order_Get_I32), 3, {1, 2, 3, 4}, 0x03040102},
+    {DECODER(Order_Get_I32), 1, {0xFF, 0xFF, 0xFF, 0xFE}, -2},
+    {DECODER(NEMA_Get_Long), 3, {1, 2, 3, 4}, 0x01020304},  // the element stream knows no word swap
+    {DECODER(Order_Get_F32), 0, {0, 0, 0x80, 0x3F}, 1.0},
+    {DECODER(Order_Get_F32), 3, {0, 0, 0x3F, 0x80}, 1.0},
+    {DECODER(Order_Get_F64), 0, {1, 2, 3, 4, 5, 6, 7, 8}, std::bit_cast<double>(0x0807060504030201ull)},
+    {DECODER(Order_Get_F64), 1, {1, 2, 3, 4, 5, 6, 7, 8}, std::bit_cast<double>(0x0102030405060708ull)},
+    // The 16-bit halves of each 4-byte half exchanged: 03 04 01 02 07 08 05 06.
+    {DECODER(Order_Get_F64), 2, {1, 2, 3, 4, 5, 6, 7, 8}, std::bit_cast<double>(0x0605080702010403ull)},
+    // Reversed first (08 .. 01), then the halves: 06 05 08 07 02 01 04 03.
+    {DECODER(Order_Get_F64), 3, {1, 2, 3, 4, 5, 6, 7, 8}, std::bit_cast<double>(0x0304010207080506ull)},
+    // VAX F_floating: 1.0 is 80 40 00 00; b2 is the low byte of the low fraction word.
+    {DECODER(Order_Get_VAX32), 2, {0, 0, 0x80, 0x40}, 1.0},
+    {DECODER(NEMA_Get_VAX_Float), 1, {0, 0, 0x40, 0x80}, 1.0},
+    {DECODER(NEMA_Get_VAX_Float), 0, {0x40, 0xC1, 0, 0}, -3.0},
+    {DECODER(NEMA_Get_VAX_Float), 0, {0x00, 0x40, 0, 0}, 0.5},
+    {DECODER(NEMA_Get_VAX_Float), 0, {0x80, 0x40, 0x01, 0}, std::nextafter(1.0f, 2.0f)},
+    {DECODER(NEMA_Get_VAX_Float), 0, {0, 0, 0, 0}, 0.0},
+    // Exponents 1 and 2 lie below the IEEE normal range: exact small values, not a wrapped pattern.
+    {DECODER(NEMA_Get_VAX_Float), 0, {0x80, 0x00, 0, 0}, std::ldexp(1.0, -128)},
+    {DECODER(NEMA_Get_VAX_Float), 0, {0x00, 0x81, 0, 0}, -std::ldexp(1.0, -127)},
+    // VAX G_floating: 16-bit little-endian words, exponent 0x401 for 1.0, the last word lowest.
+    {DECODER(NEMA_Get_VAX_Double), 0, {0x10, 0x40, 0, 0, 0, 0, 0, 0}, 1.0},
+    {DECODER(NEMA_Get_VAX_Double), 1, {0, 0, 0, 0, 0, 0, 0x40, 0x10}, 1.0},
+    {DECODER(NEMA_Get_VAX_Double), 0, {0x28, 0xC0, 0, 0, 0, 0, 0, 0}, -3.0},
+    {DECODER(NEMA_Get_VAX_Double), 0, {0x10, 0x40, 0, 0, 0, 0, 0x01, 0}, std::nextafter(1.0, 2.0)},
+    {DECODER(NEMA_Get_VAX_Double), 0, {0x10, 0x00, 0, 0, 0, 0, 0, 0}, std::ldexp(1.0, -1024)},
+    // IBM hexadecimal: sign, 16^(e - 64), 24-bit fraction.
+    {DECODER(Order_Get_IBM32), 1, {0x41, 0x10, 0, 0}, 1.0},
+    {DECODER(Order_Get_IBM32), 0, {0, 0, 0x10, 0x41}, 1.0},
+    {DECODER(Order_Get_IBM32), 1, {0xC2, 0x76, 0xA0, 0}, -118.625},
 };
 
-uint32_t Bits(float f) { return std::bit_cast<uint32_t>(f); }
-uint64_t Bits(double d) { return std::bit_cast<uint64_t>(d); }
-
-}  // namespace
-
-TEST(OrderDecode, IntegersFollowTheModeBits) {
-  const uint8_t s[] = {0x12, 0x34};
-  EXPECT_EQ(NEMA_Get_Short(1, s), 0x1234);
-  EXPECT_EQ(NEMA_Get_Short(0, s), 0x3412);
-  EXPECT_EQ(NEMA_Get_Short(2, s), 0x3412);  // word swap means nothing to 16 bits
-  EXPECT_EQ(Order_Get_U16(1, s), 0x1234);
-  EXPECT_EQ(Order_Get_U16(0, s), 0x3412);
-
-  const uint8_t l[] = {0x01, 0x02, 0x03, 0x04};
-  EXPECT_EQ(Order_Get_I32(0, l), 0x04030201);
-  EXPECT_EQ(Order_Get_I32(1, l), 0x01020304);
-  EXPECT_EQ(Order_Get_I32(2, l), 0x02010403);
-  EXPECT_EQ(Order_Get_I32(3, l), 0x03040102);
-  EXPECT_EQ(NEMA_Get_Long(0, l), 0x04030201);
-  EXPECT_EQ(NEMA_Get_Long(1, l), 0x01020304);
-  EXPECT_EQ(NEMA_Get_Long(2, l), 0x04030201);  // NEMA readers know no word swap
-
-  const uint8_t neg[] = {0xFE, 0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(Order_Get_I32(0, neg), -2);
-  EXPECT_EQ(NEMA_Get_Long(1, neg), static_cast<int32_t>(0xFEFFFFFF));
+TEST(Order, DecodersFollowTheModeBits) {
+  for (const Decode& d : kDecodes) {
+    const double got = d.fn(d.mode, d.in.data());
+    EXPECT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(d.want))
+        << d.name << " mode " << int{d.mode} << ": " << got << " vs " << d.want;
+  }
 }
 
-TEST(OrderDecode, IeeeSingleAndDouble) {
-  const uint8_t m0[] = {0x00, 0x00, 0x80, 0x3F};
-  const uint8_t m1[] = {0x3F, 0x80, 0x00, 0x00};
-  const uint8_t m2[] = {0x80, 0x3F, 0x00, 0x00};
-  const uint8_t m3[] = {0x00, 0x00, 0x3F, 0x80};
-  EXPECT_EQ(Order_Get_F32(0, m0), 1.0f);
-  EXPECT_EQ(Order_Get_F32(1, m1), 1.0f);
-  EXPECT_EQ(Order_Get_F32(2, m2), 1.0f);
-  EXPECT_EQ(Order_Get_F32(3, m3), 1.0f);
-
-  const uint8_t p[] = {1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_EQ(Bits(Order_Get_F64(0, p)), 0x0807060504030201u);
-  EXPECT_EQ(Bits(Order_Get_F64(1, p)), 0x0102030405060708u);
-  // 16-bit halves of each 4-byte half exchanged: 03 04 01 02 07 08 05 06.
-  EXPECT_EQ(Bits(Order_Get_F64(2, p)), 0x0605080702010403u);
-  // Reversed first (08 .. 01), then the halves: 06 05 08 07 02 01 04 03.
-  EXPECT_EQ(Bits(Order_Get_F64(3, p)), 0x0304010207080506u);
-  const uint8_t one_be[] = {0x3F, 0xF0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(Order_Get_F64(1, one_be), 1.0);
-}
-
-TEST(OrderDecode, VaxFloatingPoint) {
-  const uint8_t one[] = {0x80, 0x40, 0x00, 0x00};
-  EXPECT_EQ(NEMA_Get_VAX_Float(0, one), 1.0f);
-  EXPECT_EQ(Order_Get_VAX32(0, one), 1.0f);
-  const uint8_t one_rev[] = {0x00, 0x00, 0x40, 0x80};
-  EXPECT_EQ(NEMA_Get_VAX_Float(1, one_rev), 1.0f);
-  EXPECT_EQ(Order_Get_VAX32(1, one_rev), 1.0f);
-  const uint8_t one_swapped[] = {0x00, 0x00, 0x80, 0x40};
-  EXPECT_EQ(Order_Get_VAX32(2, one_swapped), 1.0f);
-
-  const uint8_t minus_three[] = {0x40, 0xC1, 0x00, 0x00};
-  EXPECT_EQ(NEMA_Get_VAX_Float(0, minus_three), -3.0f);
-  const uint8_t half[] = {0x00, 0x40, 0x00, 0x00};
-  EXPECT_EQ(NEMA_Get_VAX_Float(0, half), 0.5f);
-  // The low fraction word: b2 is its low byte.
-  const uint8_t next_one[] = {0x80, 0x40, 0x01, 0x00};
-  EXPECT_EQ(NEMA_Get_VAX_Float(0, next_one), std::nextafter(1.0f, 2.0f));
-  const uint8_t zero[] = {0, 0, 0, 0};
-  EXPECT_EQ(Bits(NEMA_Get_VAX_Float(0, zero)), 0u);
-
-  // Exponents 1 and 2 lie below the IEEE normal range: exact small values,
-  // not the wrapped bit pattern.
-  const uint8_t e1[] = {0x80, 0x00, 0x00, 0x00};
-  EXPECT_EQ(NEMA_Get_VAX_Float(0, e1), std::ldexp(1.0f, -128));
-  const uint8_t e2_neg[] = {0x00, 0x81, 0x00, 0x00};
-  EXPECT_EQ(NEMA_Get_VAX_Float(0, e2_neg), -std::ldexp(1.0f, -127));
-
-  // G_floating: 16-bit little-endian words, exponent 0x401 for 1.0.
-  const uint8_t g_one[] = {0x10, 0x40, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(NEMA_Get_VAX_Double(0, g_one), 1.0);
-  const uint8_t g_one_rev[] = {0, 0, 0, 0, 0, 0, 0x40, 0x10};
-  EXPECT_EQ(NEMA_Get_VAX_Double(1, g_one_rev), 1.0);
-  const uint8_t g_minus_three[] = {0x28, 0xC0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(NEMA_Get_VAX_Double(0, g_minus_three), -3.0);
-  // The last word carries the lowest fraction bits.
-  const uint8_t g_next_one[] = {0x10, 0x40, 0, 0, 0, 0, 0x01, 0};
-  EXPECT_EQ(NEMA_Get_VAX_Double(0, g_next_one), std::nextafter(1.0, 2.0));
-  const uint8_t g_e1[] = {0x10, 0x00, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(NEMA_Get_VAX_Double(0, g_e1), std::ldexp(1.0, -1024));
-}
-
-TEST(OrderDecode, IbmHexadecimalSingle) {
-  const uint8_t one[] = {0x41, 0x10, 0x00, 0x00};
-  EXPECT_EQ(Order_Get_IBM32(1, one), 1.0);
-  const uint8_t one_le[] = {0x00, 0x00, 0x10, 0x41};
-  EXPECT_EQ(Order_Get_IBM32(0, one_le), 1.0);
-  const uint8_t one_swapped[] = {0x10, 0x41, 0x00, 0x00};
-  EXPECT_EQ(Order_Get_IBM32(2, one_swapped), 1.0);
-  const uint8_t v[] = {0xC2, 0x76, 0xA0, 0x00};
-  EXPECT_EQ(Order_Get_IBM32(1, v), -118.625);
-  const uint8_t hundred[] = {0x42, 0x64, 0x00, 0x00};
-  EXPECT_EQ(Order_Get_IBM32(1, hundred), 100.0);
-}
-
-TEST(OrderEncode, BytesInTheModesOrder) {
+TEST(Order, EncodersPutTheBytesInTheModesOrder) {
   using A2 = std::array<uint8_t, 2>;
   using A4 = std::array<uint8_t, 4>;
   EXPECT_EQ(Order_Put_U16(0, 0x1234), (A2{0x34, 0x12}));
@@ -169,275 +98,163 @@ TEST(OrderEncode, BytesInTheModesOrder) {
   EXPECT_EQ(Order_Put_U16_2(1, 0xABCD), (A2{0xAB, 0xCD}));
   EXPECT_EQ(Order_Put_I32(0, 0x01020304), (A4{4, 3, 2, 1}));
   EXPECT_EQ(Order_Put_I32(1, -2), (A4{0xFF, 0xFF, 0xFF, 0xFE}));
-  // The unsigned writer has the opposite sense.
-  EXPECT_EQ(Order_Put_U32(0, 0x01020304u), (A4{1, 2, 3, 4}));
+  EXPECT_EQ(Order_Put_U32(0, 0x01020304u), (A4{1, 2, 3, 4}));  // the opposite sense
   EXPECT_EQ(Order_Put_U32(1, 0x01020304u), (A4{4, 3, 2, 1}));
 }
 
-TEST_F(UtilTest, ReadersAdvanceTheCursorOverFilesAndMemory) {
-  const std::vector<uint8_t> bytes = {0x12, 0x34,              // short
-                                      0x01, 0x02, 0x03, 0x04,  // long
-                                      'A',  'B',  0,    'C',   // string with an embedded zero
-                                      9,    8,    7,    6};
-  const std::string path = Write_File("stream.bin", bytes);
-  auto file = ByteSource::Open_File(path);
-  auto mem = ByteSource::From_Memory(bytes, "block");
-  ASSERT_TRUE(file && mem);
-  for (ByteSource* src : {file.get(), mem.get()}) {
-    SCOPED_TRACE(src->is_memory() ? "memory" : "file");
-    ByteCursor cur{src, 0};
+TEST(NemaRead, ReadersMoveTheCursorOverFilesAndMemory) {
+  fixtures::LogCapture log(1);
+  const Bytes bytes = {0x12, 0x34, 1, 2, 3, 4, 'A', 'B', 0, 'C', 9, 8, 7, 6};
+  for (const auto& src : Sources(bytes, "util_stream.bin")) {
+    SCOPED_TRACE(src->name());
+    ByteCursor cur{src.get(), 0};
     uint16_t s = 0;
-    ASSERT_EQ(NEMA_Read_Short(nullptr, cur, 1, s), 1);
-    EXPECT_EQ(s, 0x1234);
-    EXPECT_EQ(cur.pos, 2u);
     int32_t l = 0;
-    ASSERT_EQ(NEMA_Read_Long(nullptr, cur, 0, l), 1);
-    EXPECT_EQ(l, 0x04030201);
-    EXPECT_EQ(cur.pos, 6u);
-    auto text = NEMA_Read_String(nullptr, cur, 4);
-    ASSERT_TRUE(text);
-    EXPECT_EQ(*text, std::string("AB\0C", 4));
-    EXPECT_STREQ(text->c_str(), "AB");
-    EXPECT_EQ(cur.pos, 10u);
-    ASSERT_EQ(NEMA_Skip(nullptr, cur, 1), 1);
-    EXPECT_EQ(cur.pos, 11u);
-    auto buf = NEMA_Read_Buffer(nullptr, cur, 2);
-    ASSERT_TRUE(buf);
-    EXPECT_EQ(*buf, (std::vector<uint8_t>{8, 7}));
     uint8_t last = 0;
-    ASSERT_EQ(NEMA_Read_Bytes(nullptr, cur, 1, &last), 1);
+    EXPECT_EQ(NEMA_Read_Short(nullptr, cur, 1, s), 1);
+    EXPECT_EQ(s, 0x1234);
+    EXPECT_EQ(NEMA_Read_Long(nullptr, cur, 0, l), 1);
+    EXPECT_EQ(l, 0x04030201);
+    EXPECT_EQ(NEMA_Read_String(nullptr, cur, 4), std::string("AB\0C", 4));  // zeros kept
+    EXPECT_EQ(NEMA_Skip(nullptr, cur, 1), 1);
+    EXPECT_EQ(NEMA_Read_Buffer(nullptr, cur, 2), (Bytes{8, 7}));
+    EXPECT_EQ(NEMA_Read_Bytes(nullptr, cur, 1, &last), 1);
     EXPECT_EQ(last, 6);
-    EXPECT_EQ(cur.pos, 14u);
-    auto empty = NEMA_Read_Buffer(nullptr, cur, 0);
-    ASSERT_TRUE(empty);  // nothing to read is a success
-    EXPECT_TRUE(empty->empty());
-  }
-  EXPECT_TRUE(Lines().empty());
-}
-
-TEST_F(UtilTest, ShortReadReportsObtainedAndWantedCounts) {
-  const std::vector<uint8_t> ten(10, 0x55);
-  const std::string path = Write_File("ten.bin", ten);
-  auto file = ByteSource::Open_File(path);
-  auto mem = ByteSource::From_Memory(ten, "block");
-  ASSERT_TRUE(file && mem);
-
-  for (ByteSource* src : {file.get(), mem.get()}) {
-    SCOPED_TRACE(src->is_memory() ? "memory" : "file");
-    const std::string eof = "End of File while reading: (10 /vs/ 12) (" + src->name() + ")";
-
-    log_.clear();
-    ByteCursor cur{src, 0};
-    EXPECT_FALSE(NEMA_Read_Buffer(nullptr, cur, 12));
-    ASSERT_EQ(Lines().size(), 2u);
-    EXPECT_EQ(Lines()[0].level, 6);
-    EXPECT_EQ(Lines()[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u) << Lines()[0].text;
-    EXPECT_EQ(Lines()[1].text, eof);
-    EXPECT_EQ(cur.pos, 0u);
-
-    log_.clear();
-    uint8_t dst[12];
-    EXPECT_EQ(NEMA_Read_Bytes(nullptr, cur, 12, dst), 0);
-    ASSERT_EQ(Lines().size(), 2u);
-    EXPECT_EQ(Lines()[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u);
-    EXPECT_EQ(Lines()[1].text, eof);
-
-    log_.clear();
-    EXPECT_FALSE(NEMA_Read_String(nullptr, cur, 12));
-    EXPECT_EQ(Texts().back(), eof);
-
-    // A length from a damaged file: refused from the bytes left, nothing
-    // allocated, the cursor's offset counted in.
-    log_.clear();
-    cur.pos = 4;
-    EXPECT_FALSE(NEMA_Read_Buffer(nullptr, cur, 0xFFFFFFF0u));
-    EXPECT_EQ(Texts().back(), "End of File while reading: (6 /vs/ 4294967280) (" + src->name() + ")");
-    log_.clear();
-    EXPECT_FALSE(NEMA_Read_String(nullptr, cur, size_t{1} << 40));
-    ASSERT_EQ(Lines().size(), 2u);  // a short read, not a memory failure
-    EXPECT_EQ(Lines()[1].text, "End of File while reading: (6 /vs/ 1099511627776) (" + src->name() + ")");
-    log_.clear();
-    int32_t l = 0;
-    cur.pos = 8;
-    EXPECT_EQ(NEMA_Read_Long(nullptr, cur, 0, l), 0);
-    EXPECT_EQ(Texts().back(), "End of File while reading: (2 /vs/ 4) (" + src->name() + ")");
-    EXPECT_EQ(cur.pos, 8u);
-  }
-  // The report lines are low-level detail: not written at trace level 0.
-  Log_Set_Trace_Level(0);
-  log_.clear();
-  ByteCursor cur{mem.get(), 0};
-  EXPECT_FALSE(NEMA_Read_Buffer(nullptr, cur, 12));
-  EXPECT_TRUE(Lines().empty());
-}
-
-TEST_F(UtilTest, SkipMovesTheCursorForEveryKindOfSource) {
-  const std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6};
-  const std::string path = Write_File("six.bin", bytes);
-  auto file = ByteSource::Open_File(path);
-  auto mem = ByteSource::From_Memory(bytes, "block");
-  for (ByteSource* src : {file.get(), mem.get()}) {
-    SCOPED_TRACE(src->is_memory() ? "memory" : "file");
-    log_.clear();
-    ByteCursor cur{src, 1};
-    EXPECT_EQ(NEMA_Skip(nullptr, cur, 3), 1);
-    EXPECT_EQ(cur.pos, 4u);
-    uint8_t b = 0;
-    ASSERT_EQ(NEMA_Read_Bytes(nullptr, cur, 1, &b), 1);
-    EXPECT_EQ(b, 5);
-    // Past the end is allowed, as a seek is; the next read reports it.
-    EXPECT_EQ(NEMA_Skip(nullptr, cur, 100), 1);
-    EXPECT_EQ(cur.pos, 105u);
-    EXPECT_TRUE(Lines().empty());
-    uint16_t s = 0;
-    EXPECT_EQ(NEMA_Read_Short(nullptr, cur, 0, s), 0);
-    EXPECT_EQ(Texts().back(), "End of File while reading: (0 /vs/ 2) (" + src->name() + ")");
+    EXPECT_EQ(NEMA_Read_Buffer(nullptr, cur, 0), Bytes{});  // nothing to read is a success
+    EXPECT_EQ(NEMA_Skip(nullptr, cur, 100), 1);  // past the end, as a seek may: the next read reports it
+    EXPECT_EQ(cur.pos, 114u);
+    EXPECT_TRUE(log.lines().empty());
     // A target no offset can hold fails as a seek, without moving.
-    log_.clear();
+    EXPECT_EQ(NEMA_Skip(nullptr, cur, INT64_MAX - 100), 0);
+    EXPECT_EQ(cur.pos, 114u);
+    log.clear();
     EXPECT_EQ(NEMA_Skip(nullptr, cur, SIZE_MAX), 0);
-    EXPECT_EQ(cur.pos, 105u);
-    ASSERT_EQ(Lines().size(), 4u);
-    EXPECT_EQ(Lines()[0].text.rfind("file:local_NEMA_read.cpp line:", 0), 0u);
-    EXPECT_EQ(Lines()[1].text, "while seeking pos 104");
-    EXPECT_EQ(Lines()[2].text, "[EOVERFLOW] Value too large for defined data type");
-    EXPECT_EQ(Lines()[3].text, "file: (" + src->name() + ")");
+    EXPECT_EQ(cur.pos, 114u);
+    EXPECT_EQ(At(log, 6), (Texts{"file:local_NEMA_read.cpp line:#", "while seeking pos 113",
+                                 "[EOVERFLOW] Value too large for defined data type", "file: (" + src->name() + ")"}));
+    log.clear();
   }
 }
 
-TEST_F(UtilTest, PrintValueListsUnknownElements) {
-  Image_Set_Header_Text_Level(4);
-  const std::vector<uint8_t> bytes = {
-      'A', 'B', 'C', 0,        // (0009,0010) text
-      0x80, 0x40, 0x00, 0x00,  // (0009,0011) VAX 1.0
-      0x01, 0x50, 0x00, 0x00,  // (0009,0012) VAX too large, integer 20481
-      0x01, 0x50, 0x00, 0x10,  // (0009,0013) neither: no line
-      0x12, 0x34,              // (0009,0014) 16 bits
-      0x01, 2, 3, 4, 5, 6,     // (0009,0015) 6 bytes
+TEST(NemaRead, ShortReadsReportBothCountsBeforeAllocating) {
+  fixtures::LogCapture log(1);
+  const Bytes ten(10, 0x55);
+  const struct { uint64_t pos; std::function<bool(ByteCursor&)> read; std::string counts; } cases[] = {
+      {0, [](ByteCursor& c) { return !!NEMA_Read_Buffer(nullptr, c, 12); }, "(10 /vs/ 12)"},
+      {0, [](ByteCursor& c) { uint8_t d[12]; return NEMA_Read_Bytes(nullptr, c, 12, d) == 1; }, "(10 /vs/ 12)"},
+      {0, [](ByteCursor& c) { return !!NEMA_Read_String(nullptr, c, 12); }, "(10 /vs/ 12)"},
+      {8, [](ByteCursor& c) { int32_t l; return NEMA_Read_Long(nullptr, c, 0, l) == 1; }, "(2 /vs/ 4)"},
+      {105, [](ByteCursor& c) { uint16_t s; return NEMA_Read_Short(nullptr, c, 0, s) == 1; }, "(0 /vs/ 2)"},
+      // Lengths from a damaged file: a short read, not a memory failure.
+      {4, [](ByteCursor& c) { return !!NEMA_Read_Buffer(nullptr, c, size_t{1} << 40); }, "(6 /vs/ 1099511627776)"},
+      {4, [](ByteCursor& c) { return !!NEMA_Read_String(nullptr, c, size_t{1} << 40); }, "(6 /vs/ 1099511627776)"},
   };
-  auto mem = ByteSource::From_Memory(bytes, "block");
-  ByteCursor cur{mem.get(), 0};
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x10, cur, 4), 1);
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x11, cur, 4), 1);
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x12, cur, 4), 1);
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x13, cur, 4), 1);
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 1, 0x9, 0x14, cur, 2), 1);
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x15, cur, 6), 1);
-  EXPECT_EQ(cur.pos, bytes.size());
-  const std::vector<std::string> want = {
-      "\x02(0009,0010) \x01unknown private tag (4  bytes)       (ABC)",
-      "\x02(0009,0011) \x01unknown private tag (4  bytes)       (1.000000)",
-      "\x02(0009,0012) \x01unknown private tag (4  bytes)       (20481)",
-      "\x02(0009,0014) \x01unknown private tag (2  bytes)       (4660)",
-      "\x02(0009,0015) \x01skip (6  bytes)",
-  };
-  EXPECT_EQ(Texts(), want);
-  for (const auto& l : Lines()) EXPECT_EQ(l.level, 4);
-
-  // A long text is cut to 40 characters; the whole value is consumed.
-  log_.clear();
-  const std::string longer = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGH";  // 44
-  auto text_src = ByteSource::From_Memory(
-      std::span(reinterpret_cast<const uint8_t*>(longer.data()), longer.size()), "text");
-  ByteCursor tc{text_src.get(), 0};
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x29, 0x1010, tc, 44), 1);
-  EXPECT_EQ(tc.pos, 44u);
-  EXPECT_EQ(Texts(), std::vector<std::string>{
-                         "\x02(0029,1010) \x01unknown private tag (44 bytes)       "
-                         "(0123456789abcdefghijklmnopqrstuvwxyzABCD)"});
-
-  // Level 0: nothing listed, the value still consumed; a value past the end
-  // fails.
-  Image_Set_Header_Text_Level(0);
-  log_.clear();
-  cur.pos = 0;
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x10, cur, 4), 1);
-  EXPECT_EQ(cur.pos, 4u);
-  EXPECT_TRUE(Lines().empty());
-  EXPECT_EQ(NEMA_Print_Value(nullptr, 0, 0x9, 0x10, cur, 100), 0);
-  EXPECT_EQ(Texts().back(), "End of File while reading: (20 /vs/ 100) (block)");
+  for (const auto& src : Sources(ten, "util_ten.bin")) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(src->name() + " " + c.counts);
+      log.clear();
+      ByteCursor cur{src.get(), c.pos};
+      EXPECT_FALSE(c.read(cur));
+      EXPECT_EQ(cur.pos, c.pos);
+      EXPECT_EQ(At(log, 6), (Texts{"file:local_NEMA_read.cpp line:#",
+                                   "End of File while reading: " + c.counts + " (" + src->name() + ")"}));
+      EXPECT_EQ(log.lines().size(), 2u);
+    }
+  }
 }
 
-TEST(StringHelpers, TokenKeepsQuotedSeparators) {
-  char text[] = "a \"b c\" d";
-  TokenState st;
-  EXPECT_STREQ(String_Token(text, " ", st), "a");
-  EXPECT_STREQ(String_Token(nullptr, " ", st), "\"b c\"");
-  EXPECT_STREQ(String_Token(nullptr, " ", st), "d");
-  EXPECT_EQ(String_Token(nullptr, " ", st), nullptr);
-  EXPECT_EQ(String_Token(nullptr, " ", st), nullptr);
+TEST(NemaRead, PrintValueListsUnknownElements) {
+  fixtures::LogCapture log(1);
+  const uint8_t saved = Image_Header_Text_Level();
+  const std::string longer = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGH";  // 44 characters
+  const struct { uint8_t mode; uint16_t element; Bytes value; std::string line; } cases[] = {
+      {0, 0x10, {'A', 'B', 'C', 0}, "\x02(0009,0010) \x01unknown private tag (4  bytes)       (ABC)"},
+      {0, 0x11, {0x80, 0x40, 0, 0}, "\x02(0009,0011) \x01unknown private tag (4  bytes)       (1.000000)"},
+      {0, 0x12, {0x01, 0x50, 0, 0}, "\x02(0009,0012) \x01unknown private tag (4  bytes)       (20481)"},
+      {0, 0x13, {0x01, 0x50, 0, 0x10}, ""},  // too large as a VAX float and as an integer
+      {1, 0x14, {0x12, 0x34}, "\x02(0009,0014) \x01unknown private tag (2  bytes)       (4660)"},
+      {0, 0x15, {1, 2, 3, 4, 5, 6}, "\x02(0009,0015) \x01skip (6  bytes)"},
+      {0, 0x16, Bytes(longer.begin(), longer.end()),
+       "\x02(0009,0016) \x01unknown private tag (44 bytes)       (0123456789abcdefghijklmnopqrstuvwxyzABCD)"},
+  };
+  for (const auto& c : cases) {
+    for (uint8_t level : {4, 0}) {  // at level 0 nothing is listed
+      SCOPED_TRACE(c.line + " at " + std::to_string(level));
+      log.clear();
+      Image_Set_Header_Text_Level(level);
+      auto src = ByteSource::From_Memory(c.value, "block");
+      ByteCursor cur{src.get(), 0};
+      EXPECT_EQ(NEMA_Print_Value(nullptr, c.mode, 0x9, c.element, cur, c.value.size()), 1);
+      EXPECT_EQ(cur.pos, c.value.size());  // the whole value is consumed
+      EXPECT_EQ(At(log, 4), c.line.empty() || !level ? Texts{} : Texts{c.line});
+    }
+  }
+  Image_Set_Header_Text_Level(saved);
+}
 
-  // Runs of separators and leading ones are skipped, as strtok does; two
-  // scans with their own states don't meet.
-  char first[] = ",,x, y;;";
-  char second[] = "p=\"q;r\";s";
-  TokenState a, b;
-  EXPECT_STREQ(String_Token(first, ", ;", a), "x");
+TEST(StringHelpers, TokensKeepQuotedSeparators) {
+  const struct { std::string text; const char* separators; Texts tokens; } cases[] = {
+      {"a \"b c\" d", " ", {"a", "\"b c\"", "d"}},
+      {",,x, y;;", ", ;", {"x", "y"}},  // runs and leading separators skipped, as strtok does
+      {"k \"v w", " ", {"k", "\"v w"}},  // an unclosed quote runs to the end
+      {"   ", " ", {}},
+  };
+  for (const auto& c : cases) {
+    std::string text = c.text;
+    TokenState st;
+    Texts got;
+    for (char* t = String_Token(text.data(), c.separators, st); t; t = String_Token(nullptr, c.separators, st))
+      got.push_back(t);
+    EXPECT_EQ(got, c.tokens) << c.text;
+    EXPECT_EQ(String_Token(nullptr, c.separators, st), nullptr);  // and stays at the end
+  }
+  // Two scans with their own states don't meet; a fresh state has nothing.
+  char first[] = "x,y", second[] = "p=\"q;r\";s";
+  TokenState a, b, fresh;
+  EXPECT_STREQ(String_Token(first, ",", a), "x");
   EXPECT_STREQ(String_Token(second, ";", b), "p=\"q;r\"");
-  EXPECT_STREQ(String_Token(nullptr, ", ;", a), "y");
+  EXPECT_STREQ(String_Token(nullptr, ",", a), "y");
   EXPECT_STREQ(String_Token(nullptr, ";", b), "s");
-  EXPECT_EQ(String_Token(nullptr, ", ;", a), nullptr);
-  EXPECT_EQ(String_Token(nullptr, ";", b), nullptr);
-
-  // An unclosed quote runs to the end.
-  char open[] = "k \"v w";
-  TokenState c;
-  EXPECT_STREQ(String_Token(open, " ", c), "k");
-  EXPECT_STREQ(String_Token(nullptr, " ", c), "\"v w");
-  EXPECT_EQ(String_Token(nullptr, " ", c), nullptr);
-  char blanks[] = "   ";
-  EXPECT_EQ(String_Token(blanks, " ", c), nullptr);
-  TokenState fresh;
   EXPECT_EQ(String_Token(nullptr, " ", fresh), nullptr);
 }
 
-TEST(StringHelpers, TrimAndBrackets) {
-  char t1[] = "  a b\t ";
-  EXPECT_STREQ(String_Trim(t1), "a b\t");
-  char t2[] = "   ";
-  EXPECT_STREQ(String_Trim(t2), "");
-  std::string s1 = " \tx  ";
-  EXPECT_EQ(String_Trim(s1), "\tx");
+// A text helper in both its forms, in place on a C text and on a std::string.
+#define FORMS(f) [](char* p) { f(p); }, [](std::string& s) { f(s); }
 
-  char b1[] = " (mm) ";
-  EXPECT_STREQ(String_Trim_Brackets(b1), "mm");
-  char b2[] = "\t<deg>\n";
-  EXPECT_STREQ(String_Trim_Brackets(b2), "deg");
-  char b3[] = "((x))";
-  EXPECT_STREQ(String_Trim_Brackets(b3), "(x)");  // one bracket each side only
-  char b4[] = " (mm ) ";
-  EXPECT_STREQ(String_Trim_Brackets(b4), "mm ");
-  char b5[] = "(a b)\r\n";
-  EXPECT_STREQ(String_Trim_Brackets(b5), "a b");
-  char b6[] = " ) ";
-  EXPECT_STREQ(String_Trim_Brackets(b6), "");
-  char b7[] = "";
-  EXPECT_STREQ(String_Trim_Brackets(b7), "");
-  std::string s2 = " <cm> ";
-  EXPECT_EQ(String_Trim_Brackets(s2), "cm");
-  std::string huge = " (" + std::string(4094, 'x') + ")";  // 4097 characters
-  EXPECT_EQ(String_Trim_Brackets(huge), " (" + std::string(4094, 'x') + ")");
-  std::string edge = "(" + std::string(4094, 'x') + ")";  // 4096: left as it is
-  EXPECT_EQ(String_Trim_Brackets(edge).size(), 4096u);
-  std::string fits = "(" + std::string(4093, 'x') + ")";  // 4095: trimmed
-  EXPECT_EQ(String_Trim_Brackets(fits), std::string(4093, 'x'));
-
-  char u[] = "name = \"Mixed Case\" unit=mm";
-  String_Upper_Unquoted(u);
-  EXPECT_STREQ(u, "NAME = \"Mixed Case\" UNIT=MM");
-  std::string us = "a\"b\"c\"d";
-  String_Upper_Unquoted(us);
-  EXPECT_EQ(us, "A\"b\"C\"d");
+TEST(StringHelpers, TrimBracketsAndUpperCaseInBothForms) {
+  const struct { void (*c_form)(char*); void (*s_form)(std::string&); std::string in, out; } cases[] = {
+      {FORMS(String_Trim), "  a b\t ", "a b\t"},  // blanks only: tabs stay
+      {FORMS(String_Trim), " \tx  ", "\tx"},
+      {FORMS(String_Trim), "   ", ""},
+      {FORMS(String_Trim_Brackets), " (mm) ", "mm"},
+      {FORMS(String_Trim_Brackets), "\t<deg>\n", "deg"},
+      {FORMS(String_Trim_Brackets), "((x))", "(x)"},  // one bracket each side only
+      {FORMS(String_Trim_Brackets), " (mm ) ", "mm "},
+      {FORMS(String_Trim_Brackets), "(a b)\r\n", "a b"},
+      {FORMS(String_Trim_Brackets), " ) ", ""},
+      {FORMS(String_Trim_Brackets), "", ""},
+      // 4095 characters are trimmed, 4096 left as they are.
+      {FORMS(String_Trim_Brackets), "(" + std::string(4093, 'x') + ")", std::string(4093, 'x')},
+      {FORMS(String_Trim_Brackets), "(" + std::string(4094, 'x') + ")", "(" + std::string(4094, 'x') + ")"},
+      {FORMS(String_Upper_Unquoted), "name = \"Mixed Case\" unit=mm", "NAME = \"Mixed Case\" UNIT=MM"},
+      {FORMS(String_Upper_Unquoted), "a\"b\"c\"d", "A\"b\"C\"d"},
+  };
+  for (const auto& c : cases) {
+    std::string s = c.in, buffer = c.in;
+    c.c_form(buffer.data());
+    c.s_form(s);
+    EXPECT_STREQ(buffer.c_str(), c.out.c_str()) << c.in;
+    EXPECT_EQ(s, c.out) << c.in;
+  }
 }
 
-TEST(StringHelpers, FileExists) {
-  char tmpl[] = "/tmp/kema_exists_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
-  const std::string file = dir + "/f.txt";
+TEST(StringHelpers, FileExistsOnlyForFiles) {
+  const std::string dir = ::testing::TempDir(), file = dir + "util_exists.txt";
   std::ofstream(file) << "x";
   EXPECT_EQ(File_Exists(file.c_str()), 1);
-  EXPECT_EQ(File_Exists((dir + "/missing").c_str()), 0);
+  EXPECT_EQ(File_Exists((dir + "util_no_such_file").c_str()), 0);
   EXPECT_EQ(File_Exists(dir.c_str()), 0);  // a directory is no file
   EXPECT_EQ(File_Exists(nullptr), 0);
-  fs::remove_all(dir);
 }
+
+}  // namespace
