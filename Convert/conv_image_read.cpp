@@ -207,7 +207,9 @@ bool Check_Unpack(LogHandle log, const ImageHeader& ima, uint64_t values) {
 // Unpacks `values` samples from the `need` packed bytes at `in` to `out`.
 // `in` may lie inside `out`, at its end: every sample is read before the
 // bytes it lands on are written (the output grows faster than the input).
-void Unpack_Samples(const ImageHeader& ima, uint8_t* in, uint8_t* out, uint64_t values, uint64_t need) {
+// A stream of swapped 16-bit words holds its last packed byte, when `need`
+// is odd, in the byte after them: `next` (-1 when the data ends first).
+void Unpack_Samples(const ImageHeader& ima, uint8_t* in, uint8_t* out, uint64_t values, uint64_t need, int next) {
   switch (ima.g2.pix_store) {
     case 1: Unpack_Sub_Byte<1>(in, out, values); break;
     case 2: Unpack_Sub_Byte<2>(in, out, values); break;
@@ -215,7 +217,10 @@ void Unpack_Samples(const ImageHeader& ima, uint8_t* in, uint8_t* out, uint64_t 
     case 12:
       // The packed stream was written as 16-bit words of the other byte
       // order: restore it first. The input is ours to change.
-      if (ima.g2.pix_swap) Swap_Pairs(in, need);
+      if (ima.g2.pix_swap) {
+        Swap_Pairs(in, need);
+        if ((need & 1) && next >= 0) in[need - 1] = static_cast<uint8_t>(next);
+      }
       if (ima.g2.pix_sign == 1)
         Unpack_12<true>(in, out, values, need);
       else
@@ -236,7 +241,7 @@ PixelBuffer Unpack(LogHandle log, ImageHeader& ima, PixelBuffer input, uint64_t 
   const uint64_t out_bytes = Mul_Sat(values, w / 8);
   PixelBuffer out = Allocate_Or_Report(log, out_bytes, "buf3", static_cast<long long>(out_bytes), 1, __LINE__);
   if (!out) return {};
-  Unpack_Samples(ima, input.data(), out.data(), values, need);
+  Unpack_Samples(ima, input.data(), out.data(), values, need, input.size() > need ? input.data()[need] : -1);
   ima.g2.pix_store = static_cast<uint16_t>(w);
   return out;
 }
@@ -427,11 +432,14 @@ int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
   if (!buffer) return 0;
   uint8_t* packed = buffer.data() + (size - c);
   if (!KEMA_READ(log, *source, ima.ima_offset, packed, static_cast<size_t>(c))) return 0;
-  source.reset();
   if (unpacked) {
-    Unpack_Samples(ima, packed, buffer.data(), values, c);
+    uint8_t next = 0;
+    const bool has_next = ima.g2.pix_swap && (c & 1) && c < left &&
+                          source->Read_At(ima.ima_offset + c, &next, 1) == 1;
+    Unpack_Samples(ima, packed, buffer.data(), values, c, has_next ? next : -1);
     ima.g2.pix_store = static_cast<uint16_t>(Unpacked_Bits(ima.g2.pix_store));
   }
+  source.reset();
 
   Log_Print(log, 8, "in Image_Read_Process()");
   PixelBuffer result = Process_Samples(log, ima, std::move(buffer), unpacked);
