@@ -288,6 +288,20 @@ int32_t Image_Pixel_Value(LogHandle, const ImageHeader* ima, const uint8_t* data
   }
 }
 
+unsigned Image_Pixel_Bytes(uint8_t pix_type) {
+  switch (pix_type) {
+    case kPixU8: case kPixS8: return 1;
+    case kPixU16: case kPixS16: return 2;
+    case kPixU32: case kPixS32: case kPixRGBA8: return 4;
+    case kPixRGBA16: return 8;
+    case kPixRGB8: return 3;
+    case kPixRGB16: return 6;
+    case kPixRGB32: return 12;
+    case kPixRGBA32: return 16;
+    default: return 0;
+  }
+}
+
 double Image_Real_Value(int32_t value, uint8_t pix_type, float intercept, float slope) {
   if (pix_type & 0x80) return value;  // colour pixels are shown by their components
   // The modality transform of the files: real = stored x slope + intercept.

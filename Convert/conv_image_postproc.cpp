@@ -45,20 +45,6 @@ size_t Pixel_Sample_Bytes(uint8_t pix_type) {
   }
 }
 
-size_t Pixel_Bytes(uint8_t pix_type) {
-  switch (pix_type) {
-    case kPixU8: case kPixS8: return 1;
-    case kPixU16: case kPixS16: return 2;
-    case kPixU32: case kPixS32: case kPixRGBA8: return 4;
-    case kPixRGBA16: return 8;
-    case kPixRGB8: return 3;
-    case kPixRGB16: return 6;
-    case kPixRGB32: return 12;
-    case kPixRGBA32: return 16;
-    default: return 0;
-  }
-}
-
 bool Pixel_Data_Check(LogHandle log, const ImageHeader& ima, size_t bytes_per_pixel, size_t& pixels) {
   uint64_t n = static_cast<uint64_t>(ima.dim_x) * ima.dim_y;
   uint64_t need = 0;
@@ -297,7 +283,7 @@ int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) {
   }
 
   Range r;
-  const size_t bytes = Pixel_Bytes(g2.pix_type);
+  const size_t bytes = Image_Pixel_Bytes(g2.pix_type);
   if (bytes != 0) {
     size_t n = 0;
     if (!Pixel_Data_Check(log, ima, bytes, n)) return 0;
@@ -373,7 +359,7 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
 
 PixelBuffer Image_Flip(const ImageHeader& ima, const PixelBuffer& buffer, int mode) {
   LogHandle log = Log_Get_Handle();
-  const size_t bpp = Pixel_Bytes(ima.g2.pix_type);
+  const size_t bpp = Image_Pixel_Bytes(ima.g2.pix_type);
   if (bpp == 0 || !buffer) return {};
   const size_t images = std::max<size_t>(1, static_cast<size_t>(ima.dim_z) * ima.dim_t);
   const size_t rows = ima.dim_y, cols = ima.dim_x;

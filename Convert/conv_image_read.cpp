@@ -39,21 +39,6 @@ uint64_t Packed_Bytes(uint64_t values, unsigned bits) {
   return total == UINT64_MAX ? UINT64_MAX : total / 8 + (total % 8 != 0);
 }
 
-// Bytes per pixel the accessor assumes for a pixel type, 0 when unknown.
-unsigned Pixel_Type_Bytes(uint8_t pix_type) {
-  switch (pix_type) {
-    case kPixU8: case kPixS8: return 1;
-    case kPixU16: case kPixS16: return 2;
-    case kPixU32: case kPixS32: case kPixRGBA8: return 4;
-    case kPixRGBA16: return 8;
-    case kPixRGB8: return 3;
-    case kPixRGB16: return 6;
-    case kPixRGB32: return 12;
-    case kPixRGBA32: return 16;
-    default: return 0;
-  }
-}
-
 void Log_File_Line(LogHandle log, const ImageHeader& ima) {
   if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
 }
@@ -474,7 +459,7 @@ int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima) {
   // Every later step walks the buffer by the geometry: it must hold it.
   Derive_Pixel_Type(ima);
   const uint64_t n = Pixel_Count(ima);
-  const uint64_t need = std::max(Mul_Sat(n, Pixel_Type_Bytes(ima.g2.pix_type)),
+  const uint64_t need = std::max(Mul_Sat(n, Image_Pixel_Bytes(ima.g2.pix_type)),
                                  Mul_Sat(Mul_Sat(n, Samples_Per_Pixel(ima)), ima.g2.pix_store / 8));
   if (!ima.data || ima.data.size() < need) {
     Report_Too_Short(log, ima, ima.data.size(), need);

@@ -265,6 +265,8 @@ void Image_Init_Header(ImageHeader& ima);
 void Kema_Image_Free_Header(LogHandle log, ImageHeader& ima);
 int Kema_Image_Copy_Header(LogHandle log, ImageHeader& target, const ImageHeader& source);
 int32_t Image_Pixel_Value(LogHandle log, const ImageHeader* ima, const uint8_t* data, int x, int y, int z, int t);
+// Bytes of one pixel of a pixel type as the accessor reads it; 0 for no type.
+unsigned Image_Pixel_Bytes(uint8_t pix_type);
 double Image_Real_Value(int32_t value, uint8_t pix_type, float intercept, float slope);
 
 // ---- format detection (conv_format_get) ----
