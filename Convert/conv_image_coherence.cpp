@@ -29,18 +29,6 @@ int Rerun_Min_Max(LogHandle log, ImageHeader& ima) {
   return Image_Image_Min_Max(log, ima);
 }
 
-// Every byte pair exchanged; an odd last byte stays.
-void Swap_Pairs(const uint8_t* src, uint8_t* dst, size_t size) {
-  const size_t pairs = size / 2;
-  for (size_t i = 0; i < pairs; ++i) {
-    uint16_t v;
-    std::memcpy(&v, src + 2 * i, 2);
-    v = __builtin_bswap16(v);
-    std::memcpy(dst + 2 * i, &v, 2);
-  }
-  if (size & 1) dst[size - 1] = src[size - 1];
-}
-
 }  // namespace
 
 int Image_Image_Coherence(LogHandle log, ImageHeader& ima) {

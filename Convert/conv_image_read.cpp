@@ -148,16 +148,6 @@ void Unpack_12(const uint8_t* in, uint8_t* out, uint64_t values, uint64_t need) 
   if (values & 1) Put_U16(out, finish((unsigned{in[0]} << 4) | (in[1] >> 4)));
 }
 
-void Swap_Pairs(uint8_t* p, uint64_t bytes) {
-  const uint64_t count = bytes / 2;
-  for (uint64_t i = 0; i < count; ++i) {
-    uint16_t v;
-    std::memcpy(&v, p + 2 * i, 2);
-    v = __builtin_bswap16(v);
-    std::memcpy(p + 2 * i, &v, 2);
-  }
-}
-
 void Reverse_Quads(uint8_t* p, uint64_t bytes) {
   const uint64_t count = bytes / 4;
   for (uint64_t i = 0; i < count; ++i) {
@@ -203,7 +193,7 @@ void Unpack_Samples(const ImageHeader& ima, uint8_t* in, uint8_t* out, uint64_t 
       // The packed stream was written as 16-bit words of the other byte
       // order: restore it first. The input is ours to change.
       if (ima.g2.pix_swap) {
-        Swap_Pairs(in, need);
+        Swap_Pairs(in, in, need);
         if ((need & 1) && next >= 0) in[need - 1] = static_cast<uint8_t>(next);
       }
       if (ima.g2.pix_sign == 1)
@@ -337,7 +327,7 @@ PixelBuffer Process_Samples(LogHandle log, ImageHeader& ima, PixelBuffer buffer,
     if (ima.g2.pix_swap == 0 || unpacked || b == 1) return buffer;
     if (b == 2) {
       Log_Print(log, 8, "--> Swapping %llu image bytes", static_cast<unsigned long long>(total));
-      Swap_Pairs(buffer.data(), total);
+      Swap_Pairs(buffer.data(), buffer.data(), total);
       return buffer;
     }
     if (b == 4) {

@@ -1,6 +1,7 @@
 #include "Convert/conv_util.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "Convert/kema_image.h"
 
@@ -82,4 +83,15 @@ int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* 
     return 0;
   }
   return 1;
+}
+
+void Swap_Pairs(const uint8_t* src, uint8_t* dst, size_t size) {
+  const size_t pairs = size / 2;
+  for (size_t i = 0; i < pairs; ++i) {
+    uint16_t v;
+    std::memcpy(&v, src + 2 * i, 2);
+    v = __builtin_bswap16(v);
+    std::memcpy(dst + 2 * i, &v, 2);
+  }
+  if (size & 1) dst[size - 1] = src[size - 1];
 }

@@ -40,4 +40,8 @@ std::unique_ptr<ByteSource> Source_Open_Data(LogHandle log, const ImageHeader& i
 int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* dst, size_t n, const char* src,
                 int line);
 
+// Exchanges the bytes of every byte pair from src into dst (the same buffer
+// or two that do not overlap); an odd last byte is copied as it is.
+void Swap_Pairs(const uint8_t* src, uint8_t* dst, size_t size);
+
 #define KEMA_READ(log, source, offset, dst, n) Source_Read((log), (source), (offset), (dst), (n), KEMA_SRC, __LINE__)
