@@ -489,6 +489,9 @@ constexpr ImageLayout kImageLayout[2] = {
 
 std::string Text_Of(const Block& b, TextAt t) { return b.Text(t.off, t.width); }
 
+// GE codes 1 male and 2 female; any other code says nothing about the patient.
+char Sex_Of(int16_t code) { return code == 1 ? 'M' : code == 2 ? 'F' : 0; }
+
 void Decode_Exam(const Block& b, const ExamLayout& l, ImageHeader& ima) {
   const bool ct = Exam_Is_CT(b, l.type);
   ima.modality = ct ? kModalityCT : kModalityMR;
@@ -507,7 +510,7 @@ void Decode_Exam(const Block& b, const ExamLayout& l, ImageHeader& ima) {
     case 3: ima.g3.patient_age[2] = static_cast<uint16_t>(age * 7); break;
     default: break;
   }
-  ima.g3.patient_sex = b.I16(l.sex) == 1 ? 'M' : 'F';
+  ima.g3.patient_sex = Sex_Of(b.I16(l.sex));
   ima.g3.patient_weight = b.F32(l.weight);
   ima.g1.study_time = b.I32(l.date);
   ima.g3.physician_name = Text_Of(b, l.referring);
