@@ -149,9 +149,11 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
 
+  Log_Set_Trace_File("Kemascopia_trace.dat");
   Log_Set_Trace_Level(opt.trace_level);
   Log_Set_Console(stderr);
   Log_Install_Sink();
+  if (opt.trace_level != 0) Log_Trace_Header();
 
   if (opt.command == "formats") return Command_Formats(opt);
   if (opt.command == "info") return Command_Info(opt);

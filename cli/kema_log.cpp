@@ -55,36 +55,6 @@ void Write_Listing(const char* text) {
   std::fputc('\n', stdout);
 }
 
-// The built-in writer's console forms, on standard error.
-void Write_Console(int level, const char* text) {
-  const std::string s = Log_Clean_Text(text);
-  FILE* err = stderr;
-  switch (level) {
-    case 1:
-      std::fprintf(err, "%s\n", s.c_str());
-      break;
-    case 2:
-      std::fprintf(err, "WARNING: %s \n", s.c_str());
-      break;
-    case 4:
-    case 11:
-      std::fprintf(err, "REPORT:  %s \n", s.c_str());
-      break;
-    case 5:
-      std::fprintf(err, "AUDIT:   %s \n", s.c_str());
-      break;
-    case 6: case 7: case 8: case 9: case 10:
-      std::fprintf(err, "TRACE:   %*s%s \n", 4 * (level - 6), "", s.c_str());
-      break;
-    case 12:
-      std::fprintf(err, "ERROR LOG:   %s \n", s.c_str());
-      std::fprintf(err, "REPORT:  %s \n", s.c_str());
-      break;
-    default:
-      break;
-  }
-}
-
 int Cli_Sink(LogHandle, int level, const char* text) {
   if (!text) return 1;
   if (level == 1 || level == 2 || (level >= 6 && level <= 10)) Remember(level, text);
@@ -97,8 +67,9 @@ int Cli_Sink(LogHandle, int level, const char* text) {
     Write_Listing(text);
     return 1;
   }
-  Write_Console(level, text);
-  return 1;
+  // Everything else takes the built-in writer's forms: its console is
+  // standard error here, and with tracing on the trace file gets them too.
+  return Log_Builtin_Write(level, text);
 }
 
 }  // namespace

@@ -57,7 +57,9 @@ int Ask_Terminal(const std::string& text) {
   return answer[0] == 'y' || answer[0] == 'Y';
 }
 
-int Builtin_Write(int level, const char* text) {
+}  // namespace
+
+int Log_Builtin_Write(int level, const char* text) {
   std::lock_guard<std::mutex> lock(g_write_mutex);
   FILE* trace = nullptr;
   if (g_trace_level.load() != 0) trace = std::fopen(Log_Trace_Path().c_str(), "a");
@@ -108,7 +110,6 @@ int Builtin_Write(int level, const char* text) {
   return result;
 }
 
-}  // namespace
 
 bool Log_Admitted(int level) {
   if (level <= 0) return false;
@@ -123,7 +124,7 @@ int Log_VPrint(LogHandle handle, int level, const char* format, va_list args) {
   int n = std::vsnprintf(buffer, sizeof buffer, format ? format : "", args);
   if (n < 0) buffer[0] = 0;  // vsnprintf cuts a long message at 2047 bytes itself
   if (LogSink sink = g_sink.load()) return sink(handle, level, buffer);
-  return Builtin_Write(level, buffer);
+  return Log_Builtin_Write(level, buffer);
 }
 
 int Log_Print(LogHandle handle, int level, const char* format, ...) {

@@ -22,6 +22,10 @@ int Log_Print(LogHandle handle, int level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 int Log_VPrint(LogHandle handle, int level, const char* format, va_list args);
 
+// The built-in writer (console and trace file): what Log_Print uses when no
+// sink is installed, and what a sink may hand the messages it does not keep.
+int Log_Builtin_Write(int level, const char* text);
+
 // True when a message of this level would be written: lets callers skip
 // building costly texts.
 bool Log_Admitted(int level);
