@@ -89,39 +89,47 @@ Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
   constexpr size_t kBlock = static_cast<size_t>(std::numeric_limits<S>::max());
 
   const V top = V{} + Lim::max(), bottom = V{} + Lim::min(), vf = V{} + f;
-  // Four independent accumulators keep the compare-and-select chains short.
-  constexpr size_t kUnroll = 4;
-  V lo[kUnroll], hi[kUnroll];
-  for (size_t u = 0; u < kUnroll; ++u) lo[u] = top, hi[u] = bottom;
+  // Four independent accumulators keep the compare-and-select chains short;
+  // they are named, not an array, so that they stay in registers.
+  V lo0 = top, lo1 = top, lo2 = top, lo3 = top, hi0 = bottom, hi1 = bottom, hi2 = bottom, hi3 = bottom;
   uint64_t count = 0;
-  const size_t vectors = n / kLanes / kUnroll * kUnroll;
+  const size_t vectors = n / kLanes / 4 * 4;
   for (size_t k = 0; k < vectors;) {
-    const size_t end = std::min(vectors, k + kBlock / kUnroll * kUnroll);
+    const size_t end = std::min(vectors, k + kBlock / 4 * 4);
     M lanes = M{};
-    for (; k < end; k += kUnroll) {
-      for (size_t u = 0; u < kUnroll; ++u) {
-        V v;
-        std::memcpy(&v, p + (k + u) * sizeof(V), sizeof(V));
-        V vl = v, vh = v;
-        if constexpr (kHasFill) {
-          const M keep = reinterpret_cast<M>(v != vf);
-          vl = keep ? v : top;
-          vh = keep ? v : bottom;
-          lanes -= keep;  // a kept lane's mask is -1
-        }
-        lo[u] = vl < lo[u] ? vl : lo[u];
-        hi[u] = vh > hi[u] ? vh : hi[u];
+    auto step = [&](const uint8_t* q, V& lo, V& hi) __attribute__((always_inline)) {
+      V v;
+      std::memcpy(&v, q, sizeof(V));
+      V vl = v, vh = v;
+      if constexpr (kHasFill) {
+        const M keep = reinterpret_cast<M>(v != vf);
+        vl = keep ? v : top;
+        vh = keep ? v : bottom;
+        lanes -= keep;  // a kept lane's mask is -1
       }
+      lo = vl < lo ? vl : lo;
+      hi = vh > hi ? vh : hi;
+    };
+    for (; k < end; k += 4) {
+      const uint8_t* q = p + k * sizeof(V);
+      step(q, lo0, hi0);
+      step(q + sizeof(V), lo1, hi1);
+      step(q + 2 * sizeof(V), lo2, hi2);
+      step(q + 3 * sizeof(V), lo3, hi3);
     }
     if constexpr (kHasFill)
       for (size_t l = 0; l < kLanes; ++l) count += static_cast<std::make_unsigned_t<S>>(lanes[l]);
   }
+  lo0 = lo0 < lo1 ? lo0 : lo1;
+  lo2 = lo2 < lo3 ? lo2 : lo3;
+  hi0 = hi0 > hi1 ? hi0 : hi1;
+  hi2 = hi2 > hi3 ? hi2 : hi3;
+  const V lo = lo0 < lo2 ? lo0 : lo2, hi = hi0 > hi2 ? hi0 : hi2;
   T min = Lim::max(), max = Lim::min();
-  for (size_t u = 0; u < kUnroll; ++u)
-    for (size_t l = 0; l < kLanes; ++l) {
-      min = lo[u][l] < min ? lo[u][l] : min;
-      max = hi[u][l] > max ? hi[u][l] : max;
-    }
+  for (size_t l = 0; l < kLanes; ++l) {
+    min = lo[l] < min ? lo[l] : min;
+    max = hi[l] > max ? hi[l] : max;
+  }
   if constexpr (!kHasFill) count = vectors * kLanes;
   for (size_t i = vectors * kLanes; i < n; ++i) {
     const T v = Load<T>(p + i * sizeof(T));
