@@ -86,8 +86,17 @@ int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* 
 }
 
 void Swap_Pairs(const uint8_t* src, uint8_t* dst, size_t size) {
+  // Eight pairs at a time through a vector register, the rest one by one.
+  typedef uint16_t V __attribute__((vector_size(16)));
+  const size_t blocks = size / sizeof(V);
+  for (size_t k = 0; k < blocks; ++k) {
+    V v;
+    std::memcpy(&v, src + k * sizeof(V), sizeof(V));
+    v = (v << 8) | (v >> 8);
+    std::memcpy(dst + k * sizeof(V), &v, sizeof(V));
+  }
   const size_t pairs = size / 2;
-  for (size_t i = 0; i < pairs; ++i) {
+  for (size_t i = blocks * sizeof(V) / 2; i < pairs; ++i) {
     uint16_t v;
     std::memcpy(&v, src + 2 * i, 2);
     v = __builtin_bswap16(v);

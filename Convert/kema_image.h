@@ -65,7 +65,10 @@ class PixelBuffer {
   void reset() { bytes_.reset(); size_ = 0; }
 
  private:
-  std::unique_ptr<uint8_t[]> bytes_;
+  struct Free {
+    void operator()(uint8_t* p) const;
+  };
+  std::unique_ptr<uint8_t[], Free> bytes_;
   size_t size_ = 0;
 };
 

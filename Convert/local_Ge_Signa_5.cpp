@@ -1152,7 +1152,8 @@ bool Allocate_Output(LogHandle log, const ImageHeader& ima, PixelBuffer& out, in
 }
 
 void Swap_In_Place(uint16_t* s, size_t n) {
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<uint16_t>(s[i] << 8 | s[i] >> 8);
+  auto* bytes = reinterpret_cast<uint8_t*>(s);
+  Swap_Pairs(bytes, bytes, n * 2);
 }
 
 // Big-endian (or, unswapped, machine-order) samples into the row.
