@@ -982,6 +982,12 @@ int GE_SIGNA_5_Read_Header(LogHandle log, ImageHeader& ima) {
   uint8_t pixel_header[kPixelHeaderSize];
   if (!KEMA_READ(log, *src, base, pixel_header, sizeof pixel_header)) return 0;
   const PixelHeader p = Decode_Pixel_Header(log, Block(pixel_header), base, ima);
+  // The pixel offset counts from the base: one that no longer fits the
+  // record's 32 bits lies past any file this reader can address.
+  if (uint64_t{Block(pixel_header).U32(4)} + base > UINT32_MAX) {
+    Format_Error(log, "GE SIGNA_5 pixel data offset lies past the end of the file");
+    return 0;
+  }
 
   const int compression = ima.g2.compression;
   if (compression >= 2 && compression <= 4 && !Read_Compression_Record(log, *src, p, ima)) return 0;

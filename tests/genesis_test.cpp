@@ -382,6 +382,13 @@ TEST_F(Genesis, DamagedFilesFailWithTheirErrorLines) {
       }
     }
 
+  // A pixel offset that overflows once the base is added.
+  log.clear();
+  auto far = fixtures::Genesis_File({.layout = Layout::Fixed3180});
+  std::fill_n(far.begin() + 3184, 4, 0xFF);
+  EXPECT_EQ(GE_SIGNA_5_Read_Header(nullptr, *Record(far)), 0);
+  EXPECT_TRUE(log.Has("\xF1\x04" "ERROR:\x01 GE SIGNA_5 pixel data offset lies past the end of the file\xF0", 2));
+
   log.clear();
   auto missing = Record({}, testing::TempDir() + "no_such_genesis.img");
   EXPECT_EQ(GE_SIGNA_5_Read_Header(nullptr, *missing), 0);
