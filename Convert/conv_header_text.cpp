@@ -43,28 +43,17 @@ void Text_Field_Str(LogHandle log, const char* label, std::string_view text, int
 
 void Text_Field_Char(LogHandle log, const char* label, char c) { Text_Field(log, label, "%c", c); }
 
+// The field's own value format, given by the caller's table.
 void Text_Field_Int(LogHandle log, const char* label, int value, const char* format) {
-  const int level = Text_Level();
-  if (!level) return;
-  char text[kValueSize];
-  std::snprintf(text, sizeof text, format, value);
-  Field_Line(log, level, label, text);
+  Text_Field(log, label, format, value);
 }
 
 void Text_Field_UInt(LogHandle log, const char* label, unsigned value, const char* format) {
-  const int level = Text_Level();
-  if (!level) return;
-  char text[kValueSize];
-  std::snprintf(text, sizeof text, format, value);
-  Field_Line(log, level, label, text);
+  Text_Field(log, label, format, value);
 }
 
 void Text_Field_Real(LogHandle log, const char* label, double value, const char* format) {
-  const int level = Text_Level();
-  if (!level) return;
-  char text[kValueSize];
-  std::snprintf(text, sizeof text, format, value);
-  Field_Line(log, level, label, text);
+  Text_Field(log, label, format, value);
 }
 
 void Text_Field_Time(LogHandle log, const char* label, int64_t seconds) {
