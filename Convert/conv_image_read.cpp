@@ -18,13 +18,6 @@
 
 namespace {
 
-// Sizes come from file headers: products saturate instead of wrapping, so an
-// absurd geometry only ever compares as "more than there is".
-uint64_t Mul_Sat(uint64_t a, uint64_t b) {
-  uint64_t r;
-  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
 // dim_x * dim_y * dim_z * dim_t: four 16-bit factors always fit in 64 bits.
 uint64_t Pixel_Count(const ImageHeader& ima) {
   return uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t;

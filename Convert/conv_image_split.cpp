@@ -18,11 +18,6 @@ constexpr uint16_t kWholeFileTags[][2] = {
     {0x0018, 0x1065}, {0x0018, 0x1066}, {0x0018, 0x1242}, {0x0018, 0x1244}, {0x0028, 0x0008}, {0x0028, 0x0009},
 };
 
-uint64_t Mul_Sat(uint64_t a, uint64_t b) {
-  uint64_t r;
-  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
 // `base` moved by `seconds` in local calendar time; 0 when there is no base
 // time or the result cannot be represented.
 int32_t Image_Time_Plus(int32_t base, float seconds) {

@@ -40,6 +40,13 @@ std::unique_ptr<ByteSource> Source_Open_Data(LogHandle log, const ImageHeader& i
 int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* dst, size_t n, const char* src,
                 int line);
 
+// Sizes come from file headers: products saturate instead of wrapping, so an
+// absurd geometry only ever compares as "more than there is".
+inline uint64_t Mul_Sat(uint64_t a, uint64_t b) {
+  uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
 // Exchanges the bytes of every byte pair from src into dst (the same buffer
 // or two that do not overlap); an odd last byte is copied as it is.
 void Swap_Pairs(const uint8_t* src, uint8_t* dst, size_t size);
