@@ -2,6 +2,7 @@
 // header dispatcher's own paths.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -156,45 +157,22 @@ TEST(PixelAccessor, RealValueIsTheModalityTransform) {
   EXPECT_DOUBLE_EQ(Image_Real_Value(77, kPixRGB8, -1024.0f, 2.0f), 77.0);
 }
 
-struct Split {
-  std::string path, name, ext;
-};
-
-Split Do_Split(const std::string& input) {
-  Split s;
-  Image_Split_Name(input, s.path, s.name, s.ext);
-  return s;
-}
-
 TEST(NameSplit, PlainAndDriveNames) {
-  auto s = Do_Split("/data/scans/ct01.dcm");
-  EXPECT_EQ(s.path, "/data/scans/");
-  EXPECT_EQ(s.name, "ct01");
-  EXPECT_EQ(s.ext, ".dcm");
-  s = Do_Split("exam");
-  EXPECT_EQ(s.path, "");
-  EXPECT_EQ(s.name, "exam");
-  EXPECT_EQ(s.ext, "");
-  s = Do_Split("scans/image.jpeg");  // five characters with the dot: kept in the name
-  EXPECT_EQ(s.name, "image.jpeg");
-  EXPECT_EQ(s.ext, "");
-  s = Do_Split("../x.tar.gz");
-  EXPECT_EQ(s.path, "../");
-  EXPECT_EQ(s.name, "x.tar");
-  EXPECT_EQ(s.ext, ".gz");
-
-  s = Do_Split("C:/scans/ct01.dcm");
-  EXPECT_EQ(s.path, "C:\\scans\\");
-  EXPECT_EQ(s.name, "ct01");
-  EXPECT_EQ(s.ext, ".dcm");
-  s = Do_Split("d:\\data\\image.longext");
-  EXPECT_EQ(s.path, "D:\\data\\");
-  EXPECT_EQ(s.name, "image.longext");
-  EXPECT_EQ(s.ext, "");
-  s = Do_Split("c:\\data\\x:\\y.img");  // a second drive-like part stays in the name
-  EXPECT_EQ(s.path, "C:\\data\\");
-  EXPECT_EQ(s.name, "x:\\y");
-  EXPECT_EQ(s.ext, ".img");
+  // input -> path | name | extension (at most 4 characters with its dot)
+  const std::array<std::string, 4> cases[] = {
+      {"/data/scans/ct01.dcm", "/data/scans/", "ct01", ".dcm"},
+      {"exam", "", "exam", ""},
+      {"scans/image.jpeg", "scans/", "image.jpeg", ""},
+      {"../x.tar.gz", "../", "x.tar", ".gz"},
+      {"C:/scans/ct01.dcm", "C:\\scans\\", "ct01", ".dcm"},
+      {"d:\\data\\image.longext", "D:\\data\\", "image.longext", ""},
+      {"c:\\data\\x:\\y.img", "C:\\data\\", "x:\\y", ".img"},  // a second drive-like part stays
+  };
+  for (const auto& c : cases) {
+    std::array<std::string, 4> got{c[0]};
+    Image_Split_Name(c[0], got[1], got[2], got[3]);
+    EXPECT_EQ(got, c);
+  }
 }
 
 TEST(HeaderDispatcher, UnknownFormatIsRefusedWithItsCode) {
