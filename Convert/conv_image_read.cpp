@@ -42,18 +42,6 @@ void Report_Too_Short(LogHandle log, const ImageHeader& ima, uint64_t have, uint
   Log_File_Line(log, ima);
 }
 
-// A buffer of a file-driven size: a failed allocation is logged and gives empty.
-PixelBuffer Allocate_Or_Report(LogHandle log, uint64_t size, const char* var, long long dim1, long long dim2,
-                               int line) {
-  try {
-    if (size > SIZE_MAX) throw std::bad_alloc();
-    return PixelBuffer::Allocate(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, line, "malloc", var, dim1, dim2);
-    return {};
-  }
-}
-
 // ---- unpacking of 1, 2, 4 and 12-bit samples ----
 
 // Samples narrower than a byte, most significant bits first.
@@ -207,7 +195,7 @@ PixelBuffer Unpack(LogHandle log, ImageHeader& ima, PixelBuffer input, uint64_t 
   }
   const unsigned w = Unpacked_Bits(ima.g2.pix_store);
   const uint64_t out_bytes = Mul_Sat(values, w / 8);
-  PixelBuffer out = Allocate_Or_Report(log, out_bytes, "buf3", static_cast<long long>(out_bytes), 1, __LINE__);
+  PixelBuffer out = KEMA_ALLOC_PIXELS(log, out_bytes, ima.name.c_str(), "buf3", static_cast<long long>(out_bytes), 1);
   if (!out) return {};
   Unpack_Samples(ima, input.data(), out.data(), values, need, input.size() > need ? input.data()[need] : -1);
   ima.g2.pix_store = static_cast<uint16_t>(w);
@@ -333,7 +321,7 @@ PixelBuffer Process_Samples(LogHandle log, ImageHeader& ima, PixelBuffer buffer,
   if (ima.g2.pix_planar) {
     Log_Print(log, 8, "--> merging pixel planes");
     if (s > 1) {
-      PixelBuffer merged = Allocate_Or_Report(log, total, "buf2", static_cast<long long>(total), 1, __LINE__);
+      PixelBuffer merged = KEMA_ALLOC_PIXELS(log, total, ima.name.c_str(), "buf2", static_cast<long long>(total), 1);
       if (!merged) return {};
       Merge_Planes(buffer.data(), merged.data(), n, s, b);
       buffer = std::move(merged);
@@ -395,8 +383,7 @@ int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
   const uint64_t values = Mul_Sat(n, s);
   if (unpacked && !Check_Unpack(log, ima, values)) return 0;
   const uint64_t size = unpacked ? Mul_Sat(values, Unpacked_Bits(ima.g2.pix_store) / 8) : c;
-  PixelBuffer buffer = Allocate_Or_Report(log, size, "buffer", static_cast<long long>(size), ima.g2.pix_store / 8,
-                                          __LINE__);
+  PixelBuffer buffer = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "buffer", static_cast<long long>(size), ima.g2.pix_store / 8);
   if (!buffer) return 0;
   uint8_t* packed = buffer.data() + (size - c);
   if (!KEMA_READ(log, *source, ima.ima_offset, packed, static_cast<size_t>(c))) return 0;

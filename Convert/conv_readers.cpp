@@ -1,7 +1,7 @@
 #include "Convert/conv_readers.h"
 
 #include "Convert/kema_image.h"
-#include "Convert/local_Ge_Signa_5.h"
+#include "Convert/vendor/local_Ge_Signa_5.h"
 
 namespace {
 

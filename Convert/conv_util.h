@@ -8,9 +8,8 @@
 #include <string>
 
 #include "Convert/byte_source.h"
+#include "Convert/kema_image.h"
 #include "log/log.h"
-
-struct ImageHeader;
 
 // Source file name used in the report lines.
 #define KEMA_SRC __FILE_NAME__
@@ -50,5 +49,22 @@ inline uint64_t Mul_Sat(uint64_t a, uint64_t b) {
 // Exchanges the bytes of every byte pair from src into dst (the same buffer
 // or two that do not overlap); an odd last byte is copied as it is.
 void Swap_Pairs(const uint8_t* src, uint8_t* dst, size_t size);
+
+// The pixel memory budget: KEMASCOPIA_MAX_IMAGE_MB megabytes, 2 GiB when
+// unset. Every buffer whose size comes from a file (decoded, unpacked,
+// decompressed or split images) is checked against it before any memory is
+// touched.
+uint64_t Image_Budget_Bytes();
+// 1 when `size` bytes fit; else one ERROR line naming the size and the
+// budget (and the file, when given), and 0. UINT64_MAX stands for a size
+// that overflowed (see Mul_Sat).
+int Image_Budget_Check(LogHandle log, uint64_t size, const char* file);
+// A pixel buffer of a file-driven size: the budget check, then the
+// allocation; a refusal or a failed allocation (reported with `var`, `dim1`
+// x `dim2`) is logged and gives an empty buffer.
+PixelBuffer Image_Alloc_Pixels(LogHandle log, uint64_t size, const char* file, const char* var, long long dim1,
+                               long long dim2, const char* src, int line);
+#define KEMA_ALLOC_PIXELS(log, size, file, var, dim1, dim2) \
+  Image_Alloc_Pixels((log), (size), (file), (var), (dim1), (dim2), KEMA_SRC, __LINE__)
 
 #define KEMA_READ(log, source, offset, dst, n) Source_Read((log), (source), (offset), (dst), (n), KEMA_SRC, __LINE__)

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "Convert/kema_image.h"
-#include "Convert/local_Ge_Signa_5.h"
+#include "Convert/vendor/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
 
 extern char** environ;

@@ -1,4 +1,4 @@
-#include "Convert/local_Ge_Signa_5.h"
+#include "Convert/vendor/local_Ge_Signa_5.h"
 
 #include <algorithm>
 #include <cmath>
@@ -1147,14 +1147,9 @@ void Report_Too_Short(LogHandle log, const ImageHeader& ima, const PixelSource& 
 }
 
 bool Allocate_Output(LogHandle log, const ImageHeader& ima, PixelBuffer& out, int line) {
-  const size_t n = static_cast<size_t>(ima.dim_x) * ima.dim_y;
-  try {
-    out = PixelBuffer::Allocate(n * 2);
-  } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, line, "malloc", "ima->data", static_cast<long long>(n), 2);
-    return false;
-  }
-  return true;
+  const uint64_t n = uint64_t{ima.dim_x} * ima.dim_y;
+  out = Image_Alloc_Pixels(log, n * 2, ima.name.c_str(), "ima->data", static_cast<long long>(n), 2, KEMA_SRC, line);
+  return static_cast<bool>(out);
 }
 
 void Swap_In_Place(uint16_t* s, size_t n) {
