@@ -2,6 +2,7 @@
 
 #include "Convert/kema_image.h"
 #include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/vendor/local_JPEG.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ struct ReaderEntry {
 // Formats whose reader is not here take the "unsupported image type" path.
 constexpr ReaderEntry kReaders[] = {
     {12, 12, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image},
+    {103, 103, JPEG_Read_Header, JPEG_Read_Image},
 };
 
 const ReaderEntry* Find(uint16_t format) {
