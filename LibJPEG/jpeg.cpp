@@ -242,12 +242,14 @@ namespace {
 
 uint64_t Add_Sat(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
+// A one-component frame is coded in its own blocks whatever its sampling
+// factors say; the others in whole MDUs.
 size_t Padded_W(const Decoder& d, const FrameComp& c) {
-  if (d.ncomp == 1) return d.type == 3 ? static_cast<size_t>(c.width) : static_cast<size_t>(d.mdu_w) * 8;
+  if (d.ncomp == 1) return d.type == 3 ? static_cast<size_t>(c.width) : (static_cast<size_t>(c.width) + 7) / 8 * 8;
   return static_cast<size_t>(d.mdu_w) * c.h * (d.type == 3 ? 1 : 8);
 }
 size_t Padded_H(const Decoder& d, const FrameComp& c) {
-  if (d.ncomp == 1) return d.type == 3 ? static_cast<size_t>(c.height) : static_cast<size_t>(d.mdu_h) * 8;
+  if (d.ncomp == 1) return d.type == 3 ? static_cast<size_t>(c.height) : (static_cast<size_t>(c.height) + 7) / 8 * 8;
   return static_cast<size_t>(d.mdu_h) * c.v * (d.type == 3 ? 1 : 8);
 }
 

@@ -439,8 +439,17 @@ int ReadResync(Decoder& d) {
     if (m < 0) break;
     if ((m & 0xF8) == kRST0) {
       const int n = m & 7;
-      if (((d.last_resync + 1) & 7) != n) JPEG_WARN(d, "Bad resync counter. No search done.");
+      const int ahead = (n - d.last_resync - 1) & 7;
       d.last_resync = n;
+      if (ahead == 0) return n;
+      JPEG_WARN(d, "Bad resync counter. No search done.");
+      // A marker one to three numbers ahead ends a later interval: the ones
+      // before it were lost, and the data after it belongs further on. Any
+      // other number is taken for a damaged marker in front of intact data.
+      if (ahead <= 3) {
+        d.resync_pending = true;
+        return -1;
+      }
       return n;
     }
     if (m != kDNL) {
