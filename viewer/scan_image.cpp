@@ -165,16 +165,17 @@ int Image_Sort(Viewer& v, int last) {
   return 1;
 }
 
+// The rows stay allocated: the next mapping of the entry writes over them.
 int Image_Delete(Viewer& v, int i) {
   Log_Print(Log(), 9, "in Image_Delete(%d)", i);
   if (i < 0 || i >= kMaxImages) return 1;
-  v.cache[i] = DisplayCache();
+  v.cache[i].header.reset();
   return 1;
 }
 
 int Image_Delete_Window(Viewer& v) {
   Log_Print(Log(), 9, "in Image_Delete_Window()");
-  for (auto& c : v.cache) c = DisplayCache();
+  for (auto& c : v.cache) c.header.reset();
   return 1;
 }
 
@@ -215,14 +216,25 @@ void Map_Rows(const ImageHeader& ima, const GreyMap& map, uint8_t* bits, int str
   const uint32_t n = static_cast<uint32_t>(hi - lo) + 1;
   lut.resize(n);
   for (uint32_t k = 0; k < n; ++k) lut[k] = map(lo + static_cast<int32_t>(k));
+  // Two entries past the table: the fill value (10), and 0 for any other value
+  // outside it (no mapped byte is 0), which a rare second pass maps exactly.
+  lut.push_back(10);
+  lut.push_back(0);
   const uint8_t* table = lut.data();
+  const int32_t fill = map.fill;
   for (int y = 0; y < h; ++y) {
     const Sample* in = data + static_cast<size_t>(y) * w;
     uint8_t* out = bits + static_cast<size_t>(y) * stride;
     for (int x = 0; x < w; ++x) {
-      const uint32_t k = static_cast<uint32_t>(static_cast<int32_t>(in[x]) - lo);
-      out[x] = k < n ? table[k] : map(in[x]);
+      const int32_t s = in[x];
+      uint32_t k = static_cast<uint32_t>(s - lo);
+      k = k < n ? k : n + 1;
+      k = s == fill ? n : k;
+      out[x] = table[k];
     }
+    if (std::memchr(out, 0, w))
+      for (int x = 0; x < w; ++x)
+        if (out[x] == 0) out[x] = map(in[x]);
   }
 }
 

@@ -273,15 +273,15 @@ TEST(ImageList, SeriesShareOneRangeAndColourStandsAlone) {
   Add(*v, std::move(b));
   Add(*v, std::move(other));
   Add(*v, std::move(colour));
-  v->cache[0].bits = {1};
-  v->cache[2].bits = {1};
+  v->cache[0].header = std::make_unique<BitmapInfo>();
+  v->cache[2].header = std::make_unique<BitmapInfo>();
   Image_Series_Range(*v, v->last);
   EXPECT_EQ(v->Image_List[0]->g2.serie_min, -10);
   EXPECT_EQ(v->Image_List[1]->g2.serie_max, 90);
   EXPECT_EQ(v->Image_List[0]->g2.serie_max, 90);
-  EXPECT_TRUE(v->cache[0].bits.empty());  // its range changed
+  EXPECT_FALSE(v->cache[0].header);  // its range changed
   EXPECT_EQ(v->Image_List[2]->g2.serie_max, 6);
-  EXPECT_FALSE(v->cache[2].bits.empty());
+  EXPECT_TRUE(v->cache[2].header);
   EXPECT_EQ(v->Image_List[3]->g2.serie_min, 0);
   EXPECT_EQ(v->Image_List[3]->g2.serie_max, 255);
 }

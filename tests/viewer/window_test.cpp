@@ -217,9 +217,9 @@ TEST_F(ImageWindowTest, FitsPaintsAndTitles) {
   w->update_now();
   EXPECT_EQ(w->title(), "Kemascopia: DOE^JANE");
   // Escape drops every cache, closes the panel and the window.
-  ASSERT_FALSE(v.cache[0].bits.empty());
+  ASSERT_TRUE(v.cache[0].header);
   w->on_key(platform::kKeyEscape);
-  EXPECT_TRUE(v.cache[0].bits.empty());
+  EXPECT_FALSE(v.cache[0].header);
   EXPECT_EQ(hooks.closes, 1);
   EXPECT_FALSE(w->exists());
 }
