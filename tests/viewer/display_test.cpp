@@ -109,6 +109,30 @@ TEST(GreyMapping, TableGivesTheExactBytesForEveryType) {
   EXPECT_EQ(bits, (std::vector<uint8_t>{11, 128, 245, 128}));
 }
 
+TEST(ColourBar, ShowsTheRampThroughTheWindow) {
+  auto v = Make_Viewer();
+  v->fmin = 0.5f;
+  Image_Set_Grey_Ramp(*v, nullptr);
+  EXPECT_EQ(v->bar_index[0], 11);
+  EXPECT_EQ(v->bar_index[127], 11);
+  EXPECT_EQ(v->bar_index[191], 11 + 127);  // trunc((191 - 127.5) x 256 / 127.5 + 11)
+  EXPECT_EQ(v->bar_index[255], 245);
+  platform::Window w;
+  platform::Window::Options o;
+  o.width = 300;
+  o.height = 200;
+  ASSERT_TRUE(w.create(o));
+  Box bar;
+  bar.x = 9, bar.y = 71, bar.width = 282, bar.height = 25;
+  bar.Init(&w);
+  Image_Draw_Color_Bar(*v, bar);
+  // 4 pixels in from the left and top, 3 from the right and bottom.
+  const int top = 200 - 71 - 25 + 4;
+  EXPECT_EQ(w.surface().pixel(13, top), (Color{0, 0, 0}));
+  EXPECT_EQ(w.surface().pixel(12 + 275, top + 17), (Color{255, 255, 255}));
+  EXPECT_NE(w.surface().pixel(12 + 276, top), (Color{255, 255, 255}));
+}
+
 TEST(ColourMapping, ComponentsWindowedAndTransparentPixelsOutside) {
   fixtures::LogCapture log(0);
   auto v = Make_Viewer();

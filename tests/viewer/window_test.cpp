@@ -2,6 +2,7 @@
 // window's frame stepping, dragging, arrow keys and title.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include "tests/fixtures/log_capture.h"
 #include "viewer/scan_color.h"
 #include "viewer/scan_image.h"
+#include "viewer/scan_log.h"
 #include "viewer/scan_overlay.h"
 #include "viewer/scan_window.h"
 
@@ -292,6 +294,47 @@ TEST_F(ImageWindowTest, ArrowKeysMoveThePointerOrPan) {
   Pointer_At({300, 50});
   w->on_key(platform::kKeyRight);
   EXPECT_FLOAT_EQ(v.pan_h.value, 10);
+}
+
+}  // namespace
+
+namespace {
+
+std::string Read_All(const std::string& path) {
+  std::string out;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    std::fclose(f);
+  }
+  return out;
+}
+
+TEST(ViewerSink, ErrorsAndReportsReachTheListTracesOnlyTheFile) {
+  const std::string dir = Log_Get_Trace_Dir(), file = Log_Get_Trace_File();
+  const int level = Log_Get_Trace_Level();
+  Log_Set_Trace_Dir(testing::TempDir());
+  Log_Set_Trace_File("viewer_sink_trace.dat");
+  std::remove(Log_Trace_Path().c_str());
+  Text list;
+  list.Init();
+  Log_Viewer_Set_List(&list);
+  Log_Set_Trace_Level(0);
+  Log_Viewer_Sink(nullptr, 2, "no trace file at level 0");
+  Log_Set_Trace_Level(2);
+  Log_Viewer_Sink(nullptr, 2, "\xF1\x04""ERROR:\x01 Unable to open file !");
+  Log_Viewer_Sink(nullptr, 7, "in Kema_Image_Header_Read(stream:0)");
+  Log_Viewer_Sink(nullptr, 4, "\x02total:\x01 3 images in memory");
+  Log_Viewer_Sink(nullptr, 12, "not written");
+  Log_Viewer_Set_List(nullptr);
+  EXPECT_EQ(list.lines, (std::deque<std::string>{"\x02total:\x01 3 images in memory", "\xF1\x04""ERROR:\x01 Unable to open file !",
+                                                 "no trace file at level 0"}));
+  EXPECT_EQ(Read_All(Log_Trace_Path()),
+            "WARNING: ERROR: Unable to open file !\n    in Kema_Image_Header_Read(stream:0)\nREPORT: total: 3 images in memory\n");
+  Log_Set_Trace_Level(level);
+  Log_Set_Trace_Dir(dir);
+  Log_Set_Trace_File(file);
 }
 
 }  // namespace
