@@ -221,6 +221,7 @@ int Analyze_Read_Header(LogHandle log, ImageHeader& ima) {
   // when neither does.
   const bool little = Order_Get_I32(1, bytes) != 348 && Order_Get_I32(0, bytes) == 348;
   ima.g2.pix_swap = little ? 0 : 1;
+  ima.flags |= kFlagNoCoherence;  // the header says the byte order: no guessing
   const Header h(bytes, little ? 0 : 1);
   Log_Print(log, 8, "--> %s-endian header", little ? "little" : "big");
 

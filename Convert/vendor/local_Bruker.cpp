@@ -210,6 +210,7 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
     for (int i = 0; i < n; ++i) g1.fov[i] = F(v[i] * 10);
   } else if (k == "reco_byte_order") {
     ima.g2.pix_swap = Clean(p.Body()) == "bigEndian" ? 1 : 0;
+    ima.flags |= kFlagNoCoherence;  // stated: no guessing
   } else if (k == "reco_abs_time") {
     g1.series_time = g1.image_time = I32(first);
   } else if (k == "im_six") return Dim(log, p.key, first, ima.dim_x);
@@ -223,7 +224,10 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
     const int n = Numbers(p, v, 16);
     if (n >= 3)
       for (int i = 0; i < 3; ++i) g1.fov[i] = F(v[i] * 10);
-    if (n == 16) ima.g2.pix_swap = v[15] == 1 ? 1 : 0;
+    if (n == 16) {
+      ima.g2.pix_swap = v[15] == 1 ? 1 : 0;
+      ima.flags |= kFlagNoCoherence;
+    }
   } else if (k == "nc_proc") {
     ima.g2.rescale_slope = std::ldexp(1.0f, static_cast<int>(std::clamp(first, -126.0, 127.0)));
   }

@@ -118,8 +118,8 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
     for (const char* k : kAccepted) known = known || key == k;
     // The byte order of the samples, when the header names it.
     if (key == "systeme" || key == "system") {
-      if (v == "big_endian") ima.g2.pix_swap = 1;
-      if (v == "little_endian") ima.g2.pix_swap = 0;
+      if (v == "big_endian") ima.g2.pix_swap = 1, ima.flags |= kFlagNoCoherence;
+      if (v == "little_endian") ima.g2.pix_swap = 0, ima.flags |= kFlagNoCoherence;
     }
     if (!known && st.warnings++ < kMaxWarnings)
       Log_Print(log, 2, "WARNING unknown key word (%.*s) in  GLI header", static_cast<int>(key.size()), key.data());

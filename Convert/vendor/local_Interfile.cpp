@@ -178,7 +178,10 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, Key id, std::string_view 
       st.day = Char_At(v, 8);
       break;
     case Key::StudyTime: st.hours = Study_Hours(v); break;
-    case Key::ByteOrder: g2.pix_swap = v == "LITTLEENDIAN" ? 0 : 1; break;
+    case Key::ByteOrder:
+      g2.pix_swap = v == "LITTLEENDIAN" ? 0 : 1;
+      ima.flags |= kFlagNoCoherence;  // stated: no guessing
+      break;
     case Key::MatrixX: return Set_Dimension(log, kFormat, "matrix size [1]", Parse_Int(v), ima.dim_x);
     case Key::MatrixY: return Set_Dimension(log, kFormat, "matrix size [2]", Parse_Int(v), ima.dim_y);
     case Key::NumberFormat:

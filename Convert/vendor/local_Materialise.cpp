@@ -135,6 +135,7 @@ int Materialise_Read_Header(LogHandle log, ImageHeader& ima) {
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 0;
+  ima.flags |= kFlagNoCoherence;  // always little-endian: no guessing
   const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
   TextLineReader lines(log, *src, 0, kMaxLine, 0);

@@ -91,7 +91,10 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
   }
   if (key == "pixel_sign") return To_U8(log, ima, key, n, g2.pix_sign);
   if (key == "pixel_high_bit") return To_U8(log, ima, key, n, g2.pix_high);
-  if (key == "pixel_swap") return To_U8(log, ima, key, n, g2.pix_swap);
+  if (key == "pixel_swap") {
+    ima.flags |= kFlagNoCoherence;  // stated: no guessing
+    return To_U8(log, ima, key, n, g2.pix_swap);
+  }
   if (key == "pixel_plane") return To_U8(log, ima, key, n, g2.pix_plane);
   if (key == "pixel_config") return To_U8(log, ima, key, n, g2.pix_planar);
   if (key == "pixel_pading") {

@@ -149,6 +149,7 @@ int SMIS_Read_Header(LogHandle log, ImageHeader& ima) {
   ima.modality = kModalityMR;
   ima.g2.pix_plane = 1;
   ima.g2.compression = 0;
+  ima.flags |= kFlagNoCoherence;  // always little-endian: no guessing
   const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
   uint8_t block[kBlock];

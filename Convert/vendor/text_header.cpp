@@ -297,16 +297,18 @@ int Text_Check_Pixels(LogHandle log, const ImageHeader& ima, const char* format_
     return 0;
   }
   const uint64_t need = Text_Data_Bytes(ima, bits);
-  const char* data_name = ima.input_type == 2 ? "memory stream" : ima.file_data.c_str();
+  // Pixels in the header's own file when the reader names no other.
+  const std::string& data_file = ima.file_data.empty() ? ima.input : ima.file_data;
+  const char* data_name = ima.input_type == 2 ? "memory stream" : data_file.c_str();
   if (!Image_Budget_Check(log, need, data_name)) return 0;
   std::unique_ptr<ByteSource> src;
   if (ima.input_type == 2) {
     src = ByteSource::From_Memory(ima.stream, "memory stream");
   } else {
-    src = ByteSource::Open_File(ima.file_data);
+    src = ByteSource::Open_File(data_file);
     if (!src) {
       const int err = errno;
-      Text_Error(log, header, "%s pixel data file \"%s\" cannot be opened: %s", format_name, ima.file_data.c_str(),
+      Text_Error(log, header, "%s pixel data file \"%s\" cannot be opened: %s", format_name, data_file.c_str(),
                  System_Error_Text(err));
       return 0;
     }
