@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "log/log.h"
@@ -202,36 +203,26 @@ uint8_t GreyMap::operator()(int32_t value) const {
 
 namespace {
 
-// Maps samples through a table over [lo, hi]; others (the fill value, or a
-// value the stored range missed) take the exact function.
+// Maps samples through a table indexed by their bits: exact bytes over the
+// stored range and for the fill value, 0 elsewhere (no mapped byte is 0), so
+// the rare row holding a value the stored range missed is mended exactly.
 template <typename Sample>
 void Map_Rows(const ImageHeader& ima, const GreyMap& map, uint8_t* bits, int stride) {
+  using Bits = std::make_unsigned_t<Sample>;
+  constexpr int32_t kMin = std::numeric_limits<Sample>::min(), kMax = std::numeric_limits<Sample>::max();
   const int w = ima.dim_x, h = ima.dim_y;
   const auto* data = reinterpret_cast<const Sample*>(ima.data.data());
-  int32_t lo = std::min(ima.g2.ima_min, ima.g2.serie_min), hi = std::max(ima.g2.ima_max, ima.g2.serie_max);
-  lo = std::max<int32_t>(lo, std::numeric_limits<Sample>::min());
-  hi = std::min<int32_t>(hi, std::numeric_limits<Sample>::max());
-  if (hi < lo) hi = lo;
+  const int32_t lo = std::clamp(std::min(ima.g2.ima_min, ima.g2.serie_min), kMin, kMax);
+  const int32_t hi = std::clamp(std::max(ima.g2.ima_max, ima.g2.serie_max), kMin, kMax);
   thread_local std::vector<uint8_t> lut;
-  const uint32_t n = static_cast<uint32_t>(hi - lo) + 1;
-  lut.resize(n);
-  for (uint32_t k = 0; k < n; ++k) lut[k] = map(lo + static_cast<int32_t>(k));
-  // Two entries past the table: the fill value (10), and 0 for any other value
-  // outside it (no mapped byte is 0), which a rare second pass maps exactly.
-  lut.push_back(10);
-  lut.push_back(0);
+  lut.assign(size_t{1} << (8 * sizeof(Sample)), 0);
+  for (int32_t v = lo; v <= hi; ++v) lut[static_cast<Bits>(v)] = map(v);
+  if (map.fill >= kMin && map.fill <= kMax) lut[static_cast<Bits>(map.fill)] = 10;
   const uint8_t* table = lut.data();
-  const int32_t fill = map.fill;
   for (int y = 0; y < h; ++y) {
     const Sample* in = data + static_cast<size_t>(y) * w;
     uint8_t* out = bits + static_cast<size_t>(y) * stride;
-    for (int x = 0; x < w; ++x) {
-      const int32_t s = in[x];
-      uint32_t k = static_cast<uint32_t>(s - lo);
-      k = k < n ? k : n + 1;
-      k = s == fill ? n : k;
-      out[x] = table[k];
-    }
+    for (int x = 0; x < w; ++x) out[x] = table[static_cast<Bits>(in[x])];
     if (std::memchr(out, 0, w))
       for (int x = 0; x < w; ++x)
         if (out[x] == 0) out[x] = map(in[x]);

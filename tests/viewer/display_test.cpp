@@ -30,7 +30,7 @@ std::unique_ptr<ImageHeader> Image(uint8_t pix_type, int w, int h, std::vector<T
   ima->g2.ima_min = ima->g2.serie_min = lo;
   ima->g2.ima_max = ima->g2.serie_max = hi;
   ima->data = PixelBuffer::Zeroed(samples.size() * sizeof(T));
-  std::memcpy(ima->data.data(), samples.data(), samples.size() * sizeof(T));
+  if (!samples.empty()) std::memcpy(ima->data.data(), samples.data(), samples.size() * sizeof(T));
   return ima;
 }
 

@@ -3,6 +3,8 @@
 // coloured runs, check-list layout.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <string>
 
@@ -74,6 +76,78 @@ TEST(Canvas, TabsExpandToStopsFromTheirOrigin) {
   EXPECT_EQ(c.text_width("ab", 0, 40, 0), a);
   // The default stop is 8 average character widths from the text's start.
   EXPECT_EQ(c.text_width("\t", 17), 8 * c.font().metrics().ave_char_width);
+}
+
+// Handles events until `done` holds or a second has passed.
+template <typename F>
+bool Pump(F done) {
+  for (int k = 0; k < 1000 && !done(); ++k) {
+    platform::App::process_events();
+    usleep(1000);
+  }
+  return done();
+}
+
+class Counting : public platform::Window {
+ public:
+  int paints = 0, messages = 0, timers = 0, last_message = 0;
+  void on_paint(platform::Canvas& c) override {
+    ++paints;
+    c.fill_rect({0, 0, 10, 10}, kRed);
+  }
+  void on_message(int m) override {
+    ++messages;
+    last_message = m;
+  }
+  void on_timer(int id) override {
+    if (++timers == 2) kill_timer(id);
+  }
+};
+
+TEST(Window, MessagesTimersAndPaintsGoThroughTheEventLoop) {
+  Counting w;
+  platform::Window::Options o;
+  o.width = 50;
+  o.height = 40;
+  o.background = kBlue;
+  ASSERT_TRUE(w.create(o));
+  EXPECT_EQ(w.client_width(), 50);
+  ASSERT_TRUE(Pump([&] { return w.paints > 0; }));
+  EXPECT_EQ(w.surface().pixel(5, 5), kRed);
+  EXPECT_EQ(w.surface().pixel(20, 20), kBlue);  // erased before the first paint
+  w.post(7);
+  ASSERT_TRUE(Pump([&] { return w.messages == 1; }));
+  EXPECT_EQ(w.last_message, 7);
+  w.set_timer(3, 5);
+  ASSERT_TRUE(Pump([&] { return w.timers == 2; }));
+  usleep(30000);
+  platform::App::process_events();
+  EXPECT_EQ(w.timers, 2);  // killed
+  // Without erase the old contents stay under the new paint.
+  w.canvas().fill_rect({20, 20, 5, 5}, kBlack);
+  const int paints = w.paints;
+  w.invalidate(false);
+  ASSERT_TRUE(Pump([&] { return w.paints > paints; }));
+  EXPECT_EQ(w.surface().pixel(21, 21), kBlack);
+  w.invalidate(true);
+  ASSERT_TRUE(Pump([&] { return w.paints > paints + 1; }));
+  EXPECT_EQ(w.surface().pixel(21, 21), kBlue);
+  // An edit field on the window reports changes and keeps its length limit.
+  {
+    platform::EditField edit(w, {2, 2, 40, 20}, 19);
+    int changes = 0;
+    edit.on_change([&] { ++changes; });
+    edit.set_text("512");
+    EXPECT_EQ(edit.text(), "512");
+    EXPECT_EQ(changes, 1);
+    edit.set_text(std::string(30, '7'));
+    EXPECT_EQ(edit.text(), std::string(19, '7'));
+  }
+  w.destroy();
+  EXPECT_FALSE(w.exists());
+  w.post(8);
+  platform::App::process_events();
+  EXPECT_EQ(w.messages, 1);
 }
 
 TEST(Fonts, FaceNamesResolveToMetricCompatibleFaces) {
