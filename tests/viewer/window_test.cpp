@@ -284,15 +284,17 @@ TEST_F(ImageWindowTest, ArrowKeysMoveThePointerOrPan) {
   w->on_key(platform::kKeyUp);
   EXPECT_EQ(Pointer(), (Point{102, 99}));  // trunc(1.5 x 2)
   // Outside the window on that side: pan by one image pixel instead.
+  Pointer_At({300, 50});
+  w->on_key(platform::kKeyRight);
+  EXPECT_FLOAT_EQ(v.pan_h.value, 11);
   Pointer_At({100, -5});
+  // A window at the screen's corner cannot have the pointer above or left of it.
+  if (Pointer() != Point{100, -5}) GTEST_SKIP() << "the pointer stays on the screen";
   w->on_key(platform::kKeyUp);
   EXPECT_FLOAT_EQ(v.pan_v.value, 9);
   EXPECT_EQ(Pointer(), (Point{100, -5}));
   Pointer_At({-3, 50});
   w->on_key(platform::kKeyLeft);
-  EXPECT_FLOAT_EQ(v.pan_h.value, 9);
-  Pointer_At({300, 50});
-  w->on_key(platform::kKeyRight);
   EXPECT_FLOAT_EQ(v.pan_h.value, 10);
 }
 
