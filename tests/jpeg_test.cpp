@@ -312,6 +312,8 @@ TEST(JpegStream, SegmentsAndDamage) {
   table_one[sos + 6] = 0x30;
   Bytes stray = good;  // a byte of data before the first marker
   stray.insert(stray.begin(), 0x00);
+  Bytes twice = good;  // the scan (header and data) repeated before EOI
+  twice.insert(twice.end() - 2, good.begin() + static_cast<long>(sos), good.end() - 2);
   Bytes arith = good;
   arith[sof + 1] = 0xCB;
   const Case cases[] = {
@@ -321,6 +323,7 @@ TEST(JpegStream, SegmentsAndDamage) {
       {"no marker at the start", stray, false, "No initial marker found!"},
       {"frame larger than its data", huge, false, "needs more data than the stream holds"},
       {"undefined table", table_one, false, "Reference to nonexistent table 3."},
+      {"a component scanned twice", twice, true, "Component 1 already decoded: scan skipped."},
       {"arithmetic frame", arith, false, "Arithmetic coding not supported."},
       {"empty", Bytes{}, false, "No initial marker found!"},
   };
