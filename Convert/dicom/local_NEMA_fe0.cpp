@@ -179,7 +179,7 @@ int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElem
   ima.ima_offset = static_cast<uint32_t>(st.element_start);
   ima.g2.compression = static_cast<int8_t>(ima.g2.compression | 0x80);
   // The byte order of the samples is the one in force here, whatever the
-  // parse started with (an explicit big-endian Part 10 file).
+  // parse started with (a big-endian file behind a meta group).
   ima.g2.pix_swap = (mode & 0x03) != 0;
 
   ImageG2& g2 = ima.g2;
@@ -358,6 +358,14 @@ int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaEl
   if (code != 0 && code != 17) return Fail_Compressed(log, ima, code);
   Log_Print(log, 8, "--> read %llu bytes\n", static_cast<unsigned long long>(total));
 
+  if (ima.g2.pix_plane >= 3 && ima.g2.pix_swap) {
+    // Colour samples of a big-endian stream: the byte order is put right
+    // here, the sample order (R G B) is already right.
+    if (ima.g2.pix_store == 16) Swap_Pairs(buffer.data(), buffer.data(), total);
+    if (ima.g2.pix_store == 32)
+      for (uint64_t i = 0; i + 4 <= total; i += 4) std::reverse(buffer.data() + i, buffer.data() + i + 4);
+    ima.g2.pix_swap = 0;
+  }
   PixelBuffer data = Image_Read_Process(log, ima, std::move(buffer));
   if (!data) return 0;
   ima.data = std::move(data);

@@ -182,7 +182,7 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       return 1;
     }
     case 0x0013: {
-      if (ima.format == 20 || ima.format == 21) {
+      if (ima.format == 20 || ima.format == 21 || ima.format == 27 || ima.format == 28) {
         // ACR-NEMA 1.0 numbers images with letters and digits.
         std::string text;
         if (!NEMA_Read_Text(log, cur, mode, el, NEMA_VR('S', 'H'), row.label, ima, text)) return 0;
