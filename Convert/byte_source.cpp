@@ -7,12 +7,38 @@
 #include <cerrno>
 #include <cstring>
 
-std::unique_ptr<ByteSource> ByteSource::Open_File(const std::string& name) {
-  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+namespace {
+
+const char* Kind_Of(mode_t mode) {
+  if (S_ISREG(mode)) return nullptr;
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a regular file";
+}
+
+bool Refuse(const struct stat& st, const char** refused) {
+  const char* kind = Kind_Of(st.st_mode);
+  if (!kind) return false;
+  if (refused) *refused = kind;
+  errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<ByteSource> ByteSource::Open_File(const std::string& name, const char** refused) {
+  if (refused) *refused = nullptr;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  if (::stat(name.c_str(), &st) != 0) return nullptr;
+  if (Refuse(st, refused)) return nullptr;
+  // Non-blocking: the path may have been swapped for a FIFO since the stat.
+  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  if (::fstat(fd, &st) != 0 || Refuse(st, refused)) {
+    const int err = errno;
     ::close(fd);
     errno = err;
     return nullptr;

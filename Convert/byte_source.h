@@ -10,8 +10,11 @@
 
 class ByteSource {
  public:
-  // Opens a file read-only; null with errno set when it cannot be opened.
-  static std::unique_ptr<ByteSource> Open_File(const std::string& name);
+  // Opens a regular file read-only (links followed); null with errno set
+  // when it cannot be opened. Anything else (directory, FIFO, socket,
+  // device) is refused without opening it, so nothing ever blocks or
+  // touches a device: `refused` then names what it is ("a FIFO" ...).
+  static std::unique_ptr<ByteSource> Open_File(const std::string& name, const char** refused = nullptr);
   // A memory block the caller keeps alive; `name` is used in messages only.
   static std::unique_ptr<ByteSource> From_Memory(std::span<const uint8_t> bytes, std::string name = {});
 

@@ -17,7 +17,7 @@ constexpr uint64_t kMb = uint64_t{1} << 20;
 // caller may change the setting while the program runs.
 uint64_t Image_Budget_Bytes() {
   const char* env = std::getenv("KEMASCOPIA_MAX_IMAGE_MB");
-  if (!env || !*env) return kDefaultMb * kMb;
+  if (!env || *env < '0' || *env > '9') return kDefaultMb * kMb;
   errno = 0;
   char* end = nullptr;
   const unsigned long long mb = std::strtoull(env, &end, 10);
@@ -30,11 +30,11 @@ int Image_Budget_Check(LogHandle log, uint64_t size, const char* file) {
   const uint64_t budget = Image_Budget_Bytes();
   if (size <= budget) return 1;
   if (size == UINT64_MAX)
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 image size overflows (pixel memory budget %llu MB)",
+    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 image size overflows (pixel memory budget %llu MB)\xF0",
               static_cast<unsigned long long>(budget / kMb));
   else
     Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 image needs %llu bytes, over the pixel memory budget of %llu bytes "
-              "(%llu MB, KEMASCOPIA_MAX_IMAGE_MB)",
+              "(%llu MB, KEMASCOPIA_MAX_IMAGE_MB)\xF0",
               static_cast<unsigned long long>(size), static_cast<unsigned long long>(budget),
               static_cast<unsigned long long>(budget / kMb));
   if (file && *file) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", file);

@@ -169,6 +169,8 @@ int Copy_G1(LogHandle log, ImageHeader& target, const ImageHeader& source) {
     // One record per image; a source array of another length (a damaged
     // reader result) is cut or padded with zeros, never over-read.
     const size_t n = static_cast<size_t>(source.dim_z ? source.dim_z : 1) * (source.dim_t ? source.dim_t : 1);
+    // The image count comes from a file: its table is held to the same budget as the pixels.
+    if (!Image_Budget_Check(log, Mul_Sat(n, sizeof(Vec4)), source.name.c_str())) return 0;
     try {
       t.frame_pos.assign(n, Vec4{});
       std::copy_n(s.frame_pos.begin(), std::min(n, s.frame_pos.size()), t.frame_pos.begin());

@@ -30,6 +30,25 @@ void Report_Open(LogHandle log, const char* src, int line, const char* file) {
   Report_System(log, src, line, "Unable to open file", file);
 }
 
+void Report_Not_Regular(LogHandle log, const char* file, const char* kind) {
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 Unable to open file ! (%s, not a regular file)", kind);
+  Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", file);
+}
+
+int Source_Check_File(LogHandle log, const std::string& file) {
+  const char* refused = nullptr;
+  if (ByteSource::Open_File(file, &refused)) return 1;
+  if (refused) {
+    Report_Not_Regular(log, file.c_str(), refused);
+    return 0;
+  }
+  const int err = errno;
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 Unable to open file !");
+  Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", file.c_str());
+  Log_Print(log, 2, "\x01\t\t %s", System_Error_Text(err));
+  return 0;
+}
+
 void Report_Seek(LogHandle log, const char* src, int line, long long pos, const char* file) {
   const int err = errno;
   Log_Print(log, 6, "file:%s line:%d", src, line);
@@ -56,8 +75,10 @@ void Report_Stat(LogHandle log, const char* src, int line, const char* file) {
 }
 
 std::unique_ptr<ByteSource> Source_Open(LogHandle log, const std::string& file, const char* src, int line) {
-  auto source = ByteSource::Open_File(file);
-  if (!source) Report_Open(log, src, line, file.c_str());
+  const char* refused = nullptr;
+  auto source = ByteSource::Open_File(file, &refused);
+  if (!source && refused) Report_Not_Regular(log, file.c_str(), refused);
+  else if (!source) Report_Open(log, src, line, file.c_str());
   return source;
 }
 

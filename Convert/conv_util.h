@@ -25,8 +25,13 @@ void Report_Seek(LogHandle log, const char* src, int line, long long pos, const 
 void Report_Lseek(LogHandle log, const char* src, int line, const char* file);
 void Report_Read(LogHandle log, const char* src, int line, const char* file);
 void Report_Short_Read(LogHandle log, const char* src, int line, long long got, long long wanted, const char* file);
+// Level 2: a path that names a directory, FIFO, socket or device.
+void Report_Not_Regular(LogHandle log, const char* file, const char* kind);
 void Report_Stat(LogHandle log, const char* src, int line, const char* file);
 
+// 1 when `file` is a regular file that opens; else the ERROR lines of an
+// open failure (with the system's reason, or what the path names) and 0.
+int Source_Check_File(LogHandle log, const std::string& file);
 // Opens a named file; logs the open failure and returns null.
 std::unique_ptr<ByteSource> Source_Open(LogHandle log, const std::string& file, const char* src, int line);
 // Opens what a record reads from: its input (file or memory block).

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "Convert/conv_util.h"
 #include "cli/kema.h"
 #include "log/log.h"
 
@@ -88,22 +89,6 @@ void Log_Error_Reset() {
 
 std::string Log_First_Error() { return Output_Line(t_state.first_error); }
 
-bool Check_Openable(const std::string& file) {
-  FILE* f = std::fopen(file.c_str(), "rb");
-  int err = errno;
-  if (f) {
-    struct stat st {};
-    // A directory opens but holds no image.
-    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) err = EISDIR;
-    else err = 0;
-    std::fclose(f);
-  }
-  if (err == 0) return true;
-  LogHandle log = Log_Get_Handle();
-  Log_Print(log, 2, "\xf1\x04" "ERROR:\x01 Unable to open file !");
-  Log_Print(log, 2, "\xf1\x01\t\t file: \x02%s ", file.c_str());
-  Log_Print(log, 2, "\x01\t\t %s", System_Error_Text(err));
-  return false;
-}
+bool Check_Openable(const std::string& file) { return Source_Check_File(Log_Get_Handle(), file) == 1; }
 
 }  // namespace kema

@@ -36,6 +36,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     const char* a = (*argv)[i];
     if (std::strncmp(a, kSeedFlag, sizeof kSeedFlag - 1) == 0) std::exit(fuzz::Write_Seeds(a + sizeof kSeedFlag - 1));
   }
+  // A small pixel budget: the fuzzer is here to explore the readers' logic,
+  // not to spend seconds filling gigabytes that a header may legally claim
+  // (the budget's edge has its own tests). A value in the environment wins.
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "64", 0);
   Log_Set_Sink(&Silent_Sink);
   Log_Set_Trace_Level(5);
   return 0;

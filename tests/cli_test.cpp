@@ -6,6 +6,7 @@
 #ifdef KEMA_CLI_PATH
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,7 @@ class CliTest : public ::testing::Test {
       const int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fo, 1);
       dup2(fe, 2);
+      alarm(30);  // a run that blocks dies instead of hanging the suite
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -191,6 +193,18 @@ TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {
   EXPECT_THAT(e["error"].get<std::string>(), StartsWith("ERROR: "));
   EXPECT_NE(e["error"], "ERROR: Unable to read image data !");
   EXPECT_THAT(s.err, HasSubstr("WARNING: ERROR: Unable to read image data ! \n"));
+
+  // Only regular files are read: a FIFO with no writer, a device, a
+  // directory are refused at once with what they are.
+  const std::string fifo = Path("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const KemaRun special = Kema({"info", "--json", fifo, "/dev/zero", dir_.string()});
+  EXPECT_EQ(special.status, 1);
+  EXPECT_EQ(Lines(special.out),
+            (std::vector<std::string>{
+                "{\"file\":\"" + fifo + "\",\"format\":0,\"error\":\"ERROR: Unable to open file ! (a FIFO, not a regular file)\"}",
+                "{\"file\":\"/dev/zero\",\"format\":0,\"error\":\"ERROR: Unable to open file ! (a character device, not a regular file)\"}",
+                "{\"file\":\"" + dir_.string() + "\",\"format\":0,\"error\":\"ERROR: Unable to open file ! (a directory, not a regular file)\"}"}));
 
   const KemaRun text = Kema({"info", missing});
   EXPECT_EQ(text.status, 1);

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "Convert/conv_util.h"
 #include "Convert/kema_image.h"
 #include "Convert/vendor/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
@@ -293,6 +294,8 @@ TEST_F(Genesis, DamagedFilesFailWithTheirErrorLines) {
   for (uint16_t i = 1; i <= 12; ++i) thousands.push_back(static_cast<uint16_t>(1000 * i));
   for (int i = 0; i < 16; ++i) alternating.push_back(i % 2 ? 30000 : 0);  // 1-byte code, then 3-byte codes only
   const std::string eof = "End of File while reading: ";
+  const char* over_budget = "image needs 8589672450 bytes, over the pixel memory budget of 2147483648 bytes "
+                            "(2048 MB, KEMASCOPIA_MAX_IMAGE_MB)";
   const Layout signa4 = Layout::DatabaseSigna4;
   // Far more pixels than the file holds: the reader must not try to allocate them.
   const GenesisSpec huge{.width = 65535, .height = 65535, .line_map = Map(4, {0, 16}),
@@ -334,8 +337,17 @@ TEST_F(Genesis, DamagedFilesFailWithTheirErrorLines) {
        .pixels = {0, 30000, 0, 30000, 0, 30000, F, F, F, F, F, F, F, F, F, F}},
       {.what = "huge geometry", .file = huge, .image = 0,
        .errors = {"GE SIGNA_5 image 65535x65535 needs 8589672450 bytes at offset @, 256 present (memory stream)"}},
-      {.what = "huge geometry", .codings = {3}, .file = huge, .image = 0,
-       .errors = {"GE SIGNA_5 image 65535x65535 needs 4294836225 bytes at offset @, 256 present (memory stream)"}},
+      // Cut before a byte a sample: still the samples that are there.
+      {.what = "stream shorter than its samples", .codings = {3, 4},
+       .file = {.width = 4, .height = 4, .pixels = alternating, .line_map = Map(4, {0, 4}), .background = F},
+       .cut_at = &Info::pixels, .cut = 7, .line = {8, "--> compressed data ends after 3 of 16 samples"},
+       .pixels = {0, 30000, 0, F, F, F, F, F, F, F, F, F, F, F, F, F}},
+      {.what = "huge geometry", .codings = {3}, .file = huge, .image = 0, .errors = {over_budget}},
+      // Rows of fill only: a small file that would fill 8.6 GB with nothing.
+      {.what = "huge geometry, no stored samples", .codings = {2, 4},
+       .file = {.width = 65535, .height = 65535, .line_map = Map(65535, {0, 0}), .raw_pixel_data = std::vector<uint8_t>{}},
+       .image = 0,
+       .errors = {over_budget}},
       {.what = "huge geometry", .codings = {2, 4}, .file = huge, .image = 0,
        .errors = {"GE SIGNA_5 line map holds 4 rows, the image has 65535 (memory stream)"}},
       {.what = "width 0", .file = {.width = 0}, .image = 0,
@@ -424,3 +436,29 @@ TEST_F(Genesis, CompressionRecordIsCopiedWithTheRecord) {
 }
 
 }  // namespace
+
+// The pixel memory budget is read from the environment at each read: an
+// image that fills it exactly reads, one row more is refused before any
+// pixel memory is taken.
+TEST_F(Genesis, PixelBudgetHoldsAtItsEdge) {
+  fixtures::LogCapture log(0);
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "1", 1);
+  for (const auto& [height, read] : {std::pair{512, 1}, std::pair{513, 0}}) {
+    SCOPED_TRACE(height);
+    log.clear();
+    const auto bytes = fixtures::Genesis_File({.width = 1024, .height = static_cast<uint16_t>(height)});
+    auto ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data());
+    ASSERT_TRUE(ima);
+    EXPECT_EQ(Kema_Image_Get_Image(nullptr, *ima) >= 1, read == 1);
+    EXPECT_EQ(log.Contains("over the pixel memory budget of 1048576 bytes (1 MB, KEMASCOPIA_MAX_IMAGE_MB)", 2), !read);
+    Kema_Image_Free_Header(nullptr, *ima);
+  }
+  // A setting that is no positive number keeps the default.
+  for (const char* bad : {"0", "-5", "12x", ""}) {
+    setenv("KEMASCOPIA_MAX_IMAGE_MB", bad, 1);
+    EXPECT_EQ(Image_Budget_Bytes(), uint64_t{2048} << 20) << bad;
+  }
+  unsetenv("KEMASCOPIA_MAX_IMAGE_MB");
+  EXPECT_EQ(Image_Budget_Check(nullptr, UINT64_MAX, nullptr), 0);
+  EXPECT_TRUE(log.Contains("ERROR:\x01 image size overflows (pixel memory budget 2048 MB)\xF0", 2));
+}

@@ -1259,8 +1259,9 @@ int GE_SIGNA_5_Read_Image_Compress(LogHandle log, ImageHeader& ima) {
   PixelSource ps;
   if (!Open_Pixels(log, ima, ps)) return 0;
   const size_t n = static_cast<size_t>(ima.dim_x) * ima.dim_y;
-  // Every sample takes at least one byte.
-  if (n > ps.left) {
+  // A stream cut short (a failed transfer) still shows the rows it holds;
+  // only a file with no pixel bytes at all has nothing to show.
+  if (ps.left == 0) {
     Report_Too_Short(log, ima, ps, n, __LINE__);
     return 0;
   }
@@ -1290,7 +1291,7 @@ int GE_SIGNA_5_Read_Image_Compack(LogHandle log, ImageHeader& ima) {
   if (!comp) return 0;
   const size_t width = ima.dim_x, height = ima.dim_y;
   const uint64_t stored = Stored_Samples(*comp, height);
-  if (stored > ps.left) {
+  if (ps.left == 0 && stored > 0) {
     Report_Too_Short(log, ima, ps, stored, __LINE__);
     return 0;
   }
