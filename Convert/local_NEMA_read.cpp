@@ -1,5 +1,6 @@
 #include "Convert/local_NEMA_read.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -200,7 +201,7 @@ int NemaCursor::Fetch(LogHandle log, void* dst, size_t n, const char* src, int l
   }
   if (!window_) {
     try {
-      window_ = std::make_unique<uint8_t[]>(kWindow);
+      window_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow);
     } catch (const std::bad_alloc&) {
       window_len_ = 0;
       if (!Source_Read(log, *source, pos, dst, n, src, line)) return 0;
@@ -209,7 +210,10 @@ int NemaCursor::Fetch(LogHandle log, void* dst, size_t n, const char* src, int l
     }
   }
   window_len_ = 0;
-  const ptrdiff_t got = source->Read_At(pos, window_.get(), kWindow);
+  // A header is read first: most fit in the first 4 KiB.
+  const size_t want = std::max(n, refilled_ ? kWindow : size_t{4096});
+  refilled_ = true;
+  const ptrdiff_t got = source->Read_At(pos, window_.get(), want);
   if (got < 0) {
     Report_Read(log, src, line, source->name().c_str());
     return 0;

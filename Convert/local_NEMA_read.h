@@ -65,6 +65,7 @@ class NemaCursor : public ByteCursor {
   std::unique_ptr<uint8_t[]> window_;
   uint64_t window_pos_ = 0;
   size_t window_len_ = 0;
+  bool refilled_ = false;
 };
 
 int NEMA_Read_Bytes(LogHandle log, NemaCursor& cur, size_t n, void* dst);

@@ -144,6 +144,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     const char* a = (*argv)[i];
     if (std::strncmp(a, kSeedFlag, sizeof kSeedFlag - 1) == 0) std::exit(Write_Seeds(a + sizeof kSeedFlag - 1));
   }
+  // A small pixel budget, as for fuzz_read: a header may legally claim
+  // gigabytes, which the budget's own tests cover.
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "64", 0);
   Log_Set_Sink(&Silent_Sink);
   Log_Set_Trace_Level(5);
   return 0;

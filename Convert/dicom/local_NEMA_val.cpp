@@ -671,33 +671,85 @@ int NEMA_Group_Default(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaE
 
 // ---- calendar times ----
 
+namespace {
+
+// Calendar conversions are costly (each one looks at the zone file) and a
+// series repeats the same few: the last results are kept per thread, with
+// the zone they were made in.
+struct TimeMemo {
+  static constexpr int kSize = 8;
+  struct Entry {
+    int64_t a = 0, b = 0;
+    int kind = -1;
+    int32_t result = 0;
+  };
+  Entry entries[kSize];
+  int next = 0;
+  std::string zone;
+};
+thread_local TimeMemo t_memo;
+
+bool Memo_Find(int kind, int64_t a, int64_t b, int32_t& result) {
+  const char* tz = std::getenv("TZ");
+  const char* zone = tz ? tz : "";
+  if (t_memo.zone != zone) {
+    t_memo = TimeMemo{};
+    t_memo.zone = zone;
+    return false;
+  }
+  for (const auto& e : t_memo.entries)
+    if (e.kind == kind && e.a == a && e.b == b) {
+      result = e.result;
+      return true;
+    }
+  return false;
+}
+
+void Memo_Keep(int kind, int64_t a, int64_t b, int32_t result) {
+  t_memo.entries[t_memo.next] = {a, b, kind, result};
+  t_memo.next = (t_memo.next + 1) % TimeMemo::kSize;
+}
+
+}  // namespace
+
 int32_t NEMA_Date_To_Time(uint16_t day, uint16_t month, uint16_t year) {
   if (day == 0 && month == 0 && year == 0) return 0;
+  const int64_t key = (int64_t{year} << 32) | (int64_t{month} << 16) | day;
+  int32_t result;
+  if (Memo_Find(0, key, 0, result)) return result;
   std::tm tm{};
   tm.tm_year = year >= 1001 ? year - 1900 : year;
   tm.tm_mon = month - 1;
   tm.tm_mday = day;
   tm.tm_isdst = -1;
   const std::time_t t = std::mktime(&tm);
-  if (t == static_cast<std::time_t>(-1) || t < INT32_MIN || t > INT32_MAX) return 0;
-  return static_cast<int32_t>(t);
+  result = t == static_cast<std::time_t>(-1) || t < INT32_MIN || t > INT32_MAX ? 0 : static_cast<int32_t>(t);
+  Memo_Keep(0, key, 0, result);
+  return result;
 }
 
 int32_t NEMA_Set_Time_Of_Day(int32_t when, float hours) {
   if (when == 0 || hours == 0) return when;
+  int64_t bits = 0;
+  std::memcpy(&bits, &hours, sizeof hours);
+  int32_t result;
+  if (Memo_Find(1, when, bits, result)) return result;
+  result = when;
   const std::time_t t = when;
   std::tm tm{};
-  if (!localtime_r(&t, &tm)) return when;
-  const int h = static_cast<int>(hours);
-  const double m = (hours - h) * 60.0;
-  const int mm = static_cast<int>(m);
-  tm.tm_hour = h;
-  tm.tm_min = mm;
-  tm.tm_sec = static_cast<int>((m - mm) * 60.0 + 0.5);
-  tm.tm_isdst = -1;
-  const std::time_t r = std::mktime(&tm);
-  if (r == static_cast<std::time_t>(-1) || r < INT32_MIN || r > INT32_MAX) return when;
-  return static_cast<int32_t>(r);
+  if (localtime_r(&t, &tm)) {
+    const int h = static_cast<int>(hours);
+    const double m = (hours - h) * 60.0;
+    const int mm = static_cast<int>(m);
+    tm.tm_hour = h;
+    tm.tm_min = mm;
+    tm.tm_sec = static_cast<int>((m - mm) * 60.0 + 0.5);
+    tm.tm_isdst = -1;
+    const std::time_t r = std::mktime(&tm);
+    if (r != static_cast<std::time_t>(-1) && r >= INT32_MIN && r <= INT32_MAX) result = static_cast<int32_t>(r);
+  }
+  Memo_Keep(1, when, bits, result);
+  return result;
 }
 
 bool NEMA_Frame_Pos_Reserve(LogHandle log, ImageHeader& ima, size_t index) {
