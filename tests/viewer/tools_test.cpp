@@ -1,0 +1,383 @@
+// The canvas's coordinates and stretches, and the widget toolkit: value
+// tables, scroll steps, select results, the message list's store and its
+// coloured runs, check-list layout.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+
+#include "tests/fixtures/log_capture.h"
+#include "tools/tools.h"
+
+using platform::Color;
+using platform::Point;
+using platform::Rect;
+
+namespace {
+
+constexpr Color kRed{255, 0, 0}, kBlue{0, 0, 255}, kBlack{0, 0, 0};
+
+// A window to own widgets; the pointer is placed through its client coordinates.
+class Owner : public platform::Window {
+ public:
+  explicit Owner(int w = 400, int h = 300) {
+    Options o;
+    o.width = w;
+    o.height = h;
+    o.background = platform::kButtonFace;
+    create(o);
+  }
+  // Records the pointer at a bottom-up client position.
+  void Point_At(int x, int y) { Tools_Record_Pointer(client_to_screen({x, client_height() - 1 - y})); }
+};
+
+TEST(Canvas, BottomUpRectsAndNearestNeighbourStretch) {
+  platform::Image img(10, 8);
+  platform::Canvas c(img);
+  c.fill_rect({0, 0, 10, 8}, kBlack);
+  c.set_bottom_up(true);
+  c.fill_rect({1, 0, 2, 3}, kRed);  // the three lowest device rows
+  EXPECT_EQ(img.pixel(1, 7), kRed);
+  EXPECT_EQ(img.pixel(2, 5), kRed);
+  EXPECT_EQ(img.pixel(1, 4), kBlack);
+  EXPECT_EQ(c.to_device(Rect{1, 0, 2, 3}), (Rect{1, 5, 2, 3}));
+
+  // Shrinking 4 columns to 2 keeps columns 0 and 2; doubling repeats each row.
+  c.set_bottom_up(false);
+  const uint8_t bits[] = {1, 2, 3, 4, /*row 1*/ 5, 6, 7, 8};
+  Color table[256] = {};
+  for (int k = 0; k < 9; ++k) table[k] = {static_cast<uint8_t>(k * 10), 0, 0};
+  c.stretch_indexed(bits, 4, 4, 2, table, {0, 0, 4, 2}, {0, 0, 2, 4});
+  EXPECT_EQ(img.pixel(0, 0).r, 10);
+  EXPECT_EQ(img.pixel(1, 0).r, 30);
+  EXPECT_EQ(img.pixel(1, 1).r, 30);
+  EXPECT_EQ(img.pixel(0, 2).r, 50);
+  EXPECT_EQ(img.pixel(1, 3).r, 70);
+  // A clip keeps the stretch out; a source rectangle past the image draws nothing.
+  c.set_clip({0, 0, 1, 1});
+  const uint8_t bgr[] = {30, 20, 10, 0};  // one pixel, stride 4
+  c.stretch_bgr(bgr, 4, 1, 1, {0, 0, 1, 1}, {0, 0, 3, 3});
+  EXPECT_EQ(img.pixel(0, 0), (Color{10, 20, 30}));
+  EXPECT_EQ(img.pixel(1, 1).r, 30);
+  c.clear_clip();
+  c.stretch_bgr(bgr, 4, 1, 1, {0, 0, 2, 1}, {5, 5, 2, 2});
+  EXPECT_EQ(img.pixel(5, 5), kBlack);
+}
+
+TEST(Canvas, TabsExpandToStopsFromTheirOrigin) {
+  platform::Image img(200, 20);
+  platform::Canvas c(img);
+  c.set_font(platform::Font::Create({"Arial", 12}));
+  const int a = c.font().width("ab");
+  EXPECT_EQ(c.text_width("ab\tc", 0, 40, 0), 40 + c.font().width("c"));
+  EXPECT_EQ(c.text_width("ab\tc", 30, 40, 0), 80 - 30 + c.font().width("c"));
+  EXPECT_EQ(c.text_width("ab", 0, 40, 0), a);
+  // The default stop is 8 average character widths from the text's start.
+  EXPECT_EQ(c.text_width("\t", 17), 8 * c.font().metrics().ave_char_width);
+}
+
+// Handles events until `done` holds or a second has passed.
+template <typename F>
+bool Pump(F done) {
+  for (int k = 0; k < 1000 && !done(); ++k) {
+    platform::App::process_events();
+    usleep(1000);
+  }
+  return done();
+}
+
+class Counting : public platform::Window {
+ public:
+  int paints = 0, messages = 0, timers = 0, last_message = 0;
+  void on_paint(platform::Canvas& c) override {
+    ++paints;
+    c.fill_rect({0, 0, 10, 10}, kRed);
+  }
+  void on_message(int m) override {
+    ++messages;
+    last_message = m;
+  }
+  void on_timer(int id) override {
+    if (++timers == 2) kill_timer(id);
+  }
+};
+
+TEST(Window, MessagesTimersAndPaintsGoThroughTheEventLoop) {
+  Counting w;
+  platform::Window::Options o;
+  o.width = 50;
+  o.height = 40;
+  o.background = kBlue;
+  ASSERT_TRUE(w.create(o));
+  EXPECT_EQ(w.client_width(), 50);
+  ASSERT_TRUE(Pump([&] { return w.paints > 0; }));
+  EXPECT_EQ(w.surface().pixel(5, 5), kRed);
+  EXPECT_EQ(w.surface().pixel(20, 20), kBlue);  // erased before the first paint
+  w.post(7);
+  ASSERT_TRUE(Pump([&] { return w.messages == 1; }));
+  EXPECT_EQ(w.last_message, 7);
+  w.set_timer(3, 5);
+  ASSERT_TRUE(Pump([&] { return w.timers == 2; }));
+  usleep(30000);
+  platform::App::process_events();
+  EXPECT_EQ(w.timers, 2);  // killed
+  // Without erase the old contents stay under the new paint.
+  w.canvas().fill_rect({20, 20, 5, 5}, kBlack);
+  const int paints = w.paints;
+  w.invalidate(false);
+  ASSERT_TRUE(Pump([&] { return w.paints > paints; }));
+  EXPECT_EQ(w.surface().pixel(21, 21), kBlack);
+  w.invalidate(true);
+  ASSERT_TRUE(Pump([&] { return w.paints > paints + 1; }));
+  EXPECT_EQ(w.surface().pixel(21, 21), kBlue);
+  // An edit field on the window reports changes and keeps its length limit.
+  {
+    platform::EditField edit(w, {2, 2, 40, 20}, 19);
+    int changes = 0;
+    edit.on_change([&] { ++changes; });
+    edit.set_text("512");
+    EXPECT_EQ(edit.text(), "512");
+    EXPECT_EQ(changes, 1);
+    edit.set_text(std::string(30, '7'));
+    EXPECT_EQ(edit.text(), std::string(19, '7'));
+  }
+  w.destroy();
+  EXPECT_FALSE(w.exists());
+  w.post(8);
+  platform::App::process_events();
+  EXPECT_EQ(w.messages, 1);
+}
+
+TEST(Fonts, FaceNamesResolveToMetricCompatibleFaces) {
+  platform::Font slot;
+  ASSERT_EQ(Y_Create_Font(nullptr, slot, "Courier New", 11, "medium", ""), 1);
+  EXPECT_EQ(slot.spec().height, 14);  // 11 points at 96 per inch
+  // A monospaced face: every character as wide as the average.
+  EXPECT_EQ(slot.width("iiii"), slot.width("MMMM"));
+  ASSERT_EQ(Y_Create_Font(nullptr, slot, "Arial", 0, "bold", "i"), 1);
+  EXPECT_EQ(slot.spec().height, 16);
+  EXPECT_TRUE(slot.spec().bold);
+  EXPECT_TRUE(slot.spec().italic);
+  ASSERT_EQ(Y_Create_Font(nullptr, slot, nullptr, 0, nullptr, nullptr), 1);
+  EXPECT_TRUE(slot.is_system());
+}
+
+Valuator Make_Valuator(uint32_t flags, float lo, float hi, int width = 300) {
+  Valuator v;
+  v.flags = flags;
+  v.name = "v";
+  v.x = 10;
+  v.y = 10;
+  v.width = static_cast<int16_t>(width);
+  v.height = 28;
+  v.lower = lo;
+  v.upper = hi;
+  v.format = "%3.1f";
+  v.value_width = 40;
+  return v;
+}
+
+TEST(Valuator, TablesScrollStepsAndReads) {
+  Owner w;
+  // Track: length less the value field, twice the knob and twice the margin.
+  Valuator lin = Make_Valuator(0, 1, 30);
+  lin.value = 10;
+  lin.Init(&w);
+  ASSERT_EQ(lin.Track(), 300 - 40 - 32 - 10);
+  ASSERT_EQ(lin.table.size(), 218u);
+  EXPECT_FLOAT_EQ(lin.table.front(), 1);
+  EXPECT_FLOAT_EQ(lin.table.back(), 30);
+  // Step 0: 2% of the range per step, subtracted; stops at a bound.
+  EXPECT_NEAR(lin.Scroll(-1), 10.58f, 1e-4);
+  EXPECT_NEAR(lin.Scroll(1), 10.0f, 1e-4);
+  EXPECT_FLOAT_EQ(lin.Scroll(-100), 30);
+  EXPECT_FLOAT_EQ(lin.Scroll(100), 1);
+
+  Valuator lg = Make_Valuator(kToolLog10, 0.1f, 9.99f);
+  lg.value = 1;
+  lg.Init(&w);
+  // Evenly spaced in log10.
+  EXPECT_NEAR(lg.table[109], std::pow(10.0, -1 + (std::log10(9.99) + 1) * 109 / 217), 1e-4);
+  EXPECT_NEAR(lg.Scroll(-1), std::pow(10.0, 0.02 * (std::log10(9.99) + 1)), 1e-4);  // about 1.096
+  // A reversed range adds steps.
+  Valuator rev = Make_Valuator(kToolReversed, 10, 0);
+  rev.step = 1;
+  rev.value = 5;
+  rev.Init(&w);
+  EXPECT_FLOAT_EQ(rev.Scroll(2), 7);
+
+  // Reading: before the track gives the first value, past it the last.
+  w.Point_At(12, 20);
+  EXPECT_FLOAT_EQ(lin.Read(), 1);
+  w.Point_At(10 + 5 + 8 + 218, 20);
+  EXPECT_FLOAT_EQ(lin.Read(), 30);
+  w.Point_At(10 + 5 + 8 + 1, 20);
+  EXPECT_FLOAT_EQ(lin.Read(), 1);
+
+  // A slider of zero range and one too short for a track still read a value.
+  Valuator flat = Make_Valuator(0, 4, 4, 60);
+  flat.Init(&w);
+  EXPECT_EQ(flat.table.size(), 1u);
+  EXPECT_FLOAT_EQ(flat.Read(), 4);
+  flat.value = 4;
+  EXPECT_FLOAT_EQ(flat.Scroll(3), 4);
+  // An inactive valuator reads 0.
+  lin.flags = kToolGreyedInactive;
+  EXPECT_FLOAT_EQ(lin.Read(), 0);
+}
+
+TEST(Button, SelectByStateAndInitWarningsOnce) {
+  Owner w;
+  fixtures::LogCapture log(1);
+  Button b;
+  b.name = "Open File";
+  b.x = 20, b.y = 20, b.width = 80, b.height = 24;
+  b.owner = &w;
+  w.Point_At(30, 30);
+  // Before Init: three warning lines, once, and the select works.
+  EXPECT_EQ(b.Select(kSelectMove), 1);
+  EXPECT_EQ(b.Select(kSelectMove), 1);
+  ASSERT_EQ(log.lines().size(), 3u);
+  EXPECT_EQ(log.lines()[0].text, "Tools: WARNING ! ");
+  EXPECT_EQ(log.lines()[1].text, "you must call *_Init() first");
+  EXPECT_EQ(log.lines()[2].text, "   type: Button::Select   name: Open File\n");
+  EXPECT_EQ(b.highlight, 1);
+  b.init_state = -1;
+  b.Select(kSelectHitTest);
+  EXPECT_EQ(log.lines()[4].text, "bad data in device's structure");
+
+  struct Case {
+    uint32_t flags;
+    Point at;
+    int mode;
+    int hit;
+  } cases[] = {
+      {kToolNormal, {30, 30}, kSelectClick, 1},
+      {kToolNormal, {10, 30}, kSelectClick, 0},
+      {kToolNormal, {30, 30}, kSelectLeft, 0},
+      {kToolGreyedInactive, {30, 30}, kSelectClick, 0},
+      {kToolHiddenInactive, {30, 30}, kSelectMove, 0},
+      {kToolGreyedInactive, {30, 30}, kSelectHitTest, 1},  // a pure hit test
+  };
+  for (const Case& c : cases) {
+    b.flags = c.flags;
+    b.Init(&w);
+    w.Point_At(c.at.x, c.at.y);
+    EXPECT_EQ(b.Select(c.mode), c.hit) << c.flags << " mode " << c.mode;
+  }
+  // Drawn: a greyed button flat and grey, a hidden one not at all.
+  platform::Canvas canvas = w.canvas();
+  canvas.fill_rect({0, 0, 400, 300}, kRed);
+  b.flags = kToolHiddenInactive;
+  b.Draw();
+  EXPECT_EQ(w.surface().pixel(21, 300 - 21), kRed);
+  b.flags = kToolGreyedInactive;
+  b.Draw();
+  EXPECT_EQ(w.surface().pixel(20, 300 - 21), platform::kButtonShadow);
+  EXPECT_EQ(w.surface().pixel(22, 300 - 30), platform::kButtonFace);
+  // A zero-width button does nothing.
+  b.width = 0;
+  EXPECT_EQ(b.Select(kSelectHitTest), 0);
+}
+
+// The x range of device row `row` holding pixels of one colour.
+std::pair<int, int> Span_Of(const platform::Surface& s, int top, int bottom, Color c) {
+  int lo = 1 << 30, hi = -1;
+  for (int y = top; y < bottom; ++y)
+    for (int x = 0; x < s.width(); ++x)
+      if (s.pixel(x, y) == c) lo = std::min(lo, x), hi = std::max(hi, x);
+  return {lo, hi};
+}
+
+TEST(Text, StoresNewestFirstKeepsFiveHundredAndDrawsColourRuns) {
+  Text t;
+  t.Init();  // the message list exists before any window
+  t.Write("one\ntwo\n");
+  t.Write("%s", "");
+  ASSERT_EQ(t.lines.size(), 3u);
+  EXPECT_EQ(t.lines[0], "");
+  EXPECT_EQ(t.lines[1], "two");
+  EXPECT_EQ(t.lines[2], "one");
+  for (int k = 0; k < 600; ++k) t.Write("line %d", k);
+  ASSERT_EQ(t.lines.size(), Text::kMaxLines);
+  EXPECT_EQ(t.lines.front(), "line 599");
+  EXPECT_EQ(t.lines.back(), "line 100");
+  t.flags = kToolInactive;
+  t.Write("dropped");
+  EXPECT_EQ(t.lines.front(), "line 599");
+
+  Owner w(400, 300);
+  Text list;
+  list.flags = kToolScrollBar;
+  list.name = "kemascopia";
+  list.font_face = "Courier New";
+  list.font_size = 11;
+  list.x = 3, list.y = 3, list.width = 394, list.height = 200;
+  list.Init(&w);
+  // Red "ERROR:" in bold, then blue; then a black line above it.
+  list.Write("older \x02""black");
+  list.Write("\xf1\x04""ERROR:\x01 Unable");
+  const int lh = list.Line_Height();
+  const platform::Rect area = list.Lines_Area();
+  const int newest_bottom = 300 - area.y, newest_top = newest_bottom - lh;
+  const auto red = Span_Of(w.surface(), newest_top, newest_bottom, kRed);
+  const auto blue = Span_Of(w.surface(), newest_top, newest_bottom, kBlue);
+  ASSERT_GE(red.second, 0);
+  ASSERT_GE(blue.second, 0);
+  EXPECT_LT(red.second, blue.first);
+  EXPECT_GE(red.first, area.x);
+  EXPECT_EQ(Span_Of(w.surface(), newest_top, newest_bottom, kBlack).second, -1);
+  EXPECT_GE(Span_Of(w.surface(), newest_top - lh, newest_top, kBlack).second, 0);
+  EXPECT_EQ(Span_Of(w.surface(), newest_top - lh, newest_top, kRed).second, -1);
+
+  // Scrolling toward older lines and back, bounded by the store.
+  for (int k = 0; k < 40; ++k) list.Write("filler %d", k);
+  list.Scroll(-5);
+  EXPECT_EQ(list.first, 5);
+  list.Scroll(-1000);
+  EXPECT_EQ(list.first, static_cast<int>(list.lines.size()) - list.Visible_Lines());
+  list.Scroll(1000);
+  EXPECT_EQ(list.first, 0);
+}
+
+TEST(CheckList, LaysOutColumnsAndReadsTheItemUnderThePointer) {
+  Owner w(500, 300);
+  CheckList l;
+  l.flags = kToolExclusive;
+  l.font_face = "Arial";
+  l.font_size = 10;
+  l.choices = {"8 Bits", "16 Bits", "RGB Color (24 Bits)", "RGBA Color (32 Bits)", "32 Bits", ""};
+  l.x = 10, l.y = 10, l.width = 200, l.height = 60;
+  l.value = 1;
+  l.Init(&w);
+  ASSERT_EQ(l.texts.size(), 5u);
+  // Available height 51, pitch 25: two rows, three columns of 59 pixels.
+  const int th = l.font.metrics().height;
+  EXPECT_EQ(l.texts[0].x, 10 + 6 + 3);
+  EXPECT_EQ(l.texts[0].y, 10 + 51 - th);
+  EXPECT_EQ(l.texts[1].y, 10 + 51 - 25 - th);
+  EXPECT_EQ(l.texts[2].x, 10 + 59 + 6 + 3);
+  EXPECT_EQ(l.texts[4].x, 10 + 118 + 6 + 3);
+  EXPECT_EQ(l.boxes[3].x, l.texts[3].x + 1);
+  EXPECT_EQ(l.boxes[3].y, l.texts[3].y + 4);
+  EXPECT_TRUE(l.Pressed(1));
+  EXPECT_FALSE(l.Pressed(0));
+  w.Point_At(l.boxes[3].x + 1, l.boxes[3].y + 1);
+  EXPECT_EQ(l.Read(), 3);
+  EXPECT_EQ(l.Select(kSelectClick), 1);
+  w.Point_At(5, 5);
+  EXPECT_EQ(l.Read(), -1);
+
+  fixtures::LogCapture log(1);
+  CheckList empty;
+  empty.name = "sign";
+  empty.choices = {""};
+  empty.Init(&w);
+  EXPECT_EQ(empty.flags, kToolHiddenInactive);
+  EXPECT_TRUE(log.Has("device->List is empty"));
+  EXPECT_TRUE(log.Has("type: CheckLists\n  name: sign"));
+}
+
+}  // namespace

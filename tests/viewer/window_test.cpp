@@ -1,0 +1,342 @@
+// Overlay texts and orientation labels, the cursor read-out, and the image
+// window's frame stepping, dragging, arrow keys and title.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "tests/fixtures/log_capture.h"
+#include "viewer/scan_color.h"
+#include "viewer/scan_image.h"
+#include "viewer/scan_log.h"
+#include "viewer/scan_overlay.h"
+#include "viewer/scan_window.h"
+
+using platform::Color;
+using platform::Point;
+
+namespace {
+
+std::unique_ptr<ImageHeader> Grey(int w, int h, int16_t value = 100) {
+  auto ima = std::make_unique<ImageHeader>();
+  Image_Init_Header(*ima);
+  ima->dim_x = static_cast<uint16_t>(w);
+  ima->dim_y = static_cast<uint16_t>(h);
+  ima->g2.pix_type = kPixS16;
+  ima->g1.pix_dim = {1, 1, 1};
+  ima->g2.ima_min = ima->g2.serie_min = 0;
+  ima->g2.ima_max = ima->g2.serie_max = 1000;
+  ima->data = PixelBuffer::Zeroed(size_t(w) * h * 2);
+  auto* p = reinterpret_cast<int16_t*>(ima->data.data());
+  for (int k = 0; k < w * h; ++k) p[k] = value;
+  return ima;
+}
+
+TEST(Overlay, StudyLineDateAndDetailLines) {
+  ImageHeader ima;
+  Image_Init_Header(ima);
+  ima.g1.study_ID = "ABC";
+  ima.g1.series_num = 2;
+  ima.g1.image_num = 7;
+  ima.g1.image_idx = 3;
+  EXPECT_EQ(Overlay_Study_Line(ima), "Study:ABC, Series:2, Image:7.3");
+  ima.g1.study_ID.clear();
+  ima.g1.study_num = 5;
+  ima.g1.acq_num = 4;
+  ima.g1.image_idx = 7;
+  EXPECT_EQ(Overlay_Study_Line(ima), "Study:5, Series:2, Aquis.:4 Image:7");
+
+  const char* tz = std::getenv("TZ");
+  const std::string old = tz ? tz : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(Overlay_Date_Line(ima), "");
+  ima.g1.image_time = 946728300;
+  EXPECT_EQ(Overlay_Date_Line(ima), "01 Jan 2000  12:05:00");
+  tz ? setenv("TZ", old.c_str(), 1) : unsetenv("TZ");
+  tzset();
+
+  ima.g3.patient_sex = 'F';
+  ima.g3.patient_age = {42, 0, 3};
+  ima.g3.patient_weight = 61.9f;
+  ima.g3.radiologist_name = "DR HOUSE";
+  EXPECT_EQ(Overlay_Lines(ima, 2), (std::vector<std::string>{"patient_sex    \tF", "patient_age    \t42 Y",
+                                                             "patient_age    \t3 D", "patient_weight \t61",
+                                                             "radiologist_name\tDR HOUSE"}));
+  // Acquisition lines: the MR ones only for MR, the CT ones only for CT.
+  ima.format = 12;
+  ima.modality = kModalityMR;
+  ima.g4.mr.repetition_time = 500;
+  ima.g4.ct.tube_voltage = 120;
+  ima.g1.position = {1, 2, 3, 0};
+  const auto mr = Overlay_Lines(ima, 3);
+  EXPECT_EQ(mr[0], "image format:\tGE SIGNA-5");
+  EXPECT_EQ(mr[1], "modality:     \tMR Magnetic Resonance");
+  EXPECT_EQ(mr[2], "image pos: \t1.00  2.00  3.00");
+  EXPECT_EQ(mr[3], "TR (Repetition)   \t500.0000 msec");
+  EXPECT_EQ(mr[4], "TI (Inversion)    \t0.0000 msec");
+  EXPECT_EQ(mr.size(), 6u);
+  ima.modality = kModalityCT;
+  const auto ct = Overlay_Lines(ima, 3);
+  EXPECT_EQ(ct.back(), "tube voltage \t120.00 kV");
+  EXPECT_EQ(ct.size(), 4u);
+}
+
+TEST(Overlay, OrientationLabelsByLabelMode) {
+  ImageHeader ima;
+  Image_Init_Header(ima);
+  ima.flags = kFlagDirValid;
+  ima.g1.pix_dim = {1, 1, 1};
+  struct Case {
+    Vec4 r, c;
+    float pw;
+    uint8_t mode;
+    const char *left, *right, *bottom;
+  } cases[] = {
+      {{1, 0, 0, 0}, {0, 1, 0, 0}, 1, 0, "RIGHT", "LEFT", "ANTERIOR"},
+      {{1, 0, 0, 0}, {0, 1, 0, 0}, 1, 1, "LEFT", "RIGHT", "POSTERIOR"},
+      {{-1, 0, 0, 0}, {0, 0, 1, 0}, 1, 2, "LEFT", "RIGHT", "HEAD"},
+      {{1, 0, 0, 0}, {0, 0, -1, 0}, -1, 0, "LEFT", "RIGHT", "HEAD"},  // negative pixel width
+      {{0, 0, 1, 0}, {0, -1, 0, 0}, 1, 1, "FEET", "HEAD", "ANTERIOR"},
+      {{0.6f, 0.6f, 0.5f, 0}, {0, 0.9f, 0.1f, 0}, 1, 0, "", "", "ANTERIOR"},  // no axis above 0.8
+      {{1, 0, 0, 0}, {0, 1, 0, 0}, 1, 3, "", "", ""},
+  };
+  for (const Case& k : cases) {
+    ima.g1.dir_h = k.r;
+    ima.g1.dir_v = k.c;
+    ima.g1.pix_dim[0] = k.pw;
+    ima.g1.label_mode = k.mode;
+    const OverlayLabels l = Overlay_Orientation(ima);
+    EXPECT_EQ(l.left, k.left) << int(k.mode);
+    EXPECT_EQ(l.right, k.right) << int(k.mode);
+    EXPECT_EQ(l.bottom, k.bottom) << int(k.mode);
+  }
+  ima.flags = 0;
+  ima.g1.label_mode = 0;
+  EXPECT_EQ(Overlay_Orientation(ima).left, "");
+}
+
+bool Has_Colour(const platform::Surface& s, platform::Rect r, Color c) {
+  for (int y = r.y; y < r.y + r.h; ++y)
+    for (int x = r.x; x < r.x + r.w; ++x)
+      if (s.pixel(x, y) == c) return true;
+  return false;
+}
+
+TEST(Overlay, SwitchesDrawTheirGroupsOutlined) {
+  fixtures::LogCapture log(0);
+  Viewer v;
+  auto ima = Grey(8, 8);
+  ima->g3.patient_ID = "PID-0042";
+  platform::Image img(400, 400);
+  platform::Canvas c(img);
+  c.fill_rect({0, 0, 400, 400}, Color{0, 0, 128});
+  Overlay_Draw_Window(v, c, {0, 0, 400, 400}, *ima, 0, 0, 0, 0);
+  EXPECT_FALSE(Has_Colour(img, {0, 0, 400, 400}, Color{0, 0, 0}));
+  Overlay_Draw_Window(v, c, {0, 0, 400, 400}, *ima, 0, 1, 0, 0);
+  const int lh = platform::Font::Create({"Arial", Overlay_Font_Height(400, 400)}).metrics().height;
+  // No name: the first line stays empty, the identifier is on the second.
+  EXPECT_FALSE(Has_Colour(img, {0, 2, 200, lh}, Color{255, 255, 0}));
+  EXPECT_TRUE(Has_Colour(img, {0, 3 + lh, 200, lh}, Color{255, 255, 0}));
+  EXPECT_TRUE(Has_Colour(img, {0, 3 + lh, 200, lh}, Color{0, 0, 0}));  // the outline
+  EXPECT_TRUE(Has_Colour(img, {0, 400 - lh - 3, 200, lh}, Color{255, 255, 0}));  // the study line
+}
+
+TEST(ReadOut, PixelValuePositionAndOutside) {
+  Viewer v;
+  auto ima = Grey(4, 3, 1124);
+  ima->g2.rescale_intercept = -1024;
+  ima->g2.rescale_slope = 2;  // the core converts stored x slope + intercept
+  ima->g1.position = {10, 20, 30, 0};
+  ima->g1.dir_h = {1, 0, 0, 0};
+  ima->g1.dir_v = {0, 1, 0, 0};
+  ima->g1.pix_dim = {0.5f, 1, 1};  // tall pixels: aspect 2
+  reinterpret_cast<int16_t*>(ima->data.data())[1 * 4 + 2] = -32768;
+  v.zoom = 10;
+  v.pan_h.flags = v.pan_v.flags = kToolHiddenInactive;
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 5, 5), "pix:0x0  value:1224  pos:  10.00   23.00   30.00");
+  // Beyond the right edge: the last column; row 1 of tall pixels at y 20.
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 500, 20), "pix:3x1  value:1224  pos:  11.50   22.00   30.00");
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 25, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
+  v.pan_h.flags = kToolNormal;
+  v.pan_h.value = 1.7f;
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 15, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
+
+  auto rgb = std::make_unique<ImageHeader>();
+  Image_Init_Header(*rgb);
+  rgb->dim_x = rgb->dim_y = 1;
+  rgb->g2.pix_type = kPixRGB8;
+  rgb->data = PixelBuffer::Zeroed(3);
+  std::memcpy(rgb->data.data(), "\x0a\x14\x1e", 3);
+  EXPECT_EQ(Overlay_Read_Out(v, *rgb, 0, 0), "pix:0x0  col:10 20 30  pos:   0.00    0.00    0.00 ");
+  rgb->data = PixelBuffer::Zeroed(2);  // shorter than its size: no read-out
+  EXPECT_EQ(Overlay_Read_Out(v, *rgb, 0, 0), "");
+}
+
+struct Hooks : PanelHooks {
+  float zoom = 0;
+  int frames = 0, releases = 0, closes = 0;
+  std::string read_out;
+  void Zoom_Fitted(float z) override { zoom = z; }
+  void Frame_Changed() override { ++frames; }
+  void Step_Buttons_Release() override { ++releases; }
+  void Read_Out(const std::string& t) override { read_out = t; }
+  void Close_Panel() override { ++closes; }
+};
+
+class ImageWindowTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    Image_Create_Palette(v);
+    Image_Set_Grey_Ramp(v, nullptr);
+    v.hooks = &hooks;
+    v.Image_List[0] = Grey(256, 256);
+    v.last = 0;
+  }
+  void Pointer_At(Point client) { platform::Set_Pointer_Position(w->client_to_screen(client)); }
+  Point Pointer() const { return w->screen_to_client(platform::Pointer_Position()); }
+  fixtures::LogCapture log{0};
+  Viewer v;
+  Hooks hooks;
+  std::unique_ptr<ImageWindow> w = std::make_unique<ImageWindow>(v);
+};
+
+TEST_F(ImageWindowTest, FitsPaintsAndTitles) {
+  ASSERT_TRUE(w->Open());
+  EXPECT_FLOAT_EQ(hooks.zoom, 300.0f / 256);
+  EXPECT_FLOAT_EQ(v.zoom, 300.0f / 256);
+  w->invalidate(true);
+  w->update_now();
+  EXPECT_EQ(w->title(), "Kemascopia");
+  EXPECT_EQ(hooks.releases, 1);
+  EXPECT_EQ(w->surface().pixel(150, 150), (Color{25, 25, 25}));  // 100 of 0..1000: index 34, grey 25
+  v.Image_List[0]->g3.patient_name = "DOE^JANE";
+  w->invalidate(false);
+  w->update_now();
+  EXPECT_EQ(w->title(), "Kemascopia: DOE^JANE");
+  // Escape drops every cache, closes the panel and the window.
+  ASSERT_TRUE(v.cache[0].header);
+  w->on_key(platform::kKeyEscape);
+  EXPECT_FALSE(v.cache[0].header);
+  EXPECT_EQ(hooks.closes, 1);
+  EXPECT_FALSE(w->exists());
+}
+
+TEST_F(ImageWindowTest, RightClickStepsOnlyWithSeveralImages) {
+  ASSERT_TRUE(w->Open());
+  w->on_mouse_down(platform::kRightButton, {10, 10});
+  EXPECT_EQ(v.current, 0);
+  EXPECT_EQ(hooks.frames, 0);
+  v.Image_List[1] = Grey(128, 128);
+  v.last = 1;
+  w->on_mouse_down(platform::kRightButton, {10, 10});
+  EXPECT_EQ(v.current, 1);
+  w->on_mouse_down(platform::kRightButton, {10, 10});
+  EXPECT_EQ(v.current, 0);
+  EXPECT_EQ(hooks.frames, 2);
+}
+
+TEST_F(ImageWindowTest, DragPansByScreenPixelsOverZoom) {
+  ASSERT_TRUE(w->Open());
+  v.zoom = 2;
+  Image_Scale_Image(v, *w, *v.Image_List[0]);
+  v.pan_h.value = 50;
+  v.pan_v.value = 50;
+  Pointer_At({100, 100});
+  w->on_mouse_down(platform::kLeftButton, {100, 100});
+  ASSERT_TRUE(w->dragging());
+  Pointer_At({110, 96});
+  w->on_mouse_move({110, 96});
+  EXPECT_FLOAT_EQ(v.pan_h.value, 45);
+  EXPECT_FLOAT_EQ(v.pan_v.value, 52);
+  w->on_mouse_up(platform::kLeftButton, {110, 96});
+  EXPECT_FALSE(w->dragging());
+  // Not dragging: the read-out follows the pointer.
+  w->on_mouse_move({20, 20});
+  EXPECT_EQ(hooks.read_out.rfind("pix:", 0), 0u);
+  // A click on the horizontal slider reads it instead of dragging.
+  Pointer_At({150, 300 - 1 - 8});
+  w->on_mouse_down(platform::kLeftButton, {150, 291});
+  EXPECT_FALSE(w->dragging());
+  EXPECT_TRUE(platform::Pointer_Confinement().has_value());
+  w->on_mouse_up(platform::kLeftButton, {150, 291});
+  EXPECT_FALSE(platform::Pointer_Confinement().has_value());
+}
+
+TEST_F(ImageWindowTest, ArrowKeysMoveThePointerOrPan) {
+  ASSERT_TRUE(w->Open());
+  EXPECT_EQ(ImageWindow::Step_X(2), 2);
+  EXPECT_EQ(ImageWindow::Step_X(0.4f), 1);
+  v.zoom = 2;
+  Image_Scale_Image(v, *w, *v.Image_List[0]);
+  v.pan_h.value = 10;
+  v.pan_v.value = 10;
+  Pointer_At({100, 100});
+  w->on_key(platform::kKeyRight);
+  EXPECT_EQ(Pointer(), (Point{102, 100}));
+  w->on_key(platform::kKeyDown);
+  EXPECT_EQ(Pointer(), (Point{102, 102}));
+  v.Image_List[0]->g1.pix_dim = {1, 1.5f, 1};
+  w->on_key(platform::kKeyUp);
+  EXPECT_EQ(Pointer(), (Point{102, 99}));  // trunc(1.5 x 2)
+  // Outside the window on that side: pan by one image pixel instead.
+  Pointer_At({300, 50});
+  w->on_key(platform::kKeyRight);
+  EXPECT_FLOAT_EQ(v.pan_h.value, 11);
+  Pointer_At({100, -5});
+  // A window at the screen's corner cannot have the pointer above or left of it.
+  if (Pointer() != Point{100, -5}) GTEST_SKIP() << "the pointer stays on the screen";
+  w->on_key(platform::kKeyUp);
+  EXPECT_FLOAT_EQ(v.pan_v.value, 9);
+  EXPECT_EQ(Pointer(), (Point{100, -5}));
+  Pointer_At({-3, 50});
+  w->on_key(platform::kKeyLeft);
+  EXPECT_FLOAT_EQ(v.pan_h.value, 10);
+}
+
+}  // namespace
+
+namespace {
+
+std::string Read_All(const std::string& path) {
+  std::string out;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    std::fclose(f);
+  }
+  return out;
+}
+
+TEST(ViewerSink, ErrorsAndReportsReachTheListTracesOnlyTheFile) {
+  const std::string dir = Log_Get_Trace_Dir(), file = Log_Get_Trace_File();
+  const int level = Log_Get_Trace_Level();
+  Log_Set_Trace_Dir(testing::TempDir());
+  Log_Set_Trace_File("viewer_sink_trace.dat");
+  std::remove(Log_Trace_Path().c_str());
+  Text list;
+  list.Init();
+  Log_Viewer_Set_List(&list);
+  Log_Set_Trace_Level(0);
+  Log_Viewer_Sink(nullptr, 2, "no trace file at level 0");
+  Log_Set_Trace_Level(2);
+  Log_Viewer_Sink(nullptr, 2, "\xF1\x04""ERROR:\x01 Unable to open file !");
+  Log_Viewer_Sink(nullptr, 7, "in Kema_Image_Header_Read(stream:0)");
+  Log_Viewer_Sink(nullptr, 4, "\x02total:\x01 3 images in memory");
+  Log_Viewer_Sink(nullptr, 12, "not written");
+  Log_Viewer_Set_List(nullptr);
+  EXPECT_EQ(list.lines, (std::deque<std::string>{"\x02total:\x01 3 images in memory", "\xF1\x04""ERROR:\x01 Unable to open file !",
+                                                 "no trace file at level 0"}));
+  EXPECT_EQ(Read_All(Log_Trace_Path()),
+            "WARNING: ERROR: Unable to open file !\n    in Kema_Image_Header_Read(stream:0)\nREPORT: total: 3 images in memory\n");
+  Log_Set_Trace_Level(level);
+  Log_Set_Trace_Dir(dir);
+  Log_Set_Trace_File(file);
+}
+
+}  // namespace

@@ -1,0 +1,406 @@
+#include "viewer/scan_image.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "log/log.h"
+#include "viewer/scan_color.h"
+
+namespace {
+
+LogHandle Log() { return Log_Get_Handle(); }
+
+void File_Line(const std::string& name) {
+  Log_Print(Log(), 2, "\xf1\x01\t\t file: \x02%s ", name.c_str());
+}
+
+// Lists what the reader can read of a header that failed (its result is dropped).
+void List_Header(const std::string& name) {
+  Image_Set_Header_Text_Level(4);
+  auto listing = Kema_Image_Header_Read(Log(), 0, name.c_str());
+  if (listing) Kema_Image_Free_Header(Log(), *listing);
+}
+
+// a > b for the exchange sort; texts compare as unsigned bytes.
+int Compare_Text(const std::string& a, const std::string& b) {
+  const int r = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+  if (r != 0) return r;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// An entry without the text is greater than one with it.
+int Compare_Optional(const std::string& a, const std::string& b) {
+  if (a.empty() != b.empty()) return a.empty() ? 1 : -1;
+  return a.empty() ? 0 : Compare_Text(a, b);
+}
+
+// Patient order: the names decide when either entry has one (an entry without
+// a name after every named one); the identifiers when neither has.
+bool Patient_Greater(const ImageHeader& a, const ImageHeader& b) {
+  const std::string& na = a.g3.patient_name;
+  const std::string& nb = b.g3.patient_name;
+  if (!na.empty() || !nb.empty()) return Compare_Optional(na, nb) > 0;
+  return Compare_Optional(a.g3.patient_ID, b.g3.patient_ID) > 0;
+}
+
+template <typename Greater>
+void Exchange_Sort(Viewer& v, int last, Greater greater) {
+  for (int i = 0; i < last; ++i)
+    for (int j = i + 1; j <= last; ++j)
+      if (greater(*v.Image_List[i], *v.Image_List[j])) Image_Swap(v, i, j);
+}
+
+}  // namespace
+
+// ---- image list ----
+
+int Image_Read_File(Viewer& v, const std::string& name, int first) {
+  const LogHandle log = Log();
+  Log_Print(log, 9, "in Image_Read_File(%s)", name.c_str());
+  if (FILE* f = std::fopen(name.c_str(), "rb")) {
+    std::fclose(f);
+  } else {
+    const int error = errno;
+    Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to open file !");
+    File_Line(name);
+    Log_Print(log, 2, "\x01\t\t %s", System_Error_Text(error));
+    return 0;
+  }
+  const uint16_t format = Kema_Image_Get_Format(log, 0, name.c_str());
+  if (format == 0) {
+    Log_Print(log, 2, "\xf1\x04""ERROR:\x01\t in header of image !\xf0");
+    File_Line(name);
+    return 0;
+  }
+  Log_Print(log, 8, "--> format:%d (%s) image:(%s)", format, Image_Format_Name(format), name.c_str());
+  if (format == 1) return -1;
+
+  Image_Set_Header_Text_Level(6);
+  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(log, 0, name.c_str());
+  if (!ima) {
+    Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to read image header !");
+    File_Line(name);
+    List_Header(name);
+    return 0;
+  }
+  if (!Kema_Image_Get_Image(log, *ima)) {
+    Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to read image data !");
+    File_Line(name);
+    List_Header(name);
+    Kema_Image_Free_Header(log, *ima);
+    return 0;
+  }
+  const int n = ima->dim_z * ima->dim_t;
+  if (n > kMaxImages) {
+    Log_Print(log, 2, "\xf1\x04""ERROR:\x01\t to many images !\xf0");
+    Kema_Image_Free_Header(log, *ima);
+    return 0;
+  }
+  // Nothing is ever stored past the list's end: the loader reports the limit.
+  if (first < 0 || n > kMaxImages - first) {
+    Kema_Image_Free_Header(log, *ima);
+    return n;
+  }
+  if (n > 1) {
+    std::vector<std::unique_ptr<ImageHeader>> parts;
+    if (Kema_Image_Image_Split(log, *ima, parts) != n || static_cast<int>(parts.size()) != n) {
+      Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to read image data !");
+      File_Line(name);
+      Kema_Image_Free_Header(log, *ima);
+      return 0;
+    }
+    Kema_Image_Free_Header(log, *ima);
+    for (int k = 0; k < n; ++k) v.Image_List[first + k] = std::move(parts[k]);
+  } else {
+    v.Image_List[first] = std::move(ima);
+  }
+  int32_t low = v.Image_List[first]->g2.ima_min, high = v.Image_List[first]->g2.ima_max;
+  for (int k = 1; k < n; ++k) {
+    low = std::min(low, v.Image_List[first + k]->g2.ima_min);
+    high = std::max(high, v.Image_List[first + k]->g2.ima_max);
+  }
+  for (int k = 0; k < n; ++k) {
+    v.Image_List[first + k]->g2.serie_min = low;
+    v.Image_List[first + k]->g2.serie_max = high;
+    v.cache[first + k] = DisplayCache();
+  }
+  Log_Print(log, 8, "--> Donne");
+  return n;
+}
+
+void Image_Swap(Viewer& v, int i, int j) {
+  Log_Print(Log(), 10, "in Image_Swap(%d,%d)", i, j);
+  std::swap(v.Image_List[i], v.Image_List[j]);
+  std::swap(v.cache[i], v.cache[j]);
+}
+
+int Image_Sort(Viewer& v, int last) {
+  Log_Print(Log(), 9, "in Image_Sort(nb=%d)", last);
+  last = std::min(last, kMaxImages - 1);
+  Exchange_Sort(v, last, [](const ImageHeader& a, const ImageHeader& b) { return a.g1.image_idx > b.g1.image_idx; });
+  Exchange_Sort(v, last, [](const ImageHeader& a, const ImageHeader& b) { return a.g1.image_num > b.g1.image_num; });
+  Exchange_Sort(v, last, [](const ImageHeader& a, const ImageHeader& b) { return a.g1.series_num > b.g1.series_num; });
+  Exchange_Sort(v, last, [](const ImageHeader& a, const ImageHeader& b) { return a.g1.study_num > b.g1.study_num; });
+  Exchange_Sort(v, last, Patient_Greater);
+  if (Text* list = v.message_list) {
+    list->Write("\x02 ------- %d frames --------", last + 1);
+    for (int k = 0; k <= last; ++k) {
+      const ImageHeader& e = *v.Image_List[k];
+      const char* patient = e.g3.patient_name.c_str();
+      if (e.g1.image_idx != 0)
+        list->Write("\x02""frame [\x01%3d\x02] study:\x01%-3d\x02 serie:\x01%-3d\x02 image:\x01%3d:%-3d\x02 (\x01%d\x02x\x01%d\x02)(\x01%s\x02)",
+                    k + 1, e.g1.study_num, e.g1.series_num, e.g1.image_num, e.g1.image_idx, e.dim_x, e.dim_y,
+                    e.g3.patient_name.empty() ? "Anonymous" : patient);
+      else
+        list->Write("\x02""frame [\x01%3d\x02] study:\x01%-3d\x02 serie:\x01%-3d\x02 image:\x01%-3d\x02 (\x01%d\x02x\x01%d\x02)(\x01%s\x02)",
+                    k + 1, e.g1.study_num, e.g1.series_num, e.g1.image_num, e.dim_x, e.dim_y,
+                    e.g3.patient_name.empty() ? "*** no name ***" : patient);
+    }
+  }
+  return 1;
+}
+
+// The rows stay allocated: the next mapping of the entry writes over them.
+int Image_Delete(Viewer& v, int i) {
+  Log_Print(Log(), 9, "in Image_Delete(%d)", i);
+  if (i < 0 || i >= kMaxImages) return 1;
+  v.cache[i].header.reset();
+  return 1;
+}
+
+int Image_Delete_Window(Viewer& v) {
+  Log_Print(Log(), 9, "in Image_Delete_Window()");
+  for (auto& c : v.cache) c.header.reset();
+  return 1;
+}
+
+// ---- grey mapping ----
+
+GreyMap GreyMap::Of(const ImageHeader& ima, float fmin, float fmax) {
+  GreyMap m;
+  m.fill = ima.g2.pix_fill;
+  double range = static_cast<double>(ima.g2.serie_max) - ima.g2.serie_min;
+  if (range == 0) range = 255;
+  m.low = ima.g2.serie_min + range * fmin;
+  const double span = (static_cast<double>(fmax) - fmin) * range;
+  m.step = span == 0;
+  m.gain = m.step ? 0 : 235.0 / span;
+  return m;
+}
+
+uint8_t GreyMap::operator()(int32_t value) const {
+  if (value == fill) return 10;
+  if (step) return value > low ? 245 : 11;
+  const double t = std::clamp((value - low) * gain, -1000.0, 1000.0);
+  return static_cast<uint8_t>(std::clamp(static_cast<int>(t) + 11, 11, 245));
+}
+
+namespace {
+
+// Maps samples through a table indexed by their bits: exact bytes over the
+// stored range and for the fill value, 0 elsewhere (no mapped byte is 0), so
+// the rare row holding a value the stored range missed is mended exactly.
+template <typename Sample>
+void Map_Rows(const ImageHeader& ima, const GreyMap& map, uint8_t* bits, int stride) {
+  using Bits = std::make_unsigned_t<Sample>;
+  constexpr int32_t kMin = std::numeric_limits<Sample>::min(), kMax = std::numeric_limits<Sample>::max();
+  const int w = ima.dim_x, h = ima.dim_y;
+  const auto* data = reinterpret_cast<const Sample*>(ima.data.data());
+  const int32_t lo = std::clamp(std::min(ima.g2.ima_min, ima.g2.serie_min), kMin, kMax);
+  const int32_t hi = std::clamp(std::max(ima.g2.ima_max, ima.g2.serie_max), kMin, kMax);
+  thread_local std::vector<uint8_t> lut;
+  lut.assign(size_t{1} << (8 * sizeof(Sample)), 0);
+  for (int32_t v = lo; v <= hi; ++v) lut[static_cast<Bits>(v)] = map(v);
+  if (map.fill >= kMin && map.fill <= kMax) lut[static_cast<Bits>(map.fill)] = 10;
+  const uint8_t* table = lut.data();
+  for (int y = 0; y < h; ++y) {
+    const Sample* in = data + static_cast<size_t>(y) * w;
+    uint8_t* out = bits + static_cast<size_t>(y) * stride;
+    for (int x = 0; x < w; ++x) out[x] = table[static_cast<Bits>(in[x])];
+    if (std::memchr(out, 0, w))
+      for (int x = 0; x < w; ++x)
+        if (out[x] == 0) out[x] = map(in[x]);
+  }
+}
+
+}  // namespace
+
+void Image_Map_Grey(const ImageHeader& ima, const GreyMap& map, uint8_t* bits, int stride) {
+  switch (ima.g2.pix_type) {
+    case kPixU8: return Map_Rows<uint8_t>(ima, map, bits, stride);
+    case kPixS8: return Map_Rows<int8_t>(ima, map, bits, stride);
+    case kPixU16: return Map_Rows<uint16_t>(ima, map, bits, stride);
+    case kPixS16: return Map_Rows<int16_t>(ima, map, bits, stride);
+    default: break;
+  }
+  for (int y = 0; y < ima.dim_y; ++y)
+    for (int x = 0; x < ima.dim_x; ++x)
+      bits[static_cast<size_t>(y) * stride + x] = map(Image_Pixel_Value(nullptr, &ima, ima.data.data(), x, y, 0, 0));
+}
+
+namespace {
+
+// The entry's pixels hold at least one whole image as its record describes.
+bool Mappable(const ImageHeader& ima, int index) {
+  const size_t need = size_t{ima.dim_x} * ima.dim_y * std::max(1u, Image_Pixel_Bytes(ima.g2.pix_type));
+  if (ima.dim_x > 0 && ima.dim_y > 0 && ima.data && ima.data.size() >= need) return true;
+  Log_Print(Log(), 2, "\xf1\x04""ERROR:\x01 no pixel data to display (image %d: %dx%d, %zu bytes)", index, ima.dim_x,
+            ima.dim_y, ima.data.size());
+  return false;
+}
+
+}  // namespace
+
+int Image_Read_Window_Monochrome(Viewer& v, int index) {
+  const LogHandle log = Log();
+  Log_Print(log, 9, "in Image_Read_Window_Monochrome(%d)", index);
+  ImageHeader* ima = v.entry(index);
+  if (!ima || !Mappable(*ima, index)) return 0;
+  Log_Print(log, 6, "image: %d (%dx%d)", index, ima->dim_x, ima->dim_y);
+  Log_Print(log, 7, "pixel values ima: min:%d max:%d serie: min:%d max:%d", ima->g2.ima_min, ima->g2.ima_max,
+            ima->g2.serie_min, ima->g2.serie_max);
+  DisplayCache& c = v.cache[index];
+  const int stride = Grey_Stride(ima->dim_x);
+  c.bits.resize(static_cast<size_t>(stride) * ima->dim_y);
+  Image_Map_Grey(*ima, GreyMap::Of(*ima, v.fmin, v.fmax), c.bits.data(), stride);
+  c.header = std::make_unique<BitmapInfo>();
+  c.header->width = ima->dim_x;
+  c.header->height = -ima->dim_y;
+  c.header->bit_count = 8;
+  for (int k = 0; k < 256; ++k) c.header->colors[k] = {180, 128, 128, 0};
+  for (int i = 0; i <= 234; ++i) {
+    const auto g = static_cast<uint8_t>(i * 1.0897436f);
+    c.header->colors[11 + i] = {g, g, g, 0};
+  }
+  return 1;
+}
+
+int Image_Read_Window(Viewer& v, int index) {
+  const LogHandle log = Log();
+  Log_Print(log, 9, "in Image_Read_Window(%d)", index);
+  ImageHeader* ima = v.entry(index);
+  if (!ima) return 0;
+  DisplayCache& c = v.cache[index];
+  Log_Print(log, 8, "--> bmiBitmap[%d] = 0x%08lx", index, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(c.header.get())));
+  if (c.header) return 1;
+  Log_Print(log, 8, "--> ima->g2.pix_plane = %d", ima->g2.pix_plane);
+  return ima->g2.pix_plane <= 2 ? Image_Read_Window_Monochrome(v, index) : Image_Read_Window_Color(v, index);
+}
+
+// ---- zoom, sliders, painting ----
+
+float Image_Aspect(const ImageHeader& ima) {
+  const float w = ima.g1.pix_dim[0], h = ima.g1.pix_dim[1];
+  const float a = w != 0 ? std::fabs(h / w) : 1.0f;
+  return std::isfinite(a) && a > 0 ? a : 1.0f;
+}
+
+float Image_Scale_Window(Viewer& v, int cw, int ch, const ImageHeader& ima) {
+  Log_Print(Log(), 10, "in Image_Scale_Window()");
+  // An image without pixels keeps the zoom it has.
+  if (ima.dim_x == 0 || ima.dim_y == 0) return v.zoom;
+  const float a = Image_Aspect(ima);
+  const float zx = static_cast<float>(cw) / ima.dim_x;
+  const float zy = static_cast<float>(ch) / (ima.dim_y * a);
+  v.zoom = zx < zy ? zx : zy;
+  return v.zoom;
+}
+
+float Image_Scale_Window(Viewer& v, platform::Window& w, const ImageHeader& ima) {
+  return Image_Scale_Window(v, w.client_width(), w.client_height(), ima);
+}
+
+int Image_Scale_Image(Viewer& v, platform::Window& window, const ImageHeader& ima) {
+  Log_Print(Log(), 10, "in Image_Scale_Image()");
+  const int cw = window.client_width(), ch = window.client_height();
+  const int t = kToolSliderThickness;
+  const float z = v.zoom, a = Image_Aspect(ima);
+  const int width = std::max<int>(1, ima.dim_x), height = std::max<int>(1, ima.dim_y);
+  const int dw = static_cast<int>(width * z), dh = static_cast<int>(height * z * a);
+
+  Valuator& h = v.pan_h;
+  h.x = 0;
+  h.y = 1;
+  h.width = static_cast<int16_t>(std::max(0, cw - t - 1));
+  h.height = t;
+  h.lower = 0;
+  if (dw > cw) {
+    h.flags = kToolNormal;
+    h.upper = (dw - cw) / z;
+    h.knob = static_cast<int16_t>((width - h.upper) / width * h.width * 0.5f);
+  } else {
+    h.flags = kToolHiddenInactive;
+    h.upper = 0;
+  }
+  Valuator& vv = v.pan_v;
+  vv.x = static_cast<int16_t>(cw - t - 1);
+  vv.y = t + 1;
+  vv.width = t;
+  vv.height = static_cast<int16_t>(std::max(0, ch - t - 1));
+  vv.upper = 0;
+  if (dh > ch) {
+    vv.flags = kToolVertical | kToolReversed;
+    vv.lower = (dh - ch) / (z * a);
+    vv.knob = static_cast<int16_t>((height - vv.lower) / height * vv.height * 0.5f);
+  } else {
+    vv.flags = kToolVertical | kToolReversed | kToolHiddenInactive;
+    vv.lower = static_cast<float>(height);
+  }
+  h.Init(&window);
+  vv.Init(&window);
+  h.Draw();
+  vv.Draw();
+  platform::Canvas c = window.canvas();
+  c.fill_rect({cw - t - 1, ch - t - 1, t + 1, t + 1}, platform::kButtonFace);
+  return 1;
+}
+
+int Image_Draw_Window(Viewer& v, platform::Canvas& canvas, const platform::Rect& client, int index) {
+  Log_Print(Log(), 10, "in Image_Draw_Window()");
+  ImageHeader* ima = v.entry(index);
+  if (!ima || ima->dim_x == 0 || ima->dim_y == 0) return 0;
+  const int t = kToolSliderThickness;
+  const float z = v.zoom, a = Image_Aspect(*ima);
+  const int width = ima->dim_x, height = ima->dim_y;
+  int dw = static_cast<int>(width * z), dh = static_cast<int>(height * z * a);
+  int W = client.w, H = client.h;
+  int ox = 0, oy = 0;
+  // The offsets stay inside the image, whatever the sliders were left at.
+  if (dw > W) {
+    ox = std::clamp(static_cast<int>(v.pan_h.value), 0, width - 1);
+    dw -= static_cast<int>(ox * z);
+    H -= t + 1;
+  }
+  if (dh > H) {
+    oy = std::clamp(static_cast<int>(v.pan_v.value), 0, height - 1);
+    dh -= static_cast<int>(oy * z * a);
+    W -= t + 1;
+  }
+  canvas.set_clip({0, 0, W, H});
+  if (!Image_Read_Window(v, index)) {
+    canvas.clear_clip();
+    return 0;
+  }
+  const DisplayCache& c = v.cache[index];
+  const platform::Rect src{ox, oy, width - ox, height - oy};
+  const platform::Rect dst{0, 0, dw, dh};
+  if (c.header->bit_count == 8) {
+    // Grey entries show through the ramp: its red and blue bytes land in the
+    // table's blue and red places, so the outside colour turns bluish.
+    platform::Color table[256];
+    for (int k = 0; k < 256; ++k) table[k] = {v.ramp[k].blue, v.ramp[k].green, v.ramp[k].red};
+    canvas.stretch_indexed(c.bits.data(), Grey_Stride(width), width, height, table, src, dst);
+  } else {
+    canvas.stretch_bgr(c.bits.data(), Color_Stride(width), width, height, src, dst);
+  }
+  if (dw < W) canvas.fill_rect({dw, 0, W - dw, H}, platform::kButtonFace);
+  if (dh < H) canvas.fill_rect({0, dh, W, H - dh}, platform::kButtonFace);
+  canvas.clear_clip();
+  return 1;
+}

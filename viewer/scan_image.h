@@ -1,0 +1,50 @@
+// The image list (reading files into sorted single-image records) and the
+// grey display path: mapping an entry into its display cache, fitting the
+// zoom, placing the pan sliders and painting the visible part.
+#pragma once
+
+#include <string>
+
+#include "viewer/viewer.h"
+
+// ---- image list ----
+
+// Reads a file into the slots from `first` on: the number of images stored
+// (>= 1); 0 when nothing was stored because the file could not be read; -1
+// when no reader knows the file (for the raw import). When the images do not
+// fit in the room left, nothing is stored and their count is returned.
+int Image_Read_File(Viewer& v, const std::string& name, int first);
+// Orders entries 0..last (patient, study, series, image) and writes the
+// frame list to the message list.
+int Image_Sort(Viewer& v, int last);
+void Image_Swap(Viewer& v, int i, int j);
+// Drops entry i's display cache; the entry stays.
+int Image_Delete(Viewer& v, int i);
+int Image_Delete_Window(Viewer& v);
+
+// ---- display ----
+
+// Builds the entry's display cache when it has none; non-zero when it exists.
+int Image_Read_Window(Viewer& v, int index);
+int Image_Read_Window_Monochrome(Viewer& v, int index);
+// |pixel height / pixel width|, 1 when the pixel width is 0.
+float Image_Aspect(const ImageHeader& ima);
+// The zoom that fits the entry into the window's client area.
+float Image_Scale_Window(Viewer& v, platform::Window& window, const ImageHeader& ima);
+float Image_Scale_Window(Viewer& v, int client_w, int client_h, const ImageHeader& ima);
+// Places the pan sliders for the zoom and draws them.
+int Image_Scale_Image(Viewer& v, platform::Window& window, const ImageHeader& ima);
+// Paints the visible part of the entry into the client rectangle.
+int Image_Draw_Window(Viewer& v, platform::Canvas& canvas, const platform::Rect& client, int index);
+
+// The byte one grey value maps to for a series range and the window
+// fractions: 10 for the fill value, else 11..245.
+struct GreyMap {
+  int32_t fill = 0;
+  double low = 0, gain = 0;
+  bool step = false;  // min = max: a threshold at `low`
+  static GreyMap Of(const ImageHeader& ima, float fmin, float fmax);
+  uint8_t operator()(int32_t value) const;
+};
+// Maps the grey rows of an image into 8-bit rows of the given stride.
+void Image_Map_Grey(const ImageHeader& ima, const GreyMap& map, uint8_t* bits, int stride);
