@@ -94,14 +94,15 @@ int NEMA_Get_Data_Element(LogHandle log, NemaCursor& cur, uint8_t mode, NemaElem
 namespace {
 
 // The first element header read in one mode at one offset: accepted when
-// its group lies in 0002..0008 and its length is a small positive number.
-// -1 when the read failed.
+// its group lies in 0002..0008 and its length is a small positive number
+// (4 for a group length: other headers that only look like one, such as
+// image dimensions 8 x 6, are no element stream). -1 when the read failed.
 int Try_Reading(LogHandle log, NemaCursor& cur, uint64_t start, uint8_t mode) {
   cur.pos = start;
   NemaElement el;
   if (!NEMA_Get_Data_Element(log, cur, mode, el)) return -1;
   const auto len = static_cast<int32_t>(el.length);
-  return el.group >= 0x0002 && el.group <= 0x0008 && len >= 0 && len < 128;
+  return el.group >= 0x0002 && el.group <= 0x0008 && len >= 0 && len < 128 && (el.element != 0 || len == 4);
 }
 
 }  // namespace
