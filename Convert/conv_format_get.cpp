@@ -84,6 +84,20 @@ uint16_t Detect(LogHandle log, const ByteSource& src, size_t stream, const void*
     Log_Print(log, 7, "--> Analyse file");
     return 84;
   }
+  // Analyze as SPM, FSL and nibabel write it: little-endian, extents and
+  // regular left 0. A 348-byte file whose first integer is 348 and whose
+  // dimension count (16-bit at 40) is 1 to 7, both in the same byte order.
+  if (size == 348) {
+    const int32_t big = w.Big32(0);
+    const int32_t little = static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(big)));
+    const int dims_big = w.Byte(40) << 8 | w.Byte(41);
+    const int dims_little = w.Byte(41) << 8 | w.Byte(40);
+    if ((big == 348 && dims_big >= 1 && dims_big <= 7) || (little == 348 && dims_little >= 1 && dims_little <= 7)) {
+      Log_Print(log, 7, "--> header: 348 (%s-endian) /vs/ %d", big == 348 ? "big" : "little", static_cast<int>(size));
+      Log_Print(log, 7, "--> Analyse file");
+      return 84;
+    }
+  }
 
   if (size < 1024) {
     Log_Print(log, 7, "--> smaller than 1024 bytes");

@@ -260,6 +260,10 @@ int Image_Image_PreProc(LogHandle log, ImageHeader& ima) {
     case 40:
     case 90: case 91: case 100:
       return Refuse_Unsupported(log, ima);
+    // The raw header and Analyze: images with a gap before each, and
+    // Analyze's floating-point data, have their own image reader.
+    case 3: case 84:
+      return 1;
     case 12: case 14: case 15: case 16:
     case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27: case 28:
     case 38: case 39: case 45: case 46: case 50: case 81: case 82: case 103:

@@ -1,7 +1,16 @@
 #include "Convert/conv_readers.h"
 
 #include "Convert/kema_image.h"
+#include "Convert/vendor/local_Analyze.h"
+#include "Convert/vendor/local_Bruker.h"
 #include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/vendor/local_JPEG.h"
+#include "Convert/vendor/local_IGB.h"
+#include "Convert/vendor/local_Interfile.h"
+#include "Convert/vendor/local_Materialise.h"
+#include "Convert/vendor/local_Raw.h"
+#include "Convert/vendor/local_SMIS.h"
+#include "Convert/vendor/text_header.h"
 
 namespace {
 
@@ -14,7 +23,15 @@ struct ReaderEntry {
 
 // Formats whose reader is not here take the "unsupported image type" path.
 constexpr ReaderEntry kReaders[] = {
+    {2, 2, IGB_Read_Header, nullptr},
+    {3, 3, Raw_Read_Header, Text_Read_Image},
+    {4, 4, Bruker_Read_Header, nullptr},
     {12, 12, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image},
+    {62, 62, SMIS_Read_Header, nullptr},
+    {71, 71, Interfile_Read_Header, nullptr},
+    {84, 84, Analyze_Read_Header, Analyze_Read_Image},
+    {86, 86, Materialise_Read_Header, nullptr},
+    {103, 103, JPEG_Read_Header, JPEG_Read_Image},
 };
 
 const ReaderEntry* Find(uint16_t format) {

@@ -37,6 +37,13 @@ TEST(FormatDetection, SignaturesAndTheSizeGatesBeforeThem) {
       {100, {{0, "x: 256\ny: 256\ntype: short\n"}}, 2}, {100, {{0, "##TITLE= x"}}, 4},
       {348, {{0, analyze}, {33, std::string("\0\x40\0", 3)}, {38, "r"}}, 84},
       {349, {{0, analyze}, {33, std::string("\0\x40\0", 3)}, {38, "r"}}, 1},  // size must agree
+      // As SPM, FSL and nibabel write it: 348 and the dimension count in one byte order.
+      {348, {{0, std::string("\x5C\x01\0\0", 4)}, {40, std::string("\x03\0", 2)}}, 84},
+      {348, {{0, analyze}, {40, std::string("\0\x07", 2)}}, 84},
+      {348, {{0, std::string("\x5C\x01\0\0", 4)}, {40, std::string("\0\x03", 2)}}, 1},  // orders differ
+      {348, {{0, std::string("\x5C\x01\0\0", 4)}, {40, std::string("\x08\0", 2)}}, 1},
+      {348, {{0, analyze}}, 1},  // no dimensions
+      {349, {{0, std::string("\x5C\x01\0\0", 4)}, {40, std::string("\x03\0", 2)}}, 1},
       {2000, {{0, "!STD"}}, 14}, {2000, {{0, "1234567Sytec SRi"}}, 15}, {2000, {{0, "PAPYRUS 3.0"}}, 81},
       {500, {{0, "PAPYRUS 3.0"}}, 1}, {2000, {{0, "\xCE\xFA"}}, 40},
       {4000, {{128, "DICM"}}, 25}, {4000, {{96, "SIEMENS"}}, 35}, {4000, {{96, "SIEMENS"}, {285, "SOMATOM AR"}}, 34},
