@@ -109,6 +109,10 @@ TEST_F(TextFormats, InterfilePixelsWhereverTheHeaderPutsThem) {
       if (c.spec.offset_bytes > 0) head.resize(c.spec.offset_bytes, 'P');
       if (c.spec.start_block > 0) head.resize(2048, 'P');
       path = Put("sub/h.h33", head, px);
+      // The same bytes from memory.
+      auto mem = Read(Bytes(head, px));
+      ASSERT_NE(mem, nullptr) << log.Joined(2, true);
+      EXPECT_EQ(Data(*mem), Machine(values, 2));
     }
     auto ima = Read(path);
     ASSERT_NE(ima, nullptr) << log.Joined(2, true);
