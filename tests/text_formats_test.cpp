@@ -284,7 +284,7 @@ TEST_F(TextFormats, AnalyzeFloatsReadAsRealValues) {
       }
     }
   // Whole numbers come through unscaled.
-  int32_t out[3];
+  int32_t out[4];
   const float whole[] = {-3.0f, 0.0f, 70000.0f};
   EXPECT_EQ(Analyze_Float_To_Int(reinterpret_cast<const uint8_t*>(whole), 3, 4, false, out), 1.0f);
   EXPECT_EQ(std::vector<int32_t>(out, out + 3), (std::vector<int32_t>{-3, 0, 70000}));
