@@ -1,9 +1,11 @@
 #include "Convert/conv_readers.h"
 
+#include "Convert/dicom/local_NEMA.h"
 #include "Convert/kema_image.h"
 #include "Convert/vendor/local_Analyze.h"
 #include "Convert/vendor/local_Bruker.h"
 #include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/vendor/local_JPEG.h"
 #include "Convert/vendor/local_IGB.h"
 #include "Convert/vendor/local_Interfile.h"
 #include "Convert/vendor/local_Materialise.h"
@@ -26,10 +28,15 @@ constexpr ReaderEntry kReaders[] = {
     {3, 3, Raw_Read_Header, Text_Read_Image},
     {4, 4, Bruker_Read_Header, nullptr},
     {12, 12, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image},
+    {20, 28, NEMA_Read_Header, NEMA_Read_Image},
+    {36, 36, NEMA_Read_Header, nullptr},
+    {38, 39, NEMA_Read_Header, NEMA_Read_Image},
+    {81, 82, NEMA_Read_Header, NEMA_Read_Image},
     {62, 62, SMIS_Read_Header, nullptr},
     {71, 71, Interfile_Read_Header, nullptr},
     {84, 84, Analyze_Read_Header, Analyze_Read_Image},
     {86, 86, Materialise_Read_Header, nullptr},
+    {103, 103, JPEG_Read_Header, JPEG_Read_Image},
 };
 
 const ReaderEntry* Find(uint16_t format) {
@@ -50,8 +57,9 @@ ImageReader Reader_Image_For(uint16_t format) {
   return e ? e->image : nullptr;
 }
 
-// No element-stream reader is built in yet: no stream is a NEMA-family one.
-uint16_t Reader_Stream_Format(LogHandle, const ByteSource&, uint64_t) { return 0; }
+uint16_t Reader_Stream_Format(LogHandle log, const ByteSource& source, uint64_t) {
+  return NEMA_Get_Format(log, const_cast<ByteSource&>(source));
+}
 
 // No TIFF reader is built in yet: a TIFF signature is not accepted.
 uint16_t Reader_TIFF_Format(LogHandle, const ByteSource&, ImageHeader&) { return 0; }

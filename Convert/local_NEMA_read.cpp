@@ -1,8 +1,11 @@
 #include "Convert/local_NEMA_read.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <span>
 
 #include "Convert/conv_order.h"
 #include "Convert/conv_util.h"
@@ -28,50 +31,39 @@ uint64_t Bytes_Left(const ByteCursor& cur) {
   return cur.pos < size ? size - cur.pos : 0;
 }
 
-}  // namespace
-
-int NEMA_Read_Bytes(LogHandle log, ByteCursor& cur, size_t n, void* dst) {
-  if (!KEMA_READ(log, *cur.source, cur.pos, dst, n)) return 0;
+int Fetch(LogHandle log, ByteCursor& cur, void* dst, size_t n, int line) {
+  if (!Source_Read(log, *cur.source, cur.pos, dst, n, KEMA_SRC, line)) return 0;
   cur.pos += n;
   return 1;
 }
 
-int NEMA_Read_Short(LogHandle log, ByteCursor& cur, uint8_t mode, uint16_t& value) {
+int Fetch(LogHandle log, NemaCursor& cur, void* dst, size_t n, int line) {
+  return cur.Fetch(log, dst, n, KEMA_SRC, line);
+}
+
+template <typename Cursor>
+int Read_Bytes(LogHandle log, Cursor& cur, size_t n, void* dst) {
+  return Fetch(log, cur, dst, n, __LINE__);
+}
+
+template <typename Cursor>
+int Read_Short(LogHandle log, Cursor& cur, uint8_t mode, uint16_t& value) {
   uint8_t b[2];
-  if (!KEMA_READ(log, *cur.source, cur.pos, b, sizeof b)) return 0;
-  cur.pos += sizeof b;
+  if (!Fetch(log, cur, b, sizeof b, __LINE__)) return 0;
   value = NEMA_Get_Short(mode, b);
   return 1;
 }
 
-int NEMA_Read_Long(LogHandle log, ByteCursor& cur, uint8_t mode, int32_t& value) {
+template <typename Cursor>
+int Read_Long(LogHandle log, Cursor& cur, uint8_t mode, int32_t& value) {
   uint8_t b[4];
-  if (!KEMA_READ(log, *cur.source, cur.pos, b, sizeof b)) return 0;
-  cur.pos += sizeof b;
+  if (!Fetch(log, cur, b, sizeof b, __LINE__)) return 0;
   value = NEMA_Get_Long(mode, b);
   return 1;
 }
 
-std::optional<std::vector<uint8_t>> NEMA_Read_Buffer(LogHandle log, ByteCursor& cur, size_t n) {
-  const uint64_t left = Bytes_Left(cur);
-  if (n > left) {
-    Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left), static_cast<long long>(n),
-                      cur.source->name().c_str());
-    return std::nullopt;
-  }
-  std::vector<uint8_t> buf;
-  try {
-    buf.resize(n);
-  } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "buf", static_cast<long long>(n), 1);
-    return std::nullopt;
-  }
-  if (!KEMA_READ(log, *cur.source, cur.pos, buf.data(), n)) return std::nullopt;
-  cur.pos += n;
-  return buf;
-}
-
-std::optional<std::string> NEMA_Read_String(LogHandle log, ByteCursor& cur, size_t n) {
+template <typename Cursor>
+std::optional<std::string> Read_String(LogHandle log, Cursor& cur, size_t n) {
   const uint64_t left = Bytes_Left(cur);
   if (n > left) {
     Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left), static_cast<long long>(n),
@@ -85,26 +77,16 @@ std::optional<std::string> NEMA_Read_String(LogHandle log, ByteCursor& cur, size
     Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "buf", static_cast<long long>(n) + 1, 1);
     return std::nullopt;
   }
-  if (!KEMA_READ(log, *cur.source, cur.pos, text.data(), n)) return std::nullopt;
-  cur.pos += n;
+  if (!Fetch(log, cur, text.data(), n, __LINE__)) return std::nullopt;
   return text;
 }
 
-int NEMA_Skip(LogHandle log, ByteCursor& cur, size_t n) {
-  // A target no file offset can hold is the seek failure a file would give.
-  if (n > static_cast<uint64_t>(INT64_MAX) || cur.pos > static_cast<uint64_t>(INT64_MAX) - n) {
-    errno = EOVERFLOW;
-    Report_Seek(log, KEMA_SRC, __LINE__, static_cast<long long>(cur.pos + n), cur.source->name().c_str());
-    return 0;
-  }
-  cur.pos += n;
-  return 1;
-}
-
-int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n) {
-  const auto value = NEMA_Read_String(log, cur, n);
-  if (!value) return 0;
+template <typename Cursor>
+int Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, Cursor& cur, size_t n) {
   const int level = Image_Header_Text_Level();
+  if (!Log_Admitted(level) && Bytes_Left(cur) >= n) return NEMA_Skip(log, cur, n);  // nothing to list
+  const auto value = Read_String(log, cur, n);
+  if (!value) return 0;
   if (!Log_Admitted(level)) return 1;
   const auto len = static_cast<long long>(n);
 
@@ -136,5 +118,114 @@ int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t eleme
   } else {
     Log_Print(log, level, "\x02(%04x,%04x) \x01skip (%-2lld bytes)", group, element, len);
   }
+  return 1;
+}
+
+}  // namespace
+
+int NEMA_Read_Bytes(LogHandle log, ByteCursor& cur, size_t n, void* dst) { return Read_Bytes(log, cur, n, dst); }
+int NEMA_Read_Bytes(LogHandle log, NemaCursor& cur, size_t n, void* dst) { return Read_Bytes(log, cur, n, dst); }
+
+int NEMA_Read_Short(LogHandle log, ByteCursor& cur, uint8_t mode, uint16_t& value) {
+  return Read_Short(log, cur, mode, value);
+}
+int NEMA_Read_Short(LogHandle log, NemaCursor& cur, uint8_t mode, uint16_t& value) {
+  return Read_Short(log, cur, mode, value);
+}
+
+int NEMA_Read_Long(LogHandle log, ByteCursor& cur, uint8_t mode, int32_t& value) {
+  return Read_Long(log, cur, mode, value);
+}
+int NEMA_Read_Long(LogHandle log, NemaCursor& cur, uint8_t mode, int32_t& value) {
+  return Read_Long(log, cur, mode, value);
+}
+
+std::optional<std::vector<uint8_t>> NEMA_Read_Buffer(LogHandle log, ByteCursor& cur, size_t n) {
+  const uint64_t left = Bytes_Left(cur);
+  if (n > left) {
+    Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left), static_cast<long long>(n),
+                      cur.source->name().c_str());
+    return std::nullopt;
+  }
+  std::vector<uint8_t> buf;
+  try {
+    buf.resize(n);
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "buf", static_cast<long long>(n), 1);
+    return std::nullopt;
+  }
+  if (!KEMA_READ(log, *cur.source, cur.pos, buf.data(), n)) return std::nullopt;
+  cur.pos += n;
+  return buf;
+}
+
+std::optional<std::string> NEMA_Read_String(LogHandle log, ByteCursor& cur, size_t n) { return Read_String(log, cur, n); }
+std::optional<std::string> NEMA_Read_String(LogHandle log, NemaCursor& cur, size_t n) { return Read_String(log, cur, n); }
+
+int NEMA_Skip(LogHandle log, ByteCursor& cur, size_t n) {
+  // A target no file offset can hold is the seek failure a file would give.
+  if (n > static_cast<uint64_t>(INT64_MAX) || cur.pos > static_cast<uint64_t>(INT64_MAX) - n) {
+    errno = EOVERFLOW;
+    Report_Seek(log, KEMA_SRC, __LINE__, static_cast<long long>(cur.pos + n), cur.source->name().c_str());
+    return 0;
+  }
+  cur.pos += n;
+  return 1;
+}
+
+int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n) {
+  return Print_Value(log, mode, group, element, cur, n);
+}
+int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, NemaCursor& cur, size_t n) {
+  return Print_Value(log, mode, group, element, cur, n);
+}
+
+int NemaCursor::Fetch(LogHandle log, void* dst, size_t n, const char* src, int line) {
+  if (n == 0) return 1;
+  const std::span<const uint8_t> block = source->memory();
+  if (!block.empty() || source->is_memory()) {
+    if (!source->Contains(pos, n)) return Source_Read(log, *source, pos, dst, n, src, line);
+    std::memcpy(dst, block.data() + pos, n);
+    pos += n;
+    return 1;
+  }
+  if (pos >= window_pos_ && pos - window_pos_ <= window_len_ && n <= window_len_ - (pos - window_pos_)) {
+    std::memcpy(dst, window_.get() + (pos - window_pos_), n);
+    pos += n;
+    return 1;
+  }
+  if (n > kWindow / 2) {
+    if (!Source_Read(log, *source, pos, dst, n, src, line)) return 0;
+    pos += n;
+    return 1;
+  }
+  if (!window_) {
+    try {
+      window_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow);
+    } catch (const std::bad_alloc&) {
+      window_len_ = 0;
+      if (!Source_Read(log, *source, pos, dst, n, src, line)) return 0;
+      pos += n;
+      return 1;
+    }
+  }
+  window_len_ = 0;
+  // A header is read first: most fit in the first 4 KiB.
+  const size_t want = std::max(n, refilled_ ? kWindow : size_t{4096});
+  refilled_ = true;
+  const ptrdiff_t got = source->Read_At(pos, window_.get(), want);
+  if (got < 0) {
+    Report_Read(log, src, line, source->name().c_str());
+    return 0;
+  }
+  window_pos_ = pos;
+  window_len_ = static_cast<size_t>(got);
+  if (window_len_ < n) {
+    Report_Short_Read(log, src, line, static_cast<long long>(window_len_), static_cast<long long>(n),
+                      source->name().c_str());
+    return 0;
+  }
+  std::memcpy(dst, window_.get(), n);
+  pos += n;
   return 1;
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,3 +43,33 @@ int NEMA_Skip(LogHandle log, ByteCursor& cur, size_t n);
 // Reads an element value of n bytes that no dictionary knows and lists it
 // at the header-text level: as text, VAX float, integer, or "skip".
 int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n);
+
+// A cursor that serves the many small reads of an element stream from a
+// read-ahead window: a file header of a hundred elements costs one read of
+// the file, not two hundred. Memory blocks are read in place.
+class NemaCursor : public ByteCursor {
+ public:
+  explicit NemaCursor(ByteSource& src, uint64_t at = 0) {
+    source = &src;
+    pos = at;
+  }
+  // Bytes between the position and the end of the source (0 past the end).
+  uint64_t Left() const { return pos < source->size() ? source->size() - pos : 0; }
+  const char* Name() const { return source->name().c_str(); }
+  // Reads n bytes at the position into `dst` and moves on; a read error or
+  // a short read is reported (with the caller's source line) and gives 0.
+  int Fetch(LogHandle log, void* dst, size_t n, const char* src, int line);
+
+ private:
+  static constexpr size_t kWindow = 16384;
+  std::unique_ptr<uint8_t[]> window_;
+  uint64_t window_pos_ = 0;
+  size_t window_len_ = 0;
+  bool refilled_ = false;
+};
+
+int NEMA_Read_Bytes(LogHandle log, NemaCursor& cur, size_t n, void* dst);
+int NEMA_Read_Short(LogHandle log, NemaCursor& cur, uint8_t mode, uint16_t& value);
+int NEMA_Read_Long(LogHandle log, NemaCursor& cur, uint8_t mode, int32_t& value);
+std::optional<std::string> NEMA_Read_String(LogHandle log, NemaCursor& cur, size_t n);
+int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, NemaCursor& cur, size_t n);

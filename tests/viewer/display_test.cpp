@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/genesis_writer.h"
 #include "tests/fixtures/log_capture.h"
 #include "viewer/scan_color.h"
@@ -336,13 +337,33 @@ TEST(ImageList, ReadsFilesThroughTheReaders) {
   EXPECT_EQ(Image_Read_File(*v, dir + "list_a.gen", kMaxImages - 1), 1);
   EXPECT_TRUE(v->Image_List[kMaxImages - 1]);
 
+  // A multi-frame file: one entry per frame in the file's order, one range.
+  std::vector<uint8_t> frames;
+  for (int k = 0; k < 6; ++k)
+    for (int p = 0; p < 6; ++p) frames.push_back(static_cast<uint8_t>(10 * k + p)), frames.push_back(0);
+  fixtures::DicomWriter dcm(8);
+  dcm.Part10("1.2.840.10008.1.2.1").Text(0x0010, 0x0010, "PN", "DOE^JOHN").Text(0x0028, 0x0008, "IS", "6");
+  dcm.Image(2, 3, 16).Pixels(frames);
+  ASSERT_TRUE(fixtures::Write_File(dir + "list_frames.dcm", dcm.Done(1024)));
+  ASSERT_EQ(Image_Read_File(*v, dir + "list_frames.dcm", 1), 6);
+  for (int k = 0; k < 6; ++k) {
+    const ImageHeader& f = *v->Image_List[1 + k];
+    EXPECT_EQ(f.g1.image_idx, k + 1);
+    EXPECT_EQ(Image_Pixel_Value(nullptr, &f, f.data.data(), 0, 0, 0, 0), 10 * k);
+    EXPECT_EQ(f.g2.serie_min, 0);
+    EXPECT_EQ(f.g2.serie_max, 55);
+  }
+  // Six frames do not fit in five slots.
+  EXPECT_EQ(Image_Read_File(*v, dir + "list_frames.dcm", kMaxImages - 5), 6);
+  EXPECT_FALSE(v->Image_List[kMaxImages - 5]);
+
   log.clear();
   EXPECT_EQ(Image_Read_File(*v, dir + "list_junk.bin", 1), -1);
   EXPECT_EQ(log.Joined(2), "");
   EXPECT_EQ(Image_Read_File(*v, dir + "list_missing.gen", 1), 0);
   EXPECT_TRUE(log.Has("\xf1\x04""ERROR:\x01 Unable to open file !", 2));
   EXPECT_TRUE(log.Has("\xf1\x01\t\t file: \x02" + dir + "list_missing.gen ", 2));
-  EXPECT_FALSE(v->Image_List[1]);
+  EXPECT_EQ(v->Image_List[1]->g1.image_idx, 1);  // untouched by the failures
 }
 
 }  // namespace

@@ -1,0 +1,94 @@
+// The DICOM, ACR-NEMA and Papyrus element-stream reader: sniffing a stream,
+// walking its elements (sequences and items to a bounded depth), the
+// transfer syntax, and the per-image storage of the pixel data locations.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "Convert/byte_source.h"
+#include "Convert/kema_image.h"
+#include "Convert/local_NEMA_read.h"
+#include "log/log.h"
+
+// Transfer mode bits (ImageHeader::transfer_mode).
+enum : uint8_t {
+  kNemaBigEndian = 0x01,
+  kNemaExplicitVR = 0x08,
+  kNemaGeLengthFix = 0x80,
+};
+
+inline constexpr uint32_t kNemaUndefined = 0xFFFFFFFF;
+
+// Two VR letters, the first in the high byte ("OB" is 0x4F42).
+constexpr uint16_t NEMA_VR(char a, char b) {
+  return static_cast<uint16_t>((static_cast<uint8_t>(a) << 8) | static_cast<uint8_t>(b));
+}
+
+// One element header as read from the stream.
+struct NemaElement {
+  uint16_t group = 0;
+  uint16_t element = 0;
+  uint16_t vr = 0;  // 0: the element carried no VR
+  uint32_t length = 0;
+};
+
+// Where the stored pixel bytes of each image are: file offset, offset in the
+// buffer that gathers all images, and size; one entry per image.
+struct NemaStorage final : FormatStorage {
+  std::vector<uint32_t> file_offset;
+  std::vector<uint32_t> image_offset;
+  std::vector<uint32_t> image_size;
+  int Copy_To(LogHandle log, ImageHeader& target) const override;
+};
+
+// The state of one header parse. Kept per thread: two threads read two
+// files at once without meeting.
+struct NemaParseState {
+  static constexpr int kMaxDepth = 100;      // sequences open at once
+  static constexpr int kMaxNesting = 2 * kMaxDepth + 1;  // sequences and items open at once
+  static constexpr int kMaxItems = 32767;    // items of one sequence: the image index range
+  int32_t depth = 0;
+  int32_t item_counter = 0;
+  int32_t NEMA_Nb_Ima = 0;
+  std::array<std::pair<int32_t, int32_t>, kMaxDepth> saved_index{};
+  int32_t saved_count = 0;
+  int32_t pixel_seen = 0;
+  int32_t nesting = 0;     // sequences and items open (items may nest without a sequence)
+  bool refused = false;    // a limit was passed: the file is refused whatever was seen
+  uint32_t running_offset = 0;  // image_offset of the next image located
+  uint64_t element_start = 0;   // file offset of the tag of the element being handled
+  bool siemens_owner = false;   // (7001,0010) / (7003,0010) named Siemens
+};
+
+NemaParseState& NEMA_State();
+
+// Element handler of a group: consumes the element's value; 1 to go on, 0
+// to stop (SIEMENS_Group_7003 may also return 2: the header is complete).
+using NemaHandler = int (*)(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+
+// The NEMA-family code (20 to 28, 38, 39) of an element stream, or 0.
+uint16_t NEMA_Get_Format(LogHandle log, ByteSource& source);
+// Parses the whole element stream of the record's input; the image count,
+// or 0 on failure.
+int NEMA_Read_Header(LogHandle log, ImageHeader& ima);
+int NEMA_Get_Data_Element(LogHandle log, NemaCursor& cur, uint8_t mode, NemaElement& el);
+int NEMA_Analyse_Data_Element(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Skip_Group(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+// Lists an element no dictionary knows: printable text, a VAX float, an
+// integer, or a skip line.
+int NEMA_Show_Private(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el);
+int NEMA_Get_Sequence(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Get_Sequence_Item(LogHandle log, NemaCursor& cur, uint8_t mode, uint32_t length, ImageHeader& ima);
+int NEMA_Transfert_Syntax(LogHandle log, ImageHeader& ima, const char* uid);
+// The transfer syntax UID of a compression code (1 to 19), or null.
+const char* NEMA_Compression_UID(int code);
+int NEMA_Copy_Header(LogHandle log, ImageHeader& target, const ImageHeader& source);
+void NEMA_Free_Header(LogHandle log, ImageHeader& ima);
+
+// Pixel data (local_NEMA_fe0): locating while parsing, reading later.
+int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Read_Image(LogHandle log, ImageHeader& ima);
+int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima);

@@ -1,0 +1,393 @@
+// The pixel data element: locating the stored bytes of every image while the
+// header is parsed, and reading them (native data), the two-sample cases and
+// the palette expansion when the pixels are wanted.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "Convert/conv_util.h"
+#include "Convert/dicom/local_NEMA.h"
+#include "Convert/dicom/local_NEMA_val.h"
+
+namespace {
+
+// Images one element may locate: far more than any series, few enough that
+// their three tables stay small.
+constexpr size_t kMaxImages = 1 << 20;
+
+NemaStorage* Storage_Of(LogHandle log, ImageHeader& ima) {
+  if (auto* s = dynamic_cast<NemaStorage*>(ima.g2.storage.get())) return s;
+  try {
+    ima.g2.storage = std::make_unique<NemaStorage>();
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "ima->g2.storage", 1, static_cast<long long>(sizeof(NemaStorage)));
+    return nullptr;
+  }
+  return static_cast<NemaStorage*>(ima.g2.storage.get());
+}
+
+// The three tables at least `n` entries long.
+bool Grow(LogHandle log, NemaStorage& s, size_t n) {
+  if (s.file_offset.size() >= n) return true;
+  try {
+    s.file_offset.resize(n, 0);
+    s.image_offset.resize(n, 0);
+    s.image_size.resize(n, 0);
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, __LINE__, "realloc", "storage->file_offset", static_cast<long long>(n), 4);
+    return false;
+  }
+  return true;
+}
+
+void Refuse_Count(LogHandle log, const NemaCursor& cur, uint64_t count) {
+  NEMA_State().refused = true;
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 too many images in the pixel data (%llu /vs/ %llu at most)",
+            static_cast<unsigned long long>(count), static_cast<unsigned long long>(kMaxImages));
+  Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", cur.Name());
+}
+
+void Record(NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
+  NemaParseState& st = NEMA_State();
+  s.file_offset[i] = static_cast<uint32_t>(std::min<uint64_t>(file_offset, UINT32_MAX));
+  s.image_offset[i] = st.running_offset;
+  s.image_size[i] = size;
+  st.running_offset += size;
+}
+
+bool Is_Philips(const ImageHeader& ima) { return ima.g4.manufacturer.compare(0, 7, "Philips") == 0; }
+
+int Native(LogHandle log, NemaCursor& cur, const NemaElement& el, ImageHeader& ima, uint64_t image_bytes) {
+  NemaParseState& st = NEMA_State();
+  const uint64_t length = el.length;
+  if (uint64_t{ima.dim_t} * ima.dim_z == 1 && length > image_bytes && image_bytes > 0)
+    ima.dim_z = static_cast<uint16_t>(std::min<uint64_t>(length / image_bytes, 0xFFFF));
+  const uint64_t frames = uint64_t{ima.dim_t} * ima.dim_z;
+  const auto first = static_cast<size_t>(std::max(st.NEMA_Nb_Ima, 0));
+  if (frames > kMaxImages || first >= kMaxImages) {
+    Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
+    return 0;
+  }
+  NemaStorage* s = Storage_Of(log, ima);
+  if (!s || !Grow(log, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
+
+  if (length > image_bytes && image_bytes > 0) {
+    // Whole images only, and no more than the tables hold.
+    uint64_t consumed = 0;
+    for (size_t i = first; i < s->file_offset.size() && length - consumed >= image_bytes; ++i) {
+      Record(*s, i, cur.pos, static_cast<uint32_t>(image_bytes));
+      consumed += image_bytes;
+      cur.pos += image_bytes;
+    }
+    return NEMA_Skip(log, cur, length - consumed);
+  }
+  Record(*s, first, cur.pos, el.length);
+  return NEMA_Skip(log, cur, length);
+}
+
+int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima) {
+  NemaParseState& st = NEMA_State();
+  const uint64_t frames = uint64_t{ima.dim_t} * ima.dim_z;
+  const auto first = static_cast<size_t>(std::max(st.NEMA_Nb_Ima, 0));
+  if (frames > kMaxImages || first >= kMaxImages) {
+    Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
+    return 0;
+  }
+  NemaStorage* s = Storage_Of(log, ima);
+  if (!s || !Grow(log, *s, static_cast<size_t>(frames))) return 0;
+  size_t i = first;
+  for (;;) {
+    NemaElement item;
+    if (!NEMA_Get_Data_Element(log, cur, mode, item)) return 0;
+    if (item.group != 0xFFFE) {
+      Log_Print(log, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(log, 6, "Expecting group 0xFFFE but got: 0x%04x", item.group);
+      return 0;
+    }
+    if (item.element == 0xE00D) {
+      Log_Print(log, 10, "-->item delimitation flag (0xE00D)");
+      break;
+    }
+    if (item.element == 0xE0DD) {
+      Log_Print(log, 10, "-->sequence delimitation flag (0xE0DD)");
+      break;
+    }
+    if (item.element != 0xE000) {
+      Log_Print(log, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(log, 6, "expecting element 0xE000 but got: 0x%04x", item.element);
+      return 0;
+    }
+    if (item.length == 0) continue;
+    if (item.length == kNemaUndefined || item.length > cur.Left()) {
+      // A fragment that cannot be in the file: the data ends here.
+      Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(cur.Left()),
+                        static_cast<long long>(item.length), cur.Name());
+      return 0;
+    }
+    if (i >= kMaxImages) {
+      Refuse_Count(log, cur, i + 1);
+      return 0;
+    }
+    if (!Grow(log, *s, std::max<size_t>(i + 1, static_cast<size_t>(frames)))) return 0;
+    Record(*s, i, cur.pos, item.length);
+    ++i;
+    if (const int level = NEMA_Text_Level())
+      Log_Print(log, level, "\x02(7FE0,0010)\x01 size: -1 -> (%04x, %04x) size: %d", item.group, item.element,
+                static_cast<int>(item.length));
+    if (!NEMA_Skip(log, cur, item.length)) return 0;
+  }
+
+  size_t n = i - first;
+  if (n > 0 && s->image_size[first] / 4 == n - 1) {
+    // The first item is the offset table, not an image.
+    for (size_t k = first; k + 1 < i; ++k) {
+      s->file_offset[k] = s->file_offset[k + 1];
+      s->image_offset[k] = s->image_offset[k + 1];
+      s->image_size[k] = s->image_size[k + 1];
+    }
+    s->file_offset[i - 1] = s->image_offset[i - 1] = s->image_size[i - 1] = 0;
+    n -= 1;
+  }
+  Log_Print(log, 6, "--> %d images", static_cast<int>(n));
+  const auto count = static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF));
+  if (ima.dim_t < 2)
+    ima.dim_z = std::max(ima.dim_z, count);
+  else
+    ima.dim_t = std::max(ima.dim_t, count);
+  return 1;
+}
+
+}  // namespace
+
+int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  Log_Print(log, 9, "in NEMA_Parse_7FE0(%04x,%04x)", el.group, el.element);
+  NemaParseState& st = NEMA_State();
+  if (el.element == 0x0000 && el.length != kNemaUndefined)
+    return NEMA_Group_Length(log, cur, el, "---- ---- Group 7FE0: Image Data ---- ----");
+  if (el.element != 0x0010) {
+    if (el.length == kNemaUndefined) return NEMA_Get_Sequence(log, cur, mode, el, ima);
+    return NEMA_Skip(log, cur, el.length);
+  }
+  if (st.NEMA_Nb_Ima == 0) st.running_offset = 0;
+
+  // The element is read again from its tag when the pixels are wanted.
+  if (st.element_start > UINT32_MAX) {
+    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 pixel data beyond 4 GiB (offset %llu)",
+              static_cast<unsigned long long>(st.element_start));
+    return 0;
+  }
+  ima.ima_offset = static_cast<uint32_t>(st.element_start);
+  ima.g2.compression = static_cast<int8_t>(ima.g2.compression | 0x80);
+  // The byte order of the samples is the one in force here, whatever the
+  // parse started with (a big-endian file behind a meta group).
+  ima.g2.pix_swap = (mode & 0x03) != 0;
+
+  ImageG2& g2 = ima.g2;
+  const uint64_t frames = uint64_t{ima.dim_t} * ima.dim_z;
+  if (g2.pix_bits > g2.pix_store) {
+    const auto rounded = static_cast<uint16_t>(((g2.pix_bits - 1) / 8) * 8 + 8);
+    const auto len = static_cast<int32_t>(el.length);
+    const uint64_t per = uint64_t{g2.pix_plane} * ima.dim_y * ima.dim_x * frames;
+    uint64_t store = len > 0 && per > 0 ? el.length / per * 8 : 0;
+    g2.pix_store = store >= 8 && store <= 32 && store % 8 == 0 ? static_cast<uint16_t>(store) : rounded;
+  }
+  uint64_t image_bytes = uint64_t{g2.pix_plane} * ima.dim_y * ima.dim_x * g2.pix_store / 8;
+  if (g2.pix_plane == 2 && image_bytes == 2 * uint64_t{el.length}) {
+    if (ima.format == 20 && Is_Philips(ima)) g2.pix_plane = 1;
+    image_bytes /= 2;
+  }
+  if (const int level = NEMA_Text_Level())
+    Log_Print(log, level, "\x02(7FE0,0010)\x01 offset: %d  size: %dx%d x %d x %d/8", static_cast<int>(ima.ima_offset),
+              ima.dim_x, ima.dim_y, g2.pix_plane, g2.pix_store);
+
+  if (el.length == kNemaUndefined) return Encapsulated(log, cur, mode, ima);
+  return Native(log, cur, el, ima, image_bytes);
+}
+
+// ---- reading ----
+
+namespace {
+
+int Fail_Compressed(LogHandle log, const ImageHeader& ima, int code) {
+  const char* uid = NEMA_Compression_UID(code);
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 compressed pixel data (transfer syntax %s) cannot be decoded yet",
+            uid ? uid : "?");
+  Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.input_type == 1 ? ima.input.c_str() : "memory stream");
+  return 0;
+}
+
+// Two 16-bit samples a pixel (Philips ACR-NEMA 1.0): low word plus 4096
+// times the high word, the first sample being the low one.
+PixelBuffer Combine_Samples(LogHandle log, ImageHeader& ima, const PixelBuffer& data, uint64_t pixels) {
+  const unsigned b = ima.g2.pix_store / 8;
+  const uint64_t size = Mul_Sat(pixels, b);
+  PixelBuffer out = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "buf2", static_cast<long long>(size), 1);
+  if (!out) return {};
+  for (uint64_t i = 0; i < pixels; ++i) {
+    if (b == 2) {
+      uint16_t w[2];
+      std::memcpy(w, data.data() + 4 * i, 4);
+      const auto v = static_cast<uint16_t>(w[0] + 4096u * w[1]);
+      std::memcpy(out.data() + 2 * i, &v, 2);
+    } else {
+      std::memcpy(out.data() + i * b, data.data() + 2 * i * b, b);
+    }
+  }
+  return out;
+}
+
+// The first sample of each pixel, interleaved or in planes.
+PixelBuffer First_Samples(LogHandle log, ImageHeader& ima, const PixelBuffer& data, uint64_t per_frame,
+                          uint64_t frames, bool planar) {
+  const unsigned b = ima.g2.pix_store / 8;
+  const uint64_t size = Mul_Sat(Mul_Sat(per_frame, frames), b);
+  PixelBuffer out = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "ima->data", static_cast<long long>(size), 1);
+  if (!out) return {};
+  for (uint64_t f = 0; f < frames; ++f) {
+    const uint8_t* in = data.data() + f * per_frame * 2 * b;
+    uint8_t* o = out.data() + f * per_frame * b;
+    if (planar) {
+      std::memcpy(o, in, per_frame * b);
+    } else {
+      for (uint64_t i = 0; i < per_frame; ++i) std::memcpy(o + i * b, in + 2 * i * b, b);
+    }
+  }
+  return out;
+}
+
+int Two_Samples(LogHandle log, ImageHeader& ima) {
+  const uint64_t per_frame = uint64_t{ima.dim_x} * ima.dim_y;
+  const uint64_t frames = uint64_t{ima.dim_z} * ima.dim_t;
+  const uint64_t pixels = per_frame * frames;
+  const unsigned b = ima.g2.pix_store / 8;
+  ima.g2.pix_plane = 1;
+  // Data holding one sample a pixel is already what it should become.
+  if (ima.data.size() < Mul_Sat(pixels, 2 * b)) return 1;
+  PixelBuffer out;
+  if (!ima.g2.pix_planar && ima.format == 20 && Is_Philips(ima))
+    out = Combine_Samples(log, ima, ima.data, pixels);
+  else
+    out = First_Samples(log, ima, ima.data, per_frame, frames, ima.g2.pix_planar != 0);
+  if (!out) return 0;
+  ima.data = std::move(out);
+  ima.g2.pix_planar = 0;
+  return 1;
+}
+
+uint16_t Palette_Entry(const std::vector<uint16_t>& table, const std::array<uint16_t, 3>& info, int64_t v,
+                       int shift) {
+  if (table.empty()) return 0;
+  const int64_t entries = std::min<int64_t>(info[0] ? info[0] : 65536, static_cast<int64_t>(table.size()));
+  int64_t index = v - static_cast<int64_t>(info[1]);
+  if (index < 0) index = 0;
+  if (index > entries - 1) index = entries - 1;
+  return static_cast<uint16_t>(table[static_cast<size_t>(index)] >> shift);
+}
+
+// Palette colour to RGBA, every frame.
+int Expand_Palette(LogHandle log, ImageHeader& ima) {
+  ImageG2& g2 = ima.g2;
+  if (g2.pix_plane == 1 && (g2.pix_store == 8 || g2.pix_store == 16)) {
+    const uint64_t pixels = uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t;
+    const unsigned b = g2.pix_store / 8;
+    if (ima.data.size() < Mul_Sat(pixels, b)) {
+      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 pixel data too short ! (%llu /vs/ %llu bytes)",
+                static_cast<unsigned long long>(ima.data.size()), static_cast<unsigned long long>(pixels * b));
+      return 0;
+    }
+    const uint64_t size = Mul_Sat(pixels, 4);
+    PixelBuffer out = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "ima->data", static_cast<long long>(pixels), 4);
+    if (!out) return 0;
+    const int bits = g2.palette_red_info[2];
+    const int shift = bits > 8 ? std::min(bits - 8, 15) : 0;
+    const bool is_signed = g2.pix_sign == 1;
+    const uint8_t* in = ima.data.data();
+    uint8_t* o = out.data();
+    for (uint64_t i = 0; i < pixels; ++i) {
+      int64_t v;
+      if (b == 1) {
+        v = is_signed ? static_cast<int8_t>(in[i]) : in[i];
+      } else {
+        uint16_t w;
+        std::memcpy(&w, in + 2 * i, 2);
+        v = is_signed ? static_cast<int16_t>(w) : w;
+      }
+      o[4 * i + 0] = static_cast<uint8_t>(Palette_Entry(g2.palette_red, g2.palette_red_info, v, shift));
+      o[4 * i + 1] = static_cast<uint8_t>(Palette_Entry(g2.palette_grn, g2.palette_grn_info, v, shift));
+      o[4 * i + 2] = static_cast<uint8_t>(Palette_Entry(g2.palette_blu, g2.palette_blu_info, v, shift));
+      o[4 * i + 3] = 255;
+    }
+    ima.data = std::move(out);
+  }
+  g2.pix_planar = 0;
+  g2.pix_plane = 4;
+  g2.pix_store = 8;
+  g2.pix_type = kPixRGBA8;
+  return 1;
+}
+
+}  // namespace
+
+int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  Log_Print(log, 9, "in NEMA_Read_7FE0()");
+  const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
+  if (!s) {
+    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no pixel data located in the header");
+    return 0;
+  }
+  const size_t frames = std::min<size_t>(uint64_t{ima.dim_t} * ima.dim_z, s->image_size.size());
+  size_t count = 0;
+  uint64_t total = 0;
+  for (; count < frames && s->image_size[count] != 0; ++count) {
+    const uint64_t end = uint64_t{s->image_offset[count]} + s->image_size[count];
+    // Nothing is allocated for bytes the file cannot hold.
+    if (!source.Contains(s->file_offset[count], s->image_size[count])) {
+      const uint64_t left = s->file_offset[count] < source.size() ? source.size() - s->file_offset[count] : 0;
+      Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left),
+                        static_cast<long long>(s->image_size[count]), source.name().c_str());
+      return 0;
+    }
+    total = std::max(total, end);
+  }
+  PixelBuffer buffer = KEMA_ALLOC_PIXELS(log, total, ima.name.c_str(), "ima_pt", static_cast<long long>(total), 1);
+  if (!buffer) return 0;
+  for (size_t i = 0; i < count; ++i)
+    if (!KEMA_READ(log, source, s->file_offset[i], buffer.data() + s->image_offset[i], s->image_size[i])) return 0;
+
+  const int code = ima.g2.compression & 0x7F;
+  if (code != 0 && code != 17) return Fail_Compressed(log, ima, code);
+  Log_Print(log, 8, "--> read %llu bytes\n", static_cast<unsigned long long>(total));
+
+  if (ima.g2.pix_plane >= 3 && ima.g2.pix_swap) {
+    // Colour samples of a big-endian stream: the byte order is put right
+    // here, the sample order (R G B) is already right.
+    if (ima.g2.pix_store == 16) Swap_Pairs(buffer.data(), buffer.data(), total);
+    if (ima.g2.pix_store == 32)
+      for (uint64_t i = 0; i + 4 <= total; i += 4) std::reverse(buffer.data() + i, buffer.data() + i + 4);
+    ima.g2.pix_swap = 0;
+  }
+  PixelBuffer data = Image_Read_Process(log, ima, std::move(buffer));
+  if (!data) return 0;
+  ima.data = std::move(data);
+  if (ima.g2.pix_plane == 2) return Two_Samples(log, ima);
+  return 1;
+}
+
+int NEMA_Read_Image(LogHandle log, ImageHeader& ima) {
+  Log_Print(log, 8, "in NEMA_Read_Image()");
+  Log_Print(log, 8, "--> mode = %s %s", (ima.transfer_mode & kNemaExplicitVR) ? "EXPLICIT_VR" : "IMPLICIT_VR",
+            (ima.transfer_mode & 0x03) ? "BIG_ENDIAN" : "LITTLE_ENDIAN");
+  auto source = Source_Open_Data(log, ima, KEMA_SRC, __LINE__);
+  if (!source) return 0;
+  NemaCursor cur(*source, ima.ima_offset);
+  NemaElement el;
+  if (!NEMA_Get_Data_Element(log, cur, ima.transfer_mode, el)) return 0;
+  if (el.group != 0x7FE0) {
+    Log_Print(log, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+    Log_Print(log, 6, "Expecting Pixel data (group 0x7FE0) !");
+    return 0;
+  }
+  if (!NEMA_Read_7FE0(log, *source, ima.transfer_mode, el, ima)) return 0;
+  if (!ima.g2.palette_blu.empty()) return Expand_Palette(log, ima);
+  return 1;
+}

@@ -1,0 +1,174 @@
+// Fuzz target of the DICOM family: any input, given as a memory block, goes
+// through detection, the element-stream parser (header text listed), the
+// pixel reader and the split, like a file the viewer opens.
+//
+// `fuzz_dicom -kema_write_seeds=DIR` writes the seed corpus and exits.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Convert/kema_image.h"
+#include "log/log.h"
+#include "tests/fixtures/dicom_writer.h"
+
+namespace {
+
+using fixtures::DicomWriter;
+using Bytes = std::vector<uint8_t>;
+
+int Silent_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
+
+constexpr unsigned kMaxSplit = 2000;
+
+size_t Expected_Bytes(const ImageHeader& ima) {
+  const size_t samples = ima.g2.pix_plane >= 3 ? ima.g2.pix_plane : 1;
+  return size_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t * samples * (ima.g2.pix_store / 8);
+}
+
+DicomWriter Patient(uint8_t mode) {
+  DicomWriter w(mode);
+  w.Text(0x0008, 0x0008, "CS", "ORIGINAL\\PRIMARY\\AXIAL").Text(0x0008, 0x0020, "DA", "19990315");
+  w.Text(0x0008, 0x0030, "TM", "143000").Text(0x0008, 0x0060, "CS", "MR");
+  w.Text(0x0010, 0x0010, "PN", "DOE^JOHN").Text(0x0010, 0x1010, "AS", "045Y");
+  w.Text(0x0018, 0x5100, "CS", "FFS").Text(0x0020, 0x0020, "CS", "L\\P");
+  w.Text(0x0020, 0x0032, "DS", "1\\2\\3").Text(0x0020, 0x0037, "DS", "1\\0\\0\\0\\1\\0");
+  return w;
+}
+
+std::vector<Bytes> Seeds() {
+  std::vector<Bytes> seeds;
+  const Bytes small = fixtures::Dicom_Ramp16(8, 8);
+  // Part 10 in each syntax, and bare streams.
+  for (const char* ts : {"1.2.840.10008.1.2", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2", "1.2.840.113619.5.2"}) {
+    const uint8_t mode = std::strcmp(ts, "1.2.840.10008.1.2.2") == 0 ? 9 : std::strcmp(ts, "1.2.840.10008.1.2.1") == 0 ? 8 : 0;
+    DicomWriter w(mode);
+    w.Part10(ts);
+    DicomWriter body = Patient(mode);
+    w.Bytes(body.Done());
+    w.Image(8, 8).Pixels(small);
+    seeds.push_back(w.Done(1024));
+  }
+  for (uint8_t mode : {0, 1}) {
+    DicomWriter w = Patient(mode);
+    w.Image(8, 8).Pixels(small);
+    seeds.push_back(w.Done(1024));
+  }
+  // ACR-NEMA 1.0 behind a prefix, made by Siemens, with private groups.
+  for (uint8_t mode : {0, 1}) {
+    DicomWriter w(mode);
+    w.Bytes(Bytes(24, 0x55));
+    w.U32(0x0008, 0x0000, "UL", {40}).Text(0x0008, 0x0010, "SH", "ACR-NEMA 1.0").Text(0x0008, 0x0070, "LO", "SIEMENS MED");
+    w.Text(0x0009, 0x1010, "SH", "SPI-VER1").Text(0x0020, 0x0013, "IS", "A12");
+    w.Text(0x7001, 0x0010, "LO", "SIEMENS MED ").Text(0x7003, 0x0010, "LO", "SIEMENS MED ");
+    w.Image(8, 8).Pixels(small);
+    seeds.push_back(w.Done(1024));
+  }
+  // Papyrus: an image sequence of two items, each with its pixels.
+  {
+    DicomWriter w(0x08);
+    w.Part10("1.2.840.10008.1.2.1", "PAPYRUS 3.0");
+    w.Sequence(0x0041, 0x1050);
+    for (int i = 0; i < 2; ++i) {
+      w.Item().Text(0x0020, 0x0032, "DS", i ? "0\\0\\5" : "0\\0\\0").Image(8, 8).Pixels(small).Item_End();
+    }
+    w.Sequence_End();
+    seeds.push_back(w.Done(1024));
+  }
+  // Multi-frame, palette colour, RGB planar, encapsulated.
+  {
+    DicomWriter w = Patient(8);
+    w.Text(0x0028, 0x0008, "IS", "3").Image(8, 8, 8);
+    w.U16(0x0028, 0x1101, "US", {4, 0, 16}).U16(0x0028, 0x1102, "US", {4, 0, 16}).U16(0x0028, 0x1103, "US", {4, 0, 16});
+    w.U16(0x0028, 0x1201, "OW", {0, 0x4000, 0x8000, 0xFFFF}).U16(0x0028, 0x1202, "OW", {0, 1, 2, 3});
+    w.U16(0x0028, 0x1203, "OW", {9, 8, 7, 6}).Pixels(Bytes(192, 2), false);
+    seeds.push_back(w.Done(1024));
+  }
+  {
+    DicomWriter w(8);
+    w.Image(4, 4, 8, 3).U16(0x0028, 0x0006, "US", {1}).Pixels(Bytes(48, 7), false);
+    seeds.push_back(w.Done(1024));
+  }
+  {
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.5").Image(4, 4, 8).Encapsulated({Bytes(20, 1), Bytes(12, 2)}, {0, 28});
+    seeds.push_back(w.Done(1024));
+  }
+  // Nested sequences of undefined and defined lengths, private ones too.
+  {
+    DicomWriter w(0);
+    w.Sequence(0x0009, 0x1001).Item();
+    w.Sequence(0x0008, 0x1140, 0xFFFFFFFF).Item(26).Text(0x0008, 0x1150, "UI", "1.2.3").Text(0x0008, 0x1155, "UI", "1.2.3.4");
+    w.Sequence_End().Item_End().Sequence_End();
+    w.Image(8, 8).Pixels(small);
+    seeds.push_back(w.Done(1024));
+  }
+  // Cut-short copies.
+  const size_t n = seeds.size();
+  for (size_t i = 0; i < n; i += 2) {
+    Bytes cut = seeds[i];
+    cut.resize(cut.size() * 3 / 4);
+    seeds.push_back(cut);
+  }
+  return seeds;
+}
+
+int Write_Seeds(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  int k = 0;
+  for (const Bytes& seed : Seeds()) {
+    char name[32];
+    std::snprintf(name, sizeof name, "dicom_%03d", k++);
+    std::ofstream out(std::filesystem::path(dir) / name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
+    if (!out) {
+      std::fprintf(stderr, "cannot write seed %s in %s\n", name, dir.c_str());
+      return 1;
+    }
+  }
+  std::printf("%d seeds written to %s\n", k, dir.c_str());
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  static const char kSeedFlag[] = "-kema_write_seeds=";
+  for (int i = 1; i < *argc; ++i) {
+    const char* a = (*argv)[i];
+    if (std::strncmp(a, kSeedFlag, sizeof kSeedFlag - 1) == 0) std::exit(Write_Seeds(a + sizeof kSeedFlag - 1));
+  }
+  // A small pixel budget, as for fuzz_read: a header may legally claim
+  // gigabytes, which the budget's own tests cover.
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "64", 0);
+  Log_Set_Sink(&Silent_Sink);
+  Log_Set_Trace_Level(5);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;  // a zero length means "input is a file name"
+  Image_Set_Header_Text_Level(4);
+  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, size, data);
+  if (!ima) return 0;
+  if (Kema_Image_Get_Image(nullptr, *ima) >= 1) {
+    if (ima->data.size() < Expected_Bytes(*ima)) {
+      std::fprintf(stderr, "pixel buffer of %zu bytes for a record of %zu\n", ima->data.size(), Expected_Bytes(*ima));
+      std::abort();
+    }
+    if (unsigned{ima->dim_z} * ima->dim_t <= kMaxSplit) {
+      std::vector<std::unique_ptr<ImageHeader>> parts;
+      Kema_Image_Image_Split(nullptr, *ima, parts);
+      for (auto& p : parts)
+        if (p) Kema_Image_Free_Header(nullptr, *p);
+    }
+  }
+  Kema_Image_Free_Header(nullptr, *ima);
+  return 0;
+}

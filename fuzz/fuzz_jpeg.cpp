@@ -1,0 +1,97 @@
+// Fuzz target of the JPEG decoder: any input is one stream, given to the
+// header pass, to jpeg_decode and to the decode into a caller's buffer of
+// the size the header pass gave, with every message formatted (and dropped).
+//
+// `fuzz_jpeg -kema_write_seeds=DIR` writes the seed corpus and exits: the
+// real encoders' streams kept under tests/data/jpeg and hand-built lossless
+// streams (restarts, GE tables, DNL, cut short).
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "LibJPEG/jpeg.h"
+#include "log/log.h"
+#include "tests/fixtures/jpeg_writer.h"
+
+namespace {
+
+int Silent_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
+
+int Write_Seeds(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::vector<fixtures::Bytes> seeds;
+  for (const auto& e : fs::directory_iterator(fs::path(KEMA_SOURCE_DIR) / "tests/data/jpeg", ec))
+    seeds.push_back(fixtures::Read_File(e.path().string()));
+  fixtures::LosslessSpec s;
+  s.width = 9;
+  s.height = 5;
+  for (int variant = 0; variant < 8; ++variant) {
+    s.precision = variant % 2 ? 12 : 16;
+    s.components = variant == 3 ? 3 : 1;
+    if (s.components == 3) s.precision = 8;
+    s.predictor = 1 + variant % 7;
+    s.restart = variant == 2 || variant == 5 ? 9 : (variant == 6 ? 4 : 0);
+    s.ge_bug = variant == 4;
+    s.dnl = variant == 7;
+    s.samples = fixtures::Phantom_Samples(s.width, s.height, s.precision, s.components, variant + 1u);
+    seeds.push_back(fixtures::Lossless_Jpeg(s));
+  }
+  const size_t n = seeds.size();
+  for (size_t i = 0; i < n; i += 2) {
+    fixtures::Bytes cut = seeds[i];
+    cut.resize(cut.size() * 2 / 3);
+    seeds.push_back(cut);
+  }
+  int k = 0;
+  for (const fixtures::Bytes& seed : seeds) {
+    char name[32];
+    std::snprintf(name, sizeof name, "jpeg_%03d", k++);
+    if (!fixtures::Write_File((fs::path(dir) / name).string(), seed)) {
+      std::fprintf(stderr, "cannot write seed %s in %s\n", name, dir.c_str());
+      return 1;
+    }
+  }
+  std::printf("%d seeds written to %s\n", k, dir.c_str());
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  static const char kSeedFlag[] = "-kema_write_seeds=";
+  for (int i = 1; i < *argc; ++i) {
+    const char* a = (*argv)[i];
+    if (std::strncmp(a, kSeedFlag, sizeof kSeedFlag - 1) == 0) std::exit(Write_Seeds(a + sizeof kSeedFlag - 1));
+  }
+  // Explore the decoder's logic, not gigabyte fills a header may claim.
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "64", 0);
+  Log_Set_Sink(&Silent_Sink);
+  Log_Set_Trace_Level(5);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::span<const uint8_t> in(data, size);
+  JpegInfo info;
+  const int header = Jpeg_Read_Info(in, info);
+  PixelBuffer pixels = jpeg_decode(in, info);
+  if (pixels && pixels.size() != info.Output_Bytes()) {
+    std::fprintf(stderr, "output of %zu bytes for an image of %zu\n", pixels.size(), info.Output_Bytes());
+    std::abort();
+  }
+  if (header && pixels) {
+    // The same stream into a caller's buffer gives the same samples.
+    std::vector<uint8_t> slot(info.Output_Bytes());
+    JpegInfo again;
+    if (!Jpeg_Decode_Into(in, slot, again) || std::memcmp(slot.data(), pixels.data(), slot.size()) != 0) {
+      std::fprintf(stderr, "decode into a buffer differs from jpeg_decode\n");
+      std::abort();
+    }
+  }
+  return 0;
+}

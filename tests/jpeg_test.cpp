@@ -1,0 +1,473 @@
+// The JPEG decoder against real encoders and their decoders (dcmtk for
+// lossless and 12-bit streams, libjpeg-turbo's tools for baseline), hand-built
+// streams for what no installed encoder writes, damaged streams, and JPEG
+// files read as images.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Convert/kema_image.h"
+#include "LibJPEG/jpeg.h"
+#include "tests/fixtures/jpeg_writer.h"
+#include "tests/fixtures/log_capture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Bytes;
+
+bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    char tmpl[] = "/tmp/kema_jpeg_XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+bool Shell(const std::string& cmd) { return std::system((cmd + " 2>/dev/null").c_str()) == 0; }
+
+PixelBuffer Decode(const Bytes& s, JpegInfo& info, JpegOptions opt = {}) {
+  opt.info_lines = false;
+  return jpeg_decode(s, info, opt);
+}
+
+// Largest difference between two sample arrays of `bytes`-wide samples.
+int Max_Diff(const uint8_t* a, const uint8_t* b, size_t n_bytes, int bytes) {
+  int worst = 0;
+  for (size_t i = 0; i + bytes <= n_bytes; i += bytes) {
+    const int x = bytes == 2 ? a[i] | (a[i + 1] << 8) : a[i];
+    const int y = bytes == 2 ? b[i] | (b[i + 1] << 8) : b[i];
+    worst = std::max(worst, std::abs(x - y));
+  }
+  return worst;
+}
+
+std::vector<uint8_t> Bytes_Of(const PixelBuffer& p) { return std::vector<uint8_t>(p.data(), p.data() + p.size()); }
+
+// The samples a lossless stream of `s` must decode to (little-endian bytes).
+Bytes Expected(const fixtures::LosslessSpec& s) {
+  Bytes e;
+  for (uint16_t v : s.samples) {
+    const int out = (v << s.point_transform) & 0xFFFF;
+    e.push_back(static_cast<uint8_t>(out));
+    if (s.precision > 8) e.push_back(static_cast<uint8_t>(out >> 8));
+  }
+  return e;
+}
+
+// ---- dcmtk: lossless selection values, point transforms, 8 to 16 bits ----
+
+struct DcmtkCase {
+  int bits, spp, sv, pt;
+};
+
+TEST(JpegDcmtk, LosslessStreamsDecodeBitExact) {
+  if (!Have("dcmcjpeg") || !Have("dcmdjpeg")) GTEST_SKIP() << "dcmtk not installed";
+  std::vector<DcmtkCase> cases;
+  for (int bits : {8, 12, 16})
+    for (int sv = 1; sv <= 7; ++sv)
+      for (int pt : {0, 3}) cases.push_back({bits, 1, sv, pt});
+  cases.push_back({8, 3, 1, 0});
+  cases.push_back({8, 3, 6, 0});
+  TempDir dir;
+  for (const DcmtkCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.bits << " bits, " << c.spp << " samples, SV " << c.sv << ", Pt " << c.pt);
+    const int w = 67, h = 45;
+    fixtures::Write_File(dir / "in.dcm", fixtures::Dicom_Native(w, h, c.bits, c.spp,
+                                                                fixtures::Phantom_Samples(w, h, c.bits, c.spp, c.sv)));
+    ASSERT_TRUE(Shell("dcmcjpeg +el +sv " + std::to_string(c.sv) + " +pt " + std::to_string(c.pt) + " " +
+                    (dir / "in.dcm") + " " + (dir / "jl.dcm")));
+    ASSERT_TRUE(Shell("dcmdjpeg " + (dir / "jl.dcm") + " " + (dir / "out.dcm")));
+    const std::vector<Bytes> frames = fixtures::Dicom_Fragments(fixtures::Read_File(dir / "jl.dcm"));
+    ASSERT_EQ(frames.size(), 1u);
+    const Bytes ref = fixtures::Dicom_Native_Pixels(fixtures::Read_File(dir / "out.dcm"));
+    JpegInfo info;
+    const PixelBuffer got = Decode(frames[0], info);
+    ASSERT_TRUE(got) << "error " << info.error;
+    EXPECT_EQ(info.frame_type, 3);
+    EXPECT_EQ(info.predictor, c.sv);
+    EXPECT_EQ(info.components, c.spp);
+    EXPECT_EQ(info.bytes_per_sample, c.bits > 8 ? 2 : 1);
+    ASSERT_LE(got.size(), ref.size());
+    EXPECT_EQ(0, std::memcmp(got.data(), ref.data(), got.size()));
+    // The older first-line rule agrees with T.81 only where the line above
+    // does not enter the prediction.
+    if (c.spp == 1 && c.pt == 0 && (c.sv == 1 || c.sv == 2)) {
+      JpegOptions legacy;
+      legacy.legacy_lossless = true;
+      const PixelBuffer old = Decode(frames[0], info, legacy);
+      ASSERT_TRUE(old);
+      EXPECT_EQ(c.sv == 1, std::memcmp(old.data(), ref.data(), old.size()) == 0);
+    }
+  }
+}
+
+TEST(JpegDcmtk, SequentialDctStreamsWithinOne) {
+  if (!Have("dcmcjpeg") || !Have("dcmdjpeg")) GTEST_SKIP() << "dcmtk not installed";
+  TempDir dir;
+  for (const auto& [bits, opt] : std::vector<std::pair<int, std::string>>{
+           {12, "+ee"}, {12, "+ee +q 40"}, {8, "+eb"}, {8, "+ee +q 60"}}) {
+    SCOPED_TRACE(opt);
+    const int w = 61, h = 43;
+    fixtures::Write_File(dir / "in.dcm", fixtures::Dicom_Native(w, h, bits, 1, fixtures::Phantom_Samples(w, h, bits, 1)));
+    ASSERT_TRUE(Shell("dcmcjpeg " + opt + " " + (dir / "in.dcm") + " " + (dir / "j.dcm")));
+    ASSERT_TRUE(Shell("dcmdjpeg " + (dir / "j.dcm") + " " + (dir / "out.dcm")));
+    const Bytes ref = fixtures::Dicom_Native_Pixels(fixtures::Read_File(dir / "out.dcm"));
+    JpegInfo info;
+    const PixelBuffer got = Decode(fixtures::Dicom_Fragments(fixtures::Read_File(dir / "j.dcm")).at(0), info);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(info.precision, bits);
+    ASSERT_LE(got.size(), ref.size());
+    EXPECT_LE(Max_Diff(got.data(), ref.data(), got.size(), info.bytes_per_sample), 1);
+  }
+}
+
+// ---- libjpeg-turbo: baseline grey and colour, subsampling, restarts ----
+
+TEST(JpegTurbo, BaselineStreamsWithinOne) {
+  if (!Have("cjpeg") || !Have("djpeg")) GTEST_SKIP() << "libjpeg-turbo tools not installed";
+  TempDir dir;
+  const int w = 83, h = 57;
+  const std::vector<uint16_t> grey = fixtures::Phantom_Samples(w, h, 8, 1, 5);
+  const std::vector<uint16_t> rgb = fixtures::Phantom_Samples(w, h, 8, 3, 9);
+  auto pnm = [&](const std::string& name, const std::vector<uint16_t>& s, bool colour) {
+    Bytes b;
+    const std::string head = std::string(colour ? "P6" : "P5") + "\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    b.assign(head.begin(), head.end());
+    for (uint16_t v : s) b.push_back(static_cast<uint8_t>(v));
+    fixtures::Write_File(dir / name, b);
+  };
+  pnm("g.pgm", grey, false);
+  pnm("c.ppm", rgb, true);
+  for (const std::string args : {"-quality 90 g.pgm", "-restart 1 g.pgm", "-restart 5B -quality 30 g.pgm",
+                                  "c.ppm", "-sample 1x1 c.ppm", "-sample 2x1 -restart 2B c.ppm", "-sample 1x2 c.ppm",
+                                  "-optimize -quality 100 c.ppm"}) {
+    SCOPED_TRACE(args);
+    const size_t sp = args.rfind(' ');
+    const std::string in = sp == std::string::npos ? args : args.substr(sp + 1);
+    const std::string opts = sp == std::string::npos ? "" : args.substr(0, sp);
+    ASSERT_TRUE(Shell("cd " + dir.path.string() + " && cjpeg " + opts + " " + in + " > j.jpg"));
+    ASSERT_TRUE(Shell("djpeg -nosmooth -pnm " + (dir / "j.jpg") + " > " + (dir / "ref.pnm")));
+    const Bytes ref = fixtures::Read_File(dir / "ref.pnm");
+    JpegInfo info;
+    const PixelBuffer got = Decode(fixtures::Read_File(dir / "j.jpg"), info);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got.size(), size_t{w} * h * (in == "c.ppm" ? 3 : 1));
+    ASSERT_GE(ref.size(), got.size());
+    EXPECT_LE(Max_Diff(got.data(), ref.data() + (ref.size() - got.size()), got.size(), 1), 1);
+  }
+}
+
+// ---- hand-built lossless streams ----
+
+struct HandCase {
+  const char* name;
+  int components, precision, predictor, pt, restart;
+  bool ge, dnl;
+};
+
+TEST(JpegLossless, HandBuiltStreamsDecodeExactly) {
+  const HandCase cases[] = {
+      {"restart every line", 1, 16, 1, 0, 23, false, false},
+      {"restart every three lines", 1, 12, 6, 0, 69, false, false},
+      {"restart inside lines", 1, 16, 1, 0, 10, false, false},
+      {"restart, three components", 3, 8, 7, 0, 23, false, false},
+      {"GE table selection", 1, 16, 1, 0, 0, true, false},
+      {"DNL gives the height", 1, 12, 4, 0, 0, false, true},
+      {"point transform", 1, 16, 5, 4, 0, false, false},
+      {"two-bit samples", 1, 2, 1, 0, 0, false, false},
+  };
+  for (const HandCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fixtures::LosslessSpec s;
+    s.width = 23;
+    s.height = 9;
+    s.components = c.components;
+    s.precision = c.precision;
+    s.predictor = c.predictor;
+    s.point_transform = c.pt;
+    s.restart = c.restart;
+    s.ge_bug = c.ge;
+    s.dnl = c.dnl;
+    s.samples = fixtures::Phantom_Samples(s.width, s.height, c.precision - c.pt, c.components, 17);
+    const Bytes stream = fixtures::Lossless_Jpeg(s);
+    fixtures::LogCapture log;
+    JpegInfo info;
+    const PixelBuffer got = Decode(stream, info);
+    ASSERT_TRUE(got) << "error " << info.error;
+    EXPECT_EQ(info.height, s.height);
+    EXPECT_EQ(Bytes_Of(got), Expected(s));
+    EXPECT_EQ(info.ge_repair, c.ge);
+    if (c.ge) {
+      EXPECT_TRUE(log.Contains("GE table selection bug detected - assuming predictor bug also"));
+    }
+  }
+}
+
+// A stream of 23 x 9 16-bit samples with a restart marker after every line.
+struct RestartStream {
+  fixtures::LosslessSpec spec;
+  Bytes bytes;
+  std::vector<size_t> rst;  // offsets of the RST markers
+  RestartStream() {
+    spec.width = 23;
+    spec.height = 9;
+    spec.restart = 23;
+    spec.samples = fixtures::Phantom_Samples(23, 9, 16, 1, 3);
+    bytes = fixtures::Lossless_Jpeg(spec);
+    for (size_t i = 0; i + 1 < bytes.size(); ++i)
+      if (bytes[i] == 0xFF && (bytes[i + 1] & 0xF8) == 0xD0) rst.push_back(i);
+  }
+};
+
+TEST(JpegLossless, DamagedRestartsResynchronise) {
+  {
+    SCOPED_TRACE("a DRI segment of length 5 still sets the interval");
+    RestartStream r;
+    const auto segs = fixtures::Jpeg_Segments(r.bytes);
+    const auto dri = std::find_if(segs.begin(), segs.end(), [](const auto& s) { return s.marker == 0xDD; });
+    ASSERT_NE(dri, segs.end());
+    r.bytes[dri->at + 3] = 5;
+    r.bytes.insert(r.bytes.begin() + static_cast<long>(dri->at + 6), 0x00);
+    fixtures::LogCapture log;
+    JpegInfo info;
+    EXPECT_EQ(Bytes_Of(Decode(r.bytes, info)), Expected(r.spec));
+    EXPECT_TRUE(log.Contains("Bad length 5, should be 4."));
+  }
+  {
+    SCOPED_TRACE("a wrong RST number: no search, the data is intact");
+    RestartStream r;
+    ASSERT_EQ(r.rst.size(), 8u);
+    r.bytes[r.rst[2] + 1] = 0xD6;
+    fixtures::LogCapture log;
+    JpegInfo info;
+    const PixelBuffer got = Decode(r.bytes, info);
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(log.Contains("Bad resync counter. No search done."));
+    EXPECT_EQ(Bytes_Of(got), Expected(r.spec));
+  }
+  // Line 3's marker lost (read as data) or turned into a bad marker byte:
+  // line 3 is lost, the lines after it land in place.
+  for (const auto& [second, message] : std::vector<std::pair<uint8_t, const char*>>{
+           {0x34, "Bad resync counter. No search done."}, {0x05, "Resync successful!"}}) {
+    SCOPED_TRACE(message);
+    RestartStream r;
+    if (second == 0x34) r.bytes[r.rst[2]] = 0x12;
+    r.bytes[r.rst[2] + 1] = second;
+    fixtures::LogCapture log;
+    JpegInfo info;
+    const PixelBuffer got = Decode(r.bytes, info);
+    ASSERT_TRUE(got) << "error " << info.error;
+    EXPECT_TRUE(log.Contains(message));
+    const Bytes want = Expected(r.spec), have = Bytes_Of(got);
+    const long line = 23 * 2;
+    EXPECT_TRUE(std::equal(have.begin(), have.begin() + 3 * line, want.begin()));
+    EXPECT_TRUE(std::all_of(have.begin() + 3 * line, have.begin() + 4 * line, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(have.begin() + 4 * line, have.end(), want.begin() + 4 * line));
+  }
+}
+
+// ---- stream structure and damage ----
+
+TEST(JpegStream, SegmentsAndDamage) {
+  fixtures::LosslessSpec s;
+  s.width = 16;
+  s.height = 6;
+  s.samples = fixtures::Phantom_Samples(16, 6, 16, 1, 11);
+  const Bytes good = fixtures::Lossless_Jpeg(s);
+  // Real streams carry 0xFF 0x00 in their entropy-coded data: this one too.
+  size_t stuffed = 0;
+  for (size_t i = 0; i + 1 < good.size(); ++i) stuffed += good[i] == 0xFF && good[i + 1] == 0x00;
+  EXPECT_GT(stuffed, 0u);
+
+  struct Case {
+    const char* name;
+    Bytes stream;
+    bool decodes;
+    const char* message;
+  };
+  Bytes no_eoi(good.begin(), good.end() - 2);
+  Bytes cut(good.begin(), good.begin() + static_cast<long>(good.size() * 2 / 3));
+  const size_t sof = fixtures::Jpeg_Segments(good)[1].at;
+  Bytes huge = good;  // a frame of 65535 x 65535 from a stream of a few hundred bytes
+  huge[sof + 5] = huge[sof + 6] = huge[sof + 7] = huge[sof + 8] = 0xFF;
+  Bytes table_one = good;  // the scan asks for table 3, which no DHT defines
+  const size_t sos = fixtures::Jpeg_Segments(good).back().at;
+  table_one[sos + 6] = 0x30;
+  Bytes stray = good;  // a byte of data before the first marker
+  stray.insert(stray.begin(), 0x00);
+  Bytes arith = good;
+  arith[sof + 1] = 0xCB;
+  const Case cases[] = {
+      {"complete", good, true, nullptr},
+      {"no EOI after a whole scan", no_eoi, true, "No trailing marker found!"},
+      {"cut inside the scan", cut, false, "No trailing marker found!"},
+      {"no marker at the start", stray, false, "No initial marker found!"},
+      {"frame larger than its data", huge, false, "needs more data than the stream holds"},
+      {"undefined table", table_one, false, "Reference to nonexistent table 3."},
+      {"arithmetic frame", arith, false, "Arithmetic coding not supported."},
+      {"empty", Bytes{}, false, "No initial marker found!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fixtures::LogCapture log;
+    JpegInfo info;
+    const PixelBuffer got = Decode(c.stream, info);
+    EXPECT_EQ(static_cast<bool>(got), c.decodes) << "error " << info.error;
+    if (c.decodes) {
+      EXPECT_EQ(Bytes_Of(got), Expected(s));
+    }
+    if (c.message) {
+      EXPECT_TRUE(log.Contains(c.message));
+    }
+  }
+}
+
+TEST(JpegStream, CallerBufferAndThreads) {
+  fixtures::LosslessSpec s;
+  s.width = 40;
+  s.height = 30;
+  s.predictor = 6;
+  std::vector<Bytes> streams;
+  for (uint32_t k = 0; k < 4; ++k) {
+    s.samples = fixtures::Phantom_Samples(40, 30, 16, 1, k + 1);
+    streams.push_back(fixtures::Lossless_Jpeg(s));
+  }
+  // A slot too small is refused before anything is written.
+  std::vector<uint8_t> small(40 * 30 * 2 - 1, 0xAB);
+  JpegInfo info;
+  EXPECT_FALSE(Jpeg_Decode_Into(streams[0], small, info));
+  EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](uint8_t b) { return b == 0xAB; }));
+  // Frames decoded on several threads at once give what one thread gives.
+  std::vector<std::vector<uint8_t>> slots(8, std::vector<uint8_t>(40 * 30 * 2));
+  std::vector<std::thread> pool;
+  for (size_t t = 0; t < slots.size(); ++t)
+    pool.emplace_back([&, t] {
+      JpegInfo i;
+      JpegOptions o;
+      o.info_lines = false;
+      for (int rep = 0; rep < 20; ++rep) Jpeg_Decode_Into(streams[t % 4], slots[t], i, o);
+    });
+  for (std::thread& th : pool) th.join();
+  for (size_t t = 0; t < slots.size(); ++t) {
+    s.samples = fixtures::Phantom_Samples(40, 30, 16, 1, static_cast<uint32_t>(t % 4) + 1);
+    EXPECT_EQ(slots[t], Expected(s)) << "slot " << t;
+  }
+}
+
+// ---- real streams: segment variants, progressive frames ----
+
+TEST(JpegStream, TableSegmentsAndProgressive) {
+  const std::string data = std::string(KEMA_SOURCE_DIR) + "/tests/data/jpeg/";
+  const Bytes colour = fixtures::Read_File(data + "baseline_rgb420.jpg");
+  ASSERT_FALSE(colour.empty());
+  JpegInfo info;
+  const std::vector<uint8_t> want = Bytes_Of(Decode(colour, info));
+  ASSERT_FALSE(want.empty());
+  auto count = [](const Bytes& b, int m) {
+    int n = 0;
+    for (const auto& seg : fixtures::Jpeg_Segments(b)) n += seg.marker == m;
+    return n;
+  };
+  // Two quantization tables in one DQT, four Huffman tables in one DHT.
+  for (int marker : {0xDB, 0xC4}) {
+    const Bytes merged = fixtures::Merge_Segments(colour, marker);
+    ASSERT_EQ(count(merged, marker), 1);
+    ASSERT_GT(count(colour, marker), 1);
+    EXPECT_EQ(Bytes_Of(Decode(merged, info)), want);
+  }
+  // A zero quantization value takes the one before it in zig-zag order.
+  const Bytes grey = fixtures::Read_File(data + "baseline_grey_rst.jpg");
+  const size_t dqt = [&] {
+    for (const auto& seg : fixtures::Jpeg_Segments(grey))
+      if (seg.marker == 0xDB) return seg.at;
+    return size_t{0};
+  }();
+  ASSERT_NE(dqt, 0u);
+  const size_t q = dqt + 5;  // the 64 values of the first table (8-bit)
+  Bytes zero = grey, same = grey;
+  zero[q + 5] = 0;
+  same[q + 5] = same[q + 4];
+  {
+    fixtures::LogCapture log;
+    EXPECT_EQ(Bytes_Of(Decode(zero, info)), Bytes_Of(Decode(same, info)));
+    EXPECT_TRUE(log.Contains("marker.c:ReadDqt: Quantization value of zero."));
+    EXPECT_TRUE(log.Contains("marker.c:ReadDqt: Changing to i-1."));
+  }
+  // Progressive frames are not decoded.
+  fixtures::LogCapture log;
+  EXPECT_FALSE(Decode(fixtures::Read_File(data + "progressive_grey.jpg"), info));
+  EXPECT_TRUE(log.Contains("Frame type 2 not supported."));
+}
+
+// Streams the fuzzer found: whatever they decode to, every output sample
+// is written (a caller's slot filled with 0x00 or 0xFF gives the same).
+TEST(JpegRegress, EveryOutputSampleWritten) {
+  for (const auto& e : fs::directory_iterator(std::string(KEMA_SOURCE_DIR) + "/tests/data/jpeg_regress")) {
+    SCOPED_TRACE(e.path().filename().string());
+    const Bytes stream = fixtures::Read_File(e.path().string());
+    JpegInfo info;
+    JpegOptions opt;
+    opt.info_lines = false;
+    if (!Jpeg_Read_Info(stream, info, opt)) continue;
+    std::vector<uint8_t> zero(info.Output_Bytes(), 0x00), ones(info.Output_Bytes(), 0xFF);
+    const int a = Jpeg_Decode_Into(stream, zero, info, opt), b = Jpeg_Decode_Into(stream, ones, info, opt);
+    EXPECT_EQ(a, b);
+    if (a) {
+      EXPECT_EQ(zero, ones);
+    }
+  }
+}
+
+// ---- JPEG files as images ----
+
+TEST(JpegReader, FilesReadAsImages) {
+  const std::string data = std::string(KEMA_SOURCE_DIR) + "/tests/data/jpeg/";
+  TempDir dir;
+  struct Case {
+    const char* file;
+    uint16_t store;
+    uint8_t plane, pix_type;
+  };
+  for (const Case& c : {Case{"lossless16_sv1.jpg", 16, 1, 4}, Case{"lossless8_rgb_sv7.jpg", 8, 3, 130},
+                        Case{"baseline_grey_rst.jpg", 8, 1, 2}}) {
+    SCOPED_TRACE(c.file);
+    const std::string path = dir / "scan0042.jpg";
+    fs::copy_file(data + c.file, path, fs::copy_options::overwrite_existing);
+    fixtures::LogCapture log;
+    Image_Set_Header_Text_Level(4);
+    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, path.c_str());
+    Image_Set_Header_Text_Level(0);
+    ASSERT_TRUE(ima);
+    EXPECT_EQ(ima->format, 103);
+    EXPECT_EQ(ima->modality, Modality_Code('O', 'T'));
+    EXPECT_EQ(ima->g1.series_num, 42);
+    EXPECT_EQ(ima->g2.pix_store, c.store);
+    EXPECT_EQ(ima->g2.pix_plane, c.plane);
+    EXPECT_EQ(ima->g2.pix_type, c.pix_type);
+    EXPECT_TRUE(log.Contains("Gloabl Width:"));
+    ASSERT_GE(Kema_Image_Get_Image(nullptr, *ima), 1);
+    JpegInfo info;
+    EXPECT_EQ(Bytes_Of(ima->data), Bytes_Of(Decode(fixtures::Read_File(path), info)));
+    EXPECT_EQ(ima->dim_x, info.width);
+    Kema_Image_Free_Header(nullptr, *ima);
+  }
+}
+
+}  // namespace
