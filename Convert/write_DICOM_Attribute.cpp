@@ -114,7 +114,7 @@ int DICOM_Attribute_Add(LogHandle log, DicomList& list, uint16_t group, uint16_t
       break;
     case Vr('T', 'M'):
       if (n >= 1) {
-        const double hours = v[0];
+        const double hours = std::isfinite(v[0]) && std::fabs(v[0]) < 1000 ? v[0] : 0.0;
         const int h = static_cast<int>(hours);
         const double minutes = (hours - h) * 60.0;
         const int m = static_cast<int>(minutes);
@@ -127,8 +127,8 @@ int DICOM_Attribute_Add(LogHandle log, DicomList& list, uint16_t group, uint16_t
     case Vr('I', 'S'):
       for (size_t i = 0; i < n; ++i) {
         if (i) out.push_back('\\');
-        const double x = v[i];
-        if (vr == Vr('I', 'S') || (x == std::floor(x) && std::fabs(x) < 2147483648.0))
+        const double x = std::isfinite(v[i]) ? v[i] : 0.0;
+        if (x == std::floor(x) && std::fabs(x) < 2147483648.0)
           std::snprintf(num, sizeof num, "%-d", static_cast<int>(x));
         else
           std::snprintf(num, sizeof num, "%-.6f", x);

@@ -89,7 +89,7 @@ int Map_0028(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       float v[1] = {0};
       size_t count = 0;
       if (!NEMA_Read_Real(FIELD_ARGS, v, &count)) return 0;
-      if (count) (el.element == 0x1050 ? g2.level : g2.window) = static_cast<int32_t>(v[0]);
+      if (count) (el.element == 0x1050 ? g2.level : g2.window) = NEMA_To_Int(v[0]);
       return 1;
     }
     case 0x1052: {

@@ -4,6 +4,7 @@
 #include "Convert/dicom/local_NEMA_val.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -266,6 +267,16 @@ DateParts Parse_Date(uint16_t vr, const std::string& text, size_t length) {
 
 }  // namespace
 
+float NEMA_To_Float(double v) {
+  if (std::isnan(v)) return 0.0f;
+  return static_cast<float>(std::clamp(v, -static_cast<double>(FLT_MAX), static_cast<double>(FLT_MAX)));
+}
+
+int32_t NEMA_To_Int(double v) {
+  if (std::isnan(v)) return 0;
+  return static_cast<int32_t>(std::clamp(v, static_cast<double>(INT32_MIN), static_cast<double>(INT32_MAX)));
+}
+
 // ---- header text ----
 
 int NEMA_Text_Level() { return Text_Level(); }
@@ -387,7 +398,8 @@ double NEMA_Time_Hours(uint16_t vr, const std::string& text) {
       hours += t[sign] == '-' ? -offset : offset;
     }
   }
-  return hours;
+  // A time far outside a day (digits that read as an exponent) is no time.
+  return std::isfinite(hours) && std::fabs(hours) < 1000 ? hours : 0.0;
 }
 
 // ---- shown and kept ----
@@ -602,7 +614,7 @@ int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
   if (unit == 0) {
     const std::string text = C_Text(*raw);
     if (!text.empty())
-      for (const std::string& p : Split(text, '\\')) values.push_back(static_cast<float>(std::atof(p.c_str())));
+      for (const std::string& p : Split(text, '\\')) values.push_back(NEMA_To_Float(std::atof(p.c_str())));
   } else {
     if (raw->size() % unit) {
       Report_File_Line(log, __LINE__);
@@ -612,7 +624,7 @@ int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
     }
     const auto* b = reinterpret_cast<const uint8_t*>(raw->data());
     for (size_t i = 0; i + unit <= raw->size(); i += unit)
-      values.push_back(unit == 4 ? NEMA_Get_VAX_Float(mode, b + i) : static_cast<float>(NEMA_Get_VAX_Double(mode, b + i)));
+      values.push_back(unit == 4 ? NEMA_Get_VAX_Float(mode, b + i) : NEMA_To_Float(NEMA_Get_VAX_Double(mode, b + i)));
   }
   std::copy_n(values.begin(), std::min(values.size(), out.size()), out.begin());
   if (count) *count = values.size();

@@ -30,6 +30,11 @@ inline uint16_t NEMA_Effective_VR(uint8_t mode, uint16_t file_vr, uint16_t dict_
 }
 bool NEMA_Retired_Label(const char* label);
 
+// Numbers from a file into the fields' types: out-of-range values are held
+// at the type's limits (NaN gives 0), never converted out of range.
+float NEMA_To_Float(double v);
+int32_t NEMA_To_Int(double v);
+
 // The header-text level, or 0 when nothing is listed.
 int NEMA_Text_Level();
 // The element line: (gggg,eeee), the label padded to 36, the value text.
