@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -37,10 +38,16 @@ struct NemaElement {
 
 // Where the stored pixel bytes of each image are: file offset, offset in the
 // buffer that gathers all images, and size; one entry per image.
-struct NemaStorage final : FormatStorage {
+struct NemaTables {
   std::vector<uint32_t> file_offset;
   std::vector<uint32_t> image_offset;
   std::vector<uint32_t> image_size;
+};
+
+// Copies share the tables: they are complete once the header is read, and a
+// record split into its images would otherwise copy them once per image.
+struct NemaStorage final : FormatStorage {
+  std::shared_ptr<NemaTables> tables = std::make_shared<NemaTables>();
   int Copy_To(LogHandle log, ImageHeader& target) const override;
 };
 

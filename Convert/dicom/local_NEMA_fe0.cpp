@@ -27,7 +27,7 @@ NemaStorage* Storage_Of(LogHandle log, ImageHeader& ima) {
 }
 
 // The three tables at least `n` entries long.
-bool Grow(LogHandle log, NemaStorage& s, size_t n) {
+bool Grow(LogHandle log, NemaTables& s, size_t n) {
   if (s.file_offset.size() >= n) return true;
   try {
     s.file_offset.resize(n, 0);
@@ -47,7 +47,7 @@ void Refuse_Count(LogHandle log, const NemaCursor& cur, uint64_t count) {
   Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", cur.Name());
 }
 
-void Record(NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
+void Record(NemaTables& s, size_t i, uint64_t file_offset, uint32_t size) {
   NemaParseState& st = NEMA_State();
   s.file_offset[i] = static_cast<uint32_t>(std::min<uint64_t>(file_offset, UINT32_MAX));
   s.image_offset[i] = st.running_offset;
@@ -68,8 +68,10 @@ int Native(LogHandle log, NemaCursor& cur, const NemaElement& el, ImageHeader& i
     Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
     return 0;
   }
-  NemaStorage* s = Storage_Of(log, ima);
-  if (!s || !Grow(log, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
+  NemaStorage* storage = Storage_Of(log, ima);
+  if (!storage) return 0;
+  NemaTables* s = storage->tables.get();
+  if (!Grow(log, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
 
   if (length > image_bytes && image_bytes > 0) {
     // Whole images only, and no more than the tables hold.
@@ -93,8 +95,10 @@ int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima)
     Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
     return 0;
   }
-  NemaStorage* s = Storage_Of(log, ima);
-  if (!s || !Grow(log, *s, static_cast<size_t>(frames))) return 0;
+  NemaStorage* storage = Storage_Of(log, ima);
+  if (!storage) return 0;
+  NemaTables* s = storage->tables.get();
+  if (!Grow(log, *s, static_cast<size_t>(frames))) return 0;
   size_t i = first;
   for (;;) {
     NemaElement item;
@@ -330,7 +334,8 @@ int Expand_Palette(LogHandle log, ImageHeader& ima) {
 
 int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
   Log_Print(log, 9, "in NEMA_Read_7FE0()");
-  const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
+  const auto* storage = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
+  const NemaTables* s = storage ? storage->tables.get() : nullptr;
   if (!s) {
     Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no pixel data located in the header");
     return 0;
