@@ -4,8 +4,9 @@
 #pragma once
 
 #include <array>
-#include <memory>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -38,16 +39,13 @@ struct NemaElement {
 
 // Where the stored pixel bytes of each image are: file offset, offset in the
 // buffer that gathers all images, and size; one entry per image.
-struct NemaTables {
+struct NemaStorage final : FormatStorage {
   std::vector<uint32_t> file_offset;
   std::vector<uint32_t> image_offset;
   std::vector<uint32_t> image_size;
-};
-
-// Copies share the tables: they are complete once the header is read, and a
-// record split into its images would otherwise copy them once per image.
-struct NemaStorage final : FormatStorage {
-  std::shared_ptr<NemaTables> tables = std::make_shared<NemaTables>();
+  // Images stored in several fragments: (file offset, size) of each, in
+  // order; empty for an image stored in one piece.
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> pieces;
   int Copy_To(LogHandle log, ImageHeader& target) const override;
 };
 
@@ -99,3 +97,21 @@ void NEMA_Free_Header(LogHandle log, ImageHeader& ima);
 int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int NEMA_Read_Image(LogHandle log, ImageHeader& ima);
 int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+
+// Encapsulated pixel data (local_NEMA_RLE, local_NEMA_JPG). `gathered` holds
+// the stored bytes of every image at their image_offset; the result holds
+// dim_t x dim_z frames in machine order, samples interleaved, or is empty.
+PixelBuffer NEMA_Decompress_RLE(LogHandle log, ImageHeader& ima, PixelBuffer gathered, uint64_t total);
+PixelBuffer NEMA_Decompress_JPG(LogHandle log, ImageHeader& ima, PixelBuffer gathered, uint64_t total);
+// Decodes one RLE frame into `out` (frame bytes, samples interleaved, machine
+// order); the input bytes consumed, or 0 on failure.
+uint64_t NEMA_Decompress_RLE_2(LogHandle log, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
+                               uint16_t dim_x, uint16_t dim_y, unsigned bytes_per_sample, unsigned samples);
+
+// Threads that decode the frames of one file: 0 (the default) for the
+// number of cores, 1 for one at a time.
+void NEMA_Set_Decode_Threads(unsigned threads);
+unsigned NEMA_Decode_Threads();
+// Runs f(0) .. f(n-1) on up to NEMA_Decode_Threads() threads (the caller's
+// among them).
+void NEMA_For_Frames(size_t n, const std::function<void(size_t)>& f);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <tuple>
 
 #include "Convert/conv_util.h"
 #include "Convert/dicom/local_NEMA.h"
@@ -27,12 +28,13 @@ NemaStorage* Storage_Of(LogHandle log, ImageHeader& ima) {
 }
 
 // The three tables at least `n` entries long.
-bool Grow(LogHandle log, NemaTables& s, size_t n) {
+bool Grow(LogHandle log, NemaStorage& s, size_t n) {
   if (s.file_offset.size() >= n) return true;
   try {
     s.file_offset.resize(n, 0);
     s.image_offset.resize(n, 0);
     s.image_size.resize(n, 0);
+    s.pieces.resize(n);
   } catch (const std::bad_alloc&) {
     Report_Memory(log, KEMA_SRC, __LINE__, "realloc", "storage->file_offset", static_cast<long long>(n), 4);
     return false;
@@ -47,7 +49,7 @@ void Refuse_Count(LogHandle log, const NemaCursor& cur, uint64_t count) {
   Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", cur.Name());
 }
 
-void Record(NemaTables& s, size_t i, uint64_t file_offset, uint32_t size) {
+void Record(NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
   NemaParseState& st = NEMA_State();
   s.file_offset[i] = static_cast<uint32_t>(std::min<uint64_t>(file_offset, UINT32_MAX));
   s.image_offset[i] = st.running_offset;
@@ -68,10 +70,8 @@ int Native(LogHandle log, NemaCursor& cur, const NemaElement& el, ImageHeader& i
     Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
     return 0;
   }
-  NemaStorage* storage = Storage_Of(log, ima);
-  if (!storage) return 0;
-  NemaTables* s = storage->tables.get();
-  if (!Grow(log, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
+  NemaStorage* s = Storage_Of(log, ima);
+  if (!s || !Grow(log, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
 
   if (length > image_bytes && image_bytes > 0) {
     // Whole images only, and no more than the tables hold.
@@ -87,20 +87,72 @@ int Native(LogHandle log, NemaCursor& cur, const NemaElement& el, ImageHeader& i
   return NEMA_Skip(log, cur, length);
 }
 
+// One item of encapsulated data: where it is and its first bytes (all of
+// them for the first item, which may be the offset table).
+struct Fragment {
+  uint64_t item_pos = 0;  // file offset of the item tag
+  uint32_t size = 0;
+  std::vector<uint8_t> head;
+};
+
+uint32_t Get32(const uint8_t* p, uint8_t mode) {
+  return (mode & 0x03) ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+                       : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
+}
+
+// The frame starts named by an offset table, as indices into `frags` (which
+// follow the table); empty when the table does not match the items.
+std::vector<size_t> Table_Starts(const Fragment& table, const std::vector<Fragment>& frags, uint8_t mode) {
+  std::vector<size_t> starts;
+  if (table.size % 4 != 0 || table.head.size() != table.size || frags.empty()) return {};
+  size_t k = 0;
+  for (size_t e = 0; e < table.size / 4; ++e) {
+    const uint64_t at = frags[0].item_pos + Get32(table.head.data() + 4 * e, mode);
+    while (k < frags.size() && frags[k].item_pos < at) ++k;
+    if (k == frags.size() || frags[k].item_pos != at || (!starts.empty() && starts.back() == k)) return {};
+    starts.push_back(k);
+  }
+  if (starts.empty() || starts[0] != 0) return {};
+  return starts;
+}
+
+bool Is_Jpeg_Start(const Fragment& f) { return f.head.size() >= 2 && f.head[0] == 0xFF && f.head[1] == 0xD8; }
+
+bool Is_Rle_Start(const Fragment& f, uint8_t mode) {
+  return f.head.size() >= 8 && Get32(f.head.data(), mode) >= 1 && Get32(f.head.data(), mode) <= 15 &&
+         Get32(f.head.data() + 4, mode) == 64;
+}
+
+// Without a usable table: a JPEG frame begins with a start-of-image marker,
+// an RLE frame with its segment header (only looked for when there are more
+// items than frames: each RLE frame is one item).
+std::vector<size_t> Guess_Starts(const std::vector<Fragment>& frags, int code, uint64_t frames, uint8_t mode) {
+  std::vector<size_t> starts;
+  for (size_t k = 0; k < frags.size(); ++k) {
+    bool start = k == 0;
+    if (code >= 2 && code <= 19)
+      start = start || Is_Jpeg_Start(frags[k]);
+    else if (code == 1 && frags.size() > frames)
+      start = start || Is_Rle_Start(frags[k], mode);
+    else
+      start = true;
+    if (start) starts.push_back(k);
+  }
+  return starts;
+}
+
 int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima) {
-  NemaParseState& st = NEMA_State();
   const uint64_t frames = uint64_t{ima.dim_t} * ima.dim_z;
-  const auto first = static_cast<size_t>(std::max(st.NEMA_Nb_Ima, 0));
+  const auto first = static_cast<size_t>(std::max(NEMA_State().NEMA_Nb_Ima, 0));
   if (frames > kMaxImages || first >= kMaxImages) {
     Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
     return 0;
   }
-  NemaStorage* storage = Storage_Of(log, ima);
-  if (!storage) return 0;
-  NemaTables* s = storage->tables.get();
-  if (!Grow(log, *s, static_cast<size_t>(frames))) return 0;
-  size_t i = first;
+  NemaStorage* s = Storage_Of(log, ima);
+  if (!s || !Grow(log, *s, static_cast<size_t>(frames))) return 0;
+  std::vector<Fragment> frags;
   for (;;) {
+    const uint64_t item_pos = cur.pos;
     NemaElement item;
     if (!NEMA_Get_Data_Element(log, cur, mode, item)) return 0;
     if (item.group != 0xFFFE) {
@@ -128,30 +180,78 @@ int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima)
                         static_cast<long long>(item.length), cur.Name());
       return 0;
     }
-    if (i >= kMaxImages) {
-      Refuse_Count(log, cur, i + 1);
+    if (first + frags.size() >= kMaxImages) {
+      Refuse_Count(log, cur, first + frags.size() + 1);
       return 0;
     }
-    if (!Grow(log, *s, std::max<size_t>(i + 1, static_cast<size_t>(frames)))) return 0;
-    Record(*s, i, cur.pos, item.length);
-    ++i;
     if (const int level = NEMA_Text_Level())
       Log_Print(log, level, "\x02(7FE0,0010)\x01 size: -1 -> (%04x, %04x) size: %d", item.group, item.element,
                 static_cast<int>(item.length));
-    if (!NEMA_Skip(log, cur, item.length)) return 0;
+    Fragment f;
+    f.item_pos = item_pos;
+    f.size = item.length;
+    // The whole first item when it may be an offset table, else enough to
+    // see where a frame begins.
+    const size_t keep = frags.empty() && item.length % 4 == 0 && item.length <= 4 * kMaxImages ? item.length
+                                                                                               : std::min<uint32_t>(item.length, 8);
+    f.head.resize(keep);
+    const uint64_t data_pos = cur.pos;
+    if (!NEMA_Read_Bytes(log, cur, keep, f.head.data()) || !NEMA_Skip(log, cur, item.length - keep)) return 0;
+    if (!Grow(log, *s, std::max<size_t>(first + frags.size() + 1, static_cast<size_t>(frames)))) return 0;
+    Record(*s, first + frags.size(), data_pos, item.length);
+    frags.push_back(std::move(f));
   }
 
-  size_t n = i - first;
-  if (n > 0 && s->image_size[first] / 4 == n - 1) {
-    // The first item is the offset table, not an image.
-    for (size_t k = first; k + 1 < i; ++k) {
-      s->file_offset[k] = s->file_offset[k + 1];
-      s->image_offset[k] = s->image_offset[k + 1];
-      s->image_size[k] = s->image_size[k + 1];
+  size_t n = frags.size();
+  // The first item is the offset table when its entries fit the items that
+  // follow, or (older rule) when it has one entry per item that follows.
+  std::vector<size_t> starts;
+  bool table = false;
+  if (n > 0) {
+    const std::vector<Fragment> rest(frags.begin() + 1, frags.end());
+    starts = Table_Starts(frags[0], rest, mode);
+    // An encapsulated stream always opens with the table, even one whose
+    // entries are wrong: whole entries, the first 0 (no frame begins so).
+    const auto& h = frags[0].head;
+    const bool zero_first = frags[0].size % 4 == 0 && h.size() >= 4 && Get32(h.data(), mode) == 0;
+    table = !starts.empty() || s->image_size[first] / 4 == n - 1 || (zero_first && n > 1);
+    if (table) {
+      frags.erase(frags.begin());
+      n -= 1;
     }
-    s->file_offset[i - 1] = s->image_offset[i - 1] = s->image_size[i - 1] = 0;
-    n -= 1;
   }
+  if (starts.empty()) starts = Guess_Starts(frags, ima.g2.compression & 0x7F, frames, mode);
+  // Entry first + g becomes frame g, made of the items from starts[g] to the next start.
+  const size_t skip = table ? 1 : 0;
+  std::vector<std::tuple<uint32_t, uint32_t, uint64_t, std::vector<std::pair<uint32_t, uint32_t>>>> grouped;
+  for (size_t g = 0; g < starts.size(); ++g) {
+    const size_t a = starts[g], b = g + 1 < starts.size() ? starts[g + 1] : n;
+    const size_t ea = first + skip + a;
+    uint64_t size = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> parts;
+    for (size_t k = a; k < b; ++k) {
+      size += frags[k].size;
+      if (b - a > 1) parts.emplace_back(s->file_offset[first + skip + k], frags[k].size);
+    }
+    if (size > UINT32_MAX) {
+      Refuse_Count(log, cur, size);
+      return 0;
+    }
+    grouped.emplace_back(s->file_offset[ea], s->image_offset[ea], size, std::move(parts));
+  }
+  for (size_t k = first; k < first + n + skip; ++k) {
+    const size_t g = k - first;
+    if (g < grouped.size()) {
+      s->file_offset[k] = std::get<0>(grouped[g]);
+      s->image_offset[k] = std::get<1>(grouped[g]);
+      s->image_size[k] = static_cast<uint32_t>(std::get<2>(grouped[g]));
+      s->pieces[k] = std::move(std::get<3>(grouped[g]));
+    } else {
+      s->file_offset[k] = s->image_offset[k] = s->image_size[k] = 0;
+      s->pieces[k].clear();
+    }
+  }
+  n = grouped.size();
   Log_Print(log, 6, "--> %d images", static_cast<int>(n));
   const auto count = static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF));
   if (ima.dim_t < 2)
@@ -212,12 +312,13 @@ int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElem
 
 namespace {
 
-int Fail_Compressed(LogHandle log, const ImageHeader& ima, int code) {
-  const char* uid = NEMA_Compression_UID(code);
-  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 compressed pixel data (transfer syntax %s) cannot be decoded yet",
-            uid ? uid : "?");
-  Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.input_type == 1 ? ima.input.c_str() : "memory stream");
-  return 0;
+// The pixel type of a geometry a JPEG stream changed.
+void Set_Pixel_Type(ImageG2& g2) {
+  const uint8_t code = g2.pix_store == 8 ? 2 : g2.pix_store == 16 ? 4 : 8;
+  if (g2.pix_plane == 3 || g2.pix_plane == 4)
+    g2.pix_type = static_cast<uint8_t>(code | (g2.pix_plane == 3 ? 0x80 : 0xC0));
+  else
+    g2.pix_type = static_cast<uint8_t>(code + (g2.pix_sign ? 1 : 0));
 }
 
 // Two 16-bit samples a pixel (Philips ACR-NEMA 1.0): low word plus 4096
@@ -334,8 +435,7 @@ int Expand_Palette(LogHandle log, ImageHeader& ima) {
 
 int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
   Log_Print(log, 9, "in NEMA_Read_7FE0()");
-  const auto* storage = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
-  const NemaTables* s = storage ? storage->tables.get() : nullptr;
+  const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
   if (!s) {
     Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no pixel data located in the header");
     return 0;
@@ -356,11 +456,37 @@ int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaEl
   }
   PixelBuffer buffer = KEMA_ALLOC_PIXELS(log, total, ima.name.c_str(), "ima_pt", static_cast<long long>(total), 1);
   if (!buffer) return 0;
-  for (size_t i = 0; i < count; ++i)
-    if (!KEMA_READ(log, source, s->file_offset[i], buffer.data() + s->image_offset[i], s->image_size[i])) return 0;
+  for (size_t i = 0; i < count; ++i) {
+    const auto& pieces = i < s->pieces.size() ? s->pieces[i] : std::vector<std::pair<uint32_t, uint32_t>>{};
+    if (pieces.empty()) {
+      if (!KEMA_READ(log, source, s->file_offset[i], buffer.data() + s->image_offset[i], s->image_size[i])) return 0;
+      continue;
+    }
+    // A frame in several fragments: they follow one another in the buffer.
+    uint64_t at = s->image_offset[i];
+    for (const auto& [offset, size] : pieces) {
+      if (at + size > uint64_t{s->image_offset[i]} + s->image_size[i]) {
+        Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 fragments of image %d do not add up to its size",
+                  static_cast<int>(i));
+        return 0;
+      }
+      if (!KEMA_READ(log, source, offset, buffer.data() + at, size)) return 0;
+      at += size;
+    }
+  }
 
   const int code = ima.g2.compression & 0x7F;
-  if (code != 0 && code != 17) return Fail_Compressed(log, ima, code);
+  if (code >= 1 && code <= 19) {
+    const auto before = std::pair(ima.g2.pix_store, ima.g2.pix_plane);
+    buffer = code == 1 ? NEMA_Decompress_RLE(log, ima, std::move(buffer), total)
+                       : NEMA_Decompress_JPG(log, ima, std::move(buffer), total);
+    if (!buffer) return 0;
+    // The decoders give interleaved samples in machine order.
+    ima.g2.pix_swap = 0;
+    ima.g2.pix_planar = 0;
+    if (before != std::pair(ima.g2.pix_store, ima.g2.pix_plane)) Set_Pixel_Type(ima.g2);
+    total = buffer.size();
+  }
   Log_Print(log, 8, "--> read %llu bytes\n", static_cast<unsigned long long>(total));
 
   if (ima.g2.pix_plane >= 3 && ima.g2.pix_swap) {
