@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -129,14 +130,44 @@ void Unpack_12(const uint8_t* in, uint8_t* out, uint64_t values, uint64_t need) 
   if (values & 1) Put_U16(out, finish((unsigned{in[0]} << 4) | (in[1] >> 4)));
 }
 
-void Reverse_Quads(uint8_t* p, uint64_t bytes) {
+void Reverse_Quads(const uint8_t* src, uint8_t* dst, uint64_t bytes) {
   const uint64_t count = bytes / 4;
   for (uint64_t i = 0; i < count; ++i) {
     uint32_t v;
-    std::memcpy(&v, p + 4 * i, 4);
+    std::memcpy(&v, src + 4 * i, 4);
     v = __builtin_bswap32(v);
-    std::memcpy(p + 4 * i, &v, 4);
+    std::memcpy(dst + 4 * i, &v, 4);
   }
+}
+void Reverse_Quads(uint8_t* p, uint64_t bytes) { Reverse_Quads(p, p, bytes); }
+
+// Reads `n` bytes at `offset` into `dst` with the bytes of every sample of
+// `b` (2 or 4) bytes exchanged on the way: from a memory block directly, from
+// a file through a buffer that stays in the cache, so that the image crosses
+// memory once instead of being read and then swapped. The range is known to
+// be inside the source.
+bool Read_Swapped(LogHandle log, const ByteSource& src, uint64_t offset, uint8_t* dst, uint64_t n, unsigned b) {
+  auto swap = [b](const uint8_t* from, uint8_t* to, uint64_t k) {
+    b == 2 ? Swap_Pairs(from, to, k) : Reverse_Quads(from, to, k);
+  };
+  if (src.is_memory()) {
+    swap(src.memory().data() + offset, dst, n);
+    return true;
+  }
+  constexpr size_t kChunk = size_t{256} << 10;
+  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunk]);
+  if (!chunk) {
+    if (!KEMA_READ(log, src, offset, dst, static_cast<size_t>(n))) return false;
+    swap(dst, dst, n);
+    return true;
+  }
+  for (uint64_t done = 0; done < n;) {
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(kChunk, n - done));
+    if (!KEMA_READ(log, src, offset + done, chunk.get(), k)) return false;
+    swap(chunk.get(), dst + done, k);
+    done += k;
+  }
+  return true;
 }
 
 // Widths a packed sample store can be unpacked from.
@@ -386,7 +417,16 @@ int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
   PixelBuffer buffer = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "buffer", static_cast<long long>(size), ima.g2.pix_store / 8);
   if (!buffer) return 0;
   uint8_t* packed = buffer.data() + (size - c);
-  if (!KEMA_READ(log, *source, ima.ima_offset, packed, static_cast<size_t>(c))) return 0;
+  // Grey samples of the other byte order are swapped as they are read.
+  const unsigned b = ima.g2.pix_store / 8;
+  const bool swapped = !unpacked && s == 1 && ima.g2.pix_swap && (b == 2 || b == 4);
+  if (swapped) {
+    Log_Print(log, 8, b == 2 ? "--> Swapping %llu image bytes" : "--> Inversing words for %llu image bytes",
+              static_cast<unsigned long long>(c));
+    if (!Read_Swapped(log, *source, ima.ima_offset, packed, c, b)) return 0;
+  } else if (!KEMA_READ(log, *source, ima.ima_offset, packed, static_cast<size_t>(c))) {
+    return 0;
+  }
   if (unpacked) {
     uint8_t next = 0;
     const bool has_next = ima.g2.pix_swap && (c & 1) && c < left &&
@@ -397,7 +437,8 @@ int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
   source.reset();
 
   Log_Print(log, 8, "in Image_Read_Process()");
-  PixelBuffer result = Process_Samples(log, ima, std::move(buffer), unpacked);
+  // Unpacked and swapped samples are in the machine's order already.
+  PixelBuffer result = Process_Samples(log, ima, std::move(buffer), unpacked || swapped);
   if (!result) return 0;
   ima.data = std::move(result);
   return 1;

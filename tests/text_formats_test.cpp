@@ -109,6 +109,10 @@ TEST_F(TextFormats, InterfilePixelsWhereverTheHeaderPutsThem) {
       if (c.spec.offset_bytes > 0) head.resize(c.spec.offset_bytes, 'P');
       if (c.spec.start_block > 0) head.resize(2048, 'P');
       path = Put("sub/h.h33", head, px);
+      // The same bytes from memory.
+      auto mem = Read(Bytes(head, px));
+      ASSERT_NE(mem, nullptr) << log.Joined(2, true);
+      EXPECT_EQ(Data(*mem), Machine(values, 2));
     }
     auto ima = Read(path);
     ASSERT_NE(ima, nullptr) << log.Joined(2, true);
@@ -280,7 +284,7 @@ TEST_F(TextFormats, AnalyzeFloatsReadAsRealValues) {
       }
     }
   // Whole numbers come through unscaled.
-  int32_t out[3];
+  int32_t out[4];
   const float whole[] = {-3.0f, 0.0f, 70000.0f};
   EXPECT_EQ(Analyze_Float_To_Int(reinterpret_cast<const uint8_t*>(whole), 3, 4, false, out), 1.0f);
   EXPECT_EQ(std::vector<int32_t>(out, out + 3), (std::vector<int32_t>{-3, 0, 70000}));

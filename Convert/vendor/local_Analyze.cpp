@@ -98,6 +98,7 @@ bool Data_Type(LogHandle log, int code, int bits, ImageHeader& ima) {
       break;
     default:
       Log_Print(log, 2, "Unsuported pixel data type! (val=%d)", code);
+      Text_Error(log, Text_Input_Name(ima), "Analyze data type %d (%s) cannot be read", code, Type_Name(code));
       return false;
   }
   return true;
