@@ -65,11 +65,21 @@ void Assemble(Decoder& d) {
       const int* m0 = maps[0].data();
       const int* m1 = maps[1].data();
       const int* m2 = maps[2].data();
+      // Subsampled chroma: its three contributions serve several pixels.
+      int last1 = -1, last2 = -1, red = 0, green = 0, blue = 0;
       for (int x = 0; x < width; ++x, o += 3) {
-        const int yy = rows[0][m0[x]], cb = rows[1][m1[x]], cr = rows[2][m2[x]];
-        o[0] = Clamp8(yy + ct.cr_r[cr]);
-        o[1] = Clamp8(yy + ((ct.cb_g[cb] + ct.cr_g[cr]) >> 16));
-        o[2] = Clamp8(yy + ct.cb_b[cb]);
+        if (m1[x] != last1 || m2[x] != last2) {
+          last1 = m1[x];
+          last2 = m2[x];
+          const int cb = rows[1][last1], cr = rows[2][last2];
+          red = ct.cr_r[cr];
+          green = (ct.cb_g[cb] + ct.cr_g[cr]) >> 16;
+          blue = ct.cb_b[cb];
+        }
+        const int yy = rows[0][m0[x]];
+        o[0] = Clamp8(yy + red);
+        o[1] = Clamp8(yy + green);
+        o[2] = Clamp8(yy + blue);
       }
     } else {
       for (int x = 0; x < width; ++x)

@@ -419,6 +419,32 @@ void Fill_Info(const Decoder& d, JpegInfo& info) {
 }  // namespace
 
 
+// In sequential and lossless frames each component is coded in one scan
+// only. A second scan of it is skipped: decoding it would only overwrite
+// the samples, and a stream of many such scans would cost its size times
+// the frame's in decoding time.
+static bool Already_Decoded(Decoder& d) {
+  for (int i = 0; i < d.scan_ncomp; ++i) {
+    const int index = d.comp[d.sc[i].id].index;
+    if (index >= 0 && index < 4 && d.decoded[index]) {
+      JPEG_WARN(d, "Component %d already decoded: scan skipped.", d.sc[i].id);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Past a scan's entropy-coded data and its restart markers.
+static void Skip_Entropy_Data(Decoder& d) {
+  for (;;) {
+    LoadSegment(d);
+    if (d.pos + 1 < d.in.size() && d.in[d.pos] == 0xFF && (d.in[d.pos + 1] & 0xF8) == kRST0)
+      d.pos += 2;
+    else
+      return;
+  }
+}
+
 // The frame loop (JpegDecodeFrame): markers up to a scan, the scan, the
 // markers after it, until EOI.
 void JpegDecodeFrame(Decoder& d) {
@@ -434,6 +460,12 @@ void JpegDecodeFrame(Decoder& d) {
       if (d.header_only) {
         Info_Lines(d);
         return;
+      }
+      if (Already_Decoded(d)) {
+        Skip_Entropy_Data(d);
+        d.in_scan = false;
+        if (ScreenAllMarkers(d) < 0) break;
+        continue;
       }
       d.resync_enabled = d.restart != 0;
       d.marker_warned = false;

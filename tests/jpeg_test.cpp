@@ -60,10 +60,13 @@ int Max_Diff(const uint8_t* a, const uint8_t* b, size_t n_bytes, int bytes) {
 
 std::vector<uint8_t> Bytes_Of(const PixelBuffer& p) { return std::vector<uint8_t>(p.data(), p.data() + p.size()); }
 
-// The samples a lossless stream of `s` must decode to (little-endian bytes).
+// The samples a lossless stream of `s` must decode to (little-endian bytes):
+// a two-component image gives its first component.
 Bytes Expected(const fixtures::LosslessSpec& s) {
   Bytes e;
-  for (uint16_t v : s.samples) {
+  const size_t step = s.components == 2 ? 2 : 1;
+  for (size_t i = 0; i < s.samples.size(); i += step) {
+    const uint16_t v = s.samples[i];
     const int out = (v << s.point_transform) & 0xFFFF;
     e.push_back(static_cast<uint8_t>(out));
     if (s.precision > 8) e.push_back(static_cast<uint8_t>(out >> 8));
@@ -192,6 +195,7 @@ TEST(JpegLossless, HandBuiltStreamsDecodeExactly) {
       {"DNL gives the height", 1, 12, 4, 0, 0, false, true},
       {"point transform", 1, 16, 5, 4, 0, false, false},
       {"two-bit samples", 1, 2, 1, 0, 0, false, false},
+      {"two components give the first", 2, 12, 1, 0, 0, false, false},
   };
   for (const HandCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -312,6 +316,8 @@ TEST(JpegStream, SegmentsAndDamage) {
   table_one[sos + 6] = 0x30;
   Bytes stray = good;  // a byte of data before the first marker
   stray.insert(stray.begin(), 0x00);
+  Bytes twice = good;  // the scan (header and data) repeated before EOI
+  twice.insert(twice.end() - 2, good.begin() + static_cast<long>(sos), good.end() - 2);
   Bytes arith = good;
   arith[sof + 1] = 0xCB;
   const Case cases[] = {
@@ -321,6 +327,7 @@ TEST(JpegStream, SegmentsAndDamage) {
       {"no marker at the start", stray, false, "No initial marker found!"},
       {"frame larger than its data", huge, false, "needs more data than the stream holds"},
       {"undefined table", table_one, false, "Reference to nonexistent table 3."},
+      {"a component scanned twice", twice, true, "Component 1 already decoded: scan skipped."},
       {"arithmetic frame", arith, false, "Arithmetic coding not supported."},
       {"empty", Bytes{}, false, "No initial marker found!"},
   };
