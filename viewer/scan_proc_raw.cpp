@@ -39,15 +39,19 @@ int Raw_Bytes_Per_Pixel(int format) {
 }
 
 int64_t Raw_Computed_Size(const RawValues& v, int format) {
-  const int64_t b = Raw_Bytes_Per_Pixel(format);
-  return (b * v.h * v.w + v.ih) * v.n + v.fh;
+  // Any 32-bit entries: 128-bit products, the result held to 64 bits.
+  const __int128 b = Raw_Bytes_Per_Pixel(format);
+  const __int128 size = (b * v.h * v.w + v.ih) * v.n + v.fh;
+  return static_cast<int64_t>(std::clamp<__int128>(size, INT64_MIN, INT64_MAX));
 }
 
 int Raw_Suggest(const RawValues& cur, std::array<RawValues, 5>& out, int64_t F, int format) {
   const int64_t b = Raw_Bytes_Per_Pixel(format);
-  // Negative entries count as not given: they would only lead to divisions by 0.
-  int64_t fh = std::max(0, cur.fh), n = std::max(0, cur.n), ih = std::max(0, cur.ih);
-  int64_t w = std::max(0, cur.w), h = std::max(0, cur.h);
+  // Negative entries count as not given; sizes beyond any image are held
+  // to 2^20 so that the products below stay within 64 bits.
+  constexpr int32_t kBig = 1 << 20;
+  int64_t fh = std::max(0, cur.fh), n = std::clamp(cur.n, 0, kBig), ih = std::clamp(cur.ih, 0, kBig);
+  int64_t w = std::clamp(cur.w, 0, kBig), h = std::clamp(cur.h, 0, kBig);
   auto halve = [F, b](int64_t a, int64_t other) {
     int k = 0;
     while ((a >> k) * other * b > F) ++k;
@@ -303,6 +307,13 @@ void RawWindow::Preview() {
   const bool planar = (format_ == 2 || format_ == 3) && second_list_.value == 1;
   const int64_t start = std::max(0, values_.fh) + std::max(0, values_.ih);
   const double step = std::max(w, h) * 0.01;
+  // Only an image the file holds is sampled (rows are read whole).
+  if (static_cast<__int128>(w) * h * b + start > file_size_) {
+    Log_Print(log, 2, "\xf1\x04""Error:\x01 EOF while reading (%lld /vs/ %lld) file: (%s)",
+              static_cast<long long>(std::max<int64_t>(0, file_size_ - start)),
+              static_cast<long long>(std::min<__int128>(static_cast<__int128>(w) * h * b, INT64_MAX)), name_.c_str());
+    return;
+  }
   FILE* f = std::fopen(name_.c_str(), "rb");
   if (!f) {
     Log_Print(log, 2, "\xf1\x04""Error:\x01 Unable to open file: (%s)", name_.c_str());

@@ -310,6 +310,10 @@ TEST(RawSuggest, SuggestionsForA524288ByteFile) {
   EXPECT_EQ(s[0].h, 1022);
   Raw_Suggest({-5, 0, 0, 0, -1}, s, 524288, 1);  // negative entries are not given
   EXPECT_EQ(s[0], (RawValues{}));
+  // Huge entries neither overflow nor hang: they are halved down to the file.
+  Raw_Suggest({0, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, s, 524288, 3);
+  EXPECT_LE(Raw_Computed_Size({0, 1, 0, s[0].w, s[0].h}, 3), 524288);
+  EXPECT_EQ(Raw_Computed_Size({INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, 3), INT64_MAX);
 }
 
 TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
