@@ -16,6 +16,7 @@
 #include "Convert/kema_image.h"
 #include "log/log.h"
 #include "tests/fixtures/dicom_writer.h"
+#include "tests/fixtures/jpeg_writer.h"
 
 namespace {
 
@@ -39,6 +40,62 @@ DicomWriter Patient(uint8_t mode) {
   w.Text(0x0018, 0x5100, "CS", "FFS").Text(0x0020, 0x0020, "CS", "L\\P");
   w.Text(0x0020, 0x0032, "DS", "1\\2\\3").Text(0x0020, 0x0037, "DS", "1\\0\\0\\0\\1\\0");
   return w;
+}
+
+// One RLE frame of `segments` segments, each a literal run of `bytes` bytes.
+Bytes Rle_Frame(uint32_t segments, uint8_t bytes, uint8_t seed) {
+  Bytes f(64, 0);
+  for (uint32_t s = 0; s <= segments; ++s) {
+    const uint32_t v = s == 0 ? segments : 64 + (s - 1) * (bytes + 1u);
+    for (int b = 0; b < 4; ++b) f[4 * s + b] = static_cast<uint8_t>(v >> (8 * b));
+  }
+  for (uint32_t s = 0; s < segments; ++s) {
+    f.push_back(static_cast<uint8_t>(bytes - 1));
+    for (uint8_t i = 0; i < bytes; ++i) f.push_back(static_cast<uint8_t>(seed + s * 31 + i));
+  }
+  return f;
+}
+
+Bytes Lossless(int w, int h, int precision, int components, uint32_t seed) {
+  fixtures::LosslessSpec s;
+  s.width = w, s.height = h, s.precision = precision, s.components = components;
+  s.samples = fixtures::Phantom_Samples(w, h, precision, components, seed);
+  return fixtures::Lossless_Jpeg(s);
+}
+
+// Encapsulated multi-frame files: RLE grey 16 bits and RGB, lossless JPEG
+// with an offset table, a frame split over two items, and a colour frame.
+void Compressed_Seeds(std::vector<Bytes>& seeds) {
+  {
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.5").Text(0x0028, 0x0008, "IS", "2").Image(4, 4, 16);
+    w.Encapsulated({Rle_Frame(2, 16, 1), Rle_Frame(2, 16, 9)}, {0, 8 + 98});
+    seeds.push_back(w.Done(1024));
+  }
+  {
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.5").Image(4, 4, 8, 3).Encapsulated({Rle_Frame(3, 16, 5)});
+    seeds.push_back(w.Done(1024));
+  }
+  const Bytes a = Lossless(8, 8, 16, 1, 1), b = Lossless(8, 8, 16, 1, 2);
+  {
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.4.70").Text(0x0028, 0x0008, "IS", "2").Image(8, 8, 16);
+    w.Encapsulated({a, b}, {0, static_cast<uint32_t>(8 + a.size())});
+    seeds.push_back(w.Done(1024));
+  }
+  {
+    const Bytes a1(a.begin(), a.begin() + 30), a2(a.begin() + 30, a.end());
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.4.57").Text(0x0028, 0x0008, "IS", "2").Image(8, 8, 16);
+    w.Encapsulated({a1, a2, b});
+    seeds.push_back(w.Done(1024));
+  }
+  {
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.4.70").Image(6, 6, 8, 3).Encapsulated({Lossless(6, 6, 8, 3, 4)});
+    seeds.push_back(w.Done(1024));
+  }
 }
 
 std::vector<Bytes> Seeds() {
@@ -99,6 +156,7 @@ std::vector<Bytes> Seeds() {
     w.Part10("1.2.840.10008.1.2.5").Image(4, 4, 8).Encapsulated({Bytes(20, 1), Bytes(12, 2)}, {0, 28});
     seeds.push_back(w.Done(1024));
   }
+  Compressed_Seeds(seeds);
   // Nested sequences of undefined and defined lengths, private ones too.
   {
     DicomWriter w(0);

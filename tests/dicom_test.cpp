@@ -421,7 +421,8 @@ TEST_F(Dicom, PapyrusImagesMultiFrameAndCompressedData) {
   EXPECT_EQ(ima->dim_z, 2);
   const auto* s = dynamic_cast<const NemaStorage*>(ima->g2.storage.get());
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(std::vector(s->image_size.begin(), s->image_size.begin() + 2), (std::vector<uint32_t>{30, 40}));
+  const std::vector<uint32_t>& sizes = s->image_size;
+  EXPECT_EQ(std::vector(sizes.begin(), sizes.begin() + 2), (std::vector<uint32_t>{30, 40}));
   EXPECT_EQ(Kema_Image_Get_Image(nullptr, *ima), 0);
   EXPECT_TRUE(log.Contains("JPEG decompression failed ! (frame 0)", 6));
 }

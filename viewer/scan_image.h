@@ -48,3 +48,14 @@ struct GreyMap {
 };
 // Maps the grey rows of an image into 8-bit rows of the given stride.
 void Image_Map_Grey(const ImageHeader& ima, const GreyMap& map, uint8_t* bits, int stride);
+
+// ---- bitmap export ----
+
+// The export folder, with a trailing '/': $KEMASCOPIA_EXPORT_DIR, else
+// $HOME/Pictures/Kemascopia/.
+std::string Image_Export_Dir();
+// "<folder><name>.bmp", or "<folder><name>_NNN.bmp" when the image index is not 0.
+std::string Image_Export_Path(const ImageHeader& ima);
+// Writes the entry as displayed (through the current min and max) to a
+// bitmap file in the export folder; 1 on success.
+int Image_Write(Viewer& v, int index);

@@ -515,8 +515,7 @@ int NemaStorage::Copy_To(LogHandle log, ImageHeader& target) const {
     auto copy = std::make_unique<NemaStorage>(*this);
     target.g2.storage = std::move(copy);
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "((Storage_NEMA *) target->g2.storage)->file_offset",
-                  static_cast<long long>(file_offset.size()), 4);
+    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "target->g2.storage", 1, static_cast<long long>(sizeof(NemaStorage)));
     return 0;
   }
   return 1;

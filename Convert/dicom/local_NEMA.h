@@ -109,7 +109,8 @@ uint64_t NEMA_Decompress_RLE_2(LogHandle log, uint8_t mode, std::span<uint8_t> o
                                uint16_t dim_x, uint16_t dim_y, unsigned bytes_per_sample, unsigned samples);
 
 // Threads that decode the frames of one file: 0 (the default) for the
-// number of cores, 1 for one at a time.
+// number of cores (or KEMASCOPIA_DECODE_THREADS when set), 1 for one at a
+// time; never more than the cores.
 void NEMA_Set_Decode_Threads(unsigned threads);
 unsigned NEMA_Decode_Threads();
 // Runs f(0) .. f(n-1) on up to NEMA_Decode_Threads() threads (the caller's

@@ -2,6 +2,7 @@
 // goes to its own slot of the output, so the order of work does not matter.
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -16,7 +17,10 @@ void NEMA_Set_Decode_Threads(unsigned threads) { g_threads = threads; }
 
 unsigned NEMA_Decode_Threads() {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  const unsigned wanted = g_threads.load();
+  unsigned wanted = g_threads.load();
+  // The environment may set it for a whole process (kema, benchmarks).
+  if (const char* env = wanted == 0 ? std::getenv("KEMASCOPIA_DECODE_THREADS") : nullptr)
+    wanted = static_cast<unsigned>(std::strtoul(env, nullptr, 10));
   return wanted == 0 ? cores : std::min(wanted, cores);
 }
 

@@ -1,0 +1,361 @@
+// The application: options and usage, the control panel driving the image
+// window (stepping, cine, min/max, wheel, overlay switches), loading from
+// every source with its limits, header listing, bitmap export and the raw
+// import window.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "tests/fixtures/dicom_writer.h"
+#include "tests/fixtures/genesis_writer.h"
+#include "viewer/scan_image.h"
+#include "viewer/scan_log.h"
+#include "viewer/scan_proc_raw.h"
+#include "viewer/scan_proc_tools.h"
+#include "viewer/scan_view.h"
+
+namespace fs = std::filesystem;
+using platform::Point;
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(ViewArgs, TraceLevelsFilesAndUnknownOptions) {
+  struct Case {
+    std::vector<std::string> args;
+    int level;
+    std::vector<std::string> files;
+    std::string unknown;
+  } cases[] = {
+      {{"-v"}, 5, {}, ""},
+      {{"-t", "3", "a.dcm"}, 3, {"a.dcm"}, ""},
+      {{"-T", "3", "a.dcm"}, 3, {"3", "a.dcm"}, ""},  // -T: the value is also a file name
+      {{"a.dcm", "-t"}, 5, {"a.dcm"}, ""},             // -t last: as -v
+      {{"b", "-x", "c"}, 0, {"b", "c"}, "-x"},
+  };
+  for (const Case& c : cases) {
+    const ViewArgs a = Scan_View_Parse(c.args);
+    EXPECT_EQ(a.trace_level, c.level) << c.args[0];
+    EXPECT_EQ(a.files, c.files) << c.args[0];
+    EXPECT_EQ(a.unknown, c.unknown) << c.args[0];
+  }
+}
+
+TEST(ViewArgs, UnknownOptionPrintsUsageAndExitsWith2) {
+  const std::string out = testing::TempDir() + "usage.txt";
+  const std::string cmd = std::string(KEMASCOPIA_PATH) + " -x a.dcm >" + out + " 2>" + out + ".err";
+  const int status = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(Slurp(out + ".err"), "unknown argument (-x)\n");
+  EXPECT_EQ(Slurp(out),
+            "\n ----- ----- Kemascopia (version: 1.2 Rev-10) ----- ----- \n\n\n --- usage: ---\n Kemascopia [-v] [-t val]\n\n");
+}
+
+// A panel over a folder of CT slices, with the viewer's sink on its list.
+class PanelTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::path(testing::TempDir()) / ("panel_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "series");
+    for (int k = 0; k < 4; ++k) files.push_back(Write("series/ct" + std::to_string(k) + ".dcm", fixtures::Dicom_CT_Slice(32, 32, k)));
+    setenv("KEMASCOPIA_EXPORT_DIR", (dir / "export").c_str(), 1);
+    old_sink = Log_Get_Sink();
+    old_level = Log_Get_Trace_Level();
+    Log_Set_Trace_Level(0);
+  }
+  void TearDown() override {
+    panel.reset();
+    Raw_Import_Close_All();
+    Log_Set_Sink(old_sink);
+    Log_Set_Handle(nullptr);
+    Log_Viewer_Set_List(nullptr);
+    Log_Set_Trace_Level(old_level);
+    fs::remove_all(dir);
+  }
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string path = (dir / name).string();
+    fixtures::Write_File(path, bytes);
+    return path;
+  }
+  void Start(std::vector<std::string> names) {
+    panel = std::make_unique<Panel>(std::move(names));
+    panel->quit = [this](int code) { quit_code = code; };
+    Log_Set_Handle(static_cast<platform::Window*>(panel.get()));
+    Log_Set_Sink(Log_Viewer_Sink);
+    ASSERT_TRUE(panel->Open(false));
+    Pump();
+  }
+  static void Pump() {
+    for (int k = 0; k < 4; ++k) platform::App::process_events();
+  }
+  Point At(const Widget& w, int dx = -1) const {
+    return {w.x + (dx < 0 ? w.width / 2 : dx), panel->client_height() - 1 - (w.y + w.height / 2)};
+  }
+  void Click(const Widget& w, int dx = -1) {
+    panel->on_mouse_down(platform::kLeftButton, At(w, dx));
+    panel->on_mouse_up(platform::kLeftButton, At(w, dx));
+  }
+  bool Listed(const std::string& part) const {
+    for (const auto& l : panel->list.lines)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+
+  fs::path dir;
+  std::vector<std::string> files;
+  std::unique_ptr<Panel> panel;
+  int quit_code = -1;
+  LogSink old_sink = nullptr;
+  int old_level = 0;
+};
+
+TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
+  Start(files);
+  ASSERT_EQ(panel->v.count(), 4);
+  EXPECT_TRUE(Listed("\x02total:\x01 4 images in memory"));
+  EXPECT_TRUE(Listed("\x02reading file[1]:\x01 "));
+  EXPECT_EQ(panel->v.current, 3);
+  EXPECT_EQ(panel->frame.value, 4);
+  ASSERT_TRUE(panel->image && panel->image->exists());
+  panel->image->update_now();
+  EXPECT_EQ(panel->image->title(), "Kemascopia: BODY PHANTOM");
+  EXPECT_FALSE(panel->show_header.greyed());
+  Click(panel->forward);
+  EXPECT_EQ(panel->v.current, 0);  // past the last: the first
+  EXPECT_EQ(panel->frame.value, 1);
+  Click(panel->rewind);
+  EXPECT_EQ(panel->v.current, 3);  // before the first: the last
+  panel->image->on_mouse_down(platform::kRightButton, {10, 10});
+  EXPECT_EQ(panel->v.current, 0);
+  EXPECT_EQ(panel->frame.value, 1);
+  // A file that cannot be read changes nothing but the message list.
+  panel->Files_Dropped({(dir / "missing.dcm").string()});
+  Pump();
+  EXPECT_EQ(panel->v.count(), 4);
+  EXPECT_EQ(panel->v.current, 0);
+  EXPECT_TRUE(Listed("Unable to open file !"));
+}
+
+TEST_F(PanelTest, CineSpeedMinMaxWheelAndSwitches) {
+  Start(files);
+  EXPECT_EQ(Panel::Timer_Period(10), 100);
+  EXPECT_EQ(Panel::Timer_Period(3), 333);
+  Click(panel->play);
+  EXPECT_EQ(panel->animating, 1);
+  EXPECT_TRUE(panel->frame.hidden());
+  EXPECT_FALSE(panel->speed.hidden());
+  EXPECT_TRUE(panel->forward.greyed());
+  panel->on_timer(kAnimationTimer);
+  EXPECT_EQ(panel->v.current, 0);
+  panel->on_timer(kAnimationTimer);
+  EXPECT_EQ(panel->v.current, 1);
+  Click(panel->stop);
+  EXPECT_EQ(panel->animating, 0);
+  EXPECT_TRUE(panel->speed.hidden());
+  EXPECT_EQ(panel->frame.value, 2);
+  panel->on_timer(kAnimationTimer);
+  EXPECT_EQ(panel->v.current, 1);
+
+  // Moving min re-maps the shown image.
+  const std::vector<uint8_t> before = panel->v.cache[1].bits;
+  Click(panel->vmin, panel->vmin.width / 2);
+  EXPECT_GT(panel->vmin.value, 0.1f);
+  EXPECT_FLOAT_EQ(panel->v.fmin, panel->vmin.value);
+  ASSERT_TRUE(panel->v.cache[1].header);
+  EXPECT_NE(panel->v.cache[1].bits, before);
+
+  // Wheel over the frame valuator: 60 + 60 is one step, 250 two and 10 kept.
+  const Point over = At(panel->frame);
+  panel->on_wheel(60, over);
+  EXPECT_EQ(panel->frame.value, 2);
+  panel->on_wheel(60, over);
+  EXPECT_EQ(panel->frame.value, 3);
+  EXPECT_EQ(panel->wheel, 0);
+  EXPECT_EQ(panel->v.current, 2);
+  panel->on_wheel(-250, over);
+  EXPECT_EQ(panel->frame.value, 1);
+  EXPECT_EQ(panel->wheel, -10);
+  EXPECT_EQ(panel->v.current, 0);
+
+  Click(panel->switches[2]);
+  EXPECT_EQ(panel->v.switches[2], 1);
+  Click(panel->switches[2]);
+  EXPECT_EQ(panel->v.switches[2], 0);
+}
+
+TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
+  Write("series/notes.txt", std::vector<uint8_t>(2000, 'x'));
+  Start({});
+  EXPECT_FALSE(panel->image);
+  EXPECT_TRUE(panel->show_header.greyed());
+  panel->on_files_dropped({(dir / "series").string()});
+  Pump();
+  EXPECT_EQ(panel->v.count(), 4);
+  EXPECT_EQ(Raw_Import_Count(), 0);  // unknown files in a folder are skipped
+  ASSERT_TRUE(panel->image && panel->image->exists());
+  // Dropped on the image window: the same loader.
+  panel->image->on_files_dropped({files[0]});
+  Pump();
+  EXPECT_EQ(panel->v.count(), 5);
+
+  const size_t lines = panel->list.lines.size();
+  Click(panel->show_header);
+  EXPECT_GT(panel->list.lines.size(), lines + 10);
+
+  Click(panel->save_bmp);
+  EXPECT_TRUE(Listed("\x02Writing file: \x01"));
+  EXPECT_EQ(fs::file_size(Image_Export_Path(*panel->v.entry(panel->v.current))), 32 * 32 + 1064 + 14u);
+
+  // 1998 entries: one more fits, the next file hits the limit.
+  for (int k = panel->v.last + 1; k < 1998; ++k) {
+    panel->v.Image_List[k] = std::make_unique<ImageHeader>();
+    Image_Init_Header(*panel->v.Image_List[k]);
+  }
+  panel->v.last = 1997;
+  EXPECT_EQ(panel->Image_Read_Names({files[0], files[1], files[2]}, Panel::Source::Drop), 1999);
+  EXPECT_TRUE(Listed("\xf1\x05WARNING:\x01 Maximum of 2000 images at a time!"));
+  panel->v.last = 1998;
+  EXPECT_EQ(panel->Image_Read_Names({files[3], files[0]}, Panel::Source::CommandLine), 1999);
+  EXPECT_EQ(panel->list.lines.front(), "Maximum of 2000 images at a time!");
+}
+
+TEST_F(PanelTest, EscapeInEitherWindowEndsTheProgram) {
+  Start(files);
+  panel->on_char(platform::kKeyEscape);
+  Pump();
+  EXPECT_EQ(quit_code, 0);
+  EXPECT_FALSE(panel->exists());
+  EXPECT_FALSE(panel->image->exists());
+  EXPECT_FALSE(panel->v.cache[3].header);
+
+  quit_code = -1;
+  Start(files);
+  panel->image->on_key(platform::kKeyEscape);
+  Pump();
+  EXPECT_EQ(quit_code, 0);
+  EXPECT_FALSE(panel->exists());
+}
+
+TEST(BitmapExport, LayoutNamesAndOverwrite) {
+  const std::string dir = testing::TempDir() + "bmp_export/";
+  setenv("KEMASCOPIA_EXPORT_DIR", dir.c_str(), 1);
+  Viewer v;
+  for (bool color : {false, true}) {
+    auto ima = std::make_unique<ImageHeader>();
+    Image_Init_Header(*ima);
+    ima->dim_x = 3;
+    ima->dim_y = 2;
+    ima->dim_z = ima->dim_t = 1;
+    ima->name = "scan01";
+    ima->g2.pix_type = color ? kPixRGB8 : kPixU8;
+    ima->g2.pix_plane = color ? 3 : 1;
+    ima->g2.serie_max = ima->g2.ima_max = 255;
+    ima->data = PixelBuffer::Zeroed(color ? 18 : 6);
+    for (int k = 0; k < (color ? 18 : 6); ++k) ima->data.data()[k] = static_cast<uint8_t>(40 * k);
+    v.Image_List[0] = std::move(ima);
+    v.last = 0;
+    const std::string path = dir + "scan01.bmp";
+    EXPECT_EQ(Image_Export_Path(*v.Image_List[0]), path);
+    ASSERT_EQ(Image_Write(v, 0), 1);
+    ASSERT_EQ(Image_Write(v, 0), 1);  // overwrites
+    const std::string f = Slurp(path);
+    const uint32_t size = color ? 24 + 40 + 14 : 8 + 1064 + 14;
+    ASSERT_EQ(f.size(), size);
+    auto u32 = [&f](size_t at) { return uint32_t(uint8_t(f[at])) | uint32_t(uint8_t(f[at + 1])) << 8 |
+                                        uint32_t(uint8_t(f[at + 2])) << 16 | uint32_t(uint8_t(f[at + 3])) << 24; };
+    EXPECT_EQ(f.substr(0, 2), "BM");
+    EXPECT_EQ(u32(2), size);
+    EXPECT_EQ(u32(6), 0u);
+    EXPECT_EQ(u32(10), color ? 54u : 1078u);
+    EXPECT_EQ(u32(14), 40u);
+    EXPECT_EQ(u32(18), 3u);
+    EXPECT_EQ(int32_t(u32(22)), -2);
+    EXPECT_EQ(u32(26), color ? 0x00180001u : 0x00080001u);
+    if (color) {
+      EXPECT_EQ(f.substr(54, 3), std::string("\x50\x28\x00", 3));  // blue, green, red of pixel 0
+    }
+  }
+  v.Image_List[0]->g1.image_idx = 5;
+  EXPECT_EQ(Image_Export_Path(*v.Image_List[0]), dir + "scan01_005.bmp");
+  unsetenv("KEMASCOPIA_EXPORT_DIR");
+  setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(Image_Export_Dir(), "/home/someone/Pictures/Kemascopia/");
+}
+
+TEST(RawSuggest, SuggestionsForA524288ByteFile) {
+  std::array<RawValues, 5> s{};
+  Raw_Suggest({}, s, 524288, 1);
+  EXPECT_EQ(s[0], (RawValues{}));
+  EXPECT_EQ(s[1], (RawValues{0, 1, 0, 512, 512}));
+  EXPECT_EQ(s[2], (RawValues{0, 4, 0, 256, 256}));
+  EXPECT_EQ(s[3], (RawValues{0, 16, 0, 128, 128}));
+  EXPECT_EQ(s[4], (RawValues{0, 64, 0, 64, 64}));
+  Raw_Suggest({0, 0, 0, 0, 512}, s, 524288, 1);
+  EXPECT_EQ(s[0], (RawValues{0, 1, 0, 512, 512}));
+  Raw_Suggest({1024, 0, 0, 256, 0}, s, 524288, 1);
+  EXPECT_EQ(s[0].h, 1022);
+  Raw_Suggest({-5, 0, 0, 0, -1}, s, 524288, 1);  // negative entries are not given
+  EXPECT_EQ(s[0], (RawValues{}));
+  // Huge entries neither overflow nor hang: they are halved down to the file.
+  Raw_Suggest({0, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, s, 524288, 3);
+  EXPECT_LE(Raw_Computed_Size({0, 1, 0, s[0].w, s[0].h}, 3), 524288);
+  EXPECT_EQ(Raw_Computed_Size({INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, 3), INT64_MAX);
+}
+
+TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
+  std::vector<uint8_t> raw(524288);
+  for (size_t k = 0; k < raw.size(); k += 2) raw[k] = static_cast<uint8_t>(k / 2 % 256), raw[k + 1] = 0;
+  const std::string name = Write("scan.raw", raw);
+  Start(files);
+  panel->Files_Dropped({name});
+  Pump();
+  ASSERT_EQ(Raw_Import_Count(), 1);
+  RawWindow* w = Raw_Import_Window(0);
+  ASSERT_TRUE(w);
+  EXPECT_EQ(w->title(), "Raw Image Info " + name);
+  EXPECT_EQ(w->file_size(), 524288);
+  EXPECT_EQ(w->suggestions()[2], (RawValues{0, 4, 0, 256, 256}));
+  w->Set_Value(4, "512");
+  w->Set_Value(3, "512");
+  w->Set_Value(1, "2");
+  EXPECT_EQ(w->Size_Color(), (platform::Color{255, 0, 0}));  // 1 MiB > the file
+  w->Choose_Suggestion(2);
+  EXPECT_EQ(w->values(), (RawValues{0, 4, 0, 256, 256}));
+  EXPECT_EQ(w->Size_Color(), platform::kButtonText);
+  EXPECT_EQ(w->min_max_text(), " min: 0   max: 253");  // 100 samples 2.56 apart
+  EXPECT_EQ(w->Create_Images(), 4);
+  Pump();
+  EXPECT_EQ(Raw_Import_Count(), 0);
+  ASSERT_EQ(panel->v.count(), 8);
+  int raw_entries = 0;
+  for (int k = 0; k <= panel->v.last; ++k) {
+    const ImageHeader& e = *panel->v.entry(k);
+    if (e.g3.patient_name != "raw image") continue;
+    ++raw_entries;
+    EXPECT_EQ(e.dim_x, 256);
+    EXPECT_EQ(e.g2.pix_type, kPixU16);
+    EXPECT_EQ(e.g2.serie_max, 255);
+  }
+  EXPECT_EQ(raw_entries, 4);
+
+  // At most 20 windows: the 21st is refused with a message.
+  for (int k = 0; k < 21; ++k) EXPECT_TRUE(Raw_Import_Open(*panel, name));
+  EXPECT_EQ(Raw_Import_Count(), kMaxRawWindows);
+  EXPECT_TRUE(Listed("at most 20 raw image windows at a time"));
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+// The control panel ("Tools"): the message list, the colour-map, image,
+// overlay and file controls, the loaders (command line, open dialog, dropped
+// files and folders), frame stepping, the animation timer and the image
+// window it opens once images are loaded.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "viewer/scan_window.h"
+#include "viewer/viewer.h"
+
+inline constexpr const char* kPanelTitle = "Kemascopia 1.2 Rev-10 Tools";
+inline constexpr int kPanelWidth = 400;
+inline constexpr int kPanelHeight = 546;
+inline constexpr int kAnimationTimer = 1;
+
+class Panel : public platform::Window, public PanelHooks {
+ public:
+  // Private messages of the panel.
+  enum : int { kMsgImageWindow = 1, kMsgImagesLoaded = 2, kMsgClose = 3 };
+  // Where names come from: the limit is reported differently.
+  enum class Source { CommandLine, Dialog, Drop };
+
+  // `files` are loaded when the panel is created.
+  explicit Panel(std::vector<std::string> files = {});
+  ~Panel() override;
+  // Opens the panel (and, once images are loaded, the image window) visible or not.
+  bool Open(bool visible = true);
+  // Whether its windows are shown (tests run them hidden).
+  bool shown() const { return visible_; }
+
+  // Positions every widget for a client area of W x H pixels.
+  void Tools_Layout(int W, int H);
+  // Loads the names in order from the list's end; the new last index.
+  int Image_Read_Names(const std::vector<std::string>& names, Source source);
+  // The images-loaded handling: sorts, ranges and shows the last entry.
+  void Images_Loaded();
+  void Frame_Change();
+  void Play();
+  void Stop();
+  // The timer period for a Speed value, in milliseconds.
+  static int Timer_Period(float speed);
+
+  void on_create() override;
+  void on_size(int width, int height) override;
+  void on_paint(platform::Canvas& canvas) override;
+  void on_focus_lost() override;
+  void on_close() override;
+  void on_char(int ch) override;
+  void on_timer(int id) override;
+  void on_mouse_move(platform::Point p) override;
+  void on_mouse_down(int button, platform::Point p) override;
+  void on_mouse_up(int button, platform::Point p) override;
+  void on_wheel(int delta, platform::Point p) override;
+  void on_files_dropped(const std::vector<std::string>& files) override;
+  void on_message(int message) override;
+
+  // PanelHooks
+  void Zoom_Fitted(float zoom) override;
+  void Frame_Changed() override;
+  void Step_Buttons_Release() override;
+  void Files_Dropped(const std::vector<std::string>& files) override;
+  void Read_Out(const std::string& text) override;
+  void Close_Panel() override;
+
+  Viewer v;
+  std::unique_ptr<ImageWindow> image;
+  int16_t animating = 0;
+  int32_t wheel = 0;
+  float speed_value = 10;
+
+  Text list;
+  Box file_box, overlay_box, image_box, color_box, color_bar, pos_box, read_out;
+  Button open_file, show_header, save_bmp, rewind, stop, play, forward;
+  Button switches[4];
+  Valuator scale, speed, frame, vmin, vmax;
+
+  // Replaceable for tests: the open dialog, the end of the event loop and
+  // the raw import of a file no reader knows (false: the window could not
+  // be made and loading stops).
+  std::function<std::vector<std::string>()> open_dialog;
+  std::function<void(int)> quit;
+  std::function<bool(const std::string&)> raw_import;
+
+ private:
+  void Click_Effect(Widget& w);
+  void Valuator_Effect(Valuator& w, bool click);
+  void Min_Max();
+  void Open_File();
+  void Show_Header();
+  void Save_Bmp();
+  void Step(int direction);
+  void Open_Image_Window();
+  void Record(platform::Point client);
+  std::vector<Button*> Click_Buttons();
+  std::vector<Valuator*> Click_Valuators();
+  void Confine(const Widget& w);
+
+  std::vector<std::string> files_;
+  bool visible_ = true;
+  int shown_count_ = 0;
+};
