@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Convert/kema_image.h"
+#include "fuzz/fuzz_common.h"
 #include "log/log.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/jpeg_writer.h"
@@ -22,15 +23,6 @@ namespace {
 
 using fixtures::DicomWriter;
 using Bytes = std::vector<uint8_t>;
-
-int Silent_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
-
-constexpr unsigned kMaxSplit = 2000;
-
-size_t Expected_Bytes(const ImageHeader& ima) {
-  const size_t samples = ima.g2.pix_plane >= 3 ? ima.g2.pix_plane : 1;
-  return size_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t * samples * (ima.g2.pix_store / 8);
-}
 
 DicomWriter Patient(uint8_t mode) {
   DicomWriter w(mode);
@@ -176,57 +168,18 @@ std::vector<Bytes> Seeds() {
   return seeds;
 }
 
-int Write_Seeds(const std::string& dir) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  int k = 0;
-  for (const Bytes& seed : Seeds()) {
-    char name[32];
-    std::snprintf(name, sizeof name, "dicom_%03d", k++);
-    std::ofstream out(std::filesystem::path(dir) / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
-    if (!out) {
-      std::fprintf(stderr, "cannot write seed %s in %s\n", name, dir.c_str());
-      return 1;
-    }
-  }
-  std::printf("%d seeds written to %s\n", k, dir.c_str());
-  return 0;
-}
+int Write_Dicom_Seeds(const std::string& dir) { return fuzz::Write_Seeds(dir, "dicom", Seeds()); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  static const char kSeedFlag[] = "-kema_write_seeds=";
-  for (int i = 1; i < *argc; ++i) {
-    const char* a = (*argv)[i];
-    if (std::strncmp(a, kSeedFlag, sizeof kSeedFlag - 1) == 0) std::exit(Write_Seeds(a + sizeof kSeedFlag - 1));
-  }
-  // A small pixel budget, as for fuzz_read: a header may legally claim
-  // gigabytes, which the budget's own tests cover.
-  setenv("KEMASCOPIA_MAX_IMAGE_MB", "64", 0);
-  Log_Set_Sink(&Silent_Sink);
-  Log_Set_Trace_Level(5);
+  fuzz::Initialize(*argc, *argv, &Write_Dicom_Seeds);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // a zero length means "input is a file name"
   Image_Set_Header_Text_Level(4);
-  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, size, data);
-  if (!ima) return 0;
-  if (Kema_Image_Get_Image(nullptr, *ima) >= 1) {
-    if (ima->data.size() < Expected_Bytes(*ima)) {
-      std::fprintf(stderr, "pixel buffer of %zu bytes for a record of %zu\n", ima->data.size(), Expected_Bytes(*ima));
-      std::abort();
-    }
-    if (unsigned{ima->dim_z} * ima->dim_t <= kMaxSplit) {
-      std::vector<std::unique_ptr<ImageHeader>> parts;
-      Kema_Image_Image_Split(nullptr, *ima, parts);
-      for (auto& p : parts)
-        if (p) Kema_Image_Free_Header(nullptr, *p);
-    }
-  }
-  Kema_Image_Free_Header(nullptr, *ima);
+  fuzz::Read_Road(size, data);
   return 0;
 }

@@ -13,12 +13,11 @@
 #include <vector>
 
 #include "LibJPEG/jpeg.h"
+#include "fuzz/fuzz_common.h"
 #include "log/log.h"
 #include "tests/fixtures/jpeg_writer.h"
 
 namespace {
-
-int Silent_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
 int Write_Seeds(const std::string& dir) {
   namespace fs = std::filesystem;
@@ -47,31 +46,13 @@ int Write_Seeds(const std::string& dir) {
     cut.resize(cut.size() * 2 / 3);
     seeds.push_back(cut);
   }
-  int k = 0;
-  for (const fixtures::Bytes& seed : seeds) {
-    char name[32];
-    std::snprintf(name, sizeof name, "jpeg_%03d", k++);
-    if (!fixtures::Write_File((fs::path(dir) / name).string(), seed)) {
-      std::fprintf(stderr, "cannot write seed %s in %s\n", name, dir.c_str());
-      return 1;
-    }
-  }
-  std::printf("%d seeds written to %s\n", k, dir.c_str());
-  return 0;
+  return fuzz::Write_Seeds(dir, "jpeg", seeds);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  static const char kSeedFlag[] = "-kema_write_seeds=";
-  for (int i = 1; i < *argc; ++i) {
-    const char* a = (*argv)[i];
-    if (std::strncmp(a, kSeedFlag, sizeof kSeedFlag - 1) == 0) std::exit(Write_Seeds(a + sizeof kSeedFlag - 1));
-  }
-  // Explore the decoder's logic, not gigabyte fills a header may claim.
-  setenv("KEMASCOPIA_MAX_IMAGE_MB", "64", 0);
-  Log_Set_Sink(&Silent_Sink);
-  Log_Set_Trace_Level(5);
+  fuzz::Initialize(*argc, *argv, &Write_Seeds);
   return 0;
 }
 

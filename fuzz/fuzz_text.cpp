@@ -19,14 +19,13 @@
 #include <vector>
 
 #include "Convert/kema_image.h"
+#include "fuzz/fuzz_common.h"
 #include "log/log.h"
 #include "tests/fixtures/text_formats_writer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-int Silent_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
 fs::path g_dir;  // the private folder of the file road
 
@@ -109,26 +108,6 @@ int Write_Seeds(const std::string& dir) {
   return 0;
 }
 
-void Read(size_t size, const void* input) {
-  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, size, input);
-  if (!ima) return;
-  if (Kema_Image_Get_Image(nullptr, *ima) >= 1) {
-    const size_t samples = ima->g2.pix_plane >= 3 ? ima->g2.pix_plane : 1;
-    const size_t need = size_t{ima->dim_x} * ima->dim_y * ima->dim_z * ima->dim_t * samples * (ima->g2.pix_store / 8);
-    if (ima->data.size() < need) {
-      std::fprintf(stderr, "pixel buffer of %zu bytes for a record of %zu\n", ima->data.size(), need);
-      std::abort();
-    }
-    if (unsigned{ima->dim_z} * ima->dim_t <= 2000) {
-      std::vector<std::unique_ptr<ImageHeader>> parts;
-      Kema_Image_Image_Split(nullptr, *ima, parts);
-      for (auto& p : parts)
-        if (p) Kema_Image_Free_Header(nullptr, *p);
-    }
-  }
-  Kema_Image_Free_Header(nullptr, *ima);
-}
-
 void Write(const fs::path& p, const uint8_t* data, size_t size) {
   fixtures::Write_Text_File(p.string(), {}, std::span<const uint8_t>(data, size));
 }
@@ -139,34 +118,25 @@ void Read_As_Files(uint16_t format, const uint8_t* data, size_t size) {
   if (format == 84 && size > 348) {
     Write(g_dir / "f.hdr", data, 348);
     Write(g_dir / "f.img", data + 348, size - 348);
-    Read(0, (g_dir / "f.hdr").c_str());
+    fuzz::Read_Road(0, (g_dir / "f.hdr").c_str());
   } else if (format == 71 || format == 3) {
     Write(g_dir / "f.hdr", data, size);
     Write(g_dir / "f.img", data, size);
-    Read(0, (g_dir / "f.hdr").c_str());
+    fuzz::Read_Road(0, (g_dir / "f.hdr").c_str());
   } else if (format == 4) {
     const fs::path scan = g_dir / "s" / "1", proc = scan / "pdata" / "1";
     fs::create_directories(proc, ec);
     for (const char* n : {"reco", "d3proc", "procs", "2dseq"}) Write(proc / n, data, size);
     for (const char* n : {"acqp", "imnd"}) Write(scan / n, data, size);
     Write(g_dir / "s" / "subject", data, size);
-    Read(0, (proc / "reco").c_str());
+    fuzz::Read_Road(0, (proc / "reco").c_str());
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  static const char kSeedFlag[] = "-kema_write_seeds=";
-  for (int i = 1; i < *argc; ++i) {
-    const char* a = (*argv)[i];
-    if (std::strncmp(a, kSeedFlag, sizeof kSeedFlag - 1) == 0) std::exit(Write_Seeds(a + sizeof kSeedFlag - 1));
-  }
-  // A small pixel budget: the readers' logic is what is explored, not the
-  // filling of gigabytes a header may legally claim. The environment wins.
-  setenv("KEMASCOPIA_MAX_IMAGE_MB", "64", 0);
-  Log_Set_Sink(&Silent_Sink);
-  Log_Set_Trace_Level(5);
+  fuzz::Initialize(*argc, *argv, &Write_Seeds);
   // A folder of this process only: memory-backed where the system has one.
   const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   std::string tmpl = std::string(base) + "/kema_fuzz_text_XXXXXX";
@@ -186,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // a zero length means "input is a file name"
   Image_Set_Header_Text_Level(4);
   const uint16_t format = Kema_Image_Get_Format(nullptr, size, data);
-  Read(size, data);
+  fuzz::Read_Road(size, data);
   Read_As_Files(format, data, size);
   return 0;
 }
