@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "Convert/kema_image.h"
 #include "log/log.h"
 #include "tests/fixtures/text_formats_writer.h"
@@ -23,7 +24,6 @@ namespace fs = std::filesystem;
 constexpr int kX = 256, kY = 256, kZ = 128;
 constexpr size_t kBytes = size_t{kX} * kY * kZ * 2;
 
-int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
 struct Volume {
   fs::path dir;

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/dicom_writer.h"
 
-extern char** environ;
 
 namespace {
 
@@ -27,34 +27,7 @@ namespace fs = std::filesystem;
 
 constexpr int kSeries = 200;
 
-int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
-bool Run_Quiet(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  int status = 0;
-  if (waitpid(pid, &status, 0) < 0) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool Have(const char* tool) { return Run_Quiet({"sh", "-c", std::string("command -v ") + tool}); }
-
-std::string Kema_Path() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return {};
-  const fs::path kema = self.parent_path() / "kema";
-  return fs::exists(kema) ? kema.string() : std::string();
-}
 
 // Per-file figures of a run over the whole series.
 void Per_File(benchmark::State& state) {

@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "Convert/dicom/local_NEMA.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/jpeg_writer.h"
 
-extern char** environ;
 
 namespace {
 
@@ -33,35 +33,7 @@ namespace fs = std::filesystem;
 constexpr int kFrames = 100;
 constexpr int kSide = 512;
 
-int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
-// Runs a command quietly; 0, or -1 when it failed.
-long Run_Quiet(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) < 0) return -1;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
-}
-
-bool Have(const char* tool) { return Run_Quiet({"sh", "-c", std::string("command -v ") + tool}) >= 0; }
-
-std::string Kema_Path() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return {};
-  const fs::path kema = self.parent_path() / "kema";
-  return fs::exists(kema) ? kema.string() : std::string();
-}
 
 void Per_Frame(benchmark::State& state) {
   state.counters["frames_per_s"] =
@@ -100,7 +72,7 @@ void BM_Process(benchmark::State& state, std::vector<std::string> args, const ch
   if (timed) args.insert(args.begin(), {"/usr/bin/time", "-f", "%M", "-o", g_rss_file});
   long peak = 0;
   for (auto _ : state) {
-    if (Run_Quiet(args) < 0) {
+    if (!Run_Quiet(args)) {
       state.SkipWithError("command failed");
       break;
     }
@@ -142,8 +114,8 @@ int main(int argc, char** argv) {
   }
   const std::string in = (dir / "native.dcm").string(), jpg = (dir / "jpeg_ls.dcm").string(),
                     rle = (dir / "rle.dcm").string(), out = (dir / "out.dcm").string();
-  if (!fixtures::Write_File(in, file) || Run_Quiet({"dcmcjpeg", "+e1", in, jpg}) < 0 ||
-      Run_Quiet({"dcmcrle", in, rle}) < 0) {
+  if (!fixtures::Write_File(in, file) || !Run_Quiet({"dcmcjpeg", "+e1", in, jpg}) ||
+      !Run_Quiet({"dcmcrle", in, rle})) {
     std::fprintf(stderr, "cannot make the compressed files in %s\n", dir.c_str());
     return 1;
   }

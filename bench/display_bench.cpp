@@ -11,13 +11,13 @@
 #include <memory>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "Convert/kema_image.h"
 #include "viewer/scan_color.h"
 #include "viewer/scan_image.h"
 
 namespace {
 
-int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
 // A CT-like slice: air outside the scanned circle (the fill value), a water
 // disc with a bone ring, and noise.

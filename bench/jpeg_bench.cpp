@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "LibJPEG/jpeg.h"
 #include "tests/fixtures/jpeg_writer.h"
 
@@ -26,7 +27,6 @@ using fixtures::Bytes;
 constexpr int kSide = 512;
 constexpr int kFrames = 100;
 
-int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
 // Commands that write their own output file name their redirection.
 bool Shell(const std::string& cmd) {

@@ -20,17 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "Convert/kema_image.h"
 #include "Convert/vendor/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
 
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
 
 // A CT-like slice: air around a water disc with a bone ring and some noise,
 // so that compressed streams mix short and long differences.
@@ -173,23 +172,6 @@ void BM_Genesis_Compressed(benchmark::State& state, const std::vector<uint8_t>* 
 
 // ---- process against process: kema info and dcmtk's dcmdump ----
 
-bool Run_Quiet(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  int status = 0;
-  if (waitpid(pid, &status, 0) < 0) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 void BM_Process(benchmark::State& state, std::vector<std::string> args) {
   for (auto _ : state)
     if (!Run_Quiet(args)) {
@@ -198,7 +180,6 @@ void BM_Process(benchmark::State& state, std::vector<std::string> args) {
     }
 }
 
-bool Have(const char* tool) { return Run_Quiet({"sh", "-c", std::string("command -v ") + tool}); }
 
 // A DICOM file of n x n signed 16-bit pixels written by dcmtk's dump2dcm.
 std::string Write_DICOM(const Files& files, int n) {
@@ -220,14 +201,6 @@ std::string Write_DICOM(const Files& files, int n) {
   const std::string dcm = (files.dir / "ct.dcm").string();
   if (!Run_Quiet({"dump2dcm", "--write-xfer-little", dump_file, dcm})) return {};
   return dcm;
-}
-
-std::string Kema_Path() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return {};
-  const fs::path kema = self.parent_path() / "kema";
-  return fs::exists(kema) ? kema.string() : std::string();
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+// What the benchmark programs share: a silent log and running a peer tool
+// (or kema itself) as a process.
+#pragma once
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+
+extern char** environ;
+
+// Every log line is formatted, none printed.
+inline int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
+
+// Runs a command with its output thrown away; true when it ran and exited 0.
+inline bool Run_Quiet(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  int status = 0;
+  if (waitpid(pid, &status, 0) < 0) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+inline bool Have(const char* tool) { return Run_Quiet({"sh", "-c", std::string("command -v ") + tool}); }
+
+// The kema binary beside this benchmark, or empty.
+inline std::string Kema_Path() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  const std::filesystem::path kema = self.parent_path() / "kema";
+  return std::filesystem::exists(kema) ? kema.string() : std::string();
+}
