@@ -52,21 +52,10 @@ std::vector<std::string> Lines(const std::string& text) {
 
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "kema_cli_XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return tmp_ / name; }
 
   std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    fixtures::Write_File(Path(name), bytes);
     return Path(name);
   }
 
@@ -94,16 +83,13 @@ class CliTest : public ::testing::Test {
     return r;
   }
 
-  fs::path dir_;
+  fixtures::TempDir tmp_;
+  const fs::path& dir_ = tmp_.path;
 };
 
 // A 4x3 CT Genesis file with known pixels.
 fixtures::GenesisSpec Ct_Spec(int compression = 1) {
-  fixtures::GenesisSpec spec;
-  spec.compression = compression;
-  spec.width = 4;
-  spec.height = 3;
-  spec.ct = true;
+  fixtures::GenesisSpec spec{.compression = compression, .width = 4, .height = 3};
   for (int v : {-1000, -10, 0, 1, 2, 40, 100, 200, 1000, 2000, 3000, -1}) spec.pixels.push_back(static_cast<uint16_t>(v));
   return spec;
 }
@@ -132,37 +118,18 @@ TEST_F(CliTest, InfoReadsHeaderAndPixels) {
   EXPECT_THAT(r.out, HasSubstr("range -1000..3000\n"));
   EXPECT_EQ(Lines(r.out).size(), 1u);
 
-  r = Kema({"info", "--json", file});
-  EXPECT_EQ(r.status, 0) << r.err;
-  const Json j = Json::parse(r.out);
-  EXPECT_EQ(j["file"], file);
-  EXPECT_EQ(j["format"], 12);
-  EXPECT_EQ(j["format_name"], "GE SIGNA-5");
-  EXPECT_EQ(j["modality"], "CT");
-  EXPECT_EQ(j["modality_name"], "CT Computed Tomography");
-  EXPECT_EQ(j["dim"], Json::parse("[4,3,1,1]"));
-  EXPECT_EQ(j["pix_store"], 16);
-  EXPECT_EQ(j["pix_bits"], 12);
-  EXPECT_EQ(j["pix_sign"], 1);
-  EXPECT_EQ(j["pix_plane"], 1);
-  EXPECT_EQ(j["ima_range"], Json::parse("[-1000,3000]"));
-  EXPECT_EQ(j["data_bytes"], 4 * 3 * 2);
-  EXPECT_EQ(j["manufacturer"], "GE");
   // The writer's defaults, through the reader: level 40, window 400, 0.5 mm
   // pixels, 5 mm slices, axial (plane code 2).
-  EXPECT_EQ(j["image_type"], 1);
-  EXPECT_EQ(j["image_type_name"], "AXIAL");
-  EXPECT_EQ(j["pix_type"], 5);
-  EXPECT_EQ(j["window"], Json::parse("[40,400]"));
-  EXPECT_EQ(j["rescale"], Json::parse("[0.0,1.0]"));
-  EXPECT_EQ(j["pix_dim"], Json::parse("[0.5,0.5,5.0]"));
-  EXPECT_EQ(j["patient_name"], "DOE^JANE");
-  EXPECT_EQ(j["patient_id"], "PID-0042");
-  EXPECT_EQ(j["series_num"], 3);
-  EXPECT_EQ(j["image_num"], 17);
-  for (const char* key : {"pix_fill", "position", "dir_h", "dir_v", "study_num"}) EXPECT_TRUE(j.contains(key)) << key;
-  EXPECT_EQ(j["position"].size(), 3u);
-  EXPECT_EQ(j["dir_h"].size(), 3u);
+  r = Kema({"info", "--json", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  Json want = Json::parse(R"({"format": 12, "format_name": "GE SIGNA-5", "modality": "CT",
+      "modality_name": "CT Computed Tomography", "dim": [4,3,1,1], "pix_store": 16, "pix_bits": 12, "pix_sign": 1,
+      "pix_plane": 1, "ima_range": [-1000,3000], "data_bytes": 24, "manufacturer": "GE", "image_type": 1,
+      "image_type_name": "AXIAL", "pix_type": 5, "window": [40,400], "rescale": [0.0,1.0], "pix_dim": [0.5,0.5,5.0],
+      "patient_name": "DOE^JANE", "patient_id": "PID-0042", "series_num": 3, "image_num": 17, "pix_fill": -32768,
+      "position": [-16,-14.5,12.5], "dir_h": [1,0,0], "dir_v": [0,-1,0], "study_num": 0})");
+  want["file"] = file;
+  EXPECT_EQ(Json::parse(r.out), want) << r.out;
 }
 
 TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -20,23 +19,9 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using fixtures::Bytes;
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/kema_dcmz_XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-bool Shell(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+using fixtures::Shell;
+using fixtures::TempDir;
 
 struct Read {
   std::unique_ptr<ImageHeader> ima;
@@ -67,16 +52,6 @@ Bytes Native(int w, int h, int bits, int spp, int frames) {
     }
   }
   return f;
-}
-
-int Max_Diff(const Bytes& a, const Bytes& b, int bytes) {
-  int worst = 0;
-  for (size_t i = 0; i + bytes <= std::min(a.size(), b.size()); i += bytes) {
-    const int x = bytes == 2 ? a[i] | (a[i + 1] << 8) : a[i];
-    const int y = bytes == 2 ? b[i] | (b[i + 1] << 8) : b[i];
-    worst = std::max(worst, std::abs(x - y));
-  }
-  return worst;
 }
 
 TEST(DicomCompressed, DcmtkFilesReadToDcmtkDecompression) {
@@ -120,7 +95,7 @@ TEST(DicomCompressed, DcmtkFilesReadToDcmtkDecompression) {
               std::tuple(b.dim_x, b.dim_y, b.dim_z, b.g2.pix_plane, b.g2.pix_store, b.g2.pix_type));
     EXPECT_EQ(a.dim_z, c.frames);
     ASSERT_EQ(z.data.size(), d.data.size());
-    EXPECT_LE(Max_Diff(z.data, d.data, c.bits > 8 ? 2 : 1), c.tolerance);
+    EXPECT_LE(fixtures::Max_Diff(z.data, d.data, c.bits > 8 ? 2 : 1), c.tolerance);
     if (c.tolerance == 0) {
       EXPECT_TRUE(z.data == d.data);
     }

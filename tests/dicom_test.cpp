@@ -12,10 +12,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <optional>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -26,6 +24,7 @@
 #include "Convert/kema_image.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/log_capture.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 
@@ -35,40 +34,22 @@ using Texts = std::vector<std::string>;
 
 class Dicom : public testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* tz = std::getenv("TZ")) old_tz_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    old_tz_ ? setenv("TZ", old_tz_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-    Image_Set_Header_Text_Level(0);
-  }
-  std::optional<std::string> old_tz_;
+  void TearDown() override { Image_Set_Header_Text_Level(0); }
+  fixtures::UtcZone utc_;
 };
 
 std::string Temp(const std::string& name) { return testing::TempDir() + "kema_dicom_" + name; }
-
-Bytes Read_All(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void Write_All(const std::string& path, const Bytes& b) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
 
 // A file made by dcmtk's dump2dcm from a dump; "@PIX" in the dump names the
 // pixel file written from `pixels`.
 Bytes Dcmtk(const std::string& name, std::string dump, const std::string& options, const Bytes& pixels = {}) {
   const std::string pix = Temp(name + ".raw"), txt = Temp(name + ".txt"), out = Temp(name + ".dcm");
-  Write_All(pix, pixels);
+  fixtures::Write_File(pix, pixels);
   if (const size_t at = dump.find("@PIX"); at != std::string::npos) dump.replace(at, 4, "=" + pix);
   std::ofstream(txt) << dump;
   const std::string cmd = "dump2dcm -q " + options + " " + txt + " " + out + " 2>&1";
   EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  return Read_All(out);
+  return fixtures::Read_File(out);
 }
 
 // Header, pixels, header text (cleaned) of a memory block.
@@ -151,14 +132,13 @@ TEST_F(Dicom, DcmtkFilesInEveryTransferSyntaxGiveTheSamePixelsAndFields) {
               std::tuple(c.format, c.mode, 24, 16, 1, 16));
     ASSERT_EQ(r.pixels, 1);
     EXPECT_EQ(Data(ima), pix);  // big-endian samples come out in machine order
-    EXPECT_EQ(ima.g3.patient_name, "JOHN DOE");
-    EXPECT_EQ(ima.g3.patient_age[2], 21);
-    EXPECT_EQ(std::tuple(ima.g3.patient_position, ima.g3.patient_entry), std::tuple(2, 16));
-    EXPECT_EQ(std::tuple(ima.image_type, ima.modality, ima.g1.image_num), std::tuple(1, kModalityCT, 17));
-    EXPECT_EQ(ima.g1.study_time, 921508200);  // 15 March 1999 14:30:00
-    EXPECT_EQ(std::tuple(ima.g1.pix_dim[0], ima.g1.pix_dim[1], ima.g1.pix_size[2]), std::tuple(0.5f, 0.5f, 2.5f));
-    EXPECT_EQ(ima.g2.rescale_slope, 1.0f);
-    EXPECT_EQ(ima.g4.manufacturer, "ACME");
+    EXPECT_EQ(std::tuple(ima.g3.patient_name, ima.g3.patient_age[2], ima.g3.patient_position, ima.g3.patient_entry,
+                         ima.g4.manufacturer),
+              std::tuple("JOHN DOE", 21, 2, 16, "ACME"));
+    // 15 March 1999 14:30:00
+    EXPECT_EQ(std::tuple(ima.image_type, ima.modality, ima.g1.image_num, ima.g1.study_time), std::tuple(1, kModalityCT, 17, 921508200));
+    EXPECT_EQ(std::tuple(ima.g1.pix_dim[0], ima.g1.pix_dim[1], ima.g1.pix_size[2], ima.g2.rescale_slope),
+              std::tuple(0.5f, 0.5f, 2.5f, 1.0f));
     EXPECT_NE(ima.flags & kFlagRowsReversed, 0u);
     EXPECT_EQ((ima.flags & kFlagNoCoherence) != 0, c.format == 25);
   }
@@ -478,6 +458,8 @@ TEST(DicomAttributes, AddCopyDeleteKeepOrderAndForm) {
   for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(std::string(list[i].data.begin(), list[i].data.end()), expect[i]);
   DICOM_Attribute_Delete(nullptr, list, 0x0028, 0xFFFF);
   EXPECT_EQ(list.size(), 3u);
+  DICOM_Attribute_Delete(nullptr, list, 0xFFFF, 0xFFFF);
+  EXPECT_TRUE(list.empty());
 }
 
 TEST(DicomDictionary, EveryRowWithItsLabelAndVR) {
@@ -591,10 +573,10 @@ TEST_F(Dicom, ImageFromDcmtkImg2dcm) {
   put(0, 4), put(w * h * 3, 4), put(2835, 4), put(2835, 4), put(0, 4), put(0, 4);
   for (int y = h - 1; y >= 0; --y)
     for (int x = 0; x < w; ++x) bmp.insert(bmp.end(), {static_cast<uint8_t>(x * 10), static_cast<uint8_t>(y * 15), 200});
-  Write_All(Temp("img.bmp"), bmp);
+  fixtures::Write_File(Temp("img.bmp"), bmp);
   const std::string cmd = "img2dcm -q -i BMP " + Temp("img.bmp") + " " + Temp("img.dcm");
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  const Read r = Read_Bytes(Read_All(Temp("img.dcm")));
+  const Read r = Read_Bytes(fixtures::Read_File(Temp("img.dcm")));
   ASSERT_NE(r.ima, nullptr);
   ASSERT_EQ(r.pixels, 1);
   EXPECT_EQ(std::tuple(r.ima->dim_x, r.ima->dim_y, r.ima->g2.pix_type), std::tuple(w, h, kPixRGB8));

@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
@@ -20,6 +18,7 @@
 #include "Convert/vendor/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
 #include "tests/fixtures/log_capture.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 
@@ -31,17 +30,8 @@ using Map = std::vector<std::pair<uint16_t, uint16_t>>;
 // Times in the header text are local: pin the zone.
 class Genesis : public testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* tz = std::getenv("TZ")) old_tz_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    old_tz_ ? setenv("TZ", old_tz_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-    Image_Set_Header_Text_Level(0);
-  }
-  std::optional<std::string> old_tz_;
+  void TearDown() override { Image_Set_Header_Text_Level(0); }
+  fixtures::UtcZone utc_;
 };
 
 // A record as the dispatcher hands it to the reader, over a memory block or a file.
@@ -151,31 +141,23 @@ TEST_F(Genesis, HeaderFieldsReachTheRecord) {
       s.ct = ct;
       const bool g5 = layout == Layout::Pointer;
       const auto h = Header_Of(s);
-      EXPECT_EQ(h->g2.window, 400);
-      EXPECT_EQ(h->g2.level, 40);
-      EXPECT_EQ(h->g2.rescale_intercept, -1024.0f);
-      EXPECT_EQ(h->modality, ct ? kModalityCT : kModalityMR);
-      EXPECT_EQ(h->g3.hospital_name, g5 ? "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456" : "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
-      EXPECT_EQ(h->g3.patient_ID, g5 ? "PID-7777777" : "PID-777777");
-      EXPECT_EQ(h->g3.patient_name, "ABCDEFGHIJKLMNOPQRSTUVWXY");
-      EXPECT_EQ(h->g3.patient_weight, 61.5f);
-      EXPECT_EQ(h->g1.study_time, 946728000);
-      EXPECT_EQ(h->g3.physician_name, g5 ? "DR A VERY LONG REFERRING PHYSICIA" : "DR A VERY LONG REFERRING PHYSICI");
-      EXPECT_EQ(h->g3.radiologist_name, "DR HOUSE");
-      EXPECT_EQ(h->g1.study_comment, g5 ? "ABDOMEN WITH CONTRAST A" : "ABDOMEN WITH CONTRAST");
-      EXPECT_EQ(h->g1.series_num, 3);
-      EXPECT_EQ(h->g1.series_comment, "AXIAL 5MM");
-      EXPECT_EQ(h->g4.anatomical_reference, "SN");
-      EXPECT_EQ(h->g3.comments[0], "BRAIN ROUTINE");
-      EXPECT_EQ(h->g1.image_num, 17);
-      EXPECT_EQ(h->g1.image_time, 946728300);
+      EXPECT_EQ(std::tuple(h->g2.window, h->g2.level, h->g2.rescale_intercept, h->modality),
+                std::tuple(400, 40, -1024.0f, ct ? kModalityCT : kModalityMR));
+      EXPECT_EQ(std::tuple(h->g3.hospital_name, h->g3.patient_ID, h->g3.patient_name, h->g3.physician_name,
+                           h->g1.study_comment),
+                g5 ? std::tuple("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456", "PID-7777777", "ABCDEFGHIJKLMNOPQRSTUVWXY",
+                                "DR A VERY LONG REFERRING PHYSICIA", "ABDOMEN WITH CONTRAST A")
+                   : std::tuple("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "PID-777777", "ABCDEFGHIJKLMNOPQRSTUVWXY",
+                                "DR A VERY LONG REFERRING PHYSICI", "ABDOMEN WITH CONTRAST"));
+      EXPECT_EQ(std::tuple(h->g3.patient_weight, h->g1.study_time, h->g3.radiologist_name, h->g1.series_num,
+                           h->g1.series_comment, h->g4.anatomical_reference, h->g3.comments[0]),
+                std::tuple(61.5f, 946728000, "DR HOUSE", 3, "AXIAL 5MM", "SN", "BRAIN ROUTINE"));
+      EXPECT_EQ(std::tuple(h->g1.image_num, h->g1.image_time, h->g1.pix_size[2], h->g4.table_pos),
+                std::tuple(17, 946728300, 5.0f, 12.5f));
       EXPECT_FLOAT_EQ(h->g4.scan_time, ct ? 2.0f : 2e-6f);  // MR: microseconds
-      EXPECT_EQ(h->g1.pix_size[2], 5.0f);
       EXPECT_EQ(h->g1.pix_dim, (std::array<float, 3>{0.5f, 0.8f, ct ? 0.0f : 5.0f}));  // MR: spacing + thickness
-      EXPECT_EQ(h->g4.table_pos, 12.5f);
-      EXPECT_EQ(h->g1.position, (Vec4{-16, -16, 12.5f, 0}));
-      EXPECT_EQ(h->g1.dir_h, (Vec4{1, 0, 0, 0}));
-      EXPECT_EQ(h->g1.dir_v, (Vec4{0, 1, 0, 0}));
+      EXPECT_EQ(std::tuple(h->g1.position, h->g1.dir_h, h->g1.dir_v),
+                std::tuple(Vec4{-16, -16, 12.5f, 0}, Vec4{1, 0, 0, 0}, Vec4{0, 1, 0, 0}));
       // Table height, then the CT part; for MR the table height's bytes hold TE2.
       EXPECT_EQ((std::array{h->g4.table_height, h->g4.ct.tube_voltage, h->g4.ct.tube_current, h->g4.ct.gantry_tilt,
                             h->g4.ct.collection_diameter, static_cast<float>(h->g4.ct.rotation_direction)}),

@@ -23,46 +23,18 @@
 namespace {
 
 namespace fs = std::filesystem;
-using fixtures::Bytes;
-
-bool Have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/kema_jpeg_XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-bool Shell(const std::string& cmd) { return std::system((cmd + " 2>/dev/null").c_str()) == 0; }
+using namespace fixtures;
 
 PixelBuffer Decode(const Bytes& s, JpegInfo& info, JpegOptions opt = {}) {
   opt.info_lines = false;
   return jpeg_decode(s, info, opt);
 }
 
-// Largest difference between two sample arrays of `bytes`-wide samples.
-int Max_Diff(const uint8_t* a, const uint8_t* b, size_t n_bytes, int bytes) {
-  int worst = 0;
-  for (size_t i = 0; i + bytes <= n_bytes; i += bytes) {
-    const int x = bytes == 2 ? a[i] | (a[i + 1] << 8) : a[i];
-    const int y = bytes == 2 ? b[i] | (b[i + 1] << 8) : b[i];
-    worst = std::max(worst, std::abs(x - y));
-  }
-  return worst;
-}
-
 std::vector<uint8_t> Bytes_Of(const PixelBuffer& p) { return std::vector<uint8_t>(p.data(), p.data() + p.size()); }
 
 // The samples a lossless stream of `s` must decode to (little-endian bytes):
 // a two-component image gives its first component.
-Bytes Expected(const fixtures::LosslessSpec& s) {
+Bytes Expected(const LosslessSpec& s) {
   Bytes e;
   const size_t step = s.components == 2 ? 2 : 1;
   for (size_t i = 0; i < s.samples.size(); i += step) {
@@ -92,14 +64,14 @@ TEST(JpegDcmtk, LosslessStreamsDecodeBitExact) {
   for (const DcmtkCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.bits << " bits, " << c.spp << " samples, SV " << c.sv << ", Pt " << c.pt);
     const int w = 67, h = 45;
-    fixtures::Write_File(dir / "in.dcm", fixtures::Dicom_Native(w, h, c.bits, c.spp,
-                                                                fixtures::Phantom_Samples(w, h, c.bits, c.spp, c.sv)));
+    Write_File(dir / "in.dcm", Dicom_Native(w, h, c.bits, c.spp,
+                                                                Phantom_Samples(w, h, c.bits, c.spp, c.sv)));
     ASSERT_TRUE(Shell("dcmcjpeg +el +sv " + std::to_string(c.sv) + " +pt " + std::to_string(c.pt) + " " +
                     (dir / "in.dcm") + " " + (dir / "jl.dcm")));
     ASSERT_TRUE(Shell("dcmdjpeg " + (dir / "jl.dcm") + " " + (dir / "out.dcm")));
-    const std::vector<Bytes> frames = fixtures::Dicom_Fragments(fixtures::Read_File(dir / "jl.dcm"));
+    const std::vector<Bytes> frames = Dicom_Fragments(Read_File(dir / "jl.dcm"));
     ASSERT_EQ(frames.size(), 1u);
-    const Bytes ref = fixtures::Dicom_Native_Pixels(fixtures::Read_File(dir / "out.dcm"));
+    const Bytes ref = Dicom_Native_Pixels(Read_File(dir / "out.dcm"));
     JpegInfo info;
     const PixelBuffer got = Decode(frames[0], info);
     ASSERT_TRUE(got) << "error " << info.error;
@@ -128,16 +100,16 @@ TEST(JpegDcmtk, SequentialDctStreamsWithinOne) {
            {12, "+ee"}, {12, "+ee +q 40"}, {8, "+eb"}, {8, "+ee +q 60"}}) {
     SCOPED_TRACE(opt);
     const int w = 61, h = 43;
-    fixtures::Write_File(dir / "in.dcm", fixtures::Dicom_Native(w, h, bits, 1, fixtures::Phantom_Samples(w, h, bits, 1)));
+    Write_File(dir / "in.dcm", Dicom_Native(w, h, bits, 1, Phantom_Samples(w, h, bits, 1)));
     ASSERT_TRUE(Shell("dcmcjpeg " + opt + " " + (dir / "in.dcm") + " " + (dir / "j.dcm")));
     ASSERT_TRUE(Shell("dcmdjpeg " + (dir / "j.dcm") + " " + (dir / "out.dcm")));
-    const Bytes ref = fixtures::Dicom_Native_Pixels(fixtures::Read_File(dir / "out.dcm"));
+    const Bytes ref = Dicom_Native_Pixels(Read_File(dir / "out.dcm"));
     JpegInfo info;
-    const PixelBuffer got = Decode(fixtures::Dicom_Fragments(fixtures::Read_File(dir / "j.dcm")).at(0), info);
+    const PixelBuffer got = Decode(Dicom_Fragments(Read_File(dir / "j.dcm")).at(0), info);
     ASSERT_TRUE(got);
     EXPECT_EQ(info.precision, bits);
     ASSERT_LE(got.size(), ref.size());
-    EXPECT_LE(Max_Diff(got.data(), ref.data(), got.size(), info.bytes_per_sample), 1);
+    EXPECT_LE(Max_Diff({got.data(), got.size()}, ref, info.bytes_per_sample), 1);
   }
 }
 
@@ -147,14 +119,14 @@ TEST(JpegTurbo, BaselineStreamsWithinOne) {
   if (!Have("cjpeg") || !Have("djpeg")) GTEST_SKIP() << "libjpeg-turbo tools not installed";
   TempDir dir;
   const int w = 83, h = 57;
-  const std::vector<uint16_t> grey = fixtures::Phantom_Samples(w, h, 8, 1, 5);
-  const std::vector<uint16_t> rgb = fixtures::Phantom_Samples(w, h, 8, 3, 9);
+  const std::vector<uint16_t> grey = Phantom_Samples(w, h, 8, 1, 5);
+  const std::vector<uint16_t> rgb = Phantom_Samples(w, h, 8, 3, 9);
   auto pnm = [&](const std::string& name, const std::vector<uint16_t>& s, bool colour) {
     Bytes b;
     const std::string head = std::string(colour ? "P6" : "P5") + "\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
     b.assign(head.begin(), head.end());
     for (uint16_t v : s) b.push_back(static_cast<uint8_t>(v));
-    fixtures::Write_File(dir / name, b);
+    Write_File(dir / name, b);
   };
   pnm("g.pgm", grey, false);
   pnm("c.ppm", rgb, true);
@@ -167,74 +139,51 @@ TEST(JpegTurbo, BaselineStreamsWithinOne) {
     const std::string opts = sp == std::string::npos ? "" : args.substr(0, sp);
     ASSERT_TRUE(Shell("cd " + dir.path.string() + " && cjpeg " + opts + " " + in + " > j.jpg"));
     ASSERT_TRUE(Shell("djpeg -nosmooth -pnm " + (dir / "j.jpg") + " > " + (dir / "ref.pnm")));
-    const Bytes ref = fixtures::Read_File(dir / "ref.pnm");
+    const Bytes ref = Read_File(dir / "ref.pnm");
     JpegInfo info;
-    const PixelBuffer got = Decode(fixtures::Read_File(dir / "j.jpg"), info);
+    const PixelBuffer got = Decode(Read_File(dir / "j.jpg"), info);
     ASSERT_TRUE(got);
     ASSERT_EQ(got.size(), size_t{w} * h * (in == "c.ppm" ? 3 : 1));
     ASSERT_GE(ref.size(), got.size());
-    EXPECT_LE(Max_Diff(got.data(), ref.data() + (ref.size() - got.size()), got.size(), 1), 1);
+    EXPECT_LE(Max_Diff({got.data(), got.size()}, std::span(ref).last(got.size()), 1), 1);
   }
 }
 
 // ---- hand-built lossless streams ----
 
-struct HandCase {
-  const char* name;
-  int components, precision, predictor, pt, restart;
-  bool ge, dnl;
-};
-
 TEST(JpegLossless, HandBuiltStreamsDecodeExactly) {
-  const HandCase cases[] = {
-      {"restart every line", 1, 16, 1, 0, 23, false, false},
-      {"restart every three lines", 1, 12, 6, 0, 69, false, false},
-      {"restart inside lines", 1, 16, 1, 0, 10, false, false},
-      {"restart, three components", 3, 8, 7, 0, 23, false, false},
-      {"GE table selection", 1, 16, 1, 0, 0, true, false},
-      {"DNL gives the height", 1, 12, 4, 0, 0, false, true},
-      {"point transform", 1, 16, 5, 4, 0, false, false},
-      {"two-bit samples", 1, 2, 1, 0, 0, false, false},
-      {"two components give the first", 2, 12, 1, 0, 0, false, false},
+  const std::pair<const char*, LosslessSpec> cases[] = {
+      {"restart every line", {.width = 23, .height = 9, .restart = 23}},
+      {"restart every three lines", {.width = 23, .height = 9, .precision = 12, .predictor = 6, .restart = 69}},
+      {"restart inside lines", {.width = 23, .height = 9, .restart = 10}},
+      {"restart, three components",
+       {.width = 23, .height = 9, .precision = 8, .components = 3, .predictor = 7, .restart = 23}},
+      {"GE table selection", {.width = 23, .height = 9, .ge_bug = true}},
+      {"DNL gives the height", {.width = 23, .height = 9, .precision = 12, .predictor = 4, .dnl = true}},
+      {"point transform", {.width = 23, .height = 9, .predictor = 5, .point_transform = 4}},
+      {"two-bit samples", {.width = 23, .height = 9, .precision = 2}},
+      {"two components give the first", {.width = 23, .height = 9, .precision = 12, .components = 2}},
   };
-  for (const HandCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    fixtures::LosslessSpec s;
-    s.width = 23;
-    s.height = 9;
-    s.components = c.components;
-    s.precision = c.precision;
-    s.predictor = c.predictor;
-    s.point_transform = c.pt;
-    s.restart = c.restart;
-    s.ge_bug = c.ge;
-    s.dnl = c.dnl;
-    s.samples = fixtures::Phantom_Samples(s.width, s.height, c.precision - c.pt, c.components, 17);
-    const Bytes stream = fixtures::Lossless_Jpeg(s);
-    fixtures::LogCapture log;
+  for (auto [name, s] : cases) {
+    SCOPED_TRACE(name);
+    s.samples = Phantom_Samples(s.width, s.height, s.precision - s.point_transform, s.components, 17);
+    LogCapture log;
     JpegInfo info;
-    const PixelBuffer got = Decode(stream, info);
+    const PixelBuffer got = Decode(Lossless_Jpeg(s), info);
     ASSERT_TRUE(got) << "error " << info.error;
     EXPECT_EQ(info.height, s.height);
     EXPECT_EQ(Bytes_Of(got), Expected(s));
-    EXPECT_EQ(info.ge_repair, c.ge);
-    if (c.ge) {
-      EXPECT_TRUE(log.Contains("GE table selection bug detected - assuming predictor bug also"));
-    }
+    EXPECT_EQ(info.ge_repair, s.ge_bug);
+    EXPECT_EQ(log.Contains("GE table selection bug detected - assuming predictor bug also"), s.ge_bug);
   }
 }
 
 // A stream of 23 x 9 16-bit samples with a restart marker after every line.
 struct RestartStream {
-  fixtures::LosslessSpec spec;
-  Bytes bytes;
+  LosslessSpec spec{.width = 23, .height = 9, .restart = 23, .samples = Phantom_Samples(23, 9, 16, 1, 3)};
+  Bytes bytes = Lossless_Jpeg(spec);
   std::vector<size_t> rst;  // offsets of the RST markers
   RestartStream() {
-    spec.width = 23;
-    spec.height = 9;
-    spec.restart = 23;
-    spec.samples = fixtures::Phantom_Samples(23, 9, 16, 1, 3);
-    bytes = fixtures::Lossless_Jpeg(spec);
     for (size_t i = 0; i + 1 < bytes.size(); ++i)
       if (bytes[i] == 0xFF && (bytes[i + 1] & 0xF8) == 0xD0) rst.push_back(i);
   }
@@ -244,12 +193,12 @@ TEST(JpegLossless, DamagedRestartsResynchronise) {
   {
     SCOPED_TRACE("a DRI segment of length 5 still sets the interval");
     RestartStream r;
-    const auto segs = fixtures::Jpeg_Segments(r.bytes);
+    const auto segs = Jpeg_Segments(r.bytes);
     const auto dri = std::find_if(segs.begin(), segs.end(), [](const auto& s) { return s.marker == 0xDD; });
     ASSERT_NE(dri, segs.end());
     r.bytes[dri->at + 3] = 5;
     r.bytes.insert(r.bytes.begin() + static_cast<long>(dri->at + 6), 0x00);
-    fixtures::LogCapture log;
+    LogCapture log;
     JpegInfo info;
     EXPECT_EQ(Bytes_Of(Decode(r.bytes, info)), Expected(r.spec));
     EXPECT_TRUE(log.Contains("Bad length 5, should be 4."));
@@ -259,7 +208,7 @@ TEST(JpegLossless, DamagedRestartsResynchronise) {
     RestartStream r;
     ASSERT_EQ(r.rst.size(), 8u);
     r.bytes[r.rst[2] + 1] = 0xD6;
-    fixtures::LogCapture log;
+    LogCapture log;
     JpegInfo info;
     const PixelBuffer got = Decode(r.bytes, info);
     ASSERT_TRUE(got);
@@ -274,7 +223,7 @@ TEST(JpegLossless, DamagedRestartsResynchronise) {
     RestartStream r;
     if (second == 0x34) r.bytes[r.rst[2]] = 0x12;
     r.bytes[r.rst[2] + 1] = second;
-    fixtures::LogCapture log;
+    LogCapture log;
     JpegInfo info;
     const PixelBuffer got = Decode(r.bytes, info);
     ASSERT_TRUE(got) << "error " << info.error;
@@ -290,11 +239,8 @@ TEST(JpegLossless, DamagedRestartsResynchronise) {
 // ---- stream structure and damage ----
 
 TEST(JpegStream, SegmentsAndDamage) {
-  fixtures::LosslessSpec s;
-  s.width = 16;
-  s.height = 6;
-  s.samples = fixtures::Phantom_Samples(16, 6, 16, 1, 11);
-  const Bytes good = fixtures::Lossless_Jpeg(s);
+  const LosslessSpec s{.width = 16, .height = 6, .samples = Phantom_Samples(16, 6, 16, 1, 11)};
+  const Bytes good = Lossless_Jpeg(s);
   // Real streams carry 0xFF 0x00 in their entropy-coded data: this one too.
   size_t stuffed = 0;
   for (size_t i = 0; i + 1 < good.size(); ++i) stuffed += good[i] == 0xFF && good[i + 1] == 0x00;
@@ -308,11 +254,11 @@ TEST(JpegStream, SegmentsAndDamage) {
   };
   Bytes no_eoi(good.begin(), good.end() - 2);
   Bytes cut(good.begin(), good.begin() + static_cast<long>(good.size() * 2 / 3));
-  const size_t sof = fixtures::Jpeg_Segments(good)[1].at;
+  const size_t sof = Jpeg_Segments(good)[1].at;
   Bytes huge = good;  // a frame of 65535 x 65535 from a stream of a few hundred bytes
   huge[sof + 5] = huge[sof + 6] = huge[sof + 7] = huge[sof + 8] = 0xFF;
   Bytes table_one = good;  // the scan asks for table 3, which no DHT defines
-  const size_t sos = fixtures::Jpeg_Segments(good).back().at;
+  const size_t sos = Jpeg_Segments(good).back().at;
   table_one[sos + 6] = 0x30;
   Bytes stray = good;  // a byte of data before the first marker
   stray.insert(stray.begin(), 0x00);
@@ -333,7 +279,7 @@ TEST(JpegStream, SegmentsAndDamage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fixtures::LogCapture log;
+    LogCapture log;
     JpegInfo info;
     const PixelBuffer got = Decode(c.stream, info);
     EXPECT_EQ(static_cast<bool>(got), c.decodes) << "error " << info.error;
@@ -347,14 +293,11 @@ TEST(JpegStream, SegmentsAndDamage) {
 }
 
 TEST(JpegStream, CallerBufferAndThreads) {
-  fixtures::LosslessSpec s;
-  s.width = 40;
-  s.height = 30;
-  s.predictor = 6;
+  LosslessSpec s{.width = 40, .height = 30, .predictor = 6};
   std::vector<Bytes> streams;
   for (uint32_t k = 0; k < 4; ++k) {
-    s.samples = fixtures::Phantom_Samples(40, 30, 16, 1, k + 1);
-    streams.push_back(fixtures::Lossless_Jpeg(s));
+    s.samples = Phantom_Samples(40, 30, 16, 1, k + 1);
+    streams.push_back(Lossless_Jpeg(s));
   }
   // A slot too small is refused before anything is written.
   std::vector<uint8_t> small(40 * 30 * 2 - 1, 0xAB);
@@ -373,7 +316,7 @@ TEST(JpegStream, CallerBufferAndThreads) {
     });
   for (std::thread& th : pool) th.join();
   for (size_t t = 0; t < slots.size(); ++t) {
-    s.samples = fixtures::Phantom_Samples(40, 30, 16, 1, static_cast<uint32_t>(t % 4) + 1);
+    s.samples = Phantom_Samples(40, 30, 16, 1, static_cast<uint32_t>(t % 4) + 1);
     EXPECT_EQ(slots[t], Expected(s)) << "slot " << t;
   }
 }
@@ -382,27 +325,27 @@ TEST(JpegStream, CallerBufferAndThreads) {
 
 TEST(JpegStream, TableSegmentsAndProgressive) {
   const std::string data = std::string(KEMA_SOURCE_DIR) + "/tests/data/jpeg/";
-  const Bytes colour = fixtures::Read_File(data + "baseline_rgb420.jpg");
+  const Bytes colour = Read_File(data + "baseline_rgb420.jpg");
   ASSERT_FALSE(colour.empty());
   JpegInfo info;
   const std::vector<uint8_t> want = Bytes_Of(Decode(colour, info));
   ASSERT_FALSE(want.empty());
   auto count = [](const Bytes& b, int m) {
     int n = 0;
-    for (const auto& seg : fixtures::Jpeg_Segments(b)) n += seg.marker == m;
+    for (const auto& seg : Jpeg_Segments(b)) n += seg.marker == m;
     return n;
   };
   // Two quantization tables in one DQT, four Huffman tables in one DHT.
   for (int marker : {0xDB, 0xC4}) {
-    const Bytes merged = fixtures::Merge_Segments(colour, marker);
+    const Bytes merged = Merge_Segments(colour, marker);
     ASSERT_EQ(count(merged, marker), 1);
     ASSERT_GT(count(colour, marker), 1);
     EXPECT_EQ(Bytes_Of(Decode(merged, info)), want);
   }
   // A zero quantization value takes the one before it in zig-zag order.
-  const Bytes grey = fixtures::Read_File(data + "baseline_grey_rst.jpg");
+  const Bytes grey = Read_File(data + "baseline_grey_rst.jpg");
   const size_t dqt = [&] {
-    for (const auto& seg : fixtures::Jpeg_Segments(grey))
+    for (const auto& seg : Jpeg_Segments(grey))
       if (seg.marker == 0xDB) return seg.at;
     return size_t{0};
   }();
@@ -412,14 +355,14 @@ TEST(JpegStream, TableSegmentsAndProgressive) {
   zero[q + 5] = 0;
   same[q + 5] = same[q + 4];
   {
-    fixtures::LogCapture log;
+    LogCapture log;
     EXPECT_EQ(Bytes_Of(Decode(zero, info)), Bytes_Of(Decode(same, info)));
     EXPECT_TRUE(log.Contains("marker.c:ReadDqt: Quantization value of zero."));
     EXPECT_TRUE(log.Contains("marker.c:ReadDqt: Changing to i-1."));
   }
   // Progressive frames are not decoded.
-  fixtures::LogCapture log;
-  EXPECT_FALSE(Decode(fixtures::Read_File(data + "progressive_grey.jpg"), info));
+  LogCapture log;
+  EXPECT_FALSE(Decode(Read_File(data + "progressive_grey.jpg"), info));
   EXPECT_TRUE(log.Contains("Frame type 2 not supported."));
 }
 
@@ -428,7 +371,7 @@ TEST(JpegStream, TableSegmentsAndProgressive) {
 TEST(JpegRegress, EveryOutputSampleWritten) {
   for (const auto& e : fs::directory_iterator(std::string(KEMA_SOURCE_DIR) + "/tests/data/jpeg_regress")) {
     SCOPED_TRACE(e.path().filename().string());
-    const Bytes stream = fixtures::Read_File(e.path().string());
+    const Bytes stream = Read_File(e.path().string());
     JpegInfo info;
     JpegOptions opt;
     opt.info_lines = false;
@@ -457,7 +400,7 @@ TEST(JpegReader, FilesReadAsImages) {
     SCOPED_TRACE(c.file);
     const std::string path = dir / "scan0042.jpg";
     fs::copy_file(data + c.file, path, fs::copy_options::overwrite_existing);
-    fixtures::LogCapture log;
+    LogCapture log;
     Image_Set_Header_Text_Level(4);
     std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, path.c_str());
     Image_Set_Header_Text_Level(0);
@@ -471,7 +414,7 @@ TEST(JpegReader, FilesReadAsImages) {
     EXPECT_TRUE(log.Contains("Gloabl Width:"));
     ASSERT_GE(Kema_Image_Get_Image(nullptr, *ima), 1);
     JpegInfo info;
-    EXPECT_EQ(Bytes_Of(ima->data), Bytes_Of(Decode(fixtures::Read_File(path), info)));
+    EXPECT_EQ(Bytes_Of(ima->data), Bytes_Of(Decode(Read_File(path), info)));
     EXPECT_EQ(ima->dim_x, info.width);
     Kema_Image_Free_Header(nullptr, *ima);
   }

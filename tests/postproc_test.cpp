@@ -2,13 +2,10 @@
 // value range, byte-order repair and flips.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <random>
@@ -18,6 +15,7 @@
 
 #include "Convert/kema_image.h"
 #include "tests/fixtures/log_capture.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 
@@ -239,9 +237,8 @@ TEST_F(PostProcTest, MakersNumberingAndPatientName) {
 }
 
 TEST_F(PostProcTest, SecondFileHoldsTheImagePart) {
-  char tmpl[] = "/tmp/kema_postproc_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = std::string(tmpl) + "/";
+  const fixtures::TempDir tmp;
+  const std::string dir = tmp.path.string() + "/";
   std::ofstream(dir + "scan.IMG") << "pixels";
   // Bigger than 4096 bytes it is no header file: no search.
   struct { uint16_t format; std::string ext; uint32_t size; std::string want, errors; } cases[] = {
@@ -258,7 +255,6 @@ TEST_F(PostProcTest, SecondFileHoldsTheImagePart) {
     EXPECT_EQ(std::tuple(ima.file_data, int{ima.g2.compression}, log_.Joined(2)),
               std::tuple(dir + "scan" + k.want, k.want == ".IMG" ? 0 : 3, k.errors));
   }
-  std::filesystem::remove_all(tmpl);
 }
 
 // ---------------------------------------------------------- pre-processing

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "Convert/vendor/local_Analyze.h"
 #include "Convert/vendor/text_header.h"
 #include "tests/fixtures/log_capture.h"
+#include "tests/fixtures/test_util.h"
 #include "tests/fixtures/text_formats_writer.h"
 
 namespace {
@@ -27,29 +27,16 @@ using namespace fixtures;
 
 class TextFormats : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(testing::TempDir()) / ("kema_text_" + std::to_string(::getpid()) + "_" +
-                                           testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    if (const char* tz = std::getenv("TZ")) old_tz_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    fs::remove_all(dir_);
-    old_tz_ ? setenv("TZ", old_tz_->c_str(), 1) : unsetenv("TZ");
-    tzset();
-    Image_Set_Header_Text_Level(0);
-  }
+  void TearDown() override { Image_Set_Header_Text_Level(0); }
   std::string Put(const std::string& name, std::string_view head, std::span<const uint8_t> tail = {}) {
     const std::string p = (dir_ / name).string();
     fs::create_directories(fs::path(p).parent_path());
     EXPECT_TRUE(Write_Text_File(p, head, tail));
     return p;
   }
-  fs::path dir_;
-  std::optional<std::string> old_tz_;
+  UtcZone utc_;
+  TempDir tmp_;
+  const fs::path& dir_ = tmp_.path;
 };
 
 // Header and pixels of a file, or null.
@@ -540,8 +527,6 @@ TEST(TextLineReader, LimitsAndEnds) {
 }
 
 // ---- files written by other programs ----
-
-bool Have(const char* program) { return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0; }
 
 // nibabel writes Analyze 7.5 as SPM and FSL read it; XMedCon converts it to
 // Interfile (header and data apart, or in one file) and back to Analyze.
