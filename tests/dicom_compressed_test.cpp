@@ -74,6 +74,9 @@ TEST(DicomCompressed, DcmtkFilesReadToDcmtkDecompression) {
       {"dcmcjpeg +eb", "dcmdjpeg", 64, 48, 8, 1, 2, 1},
       {"dcmcjpeg +eb +s4", "dcmdjpeg", 40, 32, 8, 3, 2, 1},
       {"dcmcjpeg +ee", "dcmdjpeg", 64, 48, 12, 1, 2, 1},
+      // Partial blocks at the right and bottom; other quantization tables.
+      {"dcmcjpeg +ee +q 40", "dcmdjpeg", 61, 43, 12, 1, 1, 1},
+      {"dcmcjpeg +ee +q 60", "dcmdjpeg", 61, 43, 8, 1, 1, 1},
       // Frames split over 1 KiB fragments, with and without an offset table.
       {"dcmcjpeg +e1 +fs 1", "dcmdjpeg", 64, 48, 16, 1, 3, 0},
       {"dcmcjpeg +e1 +fs 1 -ot", "dcmdjpeg", 64, 48, 16, 1, 3, 0},
@@ -179,10 +182,7 @@ TEST(DicomCompressed, DamagedRleFramesAreCheckedAndLogged) {
 
 TEST(DicomCompressed, OffsetTablesAndFrameGeometry) {
   auto stream = [](int w, int h, uint32_t seed) {
-    fixtures::LosslessSpec s;
-    s.width = w, s.height = h, s.precision = 16;
-    s.samples = fixtures::Phantom_Samples(w, h, 16, 1, seed);
-    return fixtures::Lossless_Jpeg(s);
+    return fixtures::Lossless_Jpeg({.width = w, .height = h, .samples = fixtures::Phantom_Samples(w, h, 16, 1, seed)});
   };
   const Bytes a = stream(8, 6, 1), b = stream(8, 6, 2);
   auto file = [](uint16_t w, std::vector<Bytes> frags, std::vector<uint32_t> table, int frames) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Convert/kema_image.h"
@@ -75,10 +76,8 @@ TEST(JpegDcmtk, LosslessStreamsDecodeBitExact) {
     JpegInfo info;
     const PixelBuffer got = Decode(frames[0], info);
     ASSERT_TRUE(got) << "error " << info.error;
-    EXPECT_EQ(info.frame_type, 3);
-    EXPECT_EQ(info.predictor, c.sv);
-    EXPECT_EQ(info.components, c.spp);
-    EXPECT_EQ(info.bytes_per_sample, c.bits > 8 ? 2 : 1);
+    EXPECT_EQ(std::tuple(info.frame_type, info.predictor, info.components, info.bytes_per_sample),
+              std::tuple(3, c.sv, c.spp, c.bits > 8 ? 2 : 1));
     ASSERT_LE(got.size(), ref.size());
     EXPECT_EQ(0, std::memcmp(got.data(), ref.data(), got.size()));
     // The older first-line rule agrees with T.81 only where the line above
@@ -90,26 +89,6 @@ TEST(JpegDcmtk, LosslessStreamsDecodeBitExact) {
       ASSERT_TRUE(old);
       EXPECT_EQ(c.sv == 1, std::memcmp(old.data(), ref.data(), old.size()) == 0);
     }
-  }
-}
-
-TEST(JpegDcmtk, SequentialDctStreamsWithinOne) {
-  if (!Have("dcmcjpeg") || !Have("dcmdjpeg")) GTEST_SKIP() << "dcmtk not installed";
-  TempDir dir;
-  for (const auto& [bits, opt] : std::vector<std::pair<int, std::string>>{
-           {12, "+ee"}, {12, "+ee +q 40"}, {8, "+eb"}, {8, "+ee +q 60"}}) {
-    SCOPED_TRACE(opt);
-    const int w = 61, h = 43;
-    Write_File(dir / "in.dcm", Dicom_Native(w, h, bits, 1, Phantom_Samples(w, h, bits, 1)));
-    ASSERT_TRUE(Shell("dcmcjpeg " + opt + " " + (dir / "in.dcm") + " " + (dir / "j.dcm")));
-    ASSERT_TRUE(Shell("dcmdjpeg " + (dir / "j.dcm") + " " + (dir / "out.dcm")));
-    const Bytes ref = Dicom_Native_Pixels(Read_File(dir / "out.dcm"));
-    JpegInfo info;
-    const PixelBuffer got = Decode(Dicom_Fragments(Read_File(dir / "j.dcm")).at(0), info);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(info.precision, bits);
-    ASSERT_LE(got.size(), ref.size());
-    EXPECT_LE(Max_Diff({got.data(), got.size()}, ref, info.bytes_per_sample), 1);
   }
 }
 
@@ -405,12 +384,9 @@ TEST(JpegReader, FilesReadAsImages) {
     std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, path.c_str());
     Image_Set_Header_Text_Level(0);
     ASSERT_TRUE(ima);
-    EXPECT_EQ(ima->format, 103);
-    EXPECT_EQ(ima->modality, Modality_Code('O', 'T'));
-    EXPECT_EQ(ima->g1.series_num, 42);
-    EXPECT_EQ(ima->g2.pix_store, c.store);
-    EXPECT_EQ(ima->g2.pix_plane, c.plane);
-    EXPECT_EQ(ima->g2.pix_type, c.pix_type);
+    EXPECT_EQ(std::tuple(ima->format, ima->modality, ima->g1.series_num, ima->g2.pix_store, ima->g2.pix_plane,
+                         ima->g2.pix_type),
+              std::tuple(103, Modality_Code('O', 'T'), 42, c.store, c.plane, c.pix_type));
     EXPECT_TRUE(log.Contains("Gloabl Width:"));
     ASSERT_GE(Kema_Image_Get_Image(nullptr, *ima), 1);
     JpegInfo info;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 
@@ -33,9 +34,7 @@ int Record_Sink(LogHandle handle, int level, const char* text) {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kema_log_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = std::string(tmpl) + "/";
+    ASSERT_FALSE(tmp_.path.empty());
     console_ = std::tmpfile();
     ASSERT_NE(console_, nullptr);
     Log_Set_Console(console_);
@@ -52,7 +51,6 @@ class LogTest : public ::testing::Test {
     Log_Set_Trace_Dir(saved_dir_);
     Log_Set_Trace_File(saved_file_);
     std::fclose(console_);
-    fs::remove_all(dir_);
   }
 
   // What the console received since the last call.
@@ -69,7 +67,8 @@ class LogTest : public ::testing::Test {
     return {std::istreambuf_iterator<char>(in), {}};
   }
 
-  std::string dir_;
+  fixtures::TempDir tmp_;
+  const std::string dir_ = tmp_.path.string() + "/";
 
  private:
   const int saved_level_ = Log_Get_Trace_Level();

@@ -6,13 +6,14 @@
 #include <bit>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Convert/kema_image.h"
 #include "tests/fixtures/log_capture.h"
+#include "tests/fixtures/test_util.h"
 
 namespace {
 
@@ -56,9 +57,8 @@ Lines Shown(const fixtures::LogCapture& log) {
 }
 
 std::string Write_File(const std::string& leaf, const std::vector<uint8_t>& bytes) {
-  const std::string path = ::testing::TempDir() + leaf;
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  return path;
+  fixtures::Write_File(::testing::TempDir() + leaf, bytes);
+  return ::testing::TempDir() + leaf;
 }
 
 // `in`: bytes when packed, else samples of the stored width; `out`: samples
@@ -224,16 +224,11 @@ TEST(PixelSplit, SlicesAndFramesBecomeSingleImages) {
     const ImageHeader& r = *out[k];
     SCOPED_TRACE(k);
     const Vec4 pos = k < 3 ? ima.g1.frame_pos[k] : Vec4{10, 20, 30 + 2.5f * (k % 3), 0};
-    EXPECT_EQ(r.g1.position, pos);
-    EXPECT_EQ(r.g1.frame_pos, k < 3 ? std::vector<Vec4>{pos} : std::vector<Vec4>{});
+    EXPECT_EQ(std::tuple(r.g1.position, r.g1.frame_pos, r.g1.image_time, r.dim_z, r.dim_t, r.g1.image_idx),
+              std::tuple(pos, k < 3 ? std::vector<Vec4>{pos} : std::vector<Vec4>{},
+                         ima.g1.series_time + static_cast<int32_t>(k < 3 ? 2 * k : 0), 1, 1, k + 1));
     EXPECT_FLOAT_EQ(r.g1.slice_pos, pos[2]);
-    EXPECT_EQ(r.g1.image_time, ima.g1.series_time + static_cast<int32_t>(k < 3 ? 2 * k : 0));
-    EXPECT_EQ(r.dim_z, 1);
-    EXPECT_EQ(r.dim_t, 1);
-    EXPECT_EQ(r.g1.image_idx, k + 1);
-    EXPECT_EQ(r.g1.image_num, 7 + k + 1);
-    EXPECT_EQ(r.g1.acq_num, 3);
-    EXPECT_EQ(Of(r.data, 2), (Vals{k, k + 100}));
+    EXPECT_EQ(std::tuple(r.g1.image_num, r.g1.acq_num, Of(r.data, 2)), std::tuple(7 + k + 1, 3, Vals{k, k + 100}));
     ASSERT_EQ(r.DICOM_list.size(), 1u);  // the attributes of the whole go
     EXPECT_EQ(r.DICOM_list[0].group, 0x0010);
   }

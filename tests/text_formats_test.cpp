@@ -120,17 +120,13 @@ TEST_F(TextFormats, InterfileFieldsAndHeaderText) {
   auto ima = Read(Bytes(Interfile_Header(spec), px));
   ASSERT_NE(ima, nullptr) << log.Joined(2, true);
   // Capital keys and '!' are recognised; a value in capitals is not.
-  EXPECT_EQ(ima->g4.scan_time, 90.0f);
-  EXPECT_EQ(ima->modality, kModalityNM);  // from "nucmed" earlier; "NUCMED" changes nothing
-  EXPECT_EQ(ima->g3.patient_name, "DOE^JOHN");
-  EXPECT_EQ(ima->g3.patient_ID, "12345");
-  EXPECT_EQ(ima->g3.birth_date, (std::array<uint16_t, 3>{1970, 1, 31}));
-  EXPECT_EQ(ima->g3.patient_sex, 'M');
-  EXPECT_EQ(ima->g3.hospital_name, "Test Clinic");  // the comment after ';' is cut
-  EXPECT_EQ(ima->g1.study_ID, "STUDY9");
-  EXPECT_EQ(ima->g1.study_comment, "bone scan");
-  EXPECT_EQ(ima->g4.model, "KEMA-TEST");
-  EXPECT_EQ(ima->g4.nm.filter, "Butterworth");
+  // The modality from "nucmed" earlier: "NUCMED" changes nothing. The comment after ';' is cut.
+  EXPECT_EQ(std::tuple(ima->g4.scan_time, ima->modality, ima->g4.model, ima->g4.nm.filter),
+            std::tuple(90.0f, kModalityNM, "KEMA-TEST", "Butterworth"));
+  EXPECT_EQ(std::tuple(ima->g3.patient_name, ima->g3.patient_ID, ima->g3.birth_date, ima->g3.patient_sex,
+                       ima->g3.hospital_name, ima->g1.study_ID, ima->g1.study_comment),
+            std::tuple("DOE^JOHN", "12345", std::array<uint16_t, 3>{1970, 1, 31}, 'M', "Test Clinic", "STUDY9",
+                       "bone scan"));
   EXPECT_EQ(std::tuple(ima->image_type, ima->g3.patient_entry, ima->g3.patient_position), std::tuple(3, 0x20, 2));
   // Slices in pixels of 2 mm.
   EXPECT_EQ(ima->g1.pix_dim, (std::array<float, 3>{2.0f, 2.0f, 4.0f}));
@@ -550,11 +546,8 @@ a.flatten(order='F').astype('<i2').tofile(d + '/expected.raw')
 )";
   Put("make.py", script);
   ASSERT_EQ(std::system(("/usr/bin/python3 " + (dir_ / "make.py").string() + " " + dir_.string()).c_str()), 0);
-  std::vector<uint8_t> stored(7 * 5 * 3 * 2);
-  FILE* f = std::fopen((dir_ / "expected.raw").c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(std::fread(stored.data(), 1, stored.size(), f), stored.size());
-  std::fclose(f);
+  const std::vector<uint8_t> stored = Read_File((dir_ / "expected.raw").string());
+  ASSERT_EQ(stored.size(), 7u * 5 * 3 * 2);
   // Analyze orientation 0 stores rows bottom to top: the record holds them top to bottom.
   std::vector<uint8_t> flipped;
   for (int z = 0; z < 3; ++z)
@@ -585,9 +578,7 @@ a.flatten(order='F').astype('<i2').tofile(d + '/expected.raw')
     auto ima = Read((dir_ / name).string());
     ASSERT_NE(ima, nullptr) << log.Joined(2, true);
     EXPECT_EQ(std::tuple(ima->dim_x, ima->dim_y, ima->dim_z, ima->g2.pix_type), std::tuple(7, 5, 3, kPixS16));
-    EXPECT_NEAR(ima->g1.pix_dim[0], 1.5f, 1e-5);
-    EXPECT_NEAR(ima->g1.pix_dim[1], 2.0f, 1e-5);
-    EXPECT_NEAR(ima->g1.pix_dim[2], 3.0f, 1e-5);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(ima->g1.pix_dim[k], (std::array{1.5f, 2.0f, 3.0f})[k], 1e-5);
     // Interfile keeps the rows as read; Analyze turns them over again.
     EXPECT_EQ(Data(*ima), std::string(name) == "mca.hdr" ? flipped : stored);
   }
