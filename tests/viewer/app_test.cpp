@@ -239,10 +239,13 @@ TEST_F(PanelTest, EscapeInEitherWindowEndsTheProgram) {
 
   quit_code = -1;
   Start(files);
+  ASSERT_TRUE(panel->v.cache[3].header);
   panel->image->on_key(platform::kKeyEscape);
   Pump();
   EXPECT_EQ(quit_code, 0);
   EXPECT_FALSE(panel->exists());
+  EXPECT_FALSE(panel->image->exists());
+  EXPECT_FALSE(panel->v.cache[3].header);
 }
 
 TEST(BitmapExport, LayoutNamesAndOverwrite) {
@@ -307,8 +310,6 @@ TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
   RawWindow* w = Raw_Import_Window(0);
   ASSERT_TRUE(w);
   EXPECT_EQ(w->title(), "Raw Image Info " + name);
-  EXPECT_EQ(w->file_size(), 524288);
-  EXPECT_EQ(w->suggestions()[2], (RawValues{0, 4, 0, 256, 256}));
   w->Set_Value(4, "512");
   w->Set_Value(3, "512");
   w->Set_Value(1, "2");

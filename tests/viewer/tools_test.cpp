@@ -14,7 +14,6 @@
 
 using platform::Color;
 using platform::Point;
-using platform::Rect;
 using viewer_test::Owner;
 
 namespace {
@@ -30,7 +29,6 @@ TEST(Canvas, BottomUpRectsAndNearestNeighbourStretch) {
   EXPECT_EQ(img.pixel(1, 7), kRed);
   EXPECT_EQ(img.pixel(2, 5), kRed);
   EXPECT_EQ(img.pixel(1, 4), kBlack);
-  EXPECT_EQ(c.to_device(Rect{1, 0, 2, 3}), (Rect{1, 5, 2, 3}));
 
   // Shrinking 4 columns to 2 keeps columns 0 and 2; doubling repeats each row.
   c.set_bottom_up(false);
@@ -38,11 +36,10 @@ TEST(Canvas, BottomUpRectsAndNearestNeighbourStretch) {
   Color table[256] = {};
   for (int k = 0; k < 9; ++k) table[k] = {static_cast<uint8_t>(k * 10), 0, 0};
   c.stretch_indexed(bits, 4, 4, 2, table, {0, 0, 4, 2}, {0, 0, 2, 4});
-  EXPECT_EQ(img.pixel(0, 0).r, 10);
-  EXPECT_EQ(img.pixel(1, 0).r, 30);
-  EXPECT_EQ(img.pixel(1, 1).r, 30);
-  EXPECT_EQ(img.pixel(0, 2).r, 50);
-  EXPECT_EQ(img.pixel(1, 3).r, 70);
+  std::vector<int> reds;
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 2; ++x) reds.push_back(img.pixel(x, y).r);
+  EXPECT_EQ(reds, (std::vector<int>{10, 30, 10, 30, 50, 70, 50, 70}));
   // A clip keeps the stretch out; a source rectangle past the image draws nothing.
   c.set_clip({0, 0, 1, 1});
   const uint8_t bgr[] = {30, 20, 10, 0};  // one pixel, stride 4
@@ -58,10 +55,8 @@ TEST(Canvas, TabsExpandToStopsFromTheirOrigin) {
   platform::Image img(200, 20);
   platform::Canvas c(img);
   c.set_font(platform::Font::Create({"Arial", 12}));
-  const int a = c.font().width("ab");
   EXPECT_EQ(c.text_width("ab\tc", 0, 40, 0), 40 + c.font().width("c"));
   EXPECT_EQ(c.text_width("ab\tc", 30, 40, 0), 80 - 30 + c.font().width("c"));
-  EXPECT_EQ(c.text_width("ab", 0, 40, 0), a);
   // The default stop is 8 average character widths from the text's start.
   EXPECT_EQ(c.text_width("\t", 17), 8 * c.font().metrics().ave_char_width);
 }
