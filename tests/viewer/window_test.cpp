@@ -146,13 +146,12 @@ TEST(ReadOut, PixelValuePositionAndOutside) {
 
 struct Hooks : PanelHooks {
   float zoom = 0;
-  int frames = 0, releases = 0, closes = 0;
+  int frames = 0, releases = 0;
   std::string read_out;
   void Zoom_Fitted(float z) override { zoom = z; }
   void Frame_Changed() override { ++frames; }
   void Step_Buttons_Release() override { ++releases; }
   void Read_Out(const std::string& t) override { read_out = t; }
-  void Close_Panel() override { ++closes; }
 };
 
 class ImageWindowTest : public testing::Test {
