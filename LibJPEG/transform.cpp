@@ -42,14 +42,14 @@ struct IdctHalf {
   int64_t t[4];
 };
 
-inline IdctHalf Idct_Even(int64_t x0, int64_t x2, int64_t x4, int64_t x6) {
+[[gnu::always_inline]] inline IdctHalf Idct_Even(int64_t x0, int64_t x2, int64_t x4, int64_t x6) {
   const int64_t z1 = (x2 + x6) * F_0_541196100;
   const int64_t tmp2 = z1 + x6 * -F_1_847759065, tmp3 = z1 + x2 * F_0_765366865;
   const int64_t tmp0 = (x0 + x4) * (1 << kConstBits), tmp1 = (x0 - x4) * (1 << kConstBits);
   return {{tmp0 + tmp3, tmp1 + tmp2, tmp1 - tmp2, tmp0 - tmp3}};
 }
 
-inline IdctHalf Idct_Odd(int64_t tmp0, int64_t tmp1, int64_t tmp2, int64_t tmp3) {
+[[gnu::always_inline]] inline IdctHalf Idct_Odd(int64_t tmp0, int64_t tmp1, int64_t tmp2, int64_t tmp3) {
   int64_t z1 = tmp0 + tmp3, z2 = tmp1 + tmp2, z3 = tmp0 + tmp2, z4 = tmp1 + tmp3;
   const int64_t z5 = (z3 + z4) * F_1_175875602;
   tmp0 *= F_0_298631336;
@@ -81,10 +81,11 @@ void Idct(const int16_t* coef, const uint16_t* q, T* out, size_t stride) {
     const auto x = [&](int r) { return int64_t{in[8 * r]} * qt[8 * r]; };
     const IdctHalf e = Idct_Even(x(0), x(2), x(4), x(6)), o = Idct_Odd(x(7), x(5), x(3), x(1));
     constexpr int n = kConstBits - kPass1;
-    for (int i = 0; i < 4; ++i) {
+    const auto put = [&](int i) {
       w[8 * i] = static_cast<int32_t>(Descale(e.t[i] + o.t[3 - i], n));
       w[8 * (7 - i)] = static_cast<int32_t>(Descale(e.t[i] - o.t[3 - i], n));
-    }
+    };
+    put(0), put(1), put(2), put(3);
   }
   for (int r = 0; r < 8; ++r) {
     const int32_t* w = ws + r * 8;
@@ -96,10 +97,11 @@ void Idct(const int16_t* coef, const uint16_t* q, T* out, size_t stride) {
     }
     const IdctHalf e = Idct_Even(w[0], w[2], w[4], w[6]), d = Idct_Odd(w[7], w[5], w[3], w[1]);
     constexpr int n = kConstBits + kPass1 + 3;
-    for (int i = 0; i < 4; ++i) {
+    const auto put = [&](int i) {
       o[i] = static_cast<T>(Limit<kBits>(Descale(e.t[i] + d.t[3 - i], n)));
       o[7 - i] = static_cast<T>(Limit<kBits>(Descale(e.t[i] - d.t[3 - i], n)));
-    }
+    };
+    put(0), put(1), put(2), put(3);
   }
 }
 
