@@ -20,6 +20,7 @@
 namespace {
 
 using fixtures::Bytes;
+using fixtures::Max_Diff;
 using fixtures::Shell;
 using fixtures::TempDir;
 
@@ -98,7 +99,7 @@ TEST(DicomCompressed, DcmtkFilesReadToDcmtkDecompression) {
               std::tuple(b.dim_x, b.dim_y, b.dim_z, b.g2.pix_plane, b.g2.pix_store, b.g2.pix_type));
     EXPECT_EQ(a.dim_z, c.frames);
     ASSERT_EQ(z.data.size(), d.data.size());
-    EXPECT_LE(fixtures::Max_Diff(z.data, d.data, c.bits > 8 ? 2 : 1), c.tolerance);
+    EXPECT_LE(Max_Diff(z.data, d.data, c.bits > 8 ? 2 : 1), c.tolerance);
     if (c.tolerance == 0) {
       EXPECT_TRUE(z.data == d.data);
     }
