@@ -1,7 +1,7 @@
 // Reading a 256 x 256 x 128 16-bit Analyze volume from the page cache (the
 // big-endian header and its ".img"), beside a memcpy of the same 16 MiB in
-// the same run (between buffers in use, and into a fresh buffer as a read
-// must); and splitting the volume into its 128 slice records, which
+// the same run (between buffers in use, and into a buffer allocated for it
+// as a read must); and splitting the volume into its 128 slice records, which
 // must cost less than the read.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -60,8 +60,7 @@ void BM_Memcpy_Volume(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytes));
 }
 
-// The same copy into memory allocated for it, as every read must: the
-// floor that includes the page faults of a fresh buffer.
+// The same copy into a buffer allocated for it, as every read must.
 void BM_Memcpy_Fresh_Volume(benchmark::State& state) {
   std::vector<uint8_t> src(kBytes, 0x5A);
   for (auto _ : state) {
