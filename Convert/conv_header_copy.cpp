@@ -107,7 +107,7 @@ int Copy_Head(LogHandle log, ImageHeader& target, const ImageHeader& source) {
   return 1;
 }
 
-int Copy_G1(LogHandle log, ImageHeader& target, const ImageHeader& source) {
+int Copy_G1(LogHandle log, ImageHeader& target, const ImageHeader& source, bool frames) {
   const ImageG1& s = source.g1;
   ImageG1& t = target.g1;
   t.position = s.position;
@@ -135,7 +135,7 @@ int Copy_G1(LogHandle log, ImageHeader& target, const ImageHeader& source) {
   t.series_time = s.series_time;
   t.acq_time = s.acq_time;
   t.image_time = s.image_time;
-  if (!s.frame_pos.empty()) {
+  if (frames && !s.frame_pos.empty()) {
     // One record per image; a source array of another length (a damaged
     // reader result) is cut or padded with zeros, never over-read.
     const size_t n = static_cast<size_t>(source.dim_z ? source.dim_z : 1) * (source.dim_t ? source.dim_t : 1);
@@ -235,16 +235,24 @@ int Copy_G4(LogHandle log, ImageHeader& target, const ImageHeader& source) {
   return 1;
 }
 
-}  // namespace
-
-int Kema_Image_Copy_Header(LogHandle log, ImageHeader& target, const ImageHeader& source) {
+int Copy_Header(LogHandle log, ImageHeader& target, const ImageHeader& source, bool frames) {
   Log_Print(log, 9, "in Kema_Image_Copy_Header()");
   if (!Copy_Head(log, target, source)) return 0;
-  if (!Copy_G1(log, target, source)) return 0;
+  if (!Copy_G1(log, target, source, frames)) return 0;
   if (!Copy_G2(log, target, source)) return 0;
   if (!Copy_G3(log, target, source)) return 0;
   if (!Copy_G4(log, target, source)) return 0;
   return 1;
+}
+
+}  // namespace
+
+int Kema_Image_Copy_Header(LogHandle log, ImageHeader& target, const ImageHeader& source) {
+  return Copy_Header(log, target, source, true);
+}
+
+int Image_Copy_Header_One_Image(LogHandle log, ImageHeader& target, const ImageHeader& source) {
+  return Copy_Header(log, target, source, false);
 }
 
 int32_t Image_Pixel_Value(LogHandle, const ImageHeader* ima, const uint8_t* data, int x, int y, int z, int t) {

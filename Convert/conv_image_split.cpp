@@ -82,7 +82,8 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
         Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "ima_out[k]", 1, static_cast<long long>(sizeof(ImageHeader)));
         return 0;
       }
-      if (!Kema_Image_Copy_Header(log, *rec, ima)) {
+      // Each record takes its own position below, not the whole table.
+      if (!Image_Copy_Header_One_Image(log, *rec, ima)) {
         Log_Print(log, 7, "--> error in Kema_Image_Header_Copy()");
         return 0;
       }
@@ -100,7 +101,6 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
       } else {
         const float step = static_cast<float>(z) * ima.g1.pix_dim[2];
         for (int i = 0; i < 4; ++i) pos[i] = ima.g1.position[i] + step * ima.g1.dir_n[i];
-        g1.frame_pos.clear();
       }
       g1.position = pos;
       float slice_pos;

@@ -270,6 +270,9 @@ uint32_t Image_Next_Id();
 void Image_Init_Header(ImageHeader& ima);
 void Kema_Image_Free_Header(LogHandle log, ImageHeader& ima);
 int Kema_Image_Copy_Header(LogHandle log, ImageHeader& target, const ImageHeader& source);
+// The same without the per-image position table (target.g1.frame_pos is
+// left as it was): for a record that will hold one image of the source.
+int Image_Copy_Header_One_Image(LogHandle log, ImageHeader& target, const ImageHeader& source);
 int32_t Image_Pixel_Value(LogHandle log, const ImageHeader* ima, const uint8_t* data, int x, int y, int z, int t);
 // Bytes of one pixel of a pixel type as the accessor reads it; 0 for no type.
 unsigned Image_Pixel_Bytes(uint8_t pix_type);

@@ -24,6 +24,10 @@ double NEMA_Get_VAX_Double(uint8_t mode, const void* bytes) {
   return Order_VAX_G_To_Double(vax);
 }
 
+float NEMA_Get_Float(uint8_t mode, const void* bytes) { return Order_Get_F32(mode & 0x01, bytes); }
+
+double NEMA_Get_Double(uint8_t mode, const void* bytes) { return Order_Get_F64(mode & 0x01, bytes); }
+
 namespace {
 
 uint64_t Bytes_Left(const ByteCursor& cur) {

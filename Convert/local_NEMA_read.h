@@ -24,6 +24,10 @@ int32_t NEMA_Get_Long(uint8_t mode, const void* bytes);
 // bytes are stored reversed.
 float NEMA_Get_VAX_Float(uint8_t mode, const void* bytes);
 double NEMA_Get_VAX_Double(uint8_t mode, const void* bytes);
+// IEEE single (4 bytes) and double (8 bytes), as DICOM stores FL and FD;
+// mode 0x01 means most significant byte first.
+float NEMA_Get_Float(uint8_t mode, const void* bytes);
+double NEMA_Get_Double(uint8_t mode, const void* bytes);
 
 // Reads n bytes into `dst`, which holds at least n bytes.
 int NEMA_Read_Bytes(LogHandle log, ByteCursor& cur, size_t n, void* dst);

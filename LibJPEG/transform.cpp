@@ -33,6 +33,36 @@ inline int Limit(int64_t x) {
   return v < 0 ? 0 : (v > (1 << kBits) - 1 ? (1 << kBits) - 1 : v);
 }
 
+// The two halves of the 8-point inverse DCT, shared by the column and the
+// row pass. The even part takes the inputs at positions 0, 2, 4, 6 and
+// gives tmp10, tmp11, tmp12, tmp13; the odd part takes those at 7, 5, 3, 1
+// and gives tmp0 .. tmp3. Output i is even[i] + odd[3 - i] for i < 4, and
+// output 7 - i is even[i] - odd[3 - i].
+struct IdctHalf {
+  int64_t t[4];
+};
+
+[[gnu::always_inline]] inline IdctHalf Idct_Even(int64_t x0, int64_t x2, int64_t x4, int64_t x6) {
+  const int64_t z1 = (x2 + x6) * F_0_541196100;
+  const int64_t tmp2 = z1 + x6 * -F_1_847759065, tmp3 = z1 + x2 * F_0_765366865;
+  const int64_t tmp0 = (x0 + x4) * (1 << kConstBits), tmp1 = (x0 - x4) * (1 << kConstBits);
+  return {{tmp0 + tmp3, tmp1 + tmp2, tmp1 - tmp2, tmp0 - tmp3}};
+}
+
+[[gnu::always_inline]] inline IdctHalf Idct_Odd(int64_t tmp0, int64_t tmp1, int64_t tmp2, int64_t tmp3) {
+  int64_t z1 = tmp0 + tmp3, z2 = tmp1 + tmp2, z3 = tmp0 + tmp2, z4 = tmp1 + tmp3;
+  const int64_t z5 = (z3 + z4) * F_1_175875602;
+  tmp0 *= F_0_298631336;
+  tmp1 *= F_2_053119869;
+  tmp2 *= F_3_072711026;
+  tmp3 *= F_1_501321110;
+  z1 *= -F_0_899976223;
+  z2 *= -F_2_562915447;
+  z3 = z3 * -F_1_961570560 + z5;
+  z4 = z4 * -F_0_390180644 + z5;
+  return {{tmp0 + z1 + z3, tmp1 + z2 + z4, tmp2 + z2 + z3, tmp3 + z1 + z4}};
+}
+
 // Inverse DCT of one dequantized block (coef x quant, natural order) into
 // 8 x 8 samples at `out`, `stride` samples apart.
 template <typename T, int kBits>
@@ -48,45 +78,14 @@ void Idct(const int16_t* coef, const uint16_t* q, T* out, size_t stride) {
       for (int r = 0; r < 8; ++r) w[r * 8] = dc;
       continue;
     }
-    int64_t z2 = int64_t{in[16]} * qt[16], z3 = int64_t{in[48]} * qt[48];
-    int64_t z1 = (z2 + z3) * F_0_541196100;
-    int64_t tmp2 = z1 + z3 * -F_1_847759065;
-    int64_t tmp3 = z1 + z2 * F_0_765366865;
-    z2 = int64_t{in[0]} * qt[0];
-    z3 = int64_t{in[32]} * qt[32];
-    int64_t tmp0 = (z2 + z3) * (1 << kConstBits);
-    int64_t tmp1 = (z2 - z3) * (1 << kConstBits);
-    const int64_t tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3, tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
-    tmp0 = int64_t{in[56]} * qt[56];
-    tmp1 = int64_t{in[40]} * qt[40];
-    tmp2 = int64_t{in[24]} * qt[24];
-    tmp3 = int64_t{in[8]} * qt[8];
-    z1 = tmp0 + tmp3;
-    z2 = tmp1 + tmp2;
-    z3 = tmp0 + tmp2;
-    int64_t z4 = tmp1 + tmp3;
-    const int64_t z5 = (z3 + z4) * F_1_175875602;
-    tmp0 *= F_0_298631336;
-    tmp1 *= F_2_053119869;
-    tmp2 *= F_3_072711026;
-    tmp3 *= F_1_501321110;
-    z1 *= -F_0_899976223;
-    z2 *= -F_2_562915447;
-    z3 = z3 * -F_1_961570560 + z5;
-    z4 = z4 * -F_0_390180644 + z5;
-    tmp0 += z1 + z3;
-    tmp1 += z2 + z4;
-    tmp2 += z2 + z3;
-    tmp3 += z1 + z4;
+    const auto x = [&](int r) { return int64_t{in[8 * r]} * qt[8 * r]; };
+    const IdctHalf e = Idct_Even(x(0), x(2), x(4), x(6)), o = Idct_Odd(x(7), x(5), x(3), x(1));
     constexpr int n = kConstBits - kPass1;
-    w[0] = static_cast<int32_t>(Descale(tmp10 + tmp3, n));
-    w[56] = static_cast<int32_t>(Descale(tmp10 - tmp3, n));
-    w[8] = static_cast<int32_t>(Descale(tmp11 + tmp2, n));
-    w[48] = static_cast<int32_t>(Descale(tmp11 - tmp2, n));
-    w[16] = static_cast<int32_t>(Descale(tmp12 + tmp1, n));
-    w[40] = static_cast<int32_t>(Descale(tmp12 - tmp1, n));
-    w[24] = static_cast<int32_t>(Descale(tmp13 + tmp0, n));
-    w[32] = static_cast<int32_t>(Descale(tmp13 - tmp0, n));
+    const auto put = [&](int i) {
+      w[8 * i] = static_cast<int32_t>(Descale(e.t[i] + o.t[3 - i], n));
+      w[8 * (7 - i)] = static_cast<int32_t>(Descale(e.t[i] - o.t[3 - i], n));
+    };
+    put(0), put(1), put(2), put(3);
   }
   for (int r = 0; r < 8; ++r) {
     const int32_t* w = ws + r * 8;
@@ -96,43 +95,13 @@ void Idct(const int16_t* coef, const uint16_t* q, T* out, size_t stride) {
       for (int i = 0; i < 8; ++i) o[i] = v;
       continue;
     }
-    int64_t z2 = w[2], z3 = w[6];
-    int64_t z1 = (z2 + z3) * F_0_541196100;
-    int64_t tmp2 = z1 + z3 * -F_1_847759065;
-    int64_t tmp3 = z1 + z2 * F_0_765366865;
-    int64_t tmp0 = (int64_t{w[0]} + w[4]) * (1 << kConstBits);
-    int64_t tmp1 = (int64_t{w[0]} - w[4]) * (1 << kConstBits);
-    const int64_t tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3, tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
-    tmp0 = w[7];
-    tmp1 = w[5];
-    tmp2 = w[3];
-    tmp3 = w[1];
-    z1 = tmp0 + tmp3;
-    z2 = tmp1 + tmp2;
-    z3 = tmp0 + tmp2;
-    int64_t z4 = tmp1 + tmp3;
-    const int64_t z5 = (z3 + z4) * F_1_175875602;
-    tmp0 *= F_0_298631336;
-    tmp1 *= F_2_053119869;
-    tmp2 *= F_3_072711026;
-    tmp3 *= F_1_501321110;
-    z1 *= -F_0_899976223;
-    z2 *= -F_2_562915447;
-    z3 = z3 * -F_1_961570560 + z5;
-    z4 = z4 * -F_0_390180644 + z5;
-    tmp0 += z1 + z3;
-    tmp1 += z2 + z4;
-    tmp2 += z2 + z3;
-    tmp3 += z1 + z4;
+    const IdctHalf e = Idct_Even(w[0], w[2], w[4], w[6]), d = Idct_Odd(w[7], w[5], w[3], w[1]);
     constexpr int n = kConstBits + kPass1 + 3;
-    o[0] = static_cast<T>(Limit<kBits>(Descale(tmp10 + tmp3, n)));
-    o[7] = static_cast<T>(Limit<kBits>(Descale(tmp10 - tmp3, n)));
-    o[1] = static_cast<T>(Limit<kBits>(Descale(tmp11 + tmp2, n)));
-    o[6] = static_cast<T>(Limit<kBits>(Descale(tmp11 - tmp2, n)));
-    o[2] = static_cast<T>(Limit<kBits>(Descale(tmp12 + tmp1, n)));
-    o[5] = static_cast<T>(Limit<kBits>(Descale(tmp12 - tmp1, n)));
-    o[3] = static_cast<T>(Limit<kBits>(Descale(tmp13 + tmp0, n)));
-    o[4] = static_cast<T>(Limit<kBits>(Descale(tmp13 - tmp0, n)));
+    const auto put = [&](int i) {
+      o[i] = static_cast<T>(Limit<kBits>(Descale(e.t[i] + d.t[3 - i], n)));
+      o[7 - i] = static_cast<T>(Limit<kBits>(Descale(e.t[i] - d.t[3 - i], n)));
+    };
+    put(0), put(1), put(2), put(3);
   }
 }
 

@@ -2,7 +2,7 @@
 // big-endian header and its ".img"), beside a memcpy of the same 16 MiB in
 // the same run (between buffers in use, and into a buffer allocated for it
 // as a read must); and splitting the volume into its 128 slice records, which
-// must cost less than the read.
+// must cost less than the read; and splitting a record of many small frames.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -103,10 +103,36 @@ void BM_Split_Analyze_Volume(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytes));
 }
 
+// A cine record of N small frames, each with its own position record (as
+// a multi-frame file gives): each record must cost the same whatever N is.
+void BM_Split_Frames(benchmark::State& state) {
+  const auto n = static_cast<uint16_t>(state.range(0));
+  ImageHeader ima;
+  Image_Init_Header(ima);
+  ima.dim_x = ima.dim_y = 8;
+  ima.dim_z = n;
+  ima.dim_t = 1;
+  ima.g2.pix_store = 8;
+  ima.g2.pix_plane = 1;
+  ima.g1.frame_pos.resize(n);
+  for (uint16_t k = 0; k < n; ++k) ima.g1.frame_pos[k] = {0, 0, static_cast<float>(k), 0};
+  ima.data = PixelBuffer::Allocate(size_t{64} * n);
+  for (auto _ : state) {
+    std::vector<std::unique_ptr<ImageHeader>> parts;
+    if (Kema_Image_Image_Split(nullptr, ima, parts) != n) {
+      state.SkipWithError("split failed");
+      break;
+    }
+    benchmark::DoNotOptimize(parts.back()->data.data());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * n);
+}
+
 BENCHMARK(BM_Memcpy_Volume)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Memcpy_Fresh_Volume)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Read_Analyze_Volume)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Split_Analyze_Volume)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Split_Frames)->Arg(1000)->Arg(4000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

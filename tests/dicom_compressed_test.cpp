@@ -265,3 +265,31 @@ TEST(DicomCompressed, PapyrusImagesEachCompressed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lossy colour frames: converted from YCbCr when the photometric
+// interpretation says YBR (or says nothing), left as coded when it says
+// RGB; each read to dcmtk's own decompression.
+TEST(DicomCompressed, LossyColourFollowsPhotometricInterpretation) {
+  TempDir dir;
+  ASSERT_TRUE(fixtures::Write_File(dir / "in.dcm", Native(40, 32, 8, 3, 2)));
+  const struct { const char* compress; const char* modify; } cases[] = {
+      {"dcmcjpeg +eb +s4", ""}, {"dcmcjpeg +eb +s4 +cr", ""}, {"dcmcjpeg +eb +s4", "dcmodify -nb -e \"(0028,0004)\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.compress) + " " + c.modify);
+    ASSERT_TRUE(Shell(std::string(c.compress) + " " + (dir / "in.dcm") + " " + (dir / "z.dcm")));
+    ASSERT_TRUE(Shell("dcmdjpeg " + (dir / "z.dcm") + " " + (dir / "d.dcm")));
+    if (*c.modify) {
+      ASSERT_TRUE(Shell(std::string(c.modify) + " " + (dir / "z.dcm")));
+    }
+    const Read z = Read_Bytes(fixtures::Read_File(dir / "z.dcm"));
+    const Read d = Read_Bytes(fixtures::Read_File(dir / "d.dcm"));
+    ASSERT_EQ(std::tuple(z.ok, d.ok), std::tuple(1, 1));
+    ASSERT_EQ(z.data.size(), d.data.size());
+    EXPECT_LE(Max_Diff(z.data, d.data, 1), 1);
+  }
+}
+
+}  // namespace

@@ -638,3 +638,66 @@ TEST_F(Dicom, HugeNumbersStayInRange) {
 }
 
 }  // namespace
+
+namespace {
+
+// FL and FD values are IEEE numbers in the stream's byte order: shown,
+// mapped to fields and kept (little-endian) as written.
+TEST_F(Dicom, FloatValuesAreIeeeInTheStreamOrder) {
+  const std::string dump = R"((0008,0060) CS [OT]
+(0009,0010) LO [ACME]
+(0009,1001) FL 2.5
+(0009,1002) FD -0.125
+(0018,602c) FD 0.0125
+(0018,605a) FL 0.5\-3
+(0028,0002) US 1
+(0028,0010) US 16
+(0028,0011) US 24
+(0028,0100) US 16
+(0028,1052) FD -1024.5
+(0028,1053) FL 2
+(7fe0,0010) OW @PIX
+)";
+  for (const char* ts : {"+te", "+tb"}) {
+    SCOPED_TRACE(ts);
+    const Read r = Read_Bytes(Dcmtk("float", dump, ts, fixtures::Dicom_Ramp16(16, 24)), true);
+    ASSERT_NE(r.ima, nullptr);
+    EXPECT_EQ(std::tuple(r.ima->g2.rescale_intercept, r.ima->g2.rescale_slope), std::tuple(-1024.5f, 2.0f));
+    for (const std::string& l : {std::string("(0009,1001) unknown private tag (4  bytes)       (2.500000)"),
+                                 std::string("(0009,1002) unknown private tag (8  bytes)       (-0.125000)"),
+                                 Line("0018,602c", "Physical Delta X:", "0.012500"),
+                                 Line("0018,605a", "Table of parameter Values:", "0.5/-3")})
+      EXPECT_TRUE(Has_Line(r.text, l)) << l << "\n---\n" << r.text;
+    const auto kept = std::find_if(r.ima->DICOM_list.begin(), r.ima->DICOM_list.end(),
+                                   [](const DicomAttribute& a) { return a.group == 0x18 && a.element == 0x602c; });
+    ASSERT_NE(kept, r.ima->DICOM_list.end());
+    const double want = 0.0125;
+    const auto* b = reinterpret_cast<const uint8_t*>(&want);
+    EXPECT_EQ(kept->data, Bytes(b, b + sizeof want));
+  }
+}
+
+// A split record holds its own position record only, however many frames
+// the source has.
+TEST(DicomSplit, EachRecordKeepsItsOwnFramePosition) {
+  constexpr uint16_t kFrames = 3000;
+  ImageHeader ima;
+  Image_Init_Header(ima);
+  ima.dim_x = ima.dim_y = 1;
+  ima.dim_z = kFrames;
+  ima.g2.pix_store = 8;
+  ima.g2.pix_plane = 1;
+  for (uint16_t k = 0; k < kFrames; ++k) ima.g1.frame_pos.push_back({1, 2, static_cast<float>(k), 0});
+  ima.data = PixelBuffer::Allocate(kFrames);
+  for (uint16_t k = 0; k < kFrames; ++k) ima.data.data()[k] = static_cast<uint8_t>(k);
+  std::vector<std::unique_ptr<ImageHeader>> parts;
+  ASSERT_EQ(Kema_Image_Image_Split(nullptr, ima, parts), kFrames);
+  for (uint16_t k = 0; k < kFrames; ++k) {
+    const ImageHeader& p = *parts[k];
+    ASSERT_EQ(p.g1.frame_pos, (std::vector<Vec4>{{1, 2, static_cast<float>(k), 0}})) << k;
+    ASSERT_EQ(p.g1.position, (Vec4{1, 2, static_cast<float>(k), 0})) << k;
+    ASSERT_EQ(p.data.data()[0], static_cast<uint8_t>(k)) << k;
+  }
+}
+
+}  // namespace

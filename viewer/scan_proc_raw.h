@@ -51,8 +51,6 @@ class RawWindow : public platform::Window {
   int Create_Images();
 
   const RawValues& values() const { return values_; }
-  const std::array<RawValues, 5>& suggestions() const { return sugg_; }
-  int64_t file_size() const { return file_size_; }
   // The computed-size text colour: black when it fits the file, red when not.
   platform::Color Size_Color() const;
   const std::string& min_max_text() const { return min_max_.name; }

@@ -339,12 +339,21 @@ int NEMA_Show_Private(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEl
     if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) > 0x7E) printable = false;
   const char* head = "\x02(%04x,%04x) \x01unknown private tag (%-2d bytes)       ";
   char format[96];
-  if (printable) {
+  // An element that names its VR says how its bytes are coded; only an
+  // untyped value is guessed at.
+  const bool fl = el.vr == NEMA_VR('F', 'L') && el.length == 4, fd = el.vr == NEMA_VR('F', 'D') && el.length == 8;
+  if (fl || fd) {
+    const double f = fl ? NEMA_Get_Float(mode, text) : NEMA_Get_Double(mode, text);
+    if (f >= -100000.0 && f < 100000.0) {
+      std::snprintf(format, sizeof format, "%s(%%-.6f)", head);
+      Log_Print(log, level, format, el.group, el.element, len, f);
+      return 1;
+    }
+  } else if (printable) {
     std::snprintf(format, sizeof format, "%s(%%.40s)", head);
     Log_Print(log, level, format, el.group, el.element, len, text);
     return 1;
-  }
-  if (el.length == 4) {
+  } else if (el.length == 4) {
     const float f = NEMA_Get_VAX_Float(mode, text);
     if (f >= -100000.0f && f < 100000.0f) {
       std::snprintf(format, sizeof format, "%s(%%-.6f)", head);

@@ -11,22 +11,6 @@ namespace {
 
 #define FIELD_ARGS log, cur, mode, el, row.vr, row.label, ima
 
-int Real_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
-              ImageHeader& ima, float& field, float scale = 1.0f) {
-  float v[1] = {field / scale};
-  if (!NEMA_Read_Real(FIELD_ARGS, v)) return 0;
-  field = v[0] * scale;
-  return 1;
-}
-
-int Int_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
-             ImageHeader& ima, uint16_t& field) {
-  int32_t v[1] = {field};
-  if (!NEMA_Read_Int(FIELD_ARGS, v)) return 0;
-  field = static_cast<uint16_t>(v[0]);
-  return 1;
-}
-
 // Frame times live in the fourth component of the frame positions; the
 // records start at the image position when they are made here.
 bool Frame_Records(LogHandle log, ImageHeader& ima) {
@@ -155,8 +139,8 @@ int Map_0018(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
     default: return -1;
   }
   if (text) return NEMA_Read_Text(FIELD_ARGS, *text);
-  if (real) return Real_Into(log, cur, mode, el, row, ima, *real, scale);
-  return Int_Into(log, cur, mode, el, row, ima, *integer);
+  if (real) return NEMA_Real_Into(log, cur, mode, el, row, ima, *real, scale);
+  return NEMA_Int_Into(log, cur, mode, el, row, ima, *integer);
 }
 
 }  // namespace

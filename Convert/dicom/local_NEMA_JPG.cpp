@@ -1,7 +1,9 @@
 // The JPEG transfer syntaxes: every frame goes through the JPEG decoder,
 // several frames at once, each into its own slot of the output.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string>
 
 #include "Convert/conv_util.h"
 #include "Convert/dicom/local_NEMA.h"
@@ -22,6 +24,18 @@ bool Same_Geometry(const JpegInfo& a, const JpegInfo& b) {
          a.bytes_per_sample == b.bytes_per_sample;
 }
 
+// Three-component lossy frames hold Y, Cb, Cr unless the photometric
+// interpretation says the components were coded as R, G, B; without one,
+// the usual JPEG reading (YCbCr) stands.
+bool Coded_As_YCbCr(const DicomList& list) {
+  const auto it = std::find_if(list.begin(), list.end(),
+                               [](const DicomAttribute& a) { return a.group == 0x0028 && a.element == 0x0004; });
+  if (it == list.end()) return true;
+  std::string pi(it->data.begin(), it->data.end());
+  while (!pi.empty() && (pi.back() == ' ' || pi.back() == '\0')) pi.pop_back();
+  return pi != "RGB";
+}
+
 }  // namespace
 
 PixelBuffer NEMA_Decompress_JPG(LogHandle log, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
@@ -40,6 +54,7 @@ PixelBuffer NEMA_Decompress_JPG(LogHandle log, ImageHeader& ima, PixelBuffer gat
   // samples would not fit its slot.
   JpegOptions opt;
   opt.log = log;
+  opt.ycc_to_rgb = Coded_As_YCbCr(ima.DICOM_list);
   JpegInfo first;
   if (!Jpeg_Read_Info(Frame_Bytes(*s, 0, gathered, total), first, opt)) return fail(0);
   Log_Print(log, 10, "--> header x:%d  jpeg x:%d", ima.dim_x, first.width);

@@ -25,6 +25,13 @@ int Map_0002(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
 
 // ---- 0008 ----
 
+// Study, series, acquisition and image time, in the order of their date
+// (0008,0020..0023) and time (0008,0030..0033) elements.
+int32_t& Time_Field(ImageG1& g1, unsigned which) {
+  int32_t* field[] = {&g1.study_time, &g1.series_time, &g1.acq_time, &g1.image_time};
+  return *field[which];
+}
+
 int Map_0008(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   std::string* text = nullptr;
@@ -38,17 +45,15 @@ int Map_0008(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       return 1;
     }
     case 0x0020: case 0x0021: case 0x0022: case 0x0023: {
-      int32_t* field[] = {&ima.g1.study_time, &ima.g1.series_time, &ima.g1.acq_time, &ima.g1.image_time};
       uint16_t day = 0, month = 0, year = 0;
       if (!NEMA_Read_Date(FIELD_ARGS, day, month, year)) return 0;
-      *field[el.element - 0x0020] = NEMA_Date_To_Time(day, month, year);
+      Time_Field(ima.g1, el.element - 0x0020) = NEMA_Date_To_Time(day, month, year);
       return 1;
     }
     case 0x0030: case 0x0031: case 0x0032: case 0x0033: {
-      int32_t* field[] = {&ima.g1.study_time, &ima.g1.series_time, &ima.g1.acq_time, &ima.g1.image_time};
       float hours = 0;
       if (!NEMA_Read_Time(FIELD_ARGS, hours)) return 0;
-      int32_t& when = *field[el.element - 0x0030];
+      int32_t& when = Time_Field(ima.g1, el.element - 0x0030);
       when = NEMA_Set_Time_Of_Day(when, hours);
       return 1;
     }
@@ -105,12 +110,7 @@ int Map_0010(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       }
       return 1;
     }
-    case 0x1030: {
-      float w[1] = {ima.g3.patient_weight};
-      if (!NEMA_Read_Real(FIELD_ARGS, w)) return 0;
-      ima.g3.patient_weight = w[0];
-      return 1;
-    }
+    case 0x1030: return NEMA_Real_Into(log, cur, mode, el, row, ima, ima.g3.patient_weight);
     case 0x4000: return NEMA_Read_Text(FIELD_ARGS, ima.g3.comments[0]);
     default: return -1;
   }
@@ -147,14 +147,19 @@ void Check_Orientation(LogHandle log, Vec4& dir, int16_t code, const char* which
 
 size_t Frame_Count(const ImageHeader& ima) { return static_cast<size_t>(ima.dim_z) * ima.dim_t; }
 
+// Frame positions read so far are relative to the image position `p`.
+void Shift_Frames(ImageHeader& ima, const std::array<float, 3>& p) {
+  const size_t n = std::min(Frame_Count(ima), ima.g1.frame_pos.size());
+  for (size_t k = 0; k < n; ++k)
+    for (int i = 0; i < 3; ++i) ima.g1.frame_pos[k][i] += p[i];
+}
+
 void Image_Position(LogHandle log, ImageHeader& ima, const std::array<float, 3>& p) {
   const int32_t index = NEMA_State().NEMA_Nb_Ima;
   std::vector<Vec4>& fp = ima.g1.frame_pos;
   if (index <= 0) {
     ima.g1.position = {p[0], p[1], p[2], 0};
-    const size_t n = std::min(Frame_Count(ima), fp.size());
-    for (size_t k = 0; k < n; ++k)
-      for (int i = 0; i < 3; ++i) fp[k][i] += p[i];
+    Shift_Frames(ima, p);
     return;
   }
   const size_t dim_z = ima.dim_z ? ima.dim_z : 1;
@@ -175,12 +180,8 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
              ImageHeader& ima) {
   switch (el.element) {
     case 0x0010: return NEMA_Read_Text(FIELD_ARGS, ima.g1.study_ID);
-    case 0x0011: case 0x0012: {
-      int32_t v[1] = {el.element == 0x0011 ? ima.g1.series_num : ima.g1.acq_num};
-      if (!NEMA_Read_Int(FIELD_ARGS, v)) return 0;
-      (el.element == 0x0011 ? ima.g1.series_num : ima.g1.acq_num) = static_cast<uint16_t>(v[0]);
-      return 1;
-    }
+    case 0x0011: return NEMA_Int_Into(log, cur, mode, el, row, ima, ima.g1.series_num);
+    case 0x0012: return NEMA_Int_Into(log, cur, mode, el, row, ima, ima.g1.acq_num);
     case 0x0013: {
       if (ima.format == 20 || ima.format == 21 || ima.format == 27 || ima.format == 28) {
         // ACR-NEMA 1.0 numbers images with letters and digits.
@@ -199,10 +200,7 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
         DICOM_Attribute_Delete(log, ima.DICOM_list, 0x0020, 0x0013);
         return 1;
       }
-      int32_t v[1] = {ima.g1.image_num};
-      if (!NEMA_Read_Int(FIELD_ARGS, v)) return 0;
-      ima.g1.image_num = static_cast<uint16_t>(v[0]);
-      return 1;
+      return NEMA_Int_Into(log, cur, mode, el, row, ima, ima.g1.image_num);
     }
     case 0x0020: {
       std::string text;
@@ -219,9 +217,7 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       if (!NEMA_Read_Real(FIELD_ARGS, p)) return 0;
       ima.g1.position = {p[0], p[1], p[2], 0};
       DICOM_Attribute_Delete(log, ima.DICOM_list, 0x0020, 0x0030);
-      const size_t n = std::min(Frame_Count(ima), ima.g1.frame_pos.size());
-      for (size_t k = 0; k < n; ++k)
-        for (int i = 0; i < 3; ++i) ima.g1.frame_pos[k][i] += p[i];
+      Shift_Frames(ima, p);
       return 1;
     }
     case 0x0032: {
@@ -242,12 +238,7 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       }
       return 1;
     }
-    case 0x0050: case 0x1041: {
-      float v[1] = {ima.g4.table_pos};
-      if (!NEMA_Read_Real(FIELD_ARGS, v)) return 0;
-      ima.g4.table_pos = v[0];
-      return 1;
-    }
+    case 0x0050: case 0x1041: return NEMA_Real_Into(log, cur, mode, el, row, ima, ima.g4.table_pos);
     case 0x4000: return NEMA_Read_Text(FIELD_ARGS, ima.g1.image_comment);
     default: return -1;
   }

@@ -143,8 +143,8 @@ std::string Format_Binary(uint8_t mode, uint16_t vr, const std::string& raw) {
       case V('A', 'T'):
         std::snprintf(num, sizeof num, "0x%04x 0x%04x", NEMA_Get_Short(mode, p), NEMA_Get_Short(mode, p + 2));
         break;
-      case V('F', 'L'): std::snprintf(num, sizeof num, "%-.2g", static_cast<double>(NEMA_Get_VAX_Float(mode, p))); break;
-      default: std::snprintf(num, sizeof num, "%lf", NEMA_Get_VAX_Double(mode, p)); break;
+      case V('F', 'L'): std::snprintf(num, sizeof num, "%-.2g", static_cast<double>(NEMA_Get_Float(mode, p))); break;
+      default: std::snprintf(num, sizeof num, "%lf", NEMA_Get_Double(mode, p)); break;
     }
     if (i) out.push_back('/');
     out += num;
@@ -624,7 +624,7 @@ int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
     }
     const auto* b = reinterpret_cast<const uint8_t*>(raw->data());
     for (size_t i = 0; i + unit <= raw->size(); i += unit)
-      values.push_back(unit == 4 ? NEMA_Get_VAX_Float(mode, b + i) : NEMA_To_Float(NEMA_Get_VAX_Double(mode, b + i)));
+      values.push_back(NEMA_To_Float(unit == 4 ? NEMA_Get_Float(mode, b + i) : NEMA_Get_Double(mode, b + i)));
   }
   std::copy_n(values.begin(), std::min(values.size(), out.size()), out.begin());
   if (count) *count = values.size();
@@ -635,6 +635,22 @@ int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
   }
   NEMA_Text_Element(log, el.group, el.element, label, raw->c_str());
   return Keep_Text(log, ima, el, vr, NEMA_Keep_Text(vr, *raw));
+}
+
+int NEMA_Real_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                   ImageHeader& ima, float& field, float scale) {
+  float v[1] = {field / scale};
+  if (!NEMA_Read_Real(log, cur, mode, el, row.vr, row.label, ima, v)) return 0;
+  field = v[0] * scale;
+  return 1;
+}
+
+int NEMA_Int_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima, uint16_t& field) {
+  int32_t v[1] = {field};
+  if (!NEMA_Read_Int(log, cur, mode, el, row.vr, row.label, ima, v)) return 0;
+  field = static_cast<uint16_t>(v[0]);
+  return 1;
 }
 
 int NEMA_Read_Date(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,

@@ -61,6 +61,12 @@ int NEMA_Read_Int(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElemen
                   const char* label, ImageHeader& ima, std::span<int32_t> out, size_t* count = nullptr);
 int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, std::span<float> out, size_t* count = nullptr);
+// One value of the element's dictionary row into a field, which keeps its
+// value when the element holds none; a real is read in units of `scale`.
+int NEMA_Real_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                   ImageHeader& ima, float& field, float scale = 1.0f);
+int NEMA_Int_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima, uint16_t& field);
 // A date of no value (length 0) leaves day, month and year at 0.
 int NEMA_Read_Date(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, uint16_t& day, uint16_t& month, uint16_t& year);

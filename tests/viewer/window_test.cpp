@@ -4,37 +4,21 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
 
 #include "tests/fixtures/log_capture.h"
-#include "viewer/scan_color.h"
-#include "viewer/scan_image.h"
+#include "tests/viewer/helpers.h"
 #include "viewer/scan_log.h"
 #include "viewer/scan_overlay.h"
 #include "viewer/scan_window.h"
 
 using platform::Color;
 using platform::Point;
+using namespace viewer_test;
 
 namespace {
-
-std::unique_ptr<ImageHeader> Grey(int w, int h, int16_t value = 100) {
-  auto ima = std::make_unique<ImageHeader>();
-  Image_Init_Header(*ima);
-  ima->dim_x = static_cast<uint16_t>(w);
-  ima->dim_y = static_cast<uint16_t>(h);
-  ima->g2.pix_type = kPixS16;
-  ima->g1.pix_dim = {1, 1, 1};
-  ima->g2.ima_min = ima->g2.serie_min = 0;
-  ima->g2.ima_max = ima->g2.serie_max = 1000;
-  ima->data = PixelBuffer::Zeroed(size_t(w) * h * 2);
-  auto* p = reinterpret_cast<int16_t*>(ima->data.data());
-  for (int k = 0; k < w * h; ++k) p[k] = value;
-  return ima;
-}
 
 TEST(Overlay, StudyLineDateAndDetailLines) {
   ImageHeader ima;
@@ -73,13 +57,9 @@ TEST(Overlay, StudyLineDateAndDetailLines) {
   ima.g4.mr.repetition_time = 500;
   ima.g4.ct.tube_voltage = 120;
   ima.g1.position = {1, 2, 3, 0};
-  const auto mr = Overlay_Lines(ima, 3);
-  EXPECT_EQ(mr[0], "image format:\tGE SIGNA-5");
-  EXPECT_EQ(mr[1], "modality:     \tMR Magnetic Resonance");
-  EXPECT_EQ(mr[2], "image pos: \t1.00  2.00  3.00");
-  EXPECT_EQ(mr[3], "TR (Repetition)   \t500.0000 msec");
-  EXPECT_EQ(mr[4], "TI (Inversion)    \t0.0000 msec");
-  EXPECT_EQ(mr.size(), 6u);
+  EXPECT_EQ(Overlay_Lines(ima, 3), (std::vector<std::string>{"image format:\tGE SIGNA-5", "modality:     \tMR Magnetic Resonance",
+                                                             "image pos: \t1.00  2.00  3.00", "TR (Repetition)   \t500.0000 msec",
+                                                             "TI (Inversion)    \t0.0000 msec", "TE (Echo)         \t0.0000 msec"}));
   ima.modality = kModalityCT;
   const auto ct = Overlay_Lines(ima, 3);
   EXPECT_EQ(ct.back(), "tube voltage \t120.00 kV");
@@ -106,25 +86,17 @@ TEST(Overlay, OrientationLabelsByLabelMode) {
       {{1, 0, 0, 0}, {0, 1, 0, 0}, 1, 3, "", "", ""},
   };
   for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << int(k.mode) << " row " << &k - cases);
     ima.g1.dir_h = k.r;
     ima.g1.dir_v = k.c;
     ima.g1.pix_dim[0] = k.pw;
     ima.g1.label_mode = k.mode;
     const OverlayLabels l = Overlay_Orientation(ima);
-    EXPECT_EQ(l.left, k.left) << int(k.mode);
-    EXPECT_EQ(l.right, k.right) << int(k.mode);
-    EXPECT_EQ(l.bottom, k.bottom) << int(k.mode);
+    EXPECT_EQ((std::vector<std::string>{l.left, l.right, l.bottom}), (std::vector<std::string>{k.left, k.right, k.bottom}));
   }
   ima.flags = 0;
   ima.g1.label_mode = 0;
   EXPECT_EQ(Overlay_Orientation(ima).left, "");
-}
-
-bool Has_Colour(const platform::Surface& s, platform::Rect r, Color c) {
-  for (int y = r.y; y < r.y + r.h; ++y)
-    for (int x = r.x; x < r.x + r.w; ++x)
-      if (s.pixel(x, y) == c) return true;
-  return false;
 }
 
 TEST(Overlay, SwitchesDrawTheirGroupsOutlined) {
@@ -166,12 +138,7 @@ TEST(ReadOut, PixelValuePositionAndOutside) {
   v.pan_h.value = 1.7f;
   EXPECT_EQ(Overlay_Read_Out(v, *ima, 15, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
 
-  auto rgb = std::make_unique<ImageHeader>();
-  Image_Init_Header(*rgb);
-  rgb->dim_x = rgb->dim_y = 1;
-  rgb->g2.pix_type = kPixRGB8;
-  rgb->data = PixelBuffer::Zeroed(3);
-  std::memcpy(rgb->data.data(), "\x0a\x14\x1e", 3);
+  auto rgb = Image<uint8_t>(kPixRGB8, 1, 1, {10, 20, 30}, 0, 255);
   EXPECT_EQ(Overlay_Read_Out(v, *rgb, 0, 0), "pix:0x0  col:10 20 30  pos:   0.00    0.00    0.00 ");
   rgb->data = PixelBuffer::Zeroed(2);  // shorter than its size: no read-out
   EXPECT_EQ(Overlay_Read_Out(v, *rgb, 0, 0), "");
@@ -179,13 +146,12 @@ TEST(ReadOut, PixelValuePositionAndOutside) {
 
 struct Hooks : PanelHooks {
   float zoom = 0;
-  int frames = 0, releases = 0, closes = 0;
+  int frames = 0, releases = 0;
   std::string read_out;
   void Zoom_Fitted(float z) override { zoom = z; }
   void Frame_Changed() override { ++frames; }
   void Step_Buttons_Release() override { ++releases; }
   void Read_Out(const std::string& t) override { read_out = t; }
-  void Close_Panel() override { ++closes; }
 };
 
 class ImageWindowTest : public testing::Test {
@@ -218,12 +184,6 @@ TEST_F(ImageWindowTest, FitsPaintsAndTitles) {
   w->invalidate(false);
   w->update_now();
   EXPECT_EQ(w->title(), "Kemascopia: DOE^JANE");
-  // Escape drops every cache, closes the panel and the window.
-  ASSERT_TRUE(v.cache[0].header);
-  w->on_key(platform::kKeyEscape);
-  EXPECT_FALSE(v.cache[0].header);
-  EXPECT_EQ(hooks.closes, 1);
-  EXPECT_FALSE(w->exists());
 }
 
 TEST_F(ImageWindowTest, RightClickStepsOnlyWithSeveralImages) {
@@ -235,9 +195,7 @@ TEST_F(ImageWindowTest, RightClickStepsOnlyWithSeveralImages) {
   v.last = 1;
   w->on_mouse_down(platform::kRightButton, {10, 10});
   EXPECT_EQ(v.current, 1);
-  w->on_mouse_down(platform::kRightButton, {10, 10});
-  EXPECT_EQ(v.current, 0);
-  EXPECT_EQ(hooks.frames, 2);
+  EXPECT_EQ(hooks.frames, 1);
 }
 
 TEST_F(ImageWindowTest, DragPansByScreenPixelsOverZoom) {
@@ -269,8 +227,7 @@ TEST_F(ImageWindowTest, DragPansByScreenPixelsOverZoom) {
 
 TEST_F(ImageWindowTest, ArrowKeysMoveThePointerOrPan) {
   ASSERT_TRUE(w->Open());
-  EXPECT_EQ(ImageWindow::Step_X(2), 2);
-  EXPECT_EQ(ImageWindow::Step_X(0.4f), 1);
+  EXPECT_EQ(ImageWindow::Step_X(0.4f), 1);  // never a step of 0
   v.zoom = 2;
   Image_Scale_Image(v, *w, *v.Image_List[0]);
   v.pan_h.value = 10;
@@ -298,21 +255,6 @@ TEST_F(ImageWindowTest, ArrowKeysMoveThePointerOrPan) {
   EXPECT_FLOAT_EQ(v.pan_h.value, 10);
 }
 
-}  // namespace
-
-namespace {
-
-std::string Read_All(const std::string& path) {
-  std::string out;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
-    std::fclose(f);
-  }
-  return out;
-}
-
 TEST(ViewerSink, ErrorsAndReportsReachTheListTracesOnlyTheFile) {
   const std::string dir = Log_Get_Trace_Dir(), file = Log_Get_Trace_File();
   const int level = Log_Get_Trace_Level();
@@ -332,7 +274,7 @@ TEST(ViewerSink, ErrorsAndReportsReachTheListTracesOnlyTheFile) {
   Log_Viewer_Set_List(nullptr);
   EXPECT_EQ(list.lines, (std::deque<std::string>{"\x02total:\x01 3 images in memory", "\xF1\x04""ERROR:\x01 Unable to open file !",
                                                  "no trace file at level 0"}));
-  EXPECT_EQ(Read_All(Log_Trace_Path()),
+  EXPECT_EQ(Slurp(Log_Trace_Path()),
             "WARNING: ERROR: Unable to open file !\n    in Kema_Image_Header_Read(stream:0)\nREPORT: total: 3 images in memory\n");
   Log_Set_Trace_Level(level);
   Log_Set_Trace_Dir(dir);
