@@ -31,9 +31,9 @@ bool Coded_As_YCbCr(const DicomList& list) {
   const auto it = std::find_if(list.begin(), list.end(),
                                [](const DicomAttribute& a) { return a.group == 0x0028 && a.element == 0x0004; });
   if (it == list.end()) return true;
-  std::string pi(it->data.begin(), it->data.end());
-  while (!pi.empty() && (pi.back() == ' ' || pi.back() == '\0')) pi.pop_back();
-  return pi != "RGB";
+  const std::string pi(it->data.begin(), it->data.end());
+  const size_t from = pi.find_first_not_of(' '), to = pi.find_last_not_of(std::string(" \0", 2));
+  return from == std::string::npos || pi.substr(from, to + 1 - from) != "RGB";
 }
 
 }  // namespace
