@@ -1,7 +1,5 @@
 // Life cycle of the image record: initial values, release, deep copy, and
 // the per-pixel accessor.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -10,34 +8,6 @@
 
 #include "Convert/conv_util.h"
 #include "Convert/kema_image.h"
-
-// Large images go to memory backed by huge pages where the system allows
-// it: touching a fresh image then costs a few page faults instead of one
-// per 4 KiB.
-PixelBuffer PixelBuffer::Allocate(size_t size) {
-  constexpr size_t kHuge = size_t{2} << 20;
-  void* p = nullptr;
-  if (size >= 2 * kHuge) {
-    const size_t rounded = (size + kHuge - 1) / kHuge * kHuge;
-    p = std::aligned_alloc(kHuge, rounded);
-    if (p) madvise(p, rounded, MADV_HUGEPAGE);
-  } else {
-    p = std::malloc(size ? size : 1);
-  }
-  if (!p) throw std::bad_alloc();
-  PixelBuffer b;
-  b.bytes_.reset(static_cast<uint8_t*>(p));
-  b.size_ = size;
-  return b;
-}
-
-PixelBuffer PixelBuffer::Zeroed(size_t size) {
-  PixelBuffer b = Allocate(size);
-  std::memset(b.data(), 0, size);
-  return b;
-}
-
-void PixelBuffer::Free::operator()(uint8_t* p) const { std::free(p); }
 
 namespace {
 std::atomic<uint32_t> g_next_id{1};

@@ -7,6 +7,10 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "Convert/conv_util.h"
 #include "Convert/kema_image.h"
 
@@ -74,16 +78,60 @@ T Load(const uint8_t* p) {
   return v;
 }
 
+// The bytes of each sample of T in the other order.
+template <typename T>
+T Swap_Bytes(T v) {
+  using U = std::make_unsigned_t<T>;
+  U u = static_cast<U>(v);
+  if constexpr (sizeof(T) == 2) u = static_cast<U>(__builtin_bswap16(u));
+  if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
+  return static_cast<T>(u);
+}
+
+// The same for every lane of a vector, in place.
+template <typename V, typename U>
+__attribute__((always_inline)) inline void Swap_Lanes(V& v) {
+  typedef U W __attribute__((vector_size(sizeof(V))));
+  W u = reinterpret_cast<W>(v);
+  if constexpr (sizeof(U) == 2) u = (u << 8) | (u >> 8);
+  if constexpr (sizeof(U) == 4)
+    u = (u << 24) | ((u << 8) & 0x00FF0000u) | ((u >> 8) & 0x0000FF00u) | (u >> 24);
+  v = reinterpret_cast<V>(u);
+}
+
+// Stores a vector of 16 or 32 bytes at `to` (aligned to 16) around the
+// cache, where the processor can.
+template <typename V>
+__attribute__((always_inline)) inline void Stream_Store(uint8_t* to, const V& v) {
+#if defined(__SSE2__)
+  for (size_t k = 0; k < sizeof(V); k += 16) {
+    __m128i half;
+    std::memcpy(&half, reinterpret_cast<const uint8_t*>(&v) + k, 16);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + k), half);
+  }
+#else
+  std::memcpy(to, &v, sizeof(V));
+#endif
+}
+
+void Stream_Fence() {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
 // Range of n samples of type T; values equal to `fill` are left out. The
-// samples go 16 bytes at a time through vector registers (plain loops are
-// not vectorised at -O2): a mask replaces the padding by a neutral value and
-// counts the others.
-template <typename T, bool kHasFill>
-Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
+// samples go kBytes at a time through vector registers (plain loops are not
+// vectorised at -O2): a mask replaces the padding by a neutral value and
+// counts the others. With kSwap the samples are stored in the other byte
+// order and their bytes exchanged first, from `p` to `out`, and the range is
+// the one of the exchanged samples: the swap and the scan in one pass.
+template <typename T, bool kHasFill, bool kSwap, size_t kBytes>
+__attribute__((always_inline)) inline Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f, uint8_t* out) {
   using Lim = std::numeric_limits<T>;
   using S = std::make_signed_t<T>;
-  typedef T V __attribute__((vector_size(16)));
-  typedef S M __attribute__((vector_size(16)));
+  typedef T V __attribute__((vector_size(kBytes)));
+  typedef S M __attribute__((vector_size(kBytes)));
   constexpr size_t kLanes = sizeof(V) / sizeof(T);
   // Lane counters of T's width step by one per vector: flush them in time.
   constexpr size_t kBlock = static_cast<size_t>(std::numeric_limits<S>::max());
@@ -94,12 +142,21 @@ Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
   V lo0 = top, lo1 = top, lo2 = top, lo3 = top, hi0 = bottom, hi1 = bottom, hi2 = bottom, hi3 = bottom;
   uint64_t count = 0;
   const size_t vectors = n / kLanes / 4 * 4;
+  // A large output goes around the cache, which would only hold it to evict it.
+  const bool stream = kSwap && n * sizeof(T) >= (size_t{64} << 10) && reinterpret_cast<uintptr_t>(out) % kBytes == 0;
   for (size_t k = 0; k < vectors;) {
     const size_t end = std::min(vectors, k + kBlock / 4 * 4);
     M lanes = M{};
     auto step = [&](const uint8_t* q, V& lo, V& hi) __attribute__((always_inline)) {
       V v;
       std::memcpy(&v, q, sizeof(V));
+      if constexpr (kSwap) {
+        Swap_Lanes<V, std::make_unsigned_t<T>>(v);
+        if (stream)
+          Stream_Store(out + (q - p), v);
+        else
+          std::memcpy(out + (q - p), &v, sizeof(V));
+      }
       V vl = v, vh = v;
       if constexpr (kHasFill) {
         const M keep = reinterpret_cast<M>(v != vf);
@@ -120,6 +177,7 @@ Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
     if constexpr (kHasFill)
       for (size_t l = 0; l < kLanes; ++l) count += static_cast<std::make_unsigned_t<S>>(lanes[l]);
   }
+  if (stream) Stream_Fence();
   lo0 = lo0 < lo1 ? lo0 : lo1;
   lo2 = lo2 < lo3 ? lo2 : lo3;
   hi0 = hi0 > hi1 ? hi0 : hi1;
@@ -132,7 +190,11 @@ Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
   }
   if constexpr (!kHasFill) count = vectors * kLanes;
   for (size_t i = vectors * kLanes; i < n; ++i) {
-    const T v = Load<T>(p + i * sizeof(T));
+    T v = Load<T>(p + i * sizeof(T));
+    if constexpr (kSwap) {
+      v = Swap_Bytes(v);
+      std::memcpy(out + i * sizeof(T), &v, sizeof(T));
+    }
     if (kHasFill && v == f) continue;
     min = v < min ? v : min;
     max = v > max ? v : max;
@@ -147,18 +209,54 @@ Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f) {
   return r;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same scan 32 bytes at a time, for processors that have the wider
+// registers: it halves the work per sample, which is what bounds the scan.
+template <typename T, bool kHasFill, bool kSwap>
+__attribute__((target("avx2"), noinline)) Range Scan_Lanes_Wide(const uint8_t* p, size_t n, T f, uint8_t* out) {
+  return Scan_Grey_Lanes<T, kHasFill, kSwap, 32>(p, n, f, out);
+}
+
+bool Have_Wide_Lanes() {
+  static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  return wide;
+}
+#endif
+
+template <typename T, bool kHasFill, bool kSwap = false>
+Range Scan_Lanes(const uint8_t* p, size_t n, T f, uint8_t* out = nullptr) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (Have_Wide_Lanes()) return Scan_Lanes_Wide<T, kHasFill, kSwap>(p, n, f, out);
+#endif
+  return Scan_Grey_Lanes<T, kHasFill, kSwap, 16>(p, n, f, out);
+}
+
+// `known`: the plain range of the same samples, when the read found it.
 template <typename T>
-Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill) {
+Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill, const SampleRange* known) {
   using Lim = std::numeric_limits<T>;
+  Range plain;
+  if (known) {
+    plain = Range{known->min, known->max, known->count};
+  } else {
+    plain = Scan_Lanes<T, false>(p, n, T{});
+  }
   // A padding value the type cannot hold never matches.
-  if (fill < static_cast<int64_t>(Lim::min()) || fill > static_cast<int64_t>(Lim::max()))
-    return Scan_Grey_Lanes<T, false>(p, n, T{});
-  // Most images hold no padding value at all: a plain scan proves it when
-  // the padding lies outside the range found, and the masked scan runs only
-  // when it does not.
-  Range plain = Scan_Grey_Lanes<T, false>(p, n, T{});
+  if (fill < static_cast<int64_t>(Lim::min()) || fill > static_cast<int64_t>(Lim::max())) return plain;
+  // Most images hold no padding value at all: the plain range proves it
+  // when the padding lies outside it, and the masked scan runs only when it
+  // does not.
   if (plain.count == 0 || fill < plain.min || fill > plain.max) return plain;
-  return Scan_Grey_Lanes<T, true>(p, n, static_cast<T>(fill));
+  return Scan_Lanes<T, true>(p, n, static_cast<T>(fill));
+}
+
+template <typename T>
+void Add_Range(const uint8_t* p, size_t n, SampleRange& r, uint8_t* swap_to) {
+  const Range part = swap_to ? Scan_Lanes<T, false, true>(p, n, T{}, swap_to) : Scan_Lanes<T, false>(p, n, T{});
+  if (part.count == 0) return;
+  if (r.count == 0 || part.min < r.min) r.min = part.min;
+  if (r.count == 0 || part.max > r.max) r.max = part.max;
+  r.count += part.count;
 }
 
 // Colour types read as grey: the packed value the accessor gives.
@@ -273,7 +371,9 @@ int Image_Image_PreProc(LogHandle log, ImageHeader& ima) {
   }
 }
 
-int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) {
+int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) { return Image_Image_Min_Max(log, ima, nullptr); }
+
+int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* known) {
   Log_Print(log, 8, "in Image_Image_Min_Max()");
   auto& g2 = ima.g2;
   if (g2.pix_plane > 2) {
@@ -300,13 +400,15 @@ int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) {
     size_t n = 0;
     if (!Pixel_Data_Check(log, ima, bytes, n)) return 0;
     const uint8_t* p = ima.data.data();
+    // A range found by the read counts only for the same samples, read as the same type.
+    if (known && (known->pix_type != g2.pix_type || known->count != n)) known = nullptr;
     switch (g2.pix_type) {
-      case kPixU8: r = Scan_Grey<uint8_t>(p, n, g2.pix_fill); break;
-      case kPixS8: r = Scan_Grey<int8_t>(p, n, g2.pix_fill); break;
-      case kPixU16: r = Scan_Grey<uint16_t>(p, n, g2.pix_fill); break;
-      case kPixS16: r = Scan_Grey<int16_t>(p, n, g2.pix_fill); break;
+      case kPixU8: r = Scan_Grey<uint8_t>(p, n, g2.pix_fill, known); break;
+      case kPixS8: r = Scan_Grey<int8_t>(p, n, g2.pix_fill, known); break;
+      case kPixU16: r = Scan_Grey<uint16_t>(p, n, g2.pix_fill, known); break;
+      case kPixS16: r = Scan_Grey<int16_t>(p, n, g2.pix_fill, known); break;
       // The accessor reads both 32-bit types as signed.
-      case kPixU32: case kPixS32: r = Scan_Grey<int32_t>(p, n, g2.pix_fill); break;
+      case kPixU32: case kPixS32: r = Scan_Grey<int32_t>(p, n, g2.pix_fill, known); break;
       default: r = Scan_Packed(p, n, g2.pix_type, g2.pix_fill); break;
     }
   }
@@ -315,6 +417,17 @@ int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) {
   g2.ima_max = r.max;
   Log_Print(log, 6, "--> min:%d max:%d with %llu valid pixels", r.min, r.max, static_cast<unsigned long long>(r.count));
   return 1;
+}
+
+bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* swap_to) {
+  switch (pix_type) {
+    case kPixU16: Add_Range<uint16_t>(p, n, r, swap_to); break;
+    case kPixS16: Add_Range<int16_t>(p, n, r, swap_to); break;
+    case kPixU32: case kPixS32: Add_Range<int32_t>(p, n, r, swap_to); break;
+    default: return false;
+  }
+  r.pix_type = pix_type;
+  return true;
 }
 
 int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {

@@ -141,30 +141,38 @@ void Reverse_Quads(const uint8_t* src, uint8_t* dst, uint64_t bytes) {
 }
 void Reverse_Quads(uint8_t* p, uint64_t bytes) { Reverse_Quads(p, p, bytes); }
 
-// Reads `n` bytes at `offset` into `dst` with the bytes of every sample of
-// `b` (2 or 4) bytes exchanged on the way: from a memory block directly, from
-// a file through a buffer that stays in the cache, so that the image crosses
-// memory once instead of being read and then swapped. The range is known to
-// be inside the source.
-bool Read_Swapped(LogHandle log, const ByteSource& src, uint64_t offset, uint8_t* dst, uint64_t n, unsigned b) {
-  auto swap = [b](const uint8_t* from, uint8_t* to, uint64_t k) {
+// Reads `n` bytes at `offset` into `dst` a cache-sized piece at a time.
+// Samples of `b` bytes (2 or 4) stored in the other byte order (`swap`) are
+// exchanged on the way, from a buffer that stays in the cache, so that the
+// image crosses memory once instead of being read and then swapped; and each
+// piece is added to `range`, when given, while it is still in the cache. The
+// range of bytes is known to be inside the source.
+bool Read_Pieces(LogHandle log, const ByteSource& src, uint64_t offset, uint8_t* dst, uint64_t n, unsigned b,
+                 bool swap, SampleRange* range) {
+  auto exchange = [b](const uint8_t* from, uint8_t* to, size_t k) {
     b == 2 ? Swap_Pairs(from, to, k) : Reverse_Quads(from, to, k);
   };
-  if (src.is_memory()) {
-    swap(src.memory().data() + offset, dst, n);
-    return true;
-  }
-  constexpr size_t kChunk = size_t{256} << 10;
-  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunk]);
-  if (!chunk) {
-    if (!KEMA_READ(log, src, offset, dst, static_cast<size_t>(n))) return false;
-    swap(dst, dst, n);
-    return true;
-  }
+  constexpr size_t kPiece = size_t{256} << 10;  // a multiple of every sample size
+  std::unique_ptr<uint8_t[]> bounce;
+  if (swap && !src.is_memory()) bounce.reset(new (std::nothrow) uint8_t[kPiece]);
   for (uint64_t done = 0; done < n;) {
-    const size_t k = static_cast<size_t>(std::min<uint64_t>(kChunk, n - done));
-    if (!KEMA_READ(log, src, offset + done, chunk.get(), k)) return false;
-    swap(chunk.get(), dst + done, k);
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(kPiece, n - done));
+    uint8_t* to = dst + done;
+    const uint8_t* from = to;
+    if (src.is_memory()) {
+      from = src.memory().data() + offset + done;
+      if (!swap) std::memcpy(to, from, k);
+    } else if (bounce) {
+      if (!KEMA_READ(log, src, offset + done, bounce.get(), k)) return false;
+      from = bounce.get();
+    } else if (!KEMA_READ(log, src, offset + done, to, k)) {
+      return false;
+    }
+    // The exchange and the range in one pass where both are wanted.
+    if (range)
+      Image_Scan_Range(range->pix_type, from, k / b, *range, swap ? to : nullptr);
+    else if (swap)
+      exchange(from, to, k);
     done += k;
   }
   return true;
@@ -297,23 +305,30 @@ void Fix_Zero_Alpha(uint8_t* data, uint64_t n) {
   for (uint64_t i = 0; i < n; ++i) data[4 * i + 3] = 255;
 }
 
-// A read that left pix_store at a packed width (1 to 12 bits) found no pixel
-// type in the header; give it the one of its unpacked samples.
-void Derive_Pixel_Type(ImageHeader& ima) {
-  if (ima.g2.pix_type != 0) return;
+// The pixel type that the samples' width and sign give, for a header that
+// names none; 0 when there is no such type.
+uint8_t Derived_Pixel_Type(const ImageHeader& ima) {
   uint8_t code;
   switch (ima.g2.pix_store) {
     case 8: code = 2; break;
     case 16: code = 4; break;
     case 32: code = 8; break;
-    default: return;
+    default: return 0;
   }
-  if (ima.g2.pix_plane == 3 || ima.g2.pix_plane == 4) {
-    ima.g2.pix_type = static_cast<uint8_t>(code | (ima.g2.pix_plane == 3 ? 0x80 : 0xC0));
-    ima.g2.pix_fill = 0;
-  } else if (ima.g2.pix_plane == 1 || ima.g2.pix_plane == 2) {
-    ima.g2.pix_type = static_cast<uint8_t>(code + (ima.g2.pix_sign ? 1 : 0));
-  }
+  if (ima.g2.pix_plane == 3 || ima.g2.pix_plane == 4)
+    return static_cast<uint8_t>(code | (ima.g2.pix_plane == 3 ? 0x80 : 0xC0));
+  if (ima.g2.pix_plane == 1 || ima.g2.pix_plane == 2) return static_cast<uint8_t>(code + (ima.g2.pix_sign ? 1 : 0));
+  return 0;
+}
+
+// A read that left pix_store at a packed width (1 to 12 bits) found no pixel
+// type in the header; give it the one of its unpacked samples.
+void Derive_Pixel_Type(ImageHeader& ima) {
+  if (ima.g2.pix_type != 0) return;
+  const uint8_t type = Derived_Pixel_Type(ima);
+  if (type == 0) return;
+  ima.g2.pix_type = type;
+  if (ima.g2.pix_plane == 3 || ima.g2.pix_plane == 4) ima.g2.pix_fill = 0;
 }
 
 }  // namespace
@@ -385,7 +400,9 @@ PixelBuffer Image_Read_Process(LogHandle log, ImageHeader& ima, PixelBuffer buff
   return Process_Samples(log, ima, std::move(buffer), unpacked);
 }
 
-int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
+int Image_Read_Generic(LogHandle log, ImageHeader& ima) { return Image_Read_Generic(log, ima, nullptr); }
+
+int Image_Read_Generic(LogHandle log, ImageHeader& ima, SampleRange* range) {
   Log_Print(log, 8, "in Image_Read_Generic()");
   const uint64_t n = Pixel_Count(ima);
   const unsigned s = Samples_Per_Pixel(ima);
@@ -420,10 +437,22 @@ int Image_Read_Generic(LogHandle log, ImageHeader& ima) {
   // Grey samples of the other byte order are swapped as they are read.
   const unsigned b = ima.g2.pix_store / 8;
   const bool swapped = !unpacked && s == 1 && ima.g2.pix_swap && (b == 2 || b == 4);
-  if (swapped) {
+  if (swapped)
     Log_Print(log, 8, b == 2 ? "--> Swapping %llu image bytes" : "--> Inversing words for %llu image bytes",
               static_cast<unsigned long long>(c));
-    if (!Read_Swapped(log, *source, ima.ima_offset, packed, c, b)) return 0;
+  // The range step scans 16 and 32-bit grey samples whose header gives no
+  // range: that scan is done here, piece by piece, as the samples arrive.
+  if (range) {
+    *range = SampleRange{};
+    const uint8_t type = ima.g2.pix_type ? ima.g2.pix_type : Derived_Pixel_Type(ima);
+    if (!unpacked && s == 1 && (b == 2 || b == 4) && ima.g2.ima_max <= ima.g2.ima_min &&
+        Image_Pixel_Bytes(type) == b && (type & 0xC0) == 0)
+      range->pix_type = type;
+    else
+      range = nullptr;
+  }
+  if (swapped || range) {
+    if (!Read_Pieces(log, *source, ima.ima_offset, packed, c, b, swapped, range)) return 0;
   } else if (!KEMA_READ(log, *source, ima.ima_offset, packed, static_cast<size_t>(c))) {
     return 0;
   }
@@ -450,6 +479,7 @@ int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima) {
   if (!Image_Image_PreProc(log, ima)) return 0;
 
   int32_t status;
+  SampleRange range;
   if (ima.g2.compression != 0) {
     ImageReader reader = Reader_Image_For(ima.format);
     if (!reader) {
@@ -459,7 +489,7 @@ int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima) {
     }
     status = reader(log, ima);
   } else {
-    status = Image_Read_Generic(log, ima);
+    status = Image_Read_Generic(log, ima, &range);
   }
   // A failed read leaves no data, so that a later call tries again.
   if (status < 1) {
@@ -478,7 +508,7 @@ int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima) {
     return 0;
   }
 
-  if (!Image_Image_Min_Max(log, ima)) {
+  if (!Image_Image_Min_Max(log, ima, range.count ? &range : nullptr)) {
     Log_Print(log, 6, "\xF1\x04" "ERROR:\xF0\x01 in Image_Compute_Min_Max() !");
     ima.data.reset();
     return 0;

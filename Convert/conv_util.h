@@ -73,3 +73,23 @@ PixelBuffer Image_Alloc_Pixels(LogHandle log, uint64_t size, const char* file, c
   Image_Alloc_Pixels((log), (size), (file), (var), (dim1), (dim2), KEMA_SRC, __LINE__)
 
 #define KEMA_READ(log, source, offset, dst, n) Source_Read((log), (source), (offset), (dst), (n), KEMA_SRC, __LINE__)
+
+// The value range of grey samples of one pixel type, padding values
+// included: what the reading pass learns while the samples are still in the
+// cache, so that the range step need not walk the whole image again.
+struct SampleRange {
+  uint8_t pix_type = 0;  // the type the samples were read as
+  int32_t min = 0;
+  int32_t max = 0;
+  uint64_t count = 0;
+};
+// Adds `n` samples of `pix_type` (16 or 32-bit grey) at `p` to `r`; false
+// for any other type. With `swap_to`, the samples at `p` are in the other
+// byte order: they are stored there in this machine's order, in the same
+// pass, and their range is what is added.
+bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* swap_to = nullptr);
+// The generic read that also gives the range of what it read, when that
+// came for free (`range->count` stays 0 when not).
+int Image_Read_Generic(LogHandle log, ImageHeader& ima, SampleRange* range);
+// The range step, taking a range of the whole buffer already known.
+int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* known);

@@ -65,7 +65,10 @@ class PixelBuffer {
   void reset() { bytes_.reset(); size_ = 0; }
 
  private:
+  // `capacity` is what was allocated: a large block may be handed on to a
+  // later image of no more than that size.
   struct Free {
+    size_t capacity;  // value-initialised to 0 by the pointer
     void operator()(uint8_t* p) const;
   };
   std::unique_ptr<uint8_t[], Free> bytes_;

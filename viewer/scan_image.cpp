@@ -52,11 +52,14 @@ bool Patient_Greater(const ImageHeader& a, const ImageHeader& b) {
   return Compare_Optional(a.g3.patient_ID, b.g3.patient_ID) > 0;
 }
 
+// One pass on one key. Entries with equal keys keep their order: the passes
+// run from the least to the most significant key, and each must keep what
+// the earlier ones decided, or the slices of one patient's series would end
+// shuffled by the pass on the patient.
 template <typename Greater>
 void Exchange_Sort(Viewer& v, int last, Greater greater) {
-  for (int i = 0; i < last; ++i)
-    for (int j = i + 1; j <= last; ++j)
-      if (greater(*v.Image_List[i], *v.Image_List[j])) Image_Swap(v, i, j);
+  for (int i = 1; i <= last; ++i)
+    for (int j = i; j > 0 && greater(*v.Image_List[j - 1], *v.Image_List[j]); --j) Image_Swap(v, j - 1, j);
 }
 
 }  // namespace

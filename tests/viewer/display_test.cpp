@@ -195,13 +195,13 @@ std::vector<int> Tags(const Viewer& v) {
 TEST(ImageList, FiveSortPassesAndTheFrameList) {
   fixtures::LogCapture log(0);
   auto v = Make_Viewer();
-  // One pass over keys 1, 1, 0 reverses the two equal ones.
+  // Equal keys keep their order: keys 1, 1, 0 give C, A, B.
   Add(*v, Keyed(1, 0, 0, 0, 1, "P"));
   Add(*v, Keyed(2, 0, 0, 0, 1, "P"));
   Add(*v, Keyed(3, 0, 0, 0, 0, "P"));
   v->cache[2].bits = {42};
   Image_Sort(*v, v->last);
-  EXPECT_EQ(Tags(*v), (std::vector<int>{3, 2, 1}));
+  EXPECT_EQ(Tags(*v), (std::vector<int>{3, 1, 2}));
   EXPECT_EQ(v->cache[0].bits, std::vector<uint8_t>{42});  // the cache moves with its entry
 
   // Series 2 loaded before series 1 of one patient; patients by name, an
@@ -220,6 +220,7 @@ TEST(ImageList, FiveSortPassesAndTheFrameList) {
   std::vector<std::string> names;
   for (int k = 0; k <= w->last; ++k) names.push_back(w->Image_List[k]->g3.patient_name + w->Image_List[k]->g3.patient_ID);
   EXPECT_EQ(names, (std::vector<std::string>{"A", "B", "B", "C", "ID0", "ID1"}));
+  EXPECT_EQ(Tags(*w), (std::vector<int>{3, 2, 1, 6, 5, 4}));  // B's series 1 before its series 2
   auto two = Make_Viewer();
   Add(*two, Keyed(1, 1, 2, 1, 0, "B"));
   Add(*two, Keyed(2, 1, 1, 1, 0, "B"));
