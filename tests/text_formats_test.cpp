@@ -423,6 +423,11 @@ TEST_F(TextFormats, RawHeaderFieldsGapsAndFailures) {
   EXPECT_EQ(std::tuple(ima->g3.patient_name, ima->g3.hospital_name, ima->g3.patient_sex, ima->g1.pix_dim[2]),
             std::tuple("DOE, JOHN", "KEMA", 'O', 2.5f));
   EXPECT_EQ(std::tuple(ima->g3.comments[0], ima->g3.comments[1]), std::tuple("scanned twice", "second note"));
+  // Packed 3 x 3 masks of 1 bit: each image fills two bytes of its own after its gap.
+  ima = Read(Bytes("magic RAW_DATA\nx 3 y 3 z 2 pixel_size 1 image_offset 2\n# a binary mask, images padded to bytes\n\f",
+                   std::vector<uint8_t>{0xFF, 0xFF, 0xB3, 0x80, 0xFF, 0xFF, 0x4C, 0x00}));
+  ASSERT_NE(ima, nullptr) << log.Joined(2, true);
+  EXPECT_EQ(Data(*ima), (std::vector<uint8_t>{1, 0, 1, 1, 0, 0, 1, 1, 1, 0, 1, 0, 0, 1, 1, 0, 0, 0}));
   const struct {
     const char* header;
     const char* message;

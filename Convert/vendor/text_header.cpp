@@ -359,6 +359,35 @@ int Text_Read_Image(LogHandle log, ImageHeader& ima) {
             static_cast<unsigned long long>(image_bytes), ima.image_gap);
   PixelBuffer buffer = Text_Gather_Images(log, ima, image_bytes);
   if (!buffer) return 0;
-  ima.data = Image_Read_Process(log, ima, std::move(buffer));
-  return ima.data ? 1 : 0;
+  const uint64_t images = Text_Image_Count(ima);
+  const unsigned s = ima.g2.pix_plane >= 3 ? ima.g2.pix_plane : 1;
+  if (images == 1 || (uint64_t{ima.dim_x} * ima.dim_y * s * ima.g2.pix_store) % 8 == 0) {
+    ima.data = Image_Read_Process(log, ima, std::move(buffer));
+    return ima.data ? 1 : 0;
+  }
+  // Packed samples whose images end inside a byte: each image starts on a
+  // byte of its own after its gap, so each is unpacked on its own; read as
+  // one stream, every later image would be shifted by the padding bits.
+  const uint16_t bits = ima.g2.pix_store, dim_z = ima.dim_z, dim_t = ima.dim_t;
+  ima.dim_z = ima.dim_t = 1;
+  PixelBuffer out;
+  uint64_t done = 0;
+  for (uint64_t k = 0; k < images; ++k) {
+    ima.g2.pix_store = bits;
+    PixelBuffer one = KEMA_ALLOC_PIXELS(log, image_bytes, ima.name.c_str(), "buffer", 1, static_cast<long long>(image_bytes));
+    if (one) std::memcpy(one.data(), buffer.data() + k * image_bytes, static_cast<size_t>(image_bytes));
+    if (one) one = Image_Read_Process(log, ima, std::move(one));
+    if (one && !out) out = KEMA_ALLOC_PIXELS(log, Mul_Sat(images, one.size()), ima.name.c_str(), "buffer",
+                                            static_cast<long long>(images), static_cast<long long>(one.size()));
+    if (!one || !out || one.size() != out.size() / images) {
+      ima.dim_z = dim_z, ima.dim_t = dim_t;
+      ima.g2.pix_store = bits;
+      return 0;
+    }
+    std::memcpy(out.data() + done, one.data(), one.size());
+    done += one.size();
+  }
+  ima.dim_z = dim_z, ima.dim_t = dim_t;
+  ima.data = std::move(out);
+  return 1;
 }
