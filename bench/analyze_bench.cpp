@@ -77,15 +77,7 @@ void BM_Memcpy_Fresh_Volume(benchmark::State& state) {
 
 void BM_Read_Analyze_Volume(benchmark::State& state) {
   const std::string& file = state.range(0) ? The_Volume().header : The_Volume().header_le;
-  for (auto _ : state) {
-    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, file.c_str());
-    if (!ima || Kema_Image_Get_Image(nullptr, *ima) < 1) {
-      state.SkipWithError("read failed");
-      break;
-    }
-    benchmark::DoNotOptimize(ima->data.data());
-    Kema_Image_Free_Header(nullptr, *ima);
-  }
+  Read_Each_Iteration(state, file);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBytes));
 }
 

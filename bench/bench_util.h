@@ -1,21 +1,39 @@
-// What the benchmark programs share: a silent log and running a peer tool
-// (or kema itself) as a process.
+// What the benchmark programs share: a silent log, the whole read of a file,
+// and running a peer tool (or kema itself) as a process.
 #pragma once
 
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <benchmark/benchmark.h>
+
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Convert/kema_image.h"
 #include "log/log.h"
 
 extern char** environ;
 
 // Every log line is formatted, none printed.
 inline int Quiet_Sink(LogHandle, int level, const char*) { return level == 3 ? 0 : 1; }
+
+// One whole read of `file` per iteration: header, pixels, value range and
+// post-processing. `frames`, when not 0, is the frame count it must give.
+inline void Read_Each_Iteration(benchmark::State& state, const std::string& file, unsigned frames = 0) {
+  for (auto _ : state) {
+    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, file.c_str());
+    if (!ima || Kema_Image_Get_Image(nullptr, *ima) < 1 || (frames && ima->dim_z != frames)) {
+      state.SkipWithError("read failed");
+      return;
+    }
+    benchmark::DoNotOptimize(ima->data.data());
+    Kema_Image_Free_Header(nullptr, *ima);
+  }
+}
 
 // Runs a command with its output thrown away; true when it ran and exited 0.
 inline bool Run_Quiet(const std::vector<std::string>& args) {

@@ -43,15 +43,7 @@ void Per_Frame(benchmark::State& state) {
 void BM_Library(benchmark::State& state, std::string file, unsigned threads) {
   Image_Set_Header_Text_Level(0);
   NEMA_Set_Decode_Threads(threads);
-  for (auto _ : state) {
-    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, file.c_str());
-    if (!ima || Kema_Image_Get_Image(nullptr, *ima) < 1 || ima->dim_z != kFrames) {
-      state.SkipWithError("read failed");
-      break;
-    }
-    benchmark::DoNotOptimize(ima->data.data());
-    Kema_Image_Free_Header(nullptr, *ima);
-  }
+  Read_Each_Iteration(state, file, kFrames);
   NEMA_Set_Decode_Threads(0);
   Per_Frame(state);
 }

@@ -90,15 +90,7 @@ void BM_Memcpy(benchmark::State& state, size_t bytes) {
 // ---- end-to-end read: header, pixels, range, coherence, post-processing ----
 
 void BM_Read_Genesis(benchmark::State& state, std::string file, size_t file_bytes, int n) {
-  for (auto _ : state) {
-    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, file.c_str());
-    if (!ima || Kema_Image_Get_Image(nullptr, *ima) < 1) {
-      state.SkipWithError("read failed");
-      break;
-    }
-    benchmark::DoNotOptimize(ima->data.data());
-    Kema_Image_Free_Header(nullptr, *ima);
-  }
+  Read_Each_Iteration(state, file);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file_bytes));
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * n * n);
 }
