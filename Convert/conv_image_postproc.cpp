@@ -123,10 +123,11 @@ void Stream_Fence() {
 // Range of n samples of type T; values equal to `fill` are left out. The
 // samples go kBytes at a time through vector registers (plain loops are not
 // vectorised at -O2): a mask replaces the padding by a neutral value and
-// counts the others. With kSwap the samples are stored in the other byte
-// order and their bytes exchanged first, from `p` to `out`, and the range is
-// the one of the exchanged samples: the swap and the scan in one pass.
-template <typename T, bool kHasFill, bool kSwap, size_t kBytes>
+// counts the others. With kStore the samples are also stored at `out`, with
+// their bytes exchanged first when they are in the other byte order (kSwap;
+// the range is then the one of the exchanged samples): the copy, the swap
+// and the scan in one pass.
+template <typename T, bool kHasFill, bool kStore, bool kSwap, size_t kBytes>
 __attribute__((always_inline)) inline Range Scan_Grey_Lanes(const uint8_t* p, size_t n, T f, uint8_t* out) {
   using Lim = std::numeric_limits<T>;
   using S = std::make_signed_t<T>;
@@ -143,15 +144,15 @@ __attribute__((always_inline)) inline Range Scan_Grey_Lanes(const uint8_t* p, si
   uint64_t count = 0;
   const size_t vectors = n / kLanes / 4 * 4;
   // A large output goes around the cache, which would only hold it to evict it.
-  const bool stream = kSwap && n * sizeof(T) >= (size_t{64} << 10) && reinterpret_cast<uintptr_t>(out) % kBytes == 0;
+  const bool stream = kStore && n * sizeof(T) >= (size_t{64} << 10) && reinterpret_cast<uintptr_t>(out) % kBytes == 0;
   for (size_t k = 0; k < vectors;) {
     const size_t end = std::min(vectors, k + kBlock / 4 * 4);
     M lanes = M{};
     auto step = [&](const uint8_t* q, V& lo, V& hi) __attribute__((always_inline)) {
       V v;
       std::memcpy(&v, q, sizeof(V));
-      if constexpr (kSwap) {
-        Swap_Lanes<V, std::make_unsigned_t<T>>(v);
+      if constexpr (kStore) {
+        if constexpr (kSwap) Swap_Lanes<V, std::make_unsigned_t<T>>(v);
         if (stream)
           Stream_Store(out + (q - p), v);
         else
@@ -191,8 +192,8 @@ __attribute__((always_inline)) inline Range Scan_Grey_Lanes(const uint8_t* p, si
   if constexpr (!kHasFill) count = vectors * kLanes;
   for (size_t i = vectors * kLanes; i < n; ++i) {
     T v = Load<T>(p + i * sizeof(T));
-    if constexpr (kSwap) {
-      v = Swap_Bytes(v);
+    if constexpr (kStore) {
+      if constexpr (kSwap) v = Swap_Bytes(v);
       std::memcpy(out + i * sizeof(T), &v, sizeof(T));
     }
     if (kHasFill && v == f) continue;
@@ -212,9 +213,9 @@ __attribute__((always_inline)) inline Range Scan_Grey_Lanes(const uint8_t* p, si
 #if defined(__x86_64__) && defined(__GNUC__)
 // The same scan 32 bytes at a time, for processors that have the wider
 // registers: it halves the work per sample, which is what bounds the scan.
-template <typename T, bool kHasFill, bool kSwap>
+template <typename T, bool kHasFill, bool kStore, bool kSwap>
 __attribute__((target("avx2"), noinline)) Range Scan_Lanes_Wide(const uint8_t* p, size_t n, T f, uint8_t* out) {
-  return Scan_Grey_Lanes<T, kHasFill, kSwap, 32>(p, n, f, out);
+  return Scan_Grey_Lanes<T, kHasFill, kStore, kSwap, 32>(p, n, f, out);
 }
 
 bool Have_Wide_Lanes() {
@@ -223,12 +224,12 @@ bool Have_Wide_Lanes() {
 }
 #endif
 
-template <typename T, bool kHasFill, bool kSwap = false>
+template <typename T, bool kHasFill, bool kStore = false, bool kSwap = false>
 Range Scan_Lanes(const uint8_t* p, size_t n, T f, uint8_t* out = nullptr) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (Have_Wide_Lanes()) return Scan_Lanes_Wide<T, kHasFill, kSwap>(p, n, f, out);
+  if (Have_Wide_Lanes()) return Scan_Lanes_Wide<T, kHasFill, kStore, kSwap>(p, n, f, out);
 #endif
-  return Scan_Grey_Lanes<T, kHasFill, kSwap, 16>(p, n, f, out);
+  return Scan_Grey_Lanes<T, kHasFill, kStore, kSwap, 16>(p, n, f, out);
 }
 
 // `known`: the plain range of the same samples, when the read found it.
@@ -251,8 +252,10 @@ Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill, const SampleRange* kno
 }
 
 template <typename T>
-void Add_Range(const uint8_t* p, size_t n, SampleRange& r, uint8_t* swap_to) {
-  const Range part = swap_to ? Scan_Lanes<T, false, true>(p, n, T{}, swap_to) : Scan_Lanes<T, false>(p, n, T{});
+void Add_Range(const uint8_t* p, size_t n, SampleRange& r, uint8_t* out, bool swap) {
+  const Range part = !out  ? Scan_Lanes<T, false>(p, n, T{})
+                     : swap ? Scan_Lanes<T, false, true, true>(p, n, T{}, out)
+                            : Scan_Lanes<T, false, true, false>(p, n, T{}, out);
   if (part.count == 0) return;
   if (r.count == 0 || part.min < r.min) r.min = part.min;
   if (r.count == 0 || part.max > r.max) r.max = part.max;
@@ -419,11 +422,11 @@ int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* know
   return 1;
 }
 
-bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* swap_to) {
+bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* out, bool swap) {
   switch (pix_type) {
-    case kPixU16: Add_Range<uint16_t>(p, n, r, swap_to); break;
-    case kPixS16: Add_Range<int16_t>(p, n, r, swap_to); break;
-    case kPixU32: case kPixS32: Add_Range<int32_t>(p, n, r, swap_to); break;
+    case kPixU16: Add_Range<uint16_t>(p, n, r, out, swap); break;
+    case kPixS16: Add_Range<int16_t>(p, n, r, out, swap); break;
+    case kPixU32: case kPixS32: Add_Range<int32_t>(p, n, r, out, swap); break;
     default: return false;
   }
   r.pix_type = pix_type;

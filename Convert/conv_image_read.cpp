@@ -141,38 +141,37 @@ void Reverse_Quads(const uint8_t* src, uint8_t* dst, uint64_t bytes) {
 }
 void Reverse_Quads(uint8_t* p, uint64_t bytes) { Reverse_Quads(p, p, bytes); }
 
-// Reads `n` bytes at `offset` into `dst` a cache-sized piece at a time.
-// Samples of `b` bytes (2 or 4) stored in the other byte order (`swap`) are
-// exchanged on the way, from a buffer that stays in the cache, so that the
-// image crosses memory once instead of being read and then swapped; and each
-// piece is added to `range`, when given, while it is still in the cache. The
-// range of bytes is known to be inside the source.
+// Reads `n` bytes at `offset` into `dst` a cache-sized piece at a time,
+// through a buffer that stays in the cache, so that the image crosses memory
+// once: samples of `b` bytes (2 or 4) stored in the other byte order
+// (`swap`) are exchanged on the way, and each piece is added to `range`,
+// when given, in the same pass. The range of bytes is known to be inside
+// the source.
 bool Read_Pieces(LogHandle log, const ByteSource& src, uint64_t offset, uint8_t* dst, uint64_t n, unsigned b,
                  bool swap, SampleRange* range) {
-  auto exchange = [b](const uint8_t* from, uint8_t* to, size_t k) {
-    b == 2 ? Swap_Pairs(from, to, k) : Reverse_Quads(from, to, k);
-  };
   constexpr size_t kPiece = size_t{256} << 10;  // a multiple of every sample size
   std::unique_ptr<uint8_t[]> bounce;
-  if (swap && !src.is_memory()) bounce.reset(new (std::nothrow) uint8_t[kPiece]);
+  if (!src.is_memory()) bounce.reset(new (std::nothrow) uint8_t[kPiece]);
   for (uint64_t done = 0; done < n;) {
     const size_t k = static_cast<size_t>(std::min<uint64_t>(kPiece, n - done));
     uint8_t* to = dst + done;
     const uint8_t* from = to;
     if (src.is_memory()) {
       from = src.memory().data() + offset + done;
-      if (!swap) std::memcpy(to, from, k);
     } else if (bounce) {
       if (!KEMA_READ(log, src, offset + done, bounce.get(), k)) return false;
       from = bounce.get();
     } else if (!KEMA_READ(log, src, offset + done, to, k)) {
       return false;
     }
-    // The exchange and the range in one pass where both are wanted.
+    // What is not in place yet, or not in this machine's order, is stored.
+    uint8_t* out = from != to || swap ? to : nullptr;
     if (range)
-      Image_Scan_Range(range->pix_type, from, k / b, *range, swap ? to : nullptr);
+      Image_Scan_Range(range->pix_type, from, k / b, *range, out, swap);
     else if (swap)
-      exchange(from, to, k);
+      b == 2 ? Swap_Pairs(from, to, k) : Reverse_Quads(from, to, k);
+    else if (out)
+      std::memcpy(to, from, k);
     done += k;
   }
   return true;

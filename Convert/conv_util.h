@@ -84,10 +84,11 @@ struct SampleRange {
   uint64_t count = 0;
 };
 // Adds `n` samples of `pix_type` (16 or 32-bit grey) at `p` to `r`; false
-// for any other type. With `swap_to`, the samples at `p` are in the other
-// byte order: they are stored there in this machine's order, in the same
-// pass, and their range is what is added.
-bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* swap_to = nullptr);
+// for any other type. With `out`, the samples are also stored there in the
+// same pass; `swap`: those at `p` are in the other byte order, and are
+// stored, and their range taken, in this machine's order.
+bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* out = nullptr,
+                      bool swap = false);
 // The generic read that also gives the range of what it read, when that
 // came for free (`range->count` stays 0 when not).
 int Image_Read_Generic(LogHandle log, ImageHeader& ima, SampleRange* range);
