@@ -1,6 +1,7 @@
 // Around the pixel read: refusing compressed data nobody decodes, the value
 // range, the makers' padding-value fixes and the vertical flip.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -218,9 +219,11 @@ __attribute__((target("avx2"), noinline)) Range Scan_Lanes_Wide(const uint8_t* p
   return Scan_Grey_Lanes<T, kHasFill, kStore, kSwap, 32>(p, n, f, out);
 }
 
+std::atomic<bool> g_narrow_only{false};
+
 bool Have_Wide_Lanes() {
   static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-  return wide;
+  return wide && !g_narrow_only.load(std::memory_order_relaxed);
 }
 #endif
 
@@ -420,6 +423,14 @@ int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* know
   g2.ima_max = r.max;
   Log_Print(log, 6, "--> min:%d max:%d with %llu valid pixels", r.min, r.max, static_cast<unsigned long long>(r.count));
   return 1;
+}
+
+void Image_Scan_Narrow_Only(bool narrow) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  g_narrow_only = narrow;
+#else
+  (void)narrow;
+#endif
 }
 
 bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* out, bool swap) {

@@ -89,6 +89,9 @@ struct SampleRange {
 // stored, and their range taken, in this machine's order.
 bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* out = nullptr,
                       bool swap = false);
+// Keeps the scans on the 16-byte path every processor has, even where wider
+// registers exist: for checking that path on any machine.
+void Image_Scan_Narrow_Only(bool narrow);
 // The generic read that also gives the range of what it read, when that
 // came for free (`range->count` stays 0 when not).
 int Image_Read_Generic(LogHandle log, ImageHeader& ima, SampleRange* range);

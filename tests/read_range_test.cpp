@@ -4,11 +4,13 @@
 // and from memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "Convert/conv_util.h"
 #include "Convert/kema_image.h"
 
 namespace {
@@ -32,7 +34,15 @@ int64_t Value(size_t i, size_t n, const Case& c) {
   return (c.sign ? -1000 : 1000) + static_cast<int64_t>(i % 977);
 }
 
-TEST(ReadRange, SwappedAndPlainSamplesGiveTheRangeOfAScan) {
+// Every case runs on the wide path (where the processor has it) and on the
+// narrow one every processor has.
+class ReadRange : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { Image_Scan_Narrow_Only(GetParam()); }
+  void TearDown() override { Image_Scan_Narrow_Only(false); }
+};
+
+TEST_P(ReadRange, SwappedAndPlainSamplesGiveTheRangeOfAScan) {
   const Case cases[] = {
       {"u16 swapped file", 16, 0, 1, true, 300, 500},
       {"u16 plain file", 16, 0, 0, true, 300, 500},
@@ -66,8 +76,8 @@ TEST(ReadRange, SwappedAndPlainSamplesGiveTheRangeOfAScan) {
     ima.g2.pix_swap = c.swap;
     ima.g2.pix_fill = c.fill;
     ima.ima_offset = 5;
-    std::vector<uint8_t> whole(5, 0xEE);
-    whole.insert(whole.end(), stored.begin(), stored.end());
+    std::vector<uint8_t> whole(5 + stored.size(), 0xEE);
+    std::copy(stored.begin(), stored.end(), whole.begin() + 5);
     if (c.file) {
       ima.input_type = 1;
       ima.file_data = ::testing::TempDir() + "read_range.img";
@@ -91,9 +101,12 @@ TEST(ReadRange, SwappedAndPlainSamplesGiveTheRangeOfAScan) {
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(Paths, ReadRange, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "narrow" : "wide"; });
+
 // Large buffers freed are handed on to later images: what a new buffer
 // holds is the caller's to fill, but it is whole and its own.
-TEST(ReadRange, LargeBuffersAreReusedWhole) {
+TEST(PixelBuffer, LargeBuffersAreReusedWhole) {
   constexpr size_t kSize = size_t{6} << 20;
   PixelBuffer a = PixelBuffer::Allocate(kSize);
   std::memset(a.data(), 0x5A, kSize);
