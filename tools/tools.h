@@ -193,3 +193,14 @@ class CheckList : public Widget {
   int Count() const;
   bool Pressed(int k) const;
 };
+
+// Gives a widget its box in `owner` (a negative size becomes 0) and
+// initialises it there: what every window's layout does for each widget.
+template <typename W>
+void Widget_Place(W& w, platform::Window* owner, int x, int y, int width, int height) {
+  w.x = static_cast<int16_t>(x);
+  w.y = static_cast<int16_t>(y);
+  w.width = static_cast<int16_t>(width > 0 ? width : 0);
+  w.height = static_cast<int16_t>(height > 0 ? height : 0);
+  w.Init(owner);
+}

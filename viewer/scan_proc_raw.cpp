@@ -222,13 +222,7 @@ void RawWindow::on_size(int width, int height) {
 }
 
 void RawWindow::Layout(int W, int H) {
-  auto place = [this](auto& w, int x, int y, int width, int height) {
-    w.x = static_cast<int16_t>(x);
-    w.y = static_cast<int16_t>(y);
-    w.width = static_cast<int16_t>(std::max(0, width));
-    w.height = static_cast<int16_t>(std::max(0, height));
-    w.Init(this);
-  };
+  auto place = [this](auto& w, int x, int y, int width, int height) { Widget_Place(w, this, x, y, width, height); };
   const int hw = (W - 28) / 2;
   place(outer_, 5, 5, W - 10, H - 10);
   place(ok_, 11, 11, hw, 25);

@@ -129,13 +129,7 @@ bool Panel::Open(bool visible) {
 int Panel::Timer_Period(float speed) { return static_cast<int>(1000.0 / speed); }
 
 void Panel::Tools_Layout(int W, int H) {
-  auto place = [this](auto& w, int x, int y, int width, int height) {
-    w.x = static_cast<int16_t>(x);
-    w.y = static_cast<int16_t>(y);
-    w.width = static_cast<int16_t>(std::max(0, width));
-    w.height = static_cast<int16_t>(std::max(0, height));
-    w.Init(this);
-  };
+  auto place = [this](auto& w, int x, int y, int width, int height) { Widget_Place(w, this, x, y, width, height); };
   const int b = (W - 21) / 4, c = (W - 18) / 3;
   place(pos_box, 3, 3, W - 6, 56);
   place(read_out, 9, 9, W - 18, 25);
