@@ -1,5 +1,8 @@
 #include "log/log.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -22,14 +25,31 @@ std::atomic<LogHandle> g_handle{nullptr};
 std::atomic<FILE*> g_console{nullptr};  // null: standard output
 std::mutex g_settings_mutex;
 
-std::string Default_Trace_Dir() {
+// The trace holds patient names and whole headers: by default it goes to a
+// place of the user's own, never to a folder every user can write into.
+std::string Per_User_Trace_Dir() {
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') return std::string(state) + "/kemascopia/";
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) {
+    const passwd* pw = getpwuid(getuid());
+    home = pw && pw->pw_dir && *pw->pw_dir ? pw->pw_dir : nullptr;
+  }
+  return home ? std::string(home) + "/.local/state/kemascopia/" : std::string();
+}
+
+}  // namespace
+
+std::string Log_Default_Trace_Dir() {
   const char* env = std::getenv("KEMASCOPIA_TRACE_DIR");
-  std::string dir = env && *env ? env : "/tmp/";
+  std::string dir = env && *env ? env : Per_User_Trace_Dir();
+  if (dir.empty()) return dir;
   if (dir.back() != '/') dir += '/';
   return dir.substr(0, 255);
 }
 
-std::string g_trace_dir = Default_Trace_Dir();
+namespace {
+
+std::string g_trace_dir = Log_Default_Trace_Dir();
 std::string g_trace_file = "trace.dat";
 // Writing is serialised so that lines of several threads never interleave.
 std::mutex g_write_mutex;
@@ -39,6 +59,89 @@ constexpr size_t kMessageSize = 2048;
 FILE* Console() {
   FILE* f = g_console.load();
   return f ? f : stdout;
+}
+
+// The trace file stays open while tracing; every line is flushed, so it can
+// be read while the program runs and survives a crash.
+std::mutex g_trace_mutex;
+FILE* g_trace = nullptr;
+std::string g_trace_open_path;  // what g_trace was opened as
+std::string g_trace_refused;    // a path refused once is not tried again
+
+void Trace_Close_Locked() {
+  if (g_trace) std::fclose(g_trace);
+  g_trace = nullptr;
+  g_trace_open_path.clear();
+}
+
+// Folders from `dir` down that are missing are made for the user alone.
+void Make_Private_Dirs(const std::string& dir) {
+  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
+    ::mkdir(dir.substr(0, at).c_str(), 0700);
+}
+
+// Created 0600, never through a symbolic link, and only a regular file of
+// this user: someone else's file or a link planted under the name would
+// receive patient data. `why` says why a file that exists was refused.
+FILE* Trace_Open(const std::string& path, bool truncate, std::string& why) {
+  // Only the per-user default is ours to make; a folder given is used as it is.
+  if (const std::string dir = Log_Get_Trace_Dir(); dir == Per_User_Trace_Dir()) Make_Private_Dirs(dir);
+  // Non-blocking: opening a planted FIFO must not hang the program.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    if (errno == ELOOP) why = "it is a symbolic link";
+    else if (errno == ENXIO || errno == EISDIR) why = "it is not a regular file";  // a FIFO, a folder
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) why = "it is not a regular file";
+  else if (st.st_uid != ::geteuid()) why = "it belongs to another user";
+  if (!why.empty()) {
+    ::close(fd);
+    return nullptr;
+  }
+  if ((st.st_mode & 07777) != 0600) ::fchmod(fd, 0600);  // left by an older run under the umask
+  ::fcntl(fd, F_SETFL, O_APPEND);
+  if (truncate && ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  FILE* f = ::fdopen(fd, "a");
+  if (!f) ::close(fd);
+  return f;
+}
+
+// Opens the trace file when needed (again when its name changed or the file
+// was deleted); null when tracing is off or the file cannot be had.
+FILE* Trace_Stream_Locked(bool truncate = false) {
+  if (g_trace_level.load() == 0) {
+    Trace_Close_Locked();
+    return nullptr;
+  }
+  const std::string path = Log_Trace_Path();
+  if (g_trace) {
+    struct stat st {};
+    if (truncate || path != g_trace_open_path || ::fstat(::fileno(g_trace), &st) != 0 || st.st_nlink == 0)
+      Trace_Close_Locked();
+  }
+  if (g_trace) return g_trace;
+  if (path == g_trace_refused || Log_Get_Trace_Dir().empty()) return nullptr;
+  std::string why;
+  g_trace = Trace_Open(path, truncate, why);
+  if (g_trace) {
+    g_trace_open_path = path;
+  } else if (!why.empty()) {
+    g_trace_refused = path;
+    std::fprintf(stderr, "ERROR: trace file %s refused: %s\n", path.c_str(), why.c_str());
+    std::fflush(stderr);
+  }
+  return g_trace;
+}
+
+void Trace_Write_Locked(FILE* f, const std::string& text) {
+  if (!f) return;
+  std::fputs(text.c_str(), f);
+  std::fflush(f);
 }
 
 std::string Indent(int level) {
@@ -61,20 +164,19 @@ int Ask_Terminal(const std::string& text) {
 
 int Log_Builtin_Write(int level, const char* text) {
   std::lock_guard<std::mutex> lock(g_write_mutex);
-  FILE* trace = nullptr;
-  if (g_trace_level.load() != 0) trace = std::fopen(Log_Trace_Path().c_str(), "a");
   const std::string clean = Log_Clean_Text(text);
   const char* s = clean.c_str();
   FILE* con = Console();
   int result = 1;
+  std::string trace;  // the trace file's lines for this message
   switch (level) {
     case 1:
       std::fprintf(stderr, "%s\n", s);
-      if (trace) std::fprintf(trace, "ERROR:   %s\n", s);
+      trace = "ERROR:   " + clean + "\n";
       break;
     case 2:
       std::fprintf(con, "WARNING: %s \n", s);
-      if (trace) std::fprintf(trace, "WARNING: %s\n", s);
+      trace = "WARNING: " + clean + "\n";
       break;
     case 3:
       result = Ask_Terminal(clean);
@@ -82,34 +184,45 @@ int Log_Builtin_Write(int level, const char* text) {
     case 4:
     case 11:
       std::fprintf(con, "REPORT:  %s \n", s);
-      if (trace) std::fprintf(trace, "REPORT:  %s\n", s);
+      trace = "REPORT:  " + clean + "\n";
       break;
     case 5:
       std::fprintf(con, "AUDIT:   %s \n", s);
-      if (trace) std::fprintf(trace, "AUDIT:   %s\n", s);
+      trace = "AUDIT:   " + clean + "\n";
       break;
     case 6: case 7: case 8: case 9: case 10: {
       const std::string ind = Indent(level);
       std::fprintf(con, "TRACE:   %s%s \n", ind.c_str(), s);
-      if (trace) std::fprintf(trace, "TRACE:   %s%s\n", ind.c_str(), s);
+      trace = "TRACE:   " + ind + clean + "\n";
       break;
     }
     case 12:
       std::fprintf(con, "ERROR LOG:   %s%s \n", "", s);
       std::fprintf(con, "REPORT:  %s \n", s);
-      if (trace) {
-        std::fprintf(trace, "ERROR LOG:   %s%s\n", "", s);
-        std::fprintf(trace, "REPORT:  %s\n", s);
-      }
+      trace = "ERROR LOG:   " + clean + "\nREPORT:  " + clean + "\n";
       break;
     default:
       break;
   }
-  if (trace) std::fclose(trace);
   std::fflush(con);
+  if (!trace.empty()) {
+    std::lock_guard<std::mutex> trace_lock(g_trace_mutex);
+    Trace_Write_Locked(Trace_Stream_Locked(), trace);
+  }
   return result;
 }
 
+void Log_Trace_Write(std::string_view text) {
+  if (g_trace_level.load() == 0 || text.empty()) return;
+  std::lock_guard<std::mutex> lock(g_trace_mutex);
+  Trace_Write_Locked(Trace_Stream_Locked(), std::string(text));
+}
+
+void Log_Trace_Restart() {
+  std::lock_guard<std::mutex> lock(g_trace_mutex);
+  g_trace_refused.clear();
+  Trace_Stream_Locked(true);
+}
 
 bool Log_Admitted(int level) {
   if (level <= 0) return false;
@@ -137,7 +250,13 @@ int Log_Print(LogHandle handle, int level, const char* format, ...) {
   return r;
 }
 
-void Log_Set_Trace_Level(int level) { g_trace_level.store(level); }
+void Log_Set_Trace_Level(int level) {
+  g_trace_level.store(level);
+  if (level == 0) {
+    std::lock_guard<std::mutex> lock(g_trace_mutex);
+    Trace_Close_Locked();
+  }
+}
 int Log_Get_Trace_Level() { return g_trace_level.load(); }
 
 void Log_Set_Trace_Dir(const std::string& dir) {
@@ -200,7 +319,7 @@ void Log_Trace_Header() {
   localtime_r(&now, &tm_now);
   std::strftime(when, sizeof when, "%d %b %Y %H:%M", &tm_now);
 
-  std::remove(Log_Trace_Path().c_str());
+  Log_Trace_Restart();
   Log_Print(h, 6, "============== %s %s =====(%s)=========", kKemaProduct, kKemaVersion, when);
 
   char host[80] = {};

@@ -32,13 +32,24 @@ bool Log_Admitted(int level);
 
 void Log_Set_Trace_Level(int level);
 int Log_Get_Trace_Level();
-// The directory starts as $KEMASCOPIA_TRACE_DIR, or /tmp/ when it is not set.
+// The directory starts as $KEMASCOPIA_TRACE_DIR, else the user's own
+// $XDG_STATE_HOME/kemascopia/, else ~/.local/state/kemascopia/ (made 0700
+// when missing).
 void Log_Set_Trace_Dir(const std::string& dir);
+// That starting directory as the environment gives it now ("" without a home).
+std::string Log_Default_Trace_Dir();
 void Log_Set_Trace_File(const std::string& name);
 std::string Log_Get_Trace_Dir();
 std::string Log_Get_Trace_File();
 // Trace directory followed by trace file name.
 std::string Log_Trace_Path();
+// Appends text to the trace file when the trace level is not 0. The file is
+// created 0600, refused with one line on standard error when it is a
+// symbolic link, not a regular file or another user's, and kept open while
+// tracing (flushed after each message).
+void Log_Trace_Write(std::string_view text);
+// Empties the trace file (each traced run starts a new one).
+void Log_Trace_Restart();
 void Log_Set_Sink(LogSink sink);
 LogSink Log_Get_Sink();
 void Log_Set_Handle(LogHandle handle);

@@ -2,6 +2,7 @@
 // and trace-file lines, sinks, the trace header and system error texts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -181,10 +183,124 @@ TEST_F(LogTest, SystemErrorTextAndTraceHeader) {
   EXPECT_TRUE(std::regex_match(Trace(), header)) << Trace();
 }
 
-TEST(LogDefaults, TraceDirectoryComesFromTheEnvironment) {
+TEST(LogDefaults, TraceDirectoryIsTheUsersOwnUnlessTheEnvironmentNamesOne) {
   const char* env = std::getenv("KEMASCOPIA_TRACE_DIR");
-  std::string want = env && *env ? env : "/tmp/";
-  if (want.back() != '/') want += '/';
-  EXPECT_EQ(Log_Get_Trace_Dir(), want);
-  EXPECT_EQ(Log_Trace_Path(), want + Log_Get_Trace_File());
+  const std::string given = env ? env : "", home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const std::string old_state = state ? state : "";
+  EXPECT_EQ(Log_Trace_Path(), Log_Get_Trace_Dir() + Log_Get_Trace_File());
+
+  setenv("KEMASCOPIA_TRACE_DIR", "/srv/traces", 1);
+  setenv("XDG_STATE_HOME", "/home/u/state", 1);
+  EXPECT_EQ(Log_Default_Trace_Dir(), "/srv/traces/");  // the variable still wins
+  unsetenv("KEMASCOPIA_TRACE_DIR");
+  EXPECT_EQ(Log_Default_Trace_Dir(), "/home/u/state/kemascopia/");
+  setenv("XDG_STATE_HOME", "relative/state", 1);  // only an absolute path counts
+  setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(Log_Default_Trace_Dir(), "/home/u/.local/state/kemascopia/");
+  unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(Log_Default_Trace_Dir(), "/home/u/.local/state/kemascopia/");
+
+  env ? setenv("KEMASCOPIA_TRACE_DIR", given.c_str(), 1) : unsetenv("KEMASCOPIA_TRACE_DIR");
+  state ? setenv("XDG_STATE_HOME", old_state.c_str(), 1) : unsetenv("XDG_STATE_HOME");
+  setenv("HOME", home.c_str(), 1);
 }
+
+// The trace holds patient names: 0600 whatever the umask, never through a
+// planted link or into someone else's file, kept open while tracing.
+TEST_F(LogTest, TraceFileIsPrivateAndRefusesWhatIsNotOurOwnFile) {
+  const std::string path = dir_ + "trace.dat";
+  const mode_t old_mask = umask(0);
+  Log_Set_Trace_Level(1);
+  Log_Print(nullptr, 4, "patient DOE^JOHN");
+  umask(old_mask);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  // Kept open: one descriptor of this process names the file.
+  int open_count = 0;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(fd.path(), ec) == fs::path(path)) ++open_count;
+  }
+  EXPECT_EQ(open_count, 1);
+  Log_Print(nullptr, 4, "second");
+  EXPECT_EQ(Trace(), "REPORT:  patient DOE^JOHN\nREPORT:  second\n");
+
+  // A file an older run left readable is narrowed to 0600.
+  Log_Set_Trace_Level(0);
+  chmod(path.c_str(), 0644);
+  Log_Set_Trace_Level(1);
+  Log_Print(nullptr, 4, "third");
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  struct Planted {
+    const char* what;
+    std::function<bool(const std::string&)> plant;  // false: cannot be planted here
+  } planted[] = {
+      {"it is a symbolic link", [&](const std::string& p) { return symlink((dir_ + "victim").c_str(), p.c_str()) == 0; }},
+      {"it is not a regular file", [](const std::string& p) { return mkfifo(p.c_str(), 0666) == 0; }},
+      {"it belongs to another user", [](const std::string& p) {
+         std::ofstream(p) << "theirs\n";
+         return chown(p.c_str(), 12345, 12345) == 0;  // only root can give a file away
+       }},
+  };
+  Console();
+  int k = 0;
+  for (const Planted& c : planted) {
+    SCOPED_TRACE(c.what);
+    const std::string name = "planted" + std::to_string(k++) + ".dat";
+    std::ofstream(dir_ + "victim") << "";
+    if (!c.plant(dir_ + name)) {
+      EXPECT_NE(std::string(c.what), "it is a symbolic link");
+      continue;
+    }
+    Log_Set_Trace_File(name);
+    testing::internal::CaptureStderr();
+    Log_Print(nullptr, 4, "patient DOE^JOHN");
+    Log_Print(nullptr, 4, "again");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: trace file " + dir_ + name + " refused: " + c.what + "\n");  // one line, once
+    EXPECT_EQ(Console(), "REPORT:  patient DOE^JOHN \nREPORT:  again \n");
+    EXPECT_EQ(fs::file_size(dir_ + "victim"), 0u);
+  }
+}
+
+#ifdef KEMA_CLI_PATH
+// kema writes its trace through the same rules: by default under the user's
+// state folder (made 0700), and never through a planted link.
+TEST(TracePrivacy, KemaTracesIntoThePerUserFolderAndRefusesALink) {
+  fixtures::TempDir tmp;
+  const std::string base = tmp.path.string();
+  const std::string run = "env -u KEMASCOPIA_TRACE_DIR XDG_STATE_HOME=" + base + "/state " + KEMA_CLI_PATH +
+                          " -t 1 formats >/dev/null 2>" + base + "/err";
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  const std::string trace = base + "/state/kemascopia/Kemascopia_trace.dat";
+  struct stat st {};
+  ASSERT_EQ(stat(trace.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(stat((base + "/state/kemascopia").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  std::ifstream in(trace);
+  std::string first;
+  std::getline(in, first);
+  EXPECT_EQ(first.rfind("TRACE:   ============== Kemascopia 1.2 Rev-10 =====", 0), 0u) << first;
+
+  fs::create_directories(base + "/shared");
+  std::ofstream(base + "/victim") << "";
+  ASSERT_EQ(symlink((base + "/victim").c_str(), (base + "/shared/Kemascopia_trace.dat").c_str()), 0);
+  const std::string planted = "KEMASCOPIA_TRACE_DIR=" + base + "/shared " + KEMA_CLI_PATH + " -t 1 formats >/dev/null 2>" +
+                              base + "/err";
+  ASSERT_EQ(std::system(planted.c_str()), 0);
+  std::ifstream err(base + "/err");
+  int refusals = 0;
+  for (std::string line; std::getline(err, line);)
+    if (line.find("refused") != std::string::npos) {
+      ++refusals;
+      EXPECT_EQ(line, "ERROR: trace file " + base + "/shared/Kemascopia_trace.dat refused: it is a symbolic link");
+    }
+  EXPECT_EQ(refusals, 1);
+  EXPECT_EQ(fs::file_size(base + "/victim"), 0u);
+}
+#endif

@@ -19,7 +19,7 @@ int Log_Viewer_Sink(LogHandle handle, int level, const char* text) {
   const std::string clean = Log_Clean_Text(text);
   auto* owner = static_cast<platform::Window*>(handle);
   if (level == 3) return platform::Ask_Yes_No(owner, "SCSI Test", clean) ? 1 : 0;
-  FILE* trace = Log_Get_Trace_Level() != 0 ? std::fopen(Log_Trace_Path().c_str(), "a") : nullptr;
+  std::string trace;  // the trace file's line for this message
   switch (level) {
     case 1:
       platform::Error_Box(owner, clean);
@@ -27,23 +27,23 @@ int Log_Viewer_Sink(LogHandle handle, int level, const char* text) {
     case 2:
       if (level == 2 && g_list) g_list->Write_Text(text);
       std::printf("WARNING: %s \n", clean.c_str());
-      if (trace) std::fprintf(trace, "WARNING: %s\n", clean.c_str());
+      trace = "WARNING: " + clean + "\n";
       break;
     case 4:
       if (g_list) g_list->Write_Text(text);
       std::printf("REPORT b: %s \n", clean.c_str());
-      if (trace) std::fprintf(trace, "REPORT: %s\n", clean.c_str());
+      trace = "REPORT: " + clean + "\n";
       break;
     case 5:
       std::printf("AUDIT:   %s \n", clean.c_str());
-      if (trace) std::fprintf(trace, "AUDIT:   %s\n", clean.c_str());
+      trace = "AUDIT:   " + clean + "\n";
       break;
     default:  // 6 to 10: trace lines, indented by depth, without a prefix
       std::printf("%s%s \n", Indent(level).c_str(), clean.c_str());
-      if (trace) std::fprintf(trace, "%s%s\n", Indent(level).c_str(), clean.c_str());
+      trace = Indent(level) + clean + "\n";
       break;
   }
   std::fflush(stdout);
-  if (trace) std::fclose(trace);
+  Log_Trace_Write(trace);
   return 1;
 }
