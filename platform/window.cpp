@@ -23,6 +23,14 @@ namespace platform {
 namespace {
 
 std::optional<Rect> g_confinement;
+int g_modifiers = 0;
+
+void Take_Modifiers(const QInputEvent* e) {
+  int m = 0;
+  if (e->modifiers() & Qt::ControlModifier) m |= kModControl;
+  if (e->modifiers() & Qt::ShiftModifier) m |= kModShift;
+  g_modifiers = m;
+}
 constexpr QEvent::Type kMessageEvent = QEvent::Type(QEvent::User + 1);
 
 struct MessageEvent : QEvent {
@@ -130,23 +138,33 @@ class Host : public QWidget {
         local = mapFromGlobal(kept);
       }
     }
+    Take_Modifiers(e);
     W()->on_mouse_move({local.x(), local.y()});
   }
   void mousePressEvent(QMouseEvent* e) override {
+    Take_Modifiers(e);
     if (W() && Button(e->button())) W()->on_mouse_down(Button(e->button()), {e->position().toPoint().x(), e->position().toPoint().y()});
   }
   void mouseReleaseEvent(QMouseEvent* e) override {
+    Take_Modifiers(e);
     if (W() && Button(e->button())) W()->on_mouse_up(Button(e->button()), {e->position().toPoint().x(), e->position().toPoint().y()});
   }
   void wheelEvent(QWheelEvent* e) override {
+    Take_Modifiers(e);
     if (W()) W()->on_wheel(e->angleDelta().y(), {e->position().toPoint().x(), e->position().toPoint().y()});
   }
   void keyPressEvent(QKeyEvent* e) override {
     if (!W()) return;
     Window* w = W();
+    Take_Modifiers(e);
     int key = kKeyOther;
     switch (e->key()) {
       case Qt::Key_Escape: key = kKeyEscape; break;
+      case Qt::Key_PageUp: key = kKeyPageUp; break;
+      case Qt::Key_PageDown: key = kKeyPageDown; break;
+      case Qt::Key_Home: key = kKeyHome; break;
+      case Qt::Key_End: key = kKeyEnd; break;
+      case Qt::Key_F1: key = kKeyF1; break;
       case Qt::Key_Left: key = kKeyLeft; break;
       case Qt::Key_Up: key = kKeyUp; break;
       case Qt::Key_Right: key = kKeyRight; break;
@@ -234,6 +252,8 @@ void Confine_Pointer(const Rect& screen) {
   if (kept != p) QCursor::setPos(kept);
 }
 void Release_Pointer_Confinement() { g_confinement.reset(); }
+int Keyboard_Modifiers() { return g_modifiers; }
+void Set_Keyboard_Modifiers(int modifiers) { g_modifiers = modifiers; }
 std::optional<Rect> Pointer_Confinement() { return g_confinement; }
 
 // ---- Window ----

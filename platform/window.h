@@ -18,7 +18,16 @@ enum class Cursor { Arrow, Cross, SizeAll, Wait };
 enum MouseButton : int { kLeftButton = 1, kRightButton = 2, kMiddleButton = 4 };
 
 // Key codes of on_key; characters arrive through on_char.
-enum Key : int { kKeyOther = 0, kKeyEscape = 27, kKeyLeft = 0x25, kKeyUp, kKeyRight, kKeyDown };
+enum Key : int {
+  kKeyOther = 0, kKeyEscape = 27, kKeyPageUp = 0x21, kKeyPageDown, kKeyEnd, kKeyHome,
+  kKeyLeft = 0x25, kKeyUp, kKeyRight, kKeyDown, kKeyF1 = 0x70
+};
+
+// Modifier keys held during the input event being handled.
+enum Modifier : int { kModControl = 1, kModShift = 2 };
+int Keyboard_Modifiers();
+// Set from each input event before its handler runs (tests set it too).
+void Set_Keyboard_Modifiers(int modifiers);
 
 // The event loop. One instance, made before any window, font or canvas.
 class App {

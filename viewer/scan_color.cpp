@@ -57,7 +57,11 @@ int Image_Draw_Color_Bar(Viewer& v, Box& bar) {
   for (int k = 0; k < 256; ++k) table[k] = {v.ramp[k].blue, v.ramp[k].green, v.ramp[k].red};
   // 4 pixels in at the left and top, 3 at the right and bottom.
   const platform::Rect dst{bar.x + 4, bar.y + 3, bar.width - 7, bar.height - 7};
-  c.stretch_indexed(v.bar_index.data(), 256, 256, 1, table, {0, 0, 256, 1}, dst);
+  // The bar reads like the image it stands beside: reversed for MONOCHROME1.
+  std::array<uint8_t, 256> index = v.bar_index;
+  if (const ImageHeader* ima = v.entry(v.current); ima && Image_Inverted(*ima))
+    for (uint8_t& i : index) i = static_cast<uint8_t>(256 - i);
+  c.stretch_indexed(index.data(), 256, 256, 1, table, {0, 0, 256, 1}, dst);
   return 1;
 }
 

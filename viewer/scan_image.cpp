@@ -12,6 +12,10 @@
 #include <type_traits>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "log/log.h"
 #include "viewer/scan_color.h"
 
@@ -188,9 +192,21 @@ int Image_Delete_Window(Viewer& v) {
 
 // ---- grey mapping ----
 
+bool Image_Inverted(const ImageHeader& ima) {
+  if (ima.g2.pix_plane > 1) return false;
+  for (const DicomAttribute& a : ima.DICOM_list) {
+    if (a.group != 0x0028 || a.element != 0x0004) continue;
+    std::string pi(a.data.begin(), a.data.end());
+    while (!pi.empty() && (pi.back() == ' ' || pi.back() == '\0')) pi.pop_back();
+    return pi == "MONOCHROME1";
+  }
+  return false;
+}
+
 GreyMap GreyMap::Of(const ImageHeader& ima, float fmin, float fmax) {
   GreyMap m;
   m.fill = ima.g2.pix_fill;
+  m.invert = Image_Inverted(ima);
   double range = static_cast<double>(ima.g2.serie_max) - ima.g2.serie_min;
   if (range == 0) range = 255;
   m.low = ima.g2.serie_min + range * fmin;
@@ -202,9 +218,15 @@ GreyMap GreyMap::Of(const ImageHeader& ima, float fmin, float fmax) {
 
 uint8_t GreyMap::operator()(int32_t value) const {
   if (value == fill) return 10;
-  if (step) return value > low ? 245 : 11;
-  const double t = std::clamp((value - low) * gain, -1000.0, 1000.0);
-  return static_cast<uint8_t>(std::clamp(static_cast<int>(t) + 11, 11, 245));
+  int i = 0;
+  if (step) {
+    i = value > low ? 245 : 11;
+  } else {
+    const double t = std::clamp((value - low) * gain, -1000.0, 1000.0);
+    i = std::clamp(static_cast<int>(t) + 11, 11, 245);
+  }
+  // 11..245 turned end for end: the lowest value white.
+  return static_cast<uint8_t>(invert ? 256 - i : i);
 }
 
 namespace {
@@ -367,35 +389,46 @@ int Image_Scale_Image(Viewer& v, platform::Window& window, const ImageHeader& im
   return 1;
 }
 
+ViewLayout Image_Layout(const Viewer& v, const ImageHeader& ima, int cw, int ch) {
+  ViewLayout l;
+  const int t = kToolSliderThickness;
+  const float z = v.zoom, a = Image_Aspect(ima);
+  const int width = std::max<int>(1, ima.dim_x), height = std::max<int>(1, ima.dim_y);
+  l.dw = static_cast<int>(width * z);
+  l.dh = static_cast<int>(height * z * a);
+  l.W = cw;
+  l.H = ch;
+  // The offsets stay inside the image, whatever the sliders were left at.
+  if (l.dw > l.W) {
+    l.ox = std::clamp(static_cast<int>(v.pan_h.value), 0, width - 1);
+    l.dw -= static_cast<int>(l.ox * z);
+    l.H -= t + 1;
+  }
+  if (l.dh > l.H) {
+    l.oy = std::clamp(static_cast<int>(v.pan_v.value), 0, height - 1);
+    l.dh -= static_cast<int>(l.oy * z * a);
+    l.W -= t + 1;
+  }
+  // An image smaller than the window sits in its middle.
+  if (l.dw < l.W && l.ox == 0) l.x0 = (l.W - l.dw) / 2;
+  if (l.dh < l.H && l.oy == 0) l.y0 = (l.H - l.dh) / 2;
+  return l;
+}
+
 int Image_Draw_Window(Viewer& v, platform::Canvas& canvas, const platform::Rect& client, int index) {
   Log_Print(Log(), 10, "in Image_Draw_Window()");
   ImageHeader* ima = v.entry(index);
   if (!ima || ima->dim_x == 0 || ima->dim_y == 0) return 0;
-  const int t = kToolSliderThickness;
-  const float z = v.zoom, a = Image_Aspect(*ima);
   const int width = ima->dim_x, height = ima->dim_y;
-  int dw = static_cast<int>(width * z), dh = static_cast<int>(height * z * a);
-  int W = client.w, H = client.h;
-  int ox = 0, oy = 0;
-  // The offsets stay inside the image, whatever the sliders were left at.
-  if (dw > W) {
-    ox = std::clamp(static_cast<int>(v.pan_h.value), 0, width - 1);
-    dw -= static_cast<int>(ox * z);
-    H -= t + 1;
-  }
-  if (dh > H) {
-    oy = std::clamp(static_cast<int>(v.pan_v.value), 0, height - 1);
-    dh -= static_cast<int>(oy * z * a);
-    W -= t + 1;
-  }
-  canvas.set_clip({0, 0, W, H});
+  const ViewLayout l = Image_Layout(v, *ima, client.w, client.h);
+  canvas.set_clip({0, 0, l.W, l.H});
   if (!Image_Read_Window(v, index)) {
     canvas.clear_clip();
     return 0;
   }
   const DisplayCache& c = v.cache[index];
-  const platform::Rect src{ox, oy, width - ox, height - oy};
-  const platform::Rect dst{0, 0, dw, dh};
+  const platform::Rect src{l.ox, l.oy, width - l.ox, height - l.oy};
+  const platform::Rect dst{l.x0, l.y0, l.dw, l.dh};
   if (c.header->bit_count == 8) {
     // Grey entries show through the ramp: its red and blue bytes land in the
     // table's blue and red places, so the outside colour turns bluish.
@@ -405,10 +438,84 @@ int Image_Draw_Window(Viewer& v, platform::Canvas& canvas, const platform::Rect&
   } else {
     canvas.stretch_bgr(c.bits.data(), Color_Stride(width), width, height, src, dst);
   }
-  if (dw < W) canvas.fill_rect({dw, 0, W - dw, H}, platform::kButtonFace);
-  if (dh < H) canvas.fill_rect({0, dh, W, H - dh}, platform::kButtonFace);
+  // Black around the image, as on a light box.
+  constexpr platform::Color kBlack{0, 0, 0};
+  if (l.y0 > 0) canvas.fill_rect({0, 0, l.W, l.y0}, kBlack);
+  if (l.y0 + l.dh < l.H) canvas.fill_rect({0, l.y0 + l.dh, l.W, l.H - l.y0 - l.dh}, kBlack);
+  if (l.x0 > 0) canvas.fill_rect({0, l.y0, l.x0, l.dh}, kBlack);
+  if (l.x0 + l.dw < l.W) canvas.fill_rect({l.x0 + l.dw, l.y0, l.W - l.x0 - l.dw, l.dh}, kBlack);
   canvas.clear_clip();
   return 1;
+}
+
+// ---- window in real values ----
+
+namespace {
+
+double Slope(const ImageHeader& ima) {
+  return (ima.g2.pix_type & 0x80) || ima.g2.rescale_slope == 0 ? 1.0 : ima.g2.rescale_slope;
+}
+double Intercept(const ImageHeader& ima) { return (ima.g2.pix_type & 0x80) ? 0.0 : ima.g2.rescale_intercept; }
+double Range(const ImageHeader& ima) {
+  const double r = static_cast<double>(ima.g2.serie_max) - ima.g2.serie_min;
+  return r == 0 ? 255 : r;
+}
+
+}  // namespace
+
+RealWindow Image_Window_Real(const Viewer& v, const ImageHeader& ima) {
+  const double r = Range(ima);
+  const double lo = Intercept(ima) + Slope(ima) * (ima.g2.serie_min + r * v.fmin);
+  const double hi = Intercept(ima) + Slope(ima) * (ima.g2.serie_min + r * v.fmax);
+  return {(lo + hi) / 2, std::fabs(hi - lo)};
+}
+
+void Image_Window_Set_Real(Viewer& v, const ImageHeader& ima, double centre, double width) {
+  const double r = Range(ima), slope = Slope(ima), intercept = Intercept(ima);
+  width = std::max(width, Image_Window_Min_Width(ima));
+  auto fraction = [&](double real) { return ((real - intercept) / slope - ima.g2.serie_min) / r; };
+  double a = fraction(centre - width / 2), b = fraction(centre + width / 2);
+  if (a > b) std::swap(a, b);  // a negative slope
+  v.fmin = static_cast<float>(a);
+  v.fmax = static_cast<float>(b);
+}
+
+double Image_Window_Min_Width(const ImageHeader& ima) { return std::fabs(Slope(ima) * Range(ima)) / 4096; }
+
+double Image_Window_Step(const ImageHeader& ima) { return std::fabs(Slope(ima) * Range(ima)) / 1024; }
+
+bool Image_File_Window(const ImageHeader& ima, double& centre, double& width) {
+  if (ima.g2.pix_plane > 1 || ima.g2.window <= 0) return false;
+  centre = ima.g2.level;
+  width = ima.g2.window;
+  return true;
+}
+
+std::string Image_Window_Text(const RealWindow& w) {
+  auto number = [](double x) {
+    char b[32];
+    if (std::fabs(x) >= 10 || x == std::round(x)) std::snprintf(b, sizeof b, "%.0f", x);
+    else std::snprintf(b, sizeof b, "%.3g", x);
+    return std::string(b);
+  };
+  return "W " + number(w.width) + " L " + number(w.centre);
+}
+
+void Image_Zoom_About(Viewer& v, platform::Window& window, const ImageHeader& ima, float zoom, int px, int py) {
+  const float a = Image_Aspect(ima);
+  const ViewLayout before = Image_Layout(v, ima, window.client_width(), window.client_height());
+  // The image point under (px, py), in image pixels (fractional).
+  const double ix = (px - before.x0) / v.zoom + before.ox;
+  const double iy = (py - before.y0) / (v.zoom * a) + before.oy;
+  v.zoom = std::clamp(zoom, 0.1f, 9.99f);
+  Image_Scale_Image(v, window, ima);
+  v.pan_h.value = static_cast<float>(ix - px / v.zoom);
+  v.pan_v.value = static_cast<float>(iy - py / (v.zoom * a));
+  // The sliders keep the offsets inside their ranges.
+  v.pan_h.value = std::clamp(v.pan_h.value, 0.0f, std::max(0.0f, v.pan_h.upper));
+  v.pan_v.value = std::clamp(v.pan_v.value, 0.0f, std::max(0.0f, v.pan_v.lower));
+  if (!v.pan_h.hidden()) v.pan_h.Draw();
+  if (!v.pan_v.hidden()) v.pan_v.Draw();
 }
 
 // ---- bitmap export ----
@@ -432,6 +539,32 @@ std::string Image_Export_Path(const ImageHeader& ima) {
 
 namespace {
 
+// An exported image shows a patient: its folders are the user's alone.
+void Private_Dirs(const std::string& dir) {
+  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
+    ::mkdir(dir.substr(0, at).c_str(), 0700);
+}
+
+// Created 0600 (an older file of ours is narrowed to 0600), never through a
+// symbolic link, only a regular file of this user; null with errno set.
+FILE* Open_Private(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  int error = 0;
+  if (::fstat(fd, &st) != 0) error = errno;
+  else if (!S_ISREG(st.st_mode)) error = EINVAL;
+  else if (st.st_uid != ::geteuid()) error = EPERM;
+  else if (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) error = errno;
+  FILE* f = error ? nullptr : ::fdopen(fd, "wb");
+  if (!f) {
+    if (!error) error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return f;
+}
+
 void Put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
@@ -449,9 +582,8 @@ int Image_Write(Viewer& v, int index) {
   if (!ima) return 0;
   const std::string path = Image_Export_Path(*ima);
   Log_Print(log, 4, "\x02Writing file: \x01%s", path.c_str());
-  std::error_code ec;
-  std::filesystem::create_directories(Image_Export_Dir(), ec);
-  FILE* f = std::fopen(path.c_str(), "wb");
+  Private_Dirs(Image_Export_Dir());
+  FILE* f = Open_Private(path);
   if (!f) {
     const int error = errno;
     Log_Print(log, 6, "file:%s line:%d", "scan_image", 1071);

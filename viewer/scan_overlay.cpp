@@ -72,7 +72,8 @@ struct OverlayFont {
 int Overlay_Font_Height(int area_w, int area_h) {
   const double s = 0.2 * std::min(area_w, area_h);
   const double h = s * 96.0 / 72.0;
-  return std::max(1, static_cast<int>(std::fabs(h) * 0.1 + 0.5));
+  // Never smaller than a readable 11 pixels, however small the window.
+  return std::max(kOverlayMinFont, static_cast<int>(std::fabs(h) * 0.1 + 0.5));
 }
 
 int Overlay_Text_Width(const platform::Font& font, const std::string& text) {
@@ -116,7 +117,10 @@ OverlayLabels Overlay_Orientation(const ImageHeader& ima) {
     labels.right = Opposite(labels.left.c_str());
   }
   const int c = Main_Axis(ima.g1.dir_v);
-  if (c >= 0) labels.bottom = Edge_Label(c, ima.g1.dir_v[c] > 0 && ima.g1.pix_dim[1] > 0, mode);
+  if (c >= 0) {
+    labels.bottom = Edge_Label(c, ima.g1.dir_v[c] > 0 && ima.g1.pix_dim[1] > 0, mode);
+    labels.top = Opposite(labels.bottom.c_str());
+  }
   return labels;
 }
 
@@ -200,6 +204,7 @@ int Overlay_Draw_Window(Viewer& v, platform::Canvas& c, const platform::Rect& ar
     y = lh + 3;
   }
   if (s1) {
+    const int top = y;
     const auto& g3 = ima.g3;
     if (!g3.patient_name.empty()) text(3, y, g3.patient_name, kYellow);
     if (!g3.hospital_name.empty()) right(y, g3.hospital_name, kYellow);
@@ -225,6 +230,9 @@ int Overlay_Draw_Window(Viewer& v, platform::Canvas& c, const platform::Rect& ar
     if (!labels.right.empty()) vertical(labels.right, true);
     if (!labels.bottom.empty())
       text((W - Overlay_Text_Width(font, labels.bottom)) / 2, H - 2 * lh - 3, labels.bottom, kLabel);
+    if (!labels.top.empty()) text((W - Overlay_Text_Width(font, labels.top)) / 2, top, labels.top, kLabel);
+    // The window in real values, above the date.
+    if (ima.g2.pix_plane <= 1) right(H - 2 * lh - 3, Image_Window_Text(Image_Window_Real(v, ima)), kYellow);
   }
   if (s2)
     for (const std::string& line : Overlay_Lines(ima, 2)) {
@@ -240,29 +248,36 @@ int Overlay_Draw_Window(Viewer& v, platform::Canvas& c, const platform::Rect& ar
   return 1;
 }
 
-std::string Overlay_Read_Out(const Viewer& v, const ImageHeader& ima, int px, int py) {
+std::string Overlay_Read_Out(const Viewer& v, const ImageHeader& ima, int cw, int ch, int px, int py) {
   const size_t need = size_t{ima.dim_x} * ima.dim_y * Image_Pixel_Bytes(ima.g2.pix_type);
   if (ima.dim_x == 0 || ima.dim_y == 0 || !(v.zoom > 0) || ima.data.size() < need) return {};
   const float z = v.zoom, a = Image_Aspect(ima);
-  int ix = static_cast<int>(px / z), iy = static_cast<int>(py / (a * z));
-  if (!v.pan_h.hidden()) ix += static_cast<int>(v.pan_h.value);
-  if (!v.pan_v.hidden()) iy += static_cast<int>(v.pan_v.value);
+  const ViewLayout l = Image_Layout(v, ima, cw, ch);
+  // Floor, not truncation: a pointer left of a centred image is outside it.
+  int ix = static_cast<int>(std::floor((px - l.x0) / z)) + l.ox;
+  int iy = static_cast<int>(std::floor((py - l.y0) / (a * z))) + l.oy;
   ix = std::clamp(ix, 0, ima.dim_x - 1);
   iy = std::clamp(iy, 0, ima.dim_y - 1);
   const auto& g1 = ima.g1;
+  const bool geometry = ima.flags & kFlagDirValid;
   float p[3];
   for (int k = 0; k < 3; ++k)
     p[k] = g1.position[k] + (ix * g1.pix_dim[0]) * g1.dir_h[k] + ((ima.dim_y - iy) * g1.pix_dim[1]) * g1.dir_v[k];
+  char pos[48] = "";
+  if (geometry) std::snprintf(pos, sizeof pos, "  pos:%7.2f %7.2f %7.2f", p[0], p[1], p[2]);
   const int32_t value = Image_Pixel_Value(Log_Get_Handle(), &ima, ima.data.data(), ix, iy, 0, 0);
   char text[80];
-  if (value == ima.g2.pix_fill)
-    std::snprintf(text, sizeof text, "pix:%dx%d  value:outside  pos:%7.2f %7.2f %7.2f ", ix, iy, p[0], p[1], p[2]);
-  else if (ima.g2.pix_type & 0x80)
-    std::snprintf(text, sizeof text, "pix:%dx%d  col:%d %d %d  pos:%7.2f %7.2f %7.2f ", ix, iy, value & 0xFF,
-                  (value >> 8) & 0xFF, (value >> 16) & 0xFF, p[0], p[1], p[2]);
-  else
-    std::snprintf(text, sizeof text, "pix:%dx%d  value:%.0f  pos:%7.2f %7.2f %7.2f", ix, iy,
-                  Image_Real_Value(value, ima.g2.pix_type, ima.g2.rescale_intercept, ima.g2.rescale_slope), p[0],
-                  p[1], p[2]);
+  if (value == ima.g2.pix_fill) {
+    std::snprintf(text, sizeof text, "pix:%dx%d  value:outside%s ", ix, iy, pos);
+  } else if (ima.g2.pix_type & 0x80) {
+    std::snprintf(text, sizeof text, "pix:%dx%d  col:%d %d %d%s ", ix, iy, value & 0xFF, (value >> 8) & 0xFF,
+                  (value >> 16) & 0xFF, pos);
+  } else {
+    const double real = Image_Real_Value(value, ima.g2.pix_type, ima.g2.rescale_intercept, ima.g2.rescale_slope);
+    // The real value (HU for CT) first; the stored one beside it when they differ.
+    char stored[24] = "";
+    if (real != value) std::snprintf(stored, sizeof stored, "  stored:%d", value);
+    std::snprintf(text, sizeof text, "pix:%dx%d  value:%.0f%s%s", ix, iy, real, stored, pos);
+  }
   return text;
 }

@@ -15,8 +15,9 @@ int Overlay_Draw_Window(Viewer& v, platform::Canvas& canvas, const platform::Rec
 
 // The overlay's texts, for drawing and for checking.
 struct OverlayLabels {
-  std::string left, right, bottom;  // orientation labels; empty: none
+  std::string left, right, bottom, top;  // orientation labels; empty: none
 };
+inline constexpr int kOverlayMinFont = 11;
 // The bottom-left study line of group 1.
 std::string Overlay_Study_Line(const ImageHeader& ima);
 // The bottom-right date of group 1 (local time), empty when there is none.
@@ -29,5 +30,7 @@ int Overlay_Text_Width(const platform::Font& font, const std::string& text);
 // The overlay font's pixel height for an area.
 int Overlay_Font_Height(int area_w, int area_h);
 
-// The read-out text for the pointer at client device position (px, py).
-std::string Overlay_Read_Out(const Viewer& v, const ImageHeader& ima, int px, int py);
+// The read-out text for the pointer at client device position (px, py) of
+// a client area of cw x ch. Positions in millimetres only where the image
+// has patient geometry.
+std::string Overlay_Read_Out(const Viewer& v, const ImageHeader& ima, int cw, int ch, int px, int py);

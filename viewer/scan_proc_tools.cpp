@@ -65,7 +65,7 @@ Panel::Panel(std::vector<std::string> files) : files_(std::move(files)) {
 
   v.hooks = this;
   v.message_list = &list;
-  list.name = "https://kemascopia.example.org";
+  list.name = std::string(kKemaProduct) + " " + kKemaVersion;
   list.font_face = "Courier New";
   list.font_size = 11;
   list.flags = kToolScrollBar;
@@ -85,6 +85,9 @@ Panel::Panel(std::vector<std::string> files) : files_(std::move(files)) {
   play.name = ">";
   forward.name = ">>";
   for (int k = 0; k < 4; ++k) switches[k].name = std::string(1, static_cast<char>('0' + k));
+  // The file name and the patient and study lines are shown from the start.
+  switches[0].state = switches[1].state = 1;
+  v.switches[0] = v.switches[1] = 1;
   auto valuator = [](Valuator& w, const char* name, float lo, float hi, const char* format, float value) {
     w.name = name;
     w.lower = lo;
@@ -221,10 +224,7 @@ int Panel::Image_Read_Names(const std::vector<std::string>& names, Source source
 }
 
 void Panel::Images_Loaded() {
-  // A load that added nothing leaves the list, the current image and the
-  // display as they were.
-  if (v.last < 0 || v.count() == shown_count_) return;
-  shown_count_ = v.count();
+  if (v.last < 0) return;
   Log_Print(static_cast<platform::Window*>(this), 4, "\x02total:\x01 %d images in memory", v.count());
   for (Widget* w : std::initializer_list<Widget*>{&show_header, &save_bmp, &switches[0], &switches[1], &switches[2],
                                                   &switches[3], &vmin, &vmax, &rewind, &stop, &play, &forward})
@@ -241,18 +241,48 @@ void Panel::Images_Loaded() {
   scale.Init(this);
   frame.Init(this);
   invalidate(true);
+  const ImageHeader* shown = known_.empty() ? nullptr : v.entry(v.current);
   Image_Sort(v, v.last);
   Image_Series_Range(v, v.last);
-  v.current = v.last;
+  // The first image of what was just loaded, in list order (a series opens
+  // on its first slice, a cine loop on its first frame); after a load that
+  // added nothing the image shown stays.
+  int first_new = -1, still = 0;
+  for (int k = 0; k <= v.last; ++k) {
+    const ImageHeader* e = v.entry(k);
+    if (first_new < 0 && !known_.contains(e)) first_new = k;
+    if (e == shown) still = k;
+  }
+  known_.clear();
+  for (int k = 0; k <= v.last; ++k) known_.insert(v.entry(k));
+  v.current = static_cast<int16_t>(first_new >= 0 ? first_new : still);
   frame.value = static_cast<float>(v.current + 1);
   frame.Draw();
+  if (first_new >= 0) Initial_Window();
   Image_Read_Window(v, v.current);
+  Bar_Follow();
   if (!image || !image->exists()) {
     post(kMsgImageWindow);
   } else {
     image->on_size(image->client_width(), image->client_height());
     image->invalidate(true);
   }
+}
+
+void Panel::Initial_Window() {
+  const ImageHeader* ima = v.entry(v.current);
+  double centre = 0, width = 0;
+  if (!ima || !Image_File_Window(*ima, centre, width)) return;
+  Image_Window_Set_Real(v, *ima, centre, width);
+  Window_Changed();
+}
+
+void Panel::Bar_Follow() {
+  const ImageHeader* ima = v.entry(v.current);
+  const bool inverted = ima && Image_Inverted(*ima);
+  if (inverted == bar_inverted_) return;
+  bar_inverted_ = inverted;
+  Image_Draw_Color_Bar(v, color_bar);
 }
 
 void Panel::Open_Image_Window() {
@@ -281,6 +311,7 @@ void Panel::Frame_Change() {
   frame.value = static_cast<float>(v.current + 1);
   frame.Draw();
   Image_Read_Window(v, v.current);
+  Bar_Follow();
   if (image && image->exists()) {
     if (const ImageHeader* ima = v.entry(v.current)) Image_Scale_Image(v, *image, *ima);
     image->invalidate(true);
@@ -332,6 +363,7 @@ void Panel::on_timer(int id) {
   if (id != kAnimationTimer || !animating || v.last < 0) return;
   v.current = static_cast<int16_t>(v.current == v.last ? 0 : v.current + 1);
   Image_Read_Window(v, v.current);
+  Bar_Follow();
   if (image && image->exists()) {
     if (const ImageHeader* ima = v.entry(v.current)) Image_Scale_Image(v, *image, *ima);
     image->invalidate(true);
@@ -343,6 +375,10 @@ void Panel::on_timer(int id) {
 void Panel::Min_Max() {
   v.fmin = vmin.value;
   v.fmax = vmax.value;
+  Apply_Window();
+}
+
+void Panel::Apply_Window() {
   Image_Set_Grey_Ramp(v, &color_bar);
   for (int i = 0; i <= v.last; ++i) Image_Delete(v, i);
   Image_Read_Window(v, v.current);
@@ -390,6 +426,7 @@ void Panel::Valuator_Effect(Valuator& w, bool click) {
     if (v.last < 0) return;
     v.current = static_cast<int16_t>(std::clamp(static_cast<int>(frame.value - 0.5f), 0, static_cast<int>(v.last)));
     Image_Read_Window(v, v.current);
+    Bar_Follow();
     if (image && image->exists()) {
       if (click)
         if (const ImageHeader* ima = v.entry(v.current)) Image_Scale_Image(v, *image, *ima);
@@ -398,7 +435,9 @@ void Panel::Valuator_Effect(Valuator& w, bool click) {
   } else if (&w == &scale) {
     v.zoom = scale.value;
     if (image && image->exists()) {
-      if (const ImageHeader* ima = v.entry(v.current)) Image_Scale_Image(v, *image, *ima);
+      // The point at the window's centre stays there.
+      if (const ImageHeader* ima = v.entry(v.current))
+        Image_Zoom_About(v, *image, *ima, scale.value, image->client_width() / 2, image->client_height() / 2);
       image->invalidate(true);
     }
   } else if (&w == &vmin || &w == &vmax) {
@@ -519,8 +558,12 @@ void Panel::on_char(int ch) {
   if (ch == platform::kKeyEscape) {
     Image_Delete_Window(v);
     post(kMsgClose);
+  } else {
+    Viewer_Char(v, ch);
   }
 }
+
+void Panel::on_key(int key) { Viewer_Key(v, key); }
 
 // ---- what the image window asks ----
 
@@ -532,6 +575,7 @@ void Panel::Zoom_Fitted(float zoom) {
 void Panel::Frame_Changed() {
   frame.value = static_cast<float>(v.current + 1);
   frame.Draw();
+  Bar_Follow();
 }
 
 void Panel::Step_Buttons_Release() {
@@ -550,6 +594,26 @@ void Panel::Files_Dropped(const std::vector<std::string>& files) {
 void Panel::Read_Out(const std::string& text) {
   read_out.name = text.substr(0, 79);
   read_out.Draw();
+}
+
+void Panel::Show_Image(int index) {
+  if (index < 0 || index > v.last) return;
+  v.current = static_cast<int16_t>(index);
+  Frame_Change();
+}
+
+void Panel::Window_Changed() {
+  // The valuators show the part of the window inside the series range.
+  vmin.value = std::clamp(v.fmin, 0.0f, 1.0f);
+  vmax.value = std::clamp(v.fmax, 0.0f, 1.0f);
+  vmin.Draw();
+  vmax.Draw();
+  Apply_Window();
+}
+
+void Panel::Help() {
+  for (const std::string& line : Viewer_Help_Lines()) list.Write_Text(line);
+  list.Draw();
 }
 
 void Panel::Close_Panel() {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "viewer/scan_window.h"
@@ -50,6 +51,7 @@ class Panel : public platform::Window, public PanelHooks {
   void on_focus_lost() override;
   void on_close() override;
   void on_char(int ch) override;
+  void on_key(int key) override;
   void on_timer(int id) override;
   void on_mouse_move(platform::Point p) override;
   void on_mouse_down(int button, platform::Point p) override;
@@ -65,6 +67,9 @@ class Panel : public platform::Window, public PanelHooks {
   void Files_Dropped(const std::vector<std::string>& files) override;
   void Read_Out(const std::string& text) override;
   void Close_Panel() override;
+  void Show_Image(int index) override;
+  void Window_Changed() override;
+  void Help() override;
 
   Viewer v;
   std::unique_ptr<ImageWindow> image;
@@ -89,6 +94,12 @@ class Panel : public platform::Window, public PanelHooks {
   void Click_Effect(Widget& w);
   void Valuator_Effect(Valuator& w, bool click);
   void Min_Max();
+  // Applies v.fmin / v.fmax: grey ramp, colour bar, display caches, image.
+  void Apply_Window();
+  // The file's own window for a newly shown image.
+  void Initial_Window();
+  // Redraws the colour bar when the image shown turns it (MONOCHROME1).
+  void Bar_Follow();
   void Open_File();
   void Show_Header();
   void Save_Bmp();
@@ -101,5 +112,7 @@ class Panel : public platform::Window, public PanelHooks {
 
   std::vector<std::string> files_;
   bool visible_ = true;
-  int shown_count_ = 0;
+  // The entries the last images-loaded handling saw: what is new after a load.
+  std::unordered_set<const ImageHeader*> known_;
+  bool bar_inverted_ = false;
 };

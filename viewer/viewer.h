@@ -68,6 +68,13 @@ class PanelHooks {
   virtual void Read_Out(const std::string& text) {}
   // Escape or close in the image window closes the panel too.
   virtual void Close_Panel() {}
+  // Shows entry `index` (wheel, Page Up/Down, Home/End), as a frame change.
+  virtual void Show_Image(int index) {}
+  // The image window set v.fmin / v.fmax (drag, presets): the min and max
+  // valuators, the colour bar and the display follow.
+  virtual void Window_Changed() {}
+  // The keys and gestures, listed in the message list.
+  virtual void Help() {}
 };
 
 struct Viewer {

@@ -4,23 +4,29 @@
 // import window.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "log/log.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/genesis_writer.h"
+#include "tests/fixtures/test_util.h"
 #include "tests/viewer/helpers.h"
 #include "viewer/scan_image.h"
 #include "viewer/scan_log.h"
 #include "viewer/scan_proc_raw.h"
 #include "viewer/scan_proc_tools.h"
+#include "viewer/scan_overlay.h"
 #include "viewer/scan_view.h"
+#include "viewer/scan_window.h"
 
 namespace fs = std::filesystem;
 using platform::Point;
@@ -125,26 +131,28 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
   ASSERT_EQ(panel->v.count(), 4);
   EXPECT_TRUE(Listed("\x02total:\x01 4 images in memory"));
   EXPECT_TRUE(Listed("\x02reading file[1]:\x01 "));
-  EXPECT_EQ(panel->v.current, 3);
-  EXPECT_EQ(panel->frame.value, 4);
+  EXPECT_EQ(panel->v.current, 0);  // a series opens on its first slice
+  EXPECT_EQ(panel->frame.value, 1);
   ASSERT_TRUE(panel->image && panel->image->exists());
   panel->image->update_now();
   EXPECT_EQ(panel->image->title(), "Kemascopia: BODY PHANTOM");
   EXPECT_FALSE(panel->show_header.greyed());
-  Click(panel->forward);
-  EXPECT_EQ(panel->v.current, 0);  // past the last: the first
-  EXPECT_EQ(panel->frame.value, 1);
   Click(panel->rewind);
   EXPECT_EQ(panel->v.current, 3);  // before the first: the last
+  EXPECT_EQ(panel->frame.value, 4);
+  Click(panel->forward);
+  EXPECT_EQ(panel->v.current, 0);  // past the last: the first
   panel->image->on_mouse_down(platform::kRightButton, {10, 10});
-  EXPECT_EQ(panel->v.current, 0);
-  EXPECT_EQ(panel->frame.value, 1);
-  // A file that cannot be read changes nothing but the message list.
+  EXPECT_EQ(panel->v.current, 1);
+  EXPECT_EQ(panel->frame.value, 2);
+  // A load that adds nothing still reports the total and re-sorts; the image
+  // shown stays.
   panel->Files_Dropped({(dir / "missing.dcm").string()});
   Pump();
   EXPECT_EQ(panel->v.count(), 4);
-  EXPECT_EQ(panel->v.current, 0);
+  EXPECT_EQ(panel->v.current, 1);
   EXPECT_TRUE(Listed("Unable to open file !"));
+  EXPECT_EQ(std::count(panel->list.lines.begin(), panel->list.lines.end(), "\x02total:\x01 4 images in memory"), 2);
 }
 
 TEST_F(PanelTest, CineSpeedMinMaxWheelAndSwitches) {
@@ -155,36 +163,36 @@ TEST_F(PanelTest, CineSpeedMinMaxWheelAndSwitches) {
   EXPECT_FALSE(panel->speed.hidden());
   EXPECT_TRUE(panel->forward.greyed());
   panel->on_timer(kAnimationTimer);
-  EXPECT_EQ(panel->v.current, 0);
-  panel->on_timer(kAnimationTimer);
   EXPECT_EQ(panel->v.current, 1);
+  panel->on_timer(kAnimationTimer);
+  EXPECT_EQ(panel->v.current, 2);
   Click(panel->stop);
   EXPECT_EQ(panel->animating, 0);
   EXPECT_TRUE(panel->speed.hidden());
-  EXPECT_EQ(panel->frame.value, 2);
+  EXPECT_EQ(panel->frame.value, 3);
   panel->on_timer(kAnimationTimer);
-  EXPECT_EQ(panel->v.current, 1);
+  EXPECT_EQ(panel->v.current, 2);
 
   // Moving min re-maps the shown image.
-  const std::vector<uint8_t> before = panel->v.cache[1].bits;
+  const std::vector<uint8_t> before = panel->v.cache[2].bits;
   Click(panel->vmin, panel->vmin.width / 2);
   EXPECT_GT(panel->vmin.value, 0.1f);
   EXPECT_FLOAT_EQ(panel->v.fmin, panel->vmin.value);
-  ASSERT_TRUE(panel->v.cache[1].header);
-  EXPECT_NE(panel->v.cache[1].bits, before);
+  ASSERT_TRUE(panel->v.cache[2].header);
+  EXPECT_NE(panel->v.cache[2].bits, before);
 
   // Wheel over the frame valuator: 60 + 60 is one step, 250 two and 10 kept.
   const Point over = At(panel->frame);
   panel->on_wheel(60, over);
-  EXPECT_EQ(panel->frame.value, 2);
-  panel->on_wheel(60, over);
   EXPECT_EQ(panel->frame.value, 3);
+  panel->on_wheel(60, over);
+  EXPECT_EQ(panel->frame.value, 4);
   EXPECT_EQ(panel->wheel, 0);
-  EXPECT_EQ(panel->v.current, 2);
+  EXPECT_EQ(panel->v.current, 3);
   panel->on_wheel(-250, over);
-  EXPECT_EQ(panel->frame.value, 1);
+  EXPECT_EQ(panel->frame.value, 2);
   EXPECT_EQ(panel->wheel, -10);
-  EXPECT_EQ(panel->v.current, 0);
+  EXPECT_EQ(panel->v.current, 1);
 
   Click(panel->switches[2]);
   EXPECT_EQ(panel->v.switches[2], 1);
@@ -235,17 +243,173 @@ TEST_F(PanelTest, EscapeInEitherWindowEndsTheProgram) {
   EXPECT_EQ(quit_code, 0);
   EXPECT_FALSE(panel->exists());
   EXPECT_FALSE(panel->image->exists());
-  EXPECT_FALSE(panel->v.cache[3].header);
+  EXPECT_FALSE(panel->v.cache[0].header);
 
   quit_code = -1;
   Start(files);
-  ASSERT_TRUE(panel->v.cache[3].header);
+  ASSERT_TRUE(panel->v.cache[0].header);
   panel->image->on_key(platform::kKeyEscape);
   Pump();
   EXPECT_EQ(quit_code, 0);
   EXPECT_FALSE(panel->exists());
   EXPECT_FALSE(panel->image->exists());
-  EXPECT_FALSE(panel->v.cache[3].header);
+  EXPECT_FALSE(panel->v.cache[0].header);
+}
+
+TEST_F(PanelTest, OpensOnTheFirstImageOfWhatWasJustLoaded) {
+  Start({files[0], files[1]});
+  EXPECT_EQ(panel->v.current, 0);
+  // Two later slices dropped in reverse order: the first of them as sorted.
+  panel->Files_Dropped({files[3], files[2]});
+  Pump();
+  ASSERT_EQ(panel->v.count(), 4);
+  EXPECT_EQ(panel->v.current, 2);
+  EXPECT_EQ(panel->v.entry(2)->input, files[2]);
+  EXPECT_EQ(panel->frame.value, 3);
+}
+
+TEST_F(PanelTest, WheelPageKeysHomeAndEndStepThroughTheSeries) {
+  Start(files);
+  ImageWindow& w = *panel->image;
+  const Point middle{w.client_width() / 2, w.client_height() / 2};
+  w.on_wheel(-120, middle);  // a notch toward the user: the next image
+  EXPECT_EQ(panel->v.current, 1);
+  EXPECT_EQ(panel->frame.value, 2);
+  w.on_wheel(-60, middle);
+  EXPECT_EQ(panel->v.current, 1);
+  w.on_wheel(-60, middle);
+  EXPECT_EQ(panel->v.current, 2);
+  w.on_wheel(360, middle);  // three back from the third: the ends stop the wheel
+  EXPECT_EQ(panel->v.current, 0);
+  struct Step {
+    int key, current;
+  } steps[] = {{platform::kKeyEnd, 3},      {platform::kKeyPageUp, 2}, {platform::kKeyPageDown, 3},
+               {platform::kKeyPageDown, 3}, {platform::kKeyHome, 0},   {platform::kKeyPageUp, 0}};
+  for (const Step& s : steps) {
+    w.on_key(s.key);
+    EXPECT_EQ(panel->v.current, s.current) << "key " << s.key;
+    EXPECT_EQ(panel->frame.value, s.current + 1);
+  }
+  panel->on_key(platform::kKeyEnd);  // the panel takes the same keys
+  EXPECT_EQ(panel->v.current, 3);
+  // Arrows keep moving the pointer, not the image.
+  w.on_key(platform::kKeyRight);
+  EXPECT_EQ(panel->v.current, 3);
+}
+
+TEST_F(PanelTest, DragsAndPresetsSetTheWindowInRealValues) {
+  Start(files);
+  ImageWindow& w = *panel->image;
+  const ImageHeader& ima = *panel->v.entry(0);
+  ASSERT_EQ(ima.g2.rescale_intercept, -1024);  // CT: stored + intercept is HU
+  const RealWindow full = Image_Window_Real(panel->v, ima);
+  const double step = Image_Window_Step(ima);
+  ASSERT_GT(step, 0);
+  // Middle drag: right 50 pixels widens, up 20 lowers the centre.
+  w.on_mouse_down(platform::kMiddleButton, {100, 100});
+  ASSERT_TRUE(w.windowing());
+  w.on_mouse_move({150, 80});
+  RealWindow now = Image_Window_Real(panel->v, ima);
+  EXPECT_NEAR(now.width, full.width + 50 * step, 0.01);
+  EXPECT_NEAR(now.centre, full.centre - 20 * step, 0.01);
+  EXPECT_FLOAT_EQ(panel->vmin.value, std::clamp(panel->v.fmin, 0.0f, 1.0f));
+  EXPECT_FLOAT_EQ(panel->vmax.value, std::clamp(panel->v.fmax, 0.0f, 1.0f));
+  w.on_mouse_up(platform::kMiddleButton, {150, 80});
+  EXPECT_FALSE(w.windowing());
+  w.on_mouse_move({10, 10});  // no longer windowing
+  EXPECT_NEAR(Image_Window_Real(panel->v, ima).width, now.width, 1e-6);
+
+  // Ctrl + left drag does the same; a drag far to the left stops at the narrowest window.
+  platform::Set_Keyboard_Modifiers(platform::kModControl);
+  w.on_mouse_down(platform::kLeftButton, {200, 100});
+  platform::Set_Keyboard_Modifiers(0);
+  EXPECT_TRUE(w.windowing());
+  EXPECT_FALSE(w.dragging());
+  w.on_mouse_move({-5000, 110});
+  now = Image_Window_Real(panel->v, ima);
+  EXPECT_NEAR(now.width, Image_Window_Min_Width(ima), 0.01);
+  w.on_mouse_up(platform::kLeftButton, {-5000, 110});
+  EXPECT_FALSE(w.windowing());
+
+  // Presets in HU, from either window; R and 5 give the full range back.
+  const struct {
+    int ch;
+    double centre, width;
+  } presets[] = {{'1', 40, 80}, {'2', 40, 400}, {'3', -600, 1500}, {'4', 400, 1800}};
+  for (const auto& p : presets) {
+    w.on_char(p.ch);
+    now = Image_Window_Real(panel->v, ima);
+    EXPECT_NEAR(now.centre, p.centre, 0.01) << char(p.ch);
+    EXPECT_NEAR(now.width, p.width, 0.01) << char(p.ch);
+  }
+  EXPECT_EQ(Image_Window_Text(Image_Window_Real(panel->v, ima)), "W 1800 L 400");
+  panel->on_char('R');
+  EXPECT_EQ((std::pair{panel->v.fmin, panel->v.fmax}), (std::pair{0.0f, 1.0f}));
+  panel->on_char('2');
+  w.on_char('5');
+  EXPECT_EQ((std::pair{panel->v.fmin, panel->v.fmax}), (std::pair{0.0f, 1.0f}));
+
+  // ? and F1 list the keys in the message list.
+  const size_t lines = panel->list.lines.size();
+  w.on_char('?');
+  EXPECT_EQ(panel->list.lines.size(), lines + Viewer_Help_Lines().size());
+  EXPECT_TRUE(Listed("zoom around the pointer"));
+  panel->on_key(platform::kKeyF1);
+  EXPECT_EQ(panel->list.lines.size(), lines + 2 * Viewer_Help_Lines().size());
+}
+
+// A radiograph stored MONOCHROME1 (lowest value white), written by dcmtk,
+// with its own window: inverted on the screen, in the colour bar and in the
+// exported bitmap; the read-out keeps the stored values.
+TEST_F(PanelTest, Monochrome1IsShownInvertedInTheFilesOwnWindow) {
+  if (!fixtures::Have("dump2dcm")) GTEST_SKIP() << "dump2dcm (dcmtk) is not installed";
+  const std::string dump = (dir / "m1.dump").string(), dcm = (dir / "m1.dcm").string();
+  std::ofstream(dump) << "(0008,0016) UI =ComputedRadiographyImageStorage\n"
+                         "(0008,0018) UI [1.2.826.0.1.3680043.2.1143.1]\n"
+                         "(0008,0060) CS [CR]\n"
+                         "(0010,0010) PN [RADIOGRAPH^TEST]\n"
+                         // Files under 1 KiB are not taken for images: a long comment.
+                         "(0020,4000) LT [" + std::string(1100, 'x') + "]\n"
+                         "(0028,0002) US 1\n"
+                         "(0028,0004) CS [MONOCHROME1]\n"
+                         "(0028,0010) US 2\n"
+                         "(0028,0011) US 4\n"
+                         "(0028,0100) US 16\n"
+                         "(0028,0101) US 12\n"
+                         "(0028,0102) US 11\n"
+                         "(0028,0103) US 0\n"
+                         "(0028,1050) DS [500]\n"
+                         "(0028,1051) DS [1000]\n"
+                         "(7fe0,0010) OW 0000\\0064\\00d2\\012c\\019a\\01f4\\0262\\02bc\n";  // 0 100 210 300 410 500 610 700
+  ASSERT_TRUE(fixtures::Shell("dump2dcm +te " + dump + " " + dcm));
+  Start({dcm});
+  ASSERT_EQ(panel->v.count(), 1);
+  const ImageHeader& ima = *panel->v.entry(0);
+  EXPECT_TRUE(Image_Inverted(ima));
+  // The file's window W 1000 L 500 on a stored range of 0..700.
+  EXPECT_EQ(Image_Window_Text(Image_Window_Real(panel->v, ima)), "W 1000 L 500");
+  EXPECT_FLOAT_EQ(panel->vmax.value, 1.0f);
+  // 0 is white (245) and each 100 is 23.5 ramp steps darker.
+  const std::vector<uint8_t> rows{245, 222, 196, 175, 149, 128, 102, 81};
+  ASSERT_TRUE(panel->v.cache[0].header);
+  const std::vector<uint8_t>& bits = panel->v.cache[0].bits;
+  EXPECT_EQ((std::vector<uint8_t>{bits[0], bits[1], bits[2], bits[3], bits[4], bits[5], bits[6], bits[7]}), rows);
+  Click(panel->save_bmp);
+  const std::string bmp = Slurp(Image_Export_Path(ima));
+  ASSERT_EQ(bmp.size(), 1078u + 8);
+  EXPECT_EQ(std::vector<uint8_t>(bmp.begin() + 1078, bmp.end()), rows);
+  // The read-out: the stored value under the pointer, not the grey.
+  ImageWindow& w = *panel->image;
+  const ViewLayout l = Image_Layout(panel->v, ima, w.client_width(), w.client_height());
+  const int px = l.x0 + static_cast<int>(3.5f * panel->v.zoom), py = l.y0 + static_cast<int>(1.5f * panel->v.zoom);
+  EXPECT_EQ(Overlay_Read_Out(panel->v, ima, w.client_width(), w.client_height(), px, py), "pix:3x1  value:700");
+  // The colour bar runs from white at the low end.
+  panel->invalidate(false);
+  panel->update_now();
+  const Widget& bar = panel->color_bar;
+  const int y = panel->client_height() - 1 - (bar.y + bar.height / 2);
+  EXPECT_EQ(panel->surface().pixel(bar.x + 4, y), (platform::Color{255, 255, 255}));
+  EXPECT_LT(panel->surface().pixel(bar.x + bar.width - 4, y).r, 100);
 }
 
 TEST(BitmapExport, LayoutNamesAndOverwrite) {
@@ -281,6 +445,43 @@ TEST(BitmapExport, LayoutNamesAndOverwrite) {
   unsetenv("KEMASCOPIA_EXPORT_DIR");
   setenv("HOME", "/home/someone", 1);
   EXPECT_EQ(Image_Export_Dir(), "/home/someone/Pictures/Kemascopia/");
+}
+
+// An exported image shows a patient: 0600 in folders of the user's own,
+// whatever the umask, and never written through a planted link.
+TEST(BitmapExport, FilesAndFoldersArePrivateAndALinkIsRefused) {
+  const std::string base = testing::TempDir() + "bmp_private_" + std::to_string(::getpid());
+  fs::remove_all(base);
+  setenv("KEMASCOPIA_EXPORT_DIR", (base + "/a/b").c_str(), 1);
+  Viewer v;
+  v.Image_List[0] = Grey(3, 2);
+  v.Image_List[0]->name = "scan01";
+  v.last = 0;
+  const mode_t mask = umask(0);
+  ASSERT_EQ(Image_Write(v, 0), 1);
+  umask(mask);
+  const std::string path = base + "/a/b/scan01.bmp";
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(base + "/a").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(base + "/a/b").permissions(), fs::perms::owner_all);
+
+  fs::remove(path);
+  std::ofstream(base + "/victim") << "kept";
+  fs::create_symlink(base + "/victim", path);
+  Text list;
+  list.Init();
+  Log_Viewer_Set_List(&list);
+  const LogSink old = Log_Get_Sink();
+  Log_Set_Sink(Log_Viewer_Sink);
+  EXPECT_EQ(Image_Write(v, 0), 0);
+  Log_Set_Sink(old);
+  Log_Viewer_Set_List(nullptr);
+  EXPECT_EQ(Slurp(base + "/victim"), "kept");
+  ASSERT_GE(list.lines.size(), 2u);
+  EXPECT_EQ(list.lines[0], "\xf1\x01\t\t\t [ELOOP] Too many levels of symbolic links\xf0");
+  EXPECT_EQ(list.lines[2], "\xf1\x04""ERROR:\x01\t Unable to open file !\xf0");
+  unsetenv("KEMASCOPIA_EXPORT_DIR");
+  fs::remove_all(base);
 }
 
 TEST(RawSuggest, SuggestionsForA524288ByteFile) {

@@ -138,7 +138,7 @@ TEST(Display, ZoomFitsAspectAndPanSliders) {
   EXPECT_FLOAT_EQ(v->pan_v.lower, 256);
 }
 
-TEST(Display, PaintsTheVisiblePartWithTheRampAndTheOutsideColour) {
+TEST(Display, PaintsTheVisiblePartCentredOnBlackWithTheRampAndTheOutsideColour) {
   fixtures::LogCapture log(0);
   auto v = Make_Viewer();
   // Left half the fill value, right half the maximum; 4 x 4 with tall pixels.
@@ -151,11 +151,15 @@ TEST(Display, PaintsTheVisiblePartWithTheRampAndTheOutsideColour) {
   v->zoom = 10;  // 40 x 80 on screen
   platform::Image img(100, 100);
   platform::Canvas c(img);
+  c.fill_rect({0, 0, 100, 100}, platform::kButtonFace);
   ASSERT_EQ(Image_Draw_Window(*v, c, {0, 0, 100, 100}, i), 1);
-  EXPECT_EQ(img.pixel(5, 5), (Color{128, 128, 180}));
-  EXPECT_EQ(img.pixel(39, 79), (Color{255, 255, 255}));
-  EXPECT_EQ(img.pixel(40, 10), platform::kButtonFace);
-  EXPECT_EQ(img.pixel(10, 80), platform::kButtonFace);
+  // In the middle: 30 columns left and right, 10 rows above and below, black.
+  const ViewLayout l = Image_Layout(*v, *v->entry(i), 100, 100);
+  EXPECT_EQ((std::vector<int>{l.x0, l.y0, l.dw, l.dh}), (std::vector<int>{30, 10, 40, 80}));
+  EXPECT_EQ(img.pixel(30, 10), (Color{128, 128, 180}));
+  EXPECT_EQ(img.pixel(69, 89), (Color{255, 255, 255}));
+  const Color black{0, 0, 0};
+  for (auto [x, y] : {std::pair{29, 50}, {70, 50}, {50, 9}, {50, 90}, {0, 0}, {99, 99}}) EXPECT_EQ(img.pixel(x, y), black) << x << "," << y;
 
   // Panned: a zoomed image starts at the offsets, whole image pixels; room is
   // left for the sliders. An offset past the image stays inside it.
@@ -166,8 +170,8 @@ TEST(Display, PaintsTheVisiblePartWithTheRampAndTheOutsideColour) {
   EXPECT_EQ(img.pixel(0, 0), (Color{255, 255, 255}));
   // 160 - 2 x 40 columns and 320 - 3 x 80 rows are left of the image.
   EXPECT_EQ(img.pixel(79, 79), (Color{255, 255, 255}));
-  EXPECT_EQ(img.pixel(80, 10), platform::kButtonFace);
-  EXPECT_EQ(img.pixel(10, 80), platform::kButtonFace);
+  EXPECT_EQ(img.pixel(80, 10), black);
+  EXPECT_EQ(img.pixel(10, 80), black);
   // An entry whose buffer is shorter than its size says is not drawn.
   v->Image_List[i]->dim_y = 40;
   Image_Delete(*v, i);

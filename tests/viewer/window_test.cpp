@@ -2,6 +2,7 @@
 // window's frame stepping, dragging, arrow keys and title.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -94,9 +95,41 @@ TEST(Overlay, OrientationLabelsByLabelMode) {
     const OverlayLabels l = Overlay_Orientation(ima);
     EXPECT_EQ((std::vector<std::string>{l.left, l.right, l.bottom}), (std::vector<std::string>{k.left, k.right, k.bottom}));
   }
-  ima.flags = 0;
+  // The top edge carries the opposite of the bottom one.
+  ima.g1.dir_h = {1, 0, 0, 0};
+  ima.g1.dir_v = {0, 1, 0, 0};
+  ima.g1.pix_dim = {1, 1, 1};
   ima.g1.label_mode = 0;
+  EXPECT_EQ(Overlay_Orientation(ima).top, "POSTERIOR");
+  ima.flags = 0;
   EXPECT_EQ(Overlay_Orientation(ima).left, "");
+  EXPECT_EQ(Overlay_Orientation(ima).top, "");
+}
+
+TEST(Overlay, TextStaysReadableInSmallWindowsAndShowsTheWindow) {
+  EXPECT_EQ(Overlay_Font_Height(100, 100), kOverlayMinFont);
+  EXPECT_EQ(Overlay_Font_Height(300, 2000), kOverlayMinFont);
+  EXPECT_EQ(Overlay_Font_Height(1000, 1000), 27);  // 200 pt at 96 dpi, a tenth
+  EXPECT_EQ(Image_Window_Text({40, 400}), "W 400 L 40");
+  EXPECT_EQ(Image_Window_Text({-600, 1500}), "W 1500 L -600");
+  EXPECT_EQ(Image_Window_Text({0.5, 2.25}), "W 2.25 L 0.5");
+  // CT: stored 0..4095 with intercept -1024 is -1024..3071 HU.
+  auto ct = Grey(8, 8);
+  ct->g2.serie_min = 0;
+  ct->g2.serie_max = 4095;
+  ct->g2.rescale_intercept = -1024;
+  Viewer v;
+  Image_Window_Set_Real(v, *ct, 40, 400);
+  EXPECT_NEAR(v.fmin, (-160.0 + 1024) / 4095, 1e-6);
+  EXPECT_NEAR(v.fmax, (240.0 + 1024) / 4095, 1e-6);
+  EXPECT_EQ(Image_Window_Text(Image_Window_Real(v, *ct)), "W 400 L 40");
+  // Drawn with group 1, right-aligned above the date line.
+  platform::Image img(400, 400);
+  platform::Canvas c(img);
+  c.fill_rect({0, 0, 400, 400}, Color{0, 0, 128});
+  Overlay_Draw_Window(v, c, {0, 0, 400, 400}, *ct, 0, 1, 0, 0);
+  const int lh = platform::Font::Create({"Arial", Overlay_Font_Height(400, 400)}).metrics().height;
+  EXPECT_TRUE(Has_Colour(img, {250, 400 - 2 * lh - 3, 145, lh}, Color{255, 255, 0}));
 }
 
 TEST(Overlay, SwitchesDrawTheirGroupsOutlined) {
@@ -118,7 +151,7 @@ TEST(Overlay, SwitchesDrawTheirGroupsOutlined) {
   EXPECT_TRUE(Has_Colour(img, {0, 400 - lh - 3, 200, lh}, Color{255, 255, 0}));  // the study line
 }
 
-TEST(ReadOut, PixelValuePositionAndOutside) {
+TEST(ReadOut, RealAndStoredValuesPositionOnlyWithGeometryAndCentredImages) {
   Viewer v;
   auto ima = Grey(4, 3, 1124);
   ima->g2.rescale_intercept = -1024;
@@ -127,31 +160,42 @@ TEST(ReadOut, PixelValuePositionAndOutside) {
   ima->g1.dir_h = {1, 0, 0, 0};
   ima->g1.dir_v = {0, 1, 0, 0};
   ima->g1.pix_dim = {0.5f, 1, 1};  // tall pixels: aspect 2
+  ima->flags = kFlagDirValid;
   reinterpret_cast<int16_t*>(ima->data.data())[1 * 4 + 2] = -32768;
-  v.zoom = 10;
-  v.pan_h.flags = v.pan_v.flags = kToolHiddenInactive;
-  EXPECT_EQ(Overlay_Read_Out(v, *ima, 5, 5), "pix:0x0  value:1224  pos:  10.00   23.00   30.00");
+  v.zoom = 10;  // 40 x 60 on the screen
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 40, 60, 5, 5), "pix:0x0  value:1224  stored:1124  pos:  10.00   23.00   30.00");
   // Beyond the right edge: the last column; row 1 of tall pixels at y 20.
-  EXPECT_EQ(Overlay_Read_Out(v, *ima, 500, 20), "pix:3x1  value:1224  pos:  11.50   22.00   30.00");
-  EXPECT_EQ(Overlay_Read_Out(v, *ima, 25, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
-  v.pan_h.flags = kToolNormal;
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 40, 60, 500, 20), "pix:3x1  value:1224  stored:1124  pos:  11.50   22.00   30.00");
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 40, 60, 25, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
+  // A window narrower than the image: the pan offset counts (whole pixels).
   v.pan_h.value = 1.7f;
-  EXPECT_EQ(Overlay_Read_Out(v, *ima, 15, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 30, 60, 15, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
+  // A window wider than the image: the image sits in the middle (x from 30).
+  v.pan_h.value = 0;
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 100, 60, 30 + 25, 20), "pix:2x1  value:outside  pos:  11.00   22.00   30.00 ");
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 100, 60, 29, 5).substr(0, 8), "pix:0x0 ");
+  // No patient geometry: no invented millimetres; no rescale: one value.
+  ima->flags = 0;
+  ima->g2.rescale_intercept = 0;
+  ima->g2.rescale_slope = 1;
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 40, 60, 5, 5), "pix:0x0  value:1124");
+  EXPECT_EQ(Overlay_Read_Out(v, *ima, 40, 60, 25, 20), "pix:2x1  value:outside ");
 
   auto rgb = Image<uint8_t>(kPixRGB8, 1, 1, {10, 20, 30}, 0, 255);
-  EXPECT_EQ(Overlay_Read_Out(v, *rgb, 0, 0), "pix:0x0  col:10 20 30  pos:   0.00    0.00    0.00 ");
+  EXPECT_EQ(Overlay_Read_Out(v, *rgb, 10, 10, 0, 0), "pix:0x0  col:10 20 30 ");
   rgb->data = PixelBuffer::Zeroed(2);  // shorter than its size: no read-out
-  EXPECT_EQ(Overlay_Read_Out(v, *rgb, 0, 0), "");
+  EXPECT_EQ(Overlay_Read_Out(v, *rgb, 10, 10, 0, 0), "");
 }
 
 struct Hooks : PanelHooks {
   float zoom = 0;
-  int frames = 0, releases = 0;
+  int frames = 0, releases = 0, shown = -1;
   std::string read_out;
   void Zoom_Fitted(float z) override { zoom = z; }
   void Frame_Changed() override { ++frames; }
   void Step_Buttons_Release() override { ++releases; }
   void Read_Out(const std::string& t) override { read_out = t; }
+  void Show_Image(int index) override { shown = index; }
 };
 
 class ImageWindowTest : public testing::Test {
@@ -223,6 +267,51 @@ TEST_F(ImageWindowTest, DragPansByScreenPixelsOverZoom) {
   EXPECT_TRUE(platform::Pointer_Confinement().has_value());
   w->on_mouse_up(platform::kLeftButton, {150, 291});
   EXPECT_FALSE(platform::Pointer_Confinement().has_value());
+}
+
+TEST_F(ImageWindowTest, CtrlWheelZoomsAroundThePointerWithinTheScaleRange) {
+  ASSERT_TRUE(w->Open());
+  const float fit = 300.0f / 256;
+  ASSERT_FLOAT_EQ(v.zoom, fit);
+  // Image pixel 64 lies under x = 75 before; after one notch in it still does.
+  platform::Set_Keyboard_Modifiers(platform::kModControl);
+  w->on_wheel(120, {75, 150});
+  EXPECT_FLOAT_EQ(v.zoom, fit * 1.25f);
+  EXPECT_FLOAT_EQ(hooks.zoom, v.zoom);  // the Scale valuator follows
+  EXPECT_EQ(hooks.shown, -1);           // no image step
+  EXPECT_NEAR(v.pan_h.value, 64 - 75 / v.zoom, 1e-3);
+  EXPECT_NEAR(v.pan_v.value, 128 - 150 / v.zoom, 1e-3);
+  EXPECT_FALSE(v.pan_h.hidden());
+  // Far out: the pans go back to 0 and the image sits in the middle; far
+  // in: the zoom stops at the Scale's 9.99.
+  w->on_wheel(-120 * 8, {75, 150});
+  EXPECT_FLOAT_EQ(v.zoom, std::max(0.1f, fit * 1.25f / std::pow(1.25f, 8.0f)));
+  EXPECT_FLOAT_EQ(v.pan_h.value, 0);
+  EXPECT_GT(Image_Layout(v, *v.Image_List[0], 300, 300).x0, 0);
+  w->on_wheel(120 * 30, {0, 0});
+  EXPECT_FLOAT_EQ(v.zoom, 9.99f);
+  platform::Set_Keyboard_Modifiers(0);
+  // Without Ctrl the wheel asks for the next image (one is all there is).
+  w->on_wheel(-120, {75, 150});
+  EXPECT_EQ(hooks.shown, -1);
+  v.Image_List[1] = Grey(256, 256);
+  v.last = 1;
+  w->on_wheel(-120, {75, 150});
+  EXPECT_EQ(hooks.shown, 1);
+}
+
+TEST_F(ImageWindowTest, ReadOutFollowsTheImageUnderAStillPointer) {
+  ASSERT_TRUE(w->Open());
+  v.Image_List[1] = Grey(256, 256, 700);
+  v.last = 1;
+  Pointer_At({100, 100});
+  if (Pointer() != Point{100, 100}) GTEST_SKIP() << "the pointer cannot be placed";
+  w->on_mouse_move({100, 100});
+  EXPECT_EQ(hooks.read_out, "pix:85x85  value:100");
+  v.current = 1;  // stepped by a key or the timer, the pointer still
+  w->invalidate(true);
+  w->update_now();
+  EXPECT_EQ(hooks.read_out, "pix:85x85  value:700");
 }
 
 TEST_F(ImageWindowTest, ArrowKeysMoveThePointerOrPan) {
