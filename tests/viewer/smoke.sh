@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # kemascopia in real X windows on a virtual server: started on the sample
 # images, it shows the panel and the image window with their titles, paints
-# an image that is not blank, and ends with status 0 on Escape.
+# an image that is not blank, and ends with status 0 on Escape. Then, on a
+# folder of 200 CT slices: two wheel notches show another picture, Home
+# brings the first one back, and a middle drag changes the window.
 # smoke.sh VIEWER FILES...
 set -uo pipefail
 
@@ -45,31 +47,102 @@ echo "panel: $(xdotool getwindowname "$panel")"
 echo "image: $(xdotool getwindowname "$image")"
 sleep 1
 
-xwd -silent -id "$image" >"$work/image.xwd" || fail "no screenshot of the image window"
-python3 - "$work/image.xwd" <<'PY' || fail "the image window is blank"
-import struct, sys
+# A digest of the image window's pixels and the number of colours in it.
+shot() {
+  xwd -silent -id "$image" >"$work/$1.xwd" || fail "no screenshot of the image window"
+  python3 - "$work/$1.xwd" <<'PY'
+import hashlib, struct, sys
 d = open(sys.argv[1], "rb").read()
 h = struct.unpack(">25I", d[:100])
 size, width, height, bpp, line, ncolors = h[0], h[4], h[5], h[11], h[12], h[19]
 start = size + 12 * ncolors
 step = bpp // 8
-seen = set()
+seen, digest = set(), hashlib.sha1()
 for y in range(height):
     row = d[start + y * line: start + y * line + width * step]
+    digest.update(row)
     for x in range(0, len(row), step):
         seen.add(row[x:x + 3])
-print("distinct colours in the image window:", len(seen))
-sys.exit(0 if len(seen) >= 3 else 1)
+print(digest.hexdigest()[:16], len(seen))
+PY
+}
+
+escape_and_wait() {
+  xdotool windowfocus --sync "$panel" 2>/dev/null || xdotool windowfocus "$panel"
+  xdotool key Escape
+  for _ in $(seq 1 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  kill -0 "$pid" 2>/dev/null && fail "still running 10 s after Escape"
+  wait "$pid"
+  status=$?
+  [ "$status" -eq 0 ] || fail "exit status $status after Escape"
+}
+
+read -r _ colours < <(shot first)
+echo "distinct colours in the image window: $colours"
+[ "$colours" -ge 3 ] || fail "the image window is blank"
+escape_and_wait
+echo "PASSED: both windows, a non-blank image, exit 0 on Escape"
+
+# 200 CT slices, each a little brighter than the one before.
+python3 - "$work/series" <<'PY'
+import os, struct, sys
+out = sys.argv[1]
+os.makedirs(out)
+def el(g, e, vr, value):
+    if isinstance(value, str):
+        value = value.encode()
+        if len(value) % 2:
+            value += b"\0" if vr == "UI" else b" "
+    if vr in ("OB", "OW", "UN", "SQ", "UT"):
+        return struct.pack("<HH2sHI", g, e, vr.encode(), 0, len(value)) + value
+    return struct.pack("<HH2sH", g, e, vr.encode(), len(value)) + value
+ct, ts, uid = "1.2.840.10008.5.1.4.1.1.2", "1.2.840.10008.1.2.1", "1.2.826.0.1.3680043.2.1199."
+for k in range(200):
+    meta = el(2, 1, "OB", b"\0\1") + el(2, 2, "UI", ct) + el(2, 3, "UI", uid + "1.%d" % k) + el(2, 0x10, "UI", ts)
+    pixels = b"".join(struct.pack("<h", (x + y) * 4 + 10 * k) for y in range(64) for x in range(64))
+    body = (el(8, 0x16, "UI", ct) + el(8, 0x18, "UI", uid + "1.%d" % k) + el(8, 0x60, "CS", "CT") +
+            el(0x10, 0x10, "PN", "SERIES^TWO HUNDRED") + el(0x10, 0x20, "LO", "P200") +
+            el(0x20, 0x0D, "UI", uid + "2") + el(0x20, 0x0E, "UI", uid + "3") + el(0x20, 0x11, "IS", "1") +
+            el(0x20, 0x13, "IS", str(k + 1)) + el(0x28, 2, "US", struct.pack("<H", 1)) +
+            el(0x28, 4, "CS", "MONOCHROME2") + el(0x28, 0x10, "US", struct.pack("<H", 64)) +
+            el(0x28, 0x11, "US", struct.pack("<H", 64)) + el(0x28, 0x100, "US", struct.pack("<H", 16)) +
+            el(0x28, 0x101, "US", struct.pack("<H", 16)) + el(0x28, 0x102, "US", struct.pack("<H", 15)) +
+            el(0x28, 0x103, "US", struct.pack("<H", 1)) + el(0x28, 0x1050, "DS", "1000") +
+            el(0x28, 0x1051, "DS", "2000") + el(0x28, 0x1052, "DS", "-1024") + el(0x28, 0x1053, "DS", "1") +
+            el(0x7FE0, 0x10, "OW", pixels))
+    with open(os.path.join(out, "slice%03d.dcm" % k), "wb") as f:
+        f.write(b"\0" * 128 + b"DICM" + el(2, 0, "UL", struct.pack("<I", len(meta))) + meta + body)
 PY
 
-xdotool windowfocus --sync "$panel" 2>/dev/null || xdotool windowfocus "$panel"
-xdotool key Escape
-for _ in $(seq 1 50); do
-  kill -0 "$pid" 2>/dev/null || break
+QT_QPA_PLATFORM=xcb KEMASCOPIA_EXPORT_DIR="$work" "$viewer" "$work/series" >"$work/out.txt" 2>&1 &
+pid=$!
+panel="" image=""
+for _ in $(seq 1 100); do
+  panel=$(xdotool search --name '^Kemascopia 1\.2 Rev-10 Tools$' 2>/dev/null | head -n 1)
+  image=$(xdotool search --name '^Kemascopia: TWO HUNDRED SERIES$' 2>/dev/null | head -n 1)
+  [ -n "$panel" ] && [ -n "$image" ] && break
+  kill -0 "$pid" 2>/dev/null || fail "the viewer ended before its windows appeared"
   sleep 0.2
 done
-kill -0 "$pid" 2>/dev/null && fail "still running 10 s after Escape"
-wait "$pid"
-status=$?
-[ "$status" -eq 0 ] || fail "exit status $status after Escape"
-echo "PASSED: both windows, a non-blank image, exit 0 on Escape"
+[ -n "$image" ] || fail "no image window for the 200-slice folder"
+grep -q "total: 200 images in memory" "$work/out.txt" || fail "the folder did not load 200 images"
+sleep 1
+read -r first _ < <(shot first)
+xdotool mousemove --window "$image" 100 100
+xdotool click 5 && sleep 0.3 && xdotool click 5 && sleep 0.5
+read -r wheeled _ < <(shot wheeled)
+[ "$wheeled" != "$first" ] || fail "two wheel notches left the picture as it was"
+xdotool windowfocus --sync "$image" 2>/dev/null || xdotool windowfocus "$image"
+xdotool key Home && sleep 0.5
+read -r home _ < <(shot home)
+[ "$home" = "$first" ] || fail "Home did not bring the first image back"
+xdotool mousemove --window "$image" 100 100 mousedown 2
+xdotool mousemove --window "$image" 160 140 && sleep 0.2
+xdotool mouseup 2 && sleep 0.5
+read -r windowed _ < <(shot windowed)
+[ "$windowed" != "$home" ] || fail "a middle drag left the window as it was"
+escape_and_wait
+echo "PASSED: 200 slices: the wheel steps, Home comes back, a middle drag windows"
