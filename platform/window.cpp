@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
@@ -368,14 +369,30 @@ namespace {
 QWidget* Widget_Of(Window* w) { return w && w->impl() ? w->impl()->host : nullptr; }
 }  // namespace
 
+std::string Filter_Text(const std::string& label, const std::string& pattern) {
+  const std::string named = "(" + pattern + ")";
+  if (label.size() >= named.size() && label.compare(label.size() - named.size(), named.size(), named) == 0) return label;
+  return label + " " + named;
+}
+
 std::vector<std::string> Open_Files_Dialog(Window* owner, const std::vector<std::pair<std::string, std::string>>& filters) {
   QStringList parts;
-  for (const auto& [label, pattern] : filters)
-    parts << QString::fromStdString(label + " (" + (pattern == "*.*" ? std::string("*") : pattern) + ")");
-  const QStringList names =
-      QFileDialog::getOpenFileNames(Widget_Of(owner), QStringLiteral("Open"), QString(), parts.join(QStringLiteral(";;")));
+  for (const auto& [label, pattern] : filters) parts << QString::fromStdString(Filter_Text(label, pattern));
+  QFileDialog dialog(Widget_Of(owner), QStringLiteral("Open"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  dialog.setNameFilters(parts);
+  // "*.*" means every file here, with an extension or not (DICOM files often
+  // have none), as it does where the pattern comes from.
+  const auto every_file = [&dialog] {
+    if (dialog.selectedNameFilter().endsWith(QStringLiteral("(*.*)")))
+      if (auto* model = dialog.findChild<QFileSystemModel*>()) model->setNameFilters({QStringLiteral("*")});
+  };
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, every_file);
+  every_file();
   std::vector<std::string> out;
-  for (const QString& n : names) out.push_back(n.toStdString());
+  if (dialog.exec() != QDialog::Accepted) return out;
+  for (const QString& n : dialog.selectedFiles()) out.push_back(n.toStdString());
   return out;
 }
 

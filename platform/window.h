@@ -130,6 +130,9 @@ class Window {
 
 // Open-file dialog with multiple selection; filters are (label, pattern) pairs,
 // the first one selected. Empty when cancelled.
+// A filter's text: the label as it stands when it already ends with its
+// pattern in brackets ("All Files (*.*)"), else the label and the pattern.
+std::string Filter_Text(const std::string& label, const std::string& pattern);
 std::vector<std::string> Open_Files_Dialog(Window* owner, const std::vector<std::pair<std::string, std::string>>& filters);
 // Modal question; true for yes.
 bool Ask_Yes_No(Window* owner, const std::string& caption, const std::string& text);

@@ -187,10 +187,16 @@ void Button::Draw() {
   platform::Canvas c = Canvas();
   Rect label = rect();
   if (flags & kToolInset) label = {x + 8, y, width - 16, height};
+  // The stop glyph: a solid square half the button's height.
+  auto draw_label = [&](const Rect& r, Color ink) {
+    if (glyph != kGlyphStop) return Centred_Text(c, r, name, ink);
+    const int side = std::max(6, std::min(r.w, r.h) / 2);
+    c.fill_rect({r.x + (r.w - side) / 2, r.y + (r.h - side) / 2, side, side}, ink);
+  };
   if (greyed()) {
     c.fill_rect(rect(), platform::kButtonFace);
     c.frame_rect(rect(), platform::kButtonShadow);
-    Centred_Text(c, label, name, platform::kGreyText);
+    draw_label(label, platform::kGreyText);
     return;
   }
   const bool pressed = state || (flags & kToolPressed);
@@ -198,7 +204,7 @@ void Button::Draw() {
   c.frame_rect(rect(), platform::kButtonDark);
   c.bevel({x + 1, y + 1, width - 2, height - 2}, 2, !pressed);
   if (pressed) label = {label.x + 1, label.y - 1, label.w, label.h};
-  Centred_Text(c, label, name, kBlack);
+  draw_label(label, kBlack);
 }
 
 int Button::Select(int mode) {
@@ -341,12 +347,13 @@ void Valuator::Draw() {
     std::snprintf(text, sizeof text, format.c_str(), value);
     Centred_Text(c, field, text, kBlack);
   }
-  if (!vertical && !name.empty()) c.text(x + margin, y + (height + fh) / 2, name, kBlack);
   const int centre = Knob_Position();
   const Rect k = vertical ? Rect{x + 3, y + centre - knob / 2, width - 6, knob}
                           : Rect{x + centre - knob / 2, y + 3, knob, height - 6};
   c.fill_rect(k, highlight ? kHighlightFace : platform::kButtonFace);
   c.bevel(k, 2, true);
+  // The label last: a knob at the low end must not hide it.
+  if (!vertical && !name.empty()) c.text(x + margin, y + (height + fh) / 2, name, kBlack);
 }
 
 int Valuator::Select(int mode) {
@@ -600,7 +607,8 @@ void CheckList::Draw() {
   c.bevel(rect(), 1, false);
   const Color ink = greyed() ? platform::kGreyText : kBlack;
   const int th = font.metrics().height;
-  if (!name.empty()) c.text(x + 6, y + height - 3, name, ink);
+  // The heading starts where the item texts do, so columns line up below it.
+  if (!name.empty()) c.text(texts.empty() ? x + 6 : texts[0].x + th + 2, y + height - 3, name, ink);
   for (size_t k = 0; k < texts.size(); ++k) {
     const Button& t = texts[k];
     const Button& b = boxes[k];

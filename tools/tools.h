@@ -98,7 +98,9 @@ class Box : public Widget {
 
 class Button : public Widget {
  public:
+  enum : uint8_t { kGlyphNone, kGlyphStop };
   int16_t state = 0;  // pressed 0/1
+  uint8_t glyph = kGlyphNone;  // drawn instead of the name
   void Init(platform::Window* owner);
   void Draw();
   int Select(int mode);

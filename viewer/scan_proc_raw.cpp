@@ -142,7 +142,9 @@ RawWindow::RawWindow(Panel& panel, std::string name) : panel_(panel), name_(std:
   min_max_.font_size = 13;
   ok_.name = "OK";
   cancel_.name = "Cancel";
-  sugg_list_.name = "    File_Head Images Image_Head  Width   Height";
+  // Fixed pitch, columns as wide as their headings: a width is never read as a height.
+  sugg_list_.name = "File_Head Images Image_Head  Width Height";
+  sugg_list_.font_face = "Courier New";
   sugg_list_.font_size = 13;
   sugg_list_.flags = kToolExclusive;
   sugg_list_.value = -1;
@@ -231,7 +233,7 @@ void RawWindow::Layout(int W, int H) {
   for (int k = 0; k < 5; ++k) {
     const RawValues& s = sugg_[k];
     char line[80];
-    std::snprintf(line, sizeof line, "\t%6d\t%6d\t%6d\t%6d\t%6d", s.fh, s.n, s.ih, s.w, s.h);
+    std::snprintf(line, sizeof line, "%9d %6d %10d %6d %6d", s.fh, s.n, s.ih, s.w, s.h);
     if (sugg_list_.choices.size() < 5) sugg_list_.choices.resize(5);
     sugg_list_.choices[k] = line;
   }

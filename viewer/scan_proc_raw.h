@@ -54,6 +54,7 @@ class RawWindow : public platform::Window {
   // The computed-size text colour: black when it fits the file, red when not.
   platform::Color Size_Color() const;
   const std::string& min_max_text() const { return min_max_.name; }
+  const CheckList& suggestions() const { return sugg_list_; }
 
   void on_create() override;
   void on_size(int width, int height) override;

@@ -79,7 +79,8 @@ Panel::Panel(std::vector<std::string> files) : files_(std::move(files)) {
   show_header.name = "Show Header";
   save_bmp.name = "Save as BMP";
   rewind.name = "<<";
-  stop.name = "[]";  // the stop glyph of a symbol font has no Latin-1 counterpart
+  stop.name = "stop";
+  stop.glyph = Button::kGlyphStop;  // the symbol font's stop square, drawn
   stop.font_face = "Arial";
   stop.font_size = 12;
   play.name = ">";

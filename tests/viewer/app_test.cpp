@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -137,6 +139,9 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
   panel->image->update_now();
   EXPECT_EQ(panel->image->title(), "Kemascopia: BODY PHANTOM");
   EXPECT_FALSE(panel->show_header.greyed());
+  EXPECT_EQ(panel->list.name, "Kemascopia 1.2 Rev-10");  // the program and its version, no placeholder address
+  EXPECT_EQ((std::vector<int>{panel->v.switches[0], panel->v.switches[1], panel->v.switches[2], panel->v.switches[3]}),
+            (std::vector<int>{1, 1, 0, 0}));  // file name and patient lines from the start
   Click(panel->rewind);
   EXPECT_EQ(panel->v.current, 3);  // before the first: the last
   EXPECT_EQ(panel->frame.value, 4);
@@ -517,6 +522,21 @@ TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
   EXPECT_EQ(w->Size_Color(), (platform::Color{255, 0, 0}));  // 1 MiB > the file
   w->Choose_Suggestion(2);
   EXPECT_EQ(w->values(), (RawValues{0, 4, 0, 256, 256}));
+  // The suggestions in a fixed-pitch font, each number ending under the end
+  // of its heading: a width is never read as a height.
+  const CheckList& list = w->suggestions();
+  EXPECT_EQ(list.font.width("iiii"), list.font.width("0000"));
+  const std::string& head = list.name;
+  ASSERT_EQ(list.choices.size(), 5u);
+  for (const std::string& row : list.choices) {
+    ASSERT_EQ(row.size(), head.size()) << row;
+    for (const char* column : {"File_Head", "Images", "Image_Head", "Width", "Height"}) {
+      const size_t end = head.find(column) + std::strlen(column);
+      EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(row[end - 1]))) << row << " / " << column;
+      EXPECT_TRUE(end == row.size() || row[end] == ' ') << row << " / " << column;
+    }
+  }
+  EXPECT_EQ(list.choices[2], "        0      4          0    256    256");
   EXPECT_EQ(w->Size_Color(), platform::kButtonText);
   EXPECT_EQ(w->min_max_text(), " min: 0   max: 253");  // 100 samples 2.56 apart
   EXPECT_EQ(w->Create_Images(), 4);

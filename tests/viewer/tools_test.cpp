@@ -10,6 +10,7 @@
 
 #include "tests/fixtures/log_capture.h"
 #include "tests/viewer/helpers.h"
+#include "platform/window.h"
 #include "tools/tools.h"
 
 using platform::Color;
@@ -206,6 +207,44 @@ TEST(Valuator, TablesScrollStepsAndReads) {
   // An inactive valuator reads 0.
   lin.flags = kToolGreyedInactive;
   EXPECT_FLOAT_EQ(lin.Read(), 0);
+}
+
+// A knob at the low end once hid the label ("min" read "n"); the stop button
+// showed "[]" for its glyph.
+TEST(Valuator, LabelStaysReadableOverTheKnobAndStopIsASolidSquare) {
+  Owner w;
+  platform::Canvas canvas = w.canvas();
+  Valuator v = Make_Valuator(0, 0, 1);
+  v.name = "frame";
+  v.value = 0;
+  v.Init(&w);
+  v.Draw();
+  // The knob's face at the low end, inside its bevel (device rows).
+  const int centre = v.Knob_Position();
+  const platform::Rect knob{v.x + centre - v.knob / 2 + 2, 300 - (v.y + v.height - 3) + 2, v.knob - 4, v.height - 10};
+  EXPECT_TRUE(viewer_test::Has_Colour(w.surface(), knob, kBlack));
+
+  Button stop;
+  stop.name = "stop";
+  stop.glyph = Button::kGlyphStop;
+  stop.x = 20, stop.y = 100, stop.width = 80, stop.height = 24;
+  stop.Init(&w);
+  stop.Draw();
+  // A 12 x 12 black square in the middle of the button, and no more black.
+  int black = 0;
+  for (int y = 300 - 124; y < 300 - 100; ++y)
+    for (int x = 20; x < 100; ++x) black += w.surface().pixel(x, y) == kBlack;
+  EXPECT_EQ(black, 144);
+  EXPECT_EQ(w.surface().pixel(60, 300 - 112), kBlack);
+  stop.flags = kToolGreyedInactive;
+  stop.Draw();
+  EXPECT_EQ(w.surface().pixel(60, 300 - 112), platform::kGreyText);
+}
+
+TEST(Dialogs, FilterTextsAreTheLabelsAsTheyStand) {
+  EXPECT_EQ(platform::Filter_Text("All Files (*.*)", "*.*"), "All Files (*.*)");
+  EXPECT_EQ(platform::Filter_Text("DICOM Files (*.dcm)", "*.dcm"), "DICOM Files (*.dcm)");
+  EXPECT_EQ(platform::Filter_Text("Images", "*.png"), "Images (*.png)");
 }
 
 TEST(Button, SelectByStateAndInitWarningsOnce) {
