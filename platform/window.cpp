@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QUrl>
 #include <QPointer>
+#include <QScreen>
 #include <QWidget>
 
 #include <map>
@@ -278,6 +279,7 @@ bool Window::create(const Options& o) {
   host->setAcceptDrops(o.accept_drops);
   host->setCursor(Shape(o.cursor));
   host->resize(std::max(1, o.width), std::max(1, o.height));
+  if (o.position) host->move(o.position->x, o.position->y);
   d_->sized_w = o.width;
   d_->sized_h = o.height;
   d_->needs_paint = d_->erase = true;
@@ -308,6 +310,32 @@ void Window::set_title(const std::string& title) {
 std::string Window::title() const { return d_->title; }
 int Window::client_width() const { return d_->surface ? d_->surface->width() : 0; }
 int Window::client_height() const { return d_->surface ? d_->surface->height() : 0; }
+
+Rect Window::place() const {
+  if (!d_->host) return {};
+  return {d_->host->x(), d_->host->y(), client_width(), client_height()};
+}
+
+void Window::set_place(const Rect& r) {
+  if (!d_->host) return;
+  d_->host->move(r.x, r.y);
+  d_->host->resize(std::max(1, r.w), std::max(1, r.h));
+  // A hidden window gets its resize event only when shown: size it now.
+  d_->Resized(std::max(1, r.w), std::max(1, r.h));
+}
+
+Rect Window::frame_rect() const {
+  if (!d_->host) return {};
+  const QRect f = d_->host->frameGeometry();
+  return {f.x(), f.y(), f.width(), f.height()};
+}
+
+Rect Screen_Area() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return {0, 0, 1024, 768};
+  const QRect a = screen->availableGeometry();
+  return {a.x(), a.y(), a.width(), a.height()};
+}
 
 void Window::invalidate(bool erase) {
   if (!d_->host) return;

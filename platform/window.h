@@ -54,12 +54,17 @@ void Confine_Pointer(const Rect& screen);
 void Release_Pointer_Confinement();
 std::optional<Rect> Pointer_Confinement();
 
+// The part of the screen windows may take (without the desktop's panels).
+Rect Screen_Area();
+
 class Window {
  public:
   struct Options {
     std::string title;
     int width = 300;  // client size in pixels
     int height = 300;
+    // The frame's top-left corner on the screen; none: the system's choice.
+    std::optional<Point> position;
     bool accept_drops = false;
     Cursor cursor = Cursor::Arrow;
     // Filled before each paint when the invalidation asked for an erase; none
@@ -82,6 +87,12 @@ class Window {
   std::string title() const;
   int client_width() const;
   int client_height() const;
+  // The frame's top-left corner on the screen and the client size.
+  Rect place() const;
+  // Moves and resizes (on_size follows when the size changes).
+  void set_place(const Rect& place);
+  // The frame's outer rectangle on the screen (decorations included).
+  Rect frame_rect() const;
 
   // Asks for a paint; with erase the background is filled first.
   void invalidate(bool erase);

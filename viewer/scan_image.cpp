@@ -12,12 +12,9 @@
 #include <type_traits>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "log/log.h"
 #include "viewer/scan_color.h"
+#include "viewer/scan_settings.h"
 
 namespace {
 
@@ -539,32 +536,6 @@ std::string Image_Export_Path(const ImageHeader& ima) {
 
 namespace {
 
-// An exported image shows a patient: its folders are the user's alone.
-void Private_Dirs(const std::string& dir) {
-  for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
-    ::mkdir(dir.substr(0, at).c_str(), 0700);
-}
-
-// Created 0600 (an older file of ours is narrowed to 0600), never through a
-// symbolic link, only a regular file of this user; null with errno set.
-FILE* Open_Private(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
-  if (fd < 0) return nullptr;
-  struct stat st {};
-  int error = 0;
-  if (::fstat(fd, &st) != 0) error = errno;
-  else if (!S_ISREG(st.st_mode)) error = EINVAL;
-  else if (st.st_uid != ::geteuid()) error = EPERM;
-  else if (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) error = errno;
-  FILE* f = error ? nullptr : ::fdopen(fd, "wb");
-  if (!f) {
-    if (!error) error = errno;
-    ::close(fd);
-    errno = error;
-  }
-  return f;
-}
-
 void Put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
@@ -582,8 +553,9 @@ int Image_Write(Viewer& v, int index) {
   if (!ima) return 0;
   const std::string path = Image_Export_Path(*ima);
   Log_Print(log, 4, "\x02Writing file: \x01%s", path.c_str());
-  Private_Dirs(Image_Export_Dir());
-  FILE* f = Open_Private(path);
+  // An exported image shows a patient: the user's alone.
+  Private_Make_Dirs(Image_Export_Dir());
+  FILE* f = Private_Open_Write(path);
   if (!f) {
     const int error = errno;
     Log_Print(log, 6, "file:%s line:%d", "scan_image", 1071);

@@ -11,6 +11,7 @@
 #include "viewer/scan_image.h"
 #include "viewer/scan_log.h"
 #include "viewer/scan_proc_raw.h"
+#include "viewer/scan_settings.h"
 
 using platform::Point;
 
@@ -127,7 +128,45 @@ bool Panel::Open(bool visible) {
   o.accept_drops = true;
   o.background = platform::kButtonFace;
   o.visible = visible;
+  settings_ = Settings_Load();
+  if (settings_.panel) {
+    const platform::Rect r = Keep_On_Screen(*settings_.panel, platform::Screen_Area());
+    o.position = platform::Point{r.x, r.y};
+    o.width = r.w;
+    o.height = r.h;
+  }
   return create(o);
+}
+
+platform::Rect Keep_On_Screen(platform::Rect r, const platform::Rect& area) {
+  r.w = std::min(r.w, area.w);
+  r.h = std::min(r.h, area.h);
+  r.x = std::clamp(r.x, area.x, area.x + area.w - r.w);
+  r.y = std::clamp(r.y, area.y, area.y + area.h - r.h);
+  return r;
+}
+
+platform::Rect Image_Window_Place(const platform::Rect& panel, const platform::Rect& area, const ImageHeader* ima) {
+  constexpr int kGap = 8, kSmallest = 256;
+  const double w0 = ima && ima->dim_x ? ima->dim_x : 300;
+  const double h0 = ima && ima->dim_y ? ima->dim_y * Image_Aspect(*ima) : 300;
+  const int x = panel.x + panel.w + kGap;
+  // At 1:1, no taller than 80 % of the screen and no wider than the room
+  // beside the panel.
+  const double room = std::max(kSmallest, area.x + area.w - x);
+  const double scale = std::min({1.0, 0.8 * area.h / h0, room / w0});
+  platform::Rect r{x, panel.y, std::max(kSmallest, static_cast<int>(w0 * scale)),
+                   std::max(kSmallest, static_cast<int>(h0 * scale))};
+  // A screen too narrow for both: the image window keeps inside it.
+  r.x = std::max(area.x, std::min(r.x, area.x + area.w - r.w));
+  r.y = std::clamp(r.y, area.y, std::max(area.y, area.y + area.h - r.h));
+  return r;
+}
+
+void Panel::Save_Places() {
+  if (exists()) settings_.panel = place();
+  if (image && image->exists()) settings_.image = image->place();
+  Settings_Save(settings_);
 }
 
 int Panel::Timer_Period(float speed) { return static_cast<int>(1000.0 / speed); }
@@ -289,7 +328,11 @@ void Panel::Bar_Follow() {
 void Panel::Open_Image_Window() {
   if (image && image->exists()) return;
   image = std::make_unique<ImageWindow>(v);
-  if (!image->Open(300, 300, visible_)) {
+  // Where it was left, else beside the panel, sized for the image.
+  const platform::Rect area = platform::Screen_Area();
+  const platform::Rect r = settings_.image ? Keep_On_Screen(*settings_.image, area)
+                                           : Image_Window_Place(frame_rect(), area, v.entry(v.current));
+  if (!image->Open(r.w, r.h, visible_, platform::Point{r.x, r.y})) {
     const LogHandle log = static_cast<platform::Window*>(this);
     Log_Print(log, 2, "file:%s line:%d", "scan_proc_tools", 154);
     Log_Print(log, 2, "in CreateWindow()");
@@ -434,12 +477,13 @@ void Panel::Valuator_Effect(Valuator& w, bool click) {
       image->invalidate(true);
     }
   } else if (&w == &scale) {
-    v.zoom = scale.value;
-    if (image && image->exists()) {
+    const ImageHeader* ima = v.entry(v.current);
+    if (image && image->exists() && ima) {
       // The point at the window's centre stays there.
-      if (const ImageHeader* ima = v.entry(v.current))
-        Image_Zoom_About(v, *image, *ima, scale.value, image->client_width() / 2, image->client_height() / 2);
+      Image_Zoom_About(v, *image, *ima, scale.value, image->client_width() / 2, image->client_height() / 2);
       image->invalidate(true);
+    } else {
+      v.zoom = scale.value;
     }
   } else if (&w == &vmin || &w == &vmax) {
     Min_Max();
@@ -545,6 +589,7 @@ void Panel::on_focus_lost() {
 
 void Panel::on_close() {
   platform::Release_Pointer_Confinement();
+  Save_Places();
   if (animating) kill_timer(kAnimationTimer);
   animating = 0;
   Image_Delete_Window(v);
@@ -618,6 +663,7 @@ void Panel::Help() {
 }
 
 void Panel::Close_Panel() {
+  Save_Places();  // the image window still exists
   Image_Delete_Window(v);
   post(kMsgClose);
 }

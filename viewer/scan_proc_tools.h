@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "viewer/scan_settings.h"
 #include "viewer/scan_window.h"
 #include "viewer/viewer.h"
 
@@ -17,6 +18,13 @@ inline constexpr const char* kPanelTitle = "Kemascopia 1.2 Rev-10 Tools";
 inline constexpr int kPanelWidth = 400;
 inline constexpr int kPanelHeight = 546;
 inline constexpr int kAnimationTimer = 1;
+
+// A remembered place moved and shrunk as needed to lie on the screen.
+platform::Rect Keep_On_Screen(platform::Rect place, const platform::Rect& area);
+// Where the image window first opens: beside the panel's frame (never over
+// it while the screen has room), at 1:1 up to 80 % of the screen's height,
+// at least 256 pixels a side.
+platform::Rect Image_Window_Place(const platform::Rect& panel_frame, const platform::Rect& area, const ImageHeader* ima);
 
 class Panel : public platform::Window, public PanelHooks {
  public:
@@ -100,6 +108,8 @@ class Panel : public platform::Window, public PanelHooks {
   void Initial_Window();
   // Redraws the colour bar when the image shown turns it (MONOCHROME1).
   void Bar_Follow();
+  // Writes where both windows are, for the next run.
+  void Save_Places();
   void Open_File();
   void Show_Header();
   void Save_Bmp();
@@ -115,4 +125,5 @@ class Panel : public platform::Window, public PanelHooks {
   // The entries the last images-loaded handling saw: what is new after a load.
   std::unordered_set<const ImageHeader*> known_;
   bool bar_inverted_ = false;
+  ViewerSettings settings_;
 };

@@ -9,8 +9,9 @@
 
 using platform::Point;
 
-bool ImageWindow::Open(int width, int height, bool visible) {
+bool ImageWindow::Open(int width, int height, bool visible, std::optional<Point> at) {
   Options o;
+  o.position = at;
   o.title = "Kemascopia";
   o.width = width;
   o.height = height;

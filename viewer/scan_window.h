@@ -3,6 +3,7 @@
 // the next frame on a right click and drives the cursor read-out.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "viewer/scan_image.h"
@@ -28,8 +29,9 @@ const std::vector<std::string>& Viewer_Help_Lines();
 class ImageWindow : public platform::Window {
  public:
   explicit ImageWindow(Viewer& v) : v_(v) {}
-  // Opens the window ("Kemascopia", 300 x 300, cross-hair cursor).
-  bool Open(int width = 300, int height = 300, bool visible = true);
+  // Opens the window ("Kemascopia", cross-hair cursor), where asked or where
+  // the system puts it.
+  bool Open(int width = 300, int height = 300, bool visible = true, std::optional<platform::Point> at = {});
 
   bool dragging() const { return drag_ == Drag::Pan; }
   bool windowing() const { return drag_ == Drag::Window; }

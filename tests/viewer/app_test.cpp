@@ -417,6 +417,63 @@ TEST_F(PanelTest, Monochrome1IsShownInvertedInTheFilesOwnWindow) {
   EXPECT_LT(panel->surface().pixel(bar.x + bar.width - 4, y).r, 100);
 }
 
+TEST(WindowPlace, BesideThePanelAtOneToOneUpTo80PercentOfTheScreen) {
+  const platform::Rect wide{0, 0, 1280, 1024}, panel{10, 20, 400, 546};
+  auto image = [](int w, int h, float pixel_height = 1) {
+    auto ima = Grey(w, h);
+    ima->g1.pix_dim = {1, pixel_height, 1};
+    return ima;
+  };
+  EXPECT_EQ(Image_Window_Place(panel, wide, image(512, 512).get()), (platform::Rect{418, 20, 512, 512}));
+  EXPECT_EQ(Image_Window_Place(panel, wide, image(1024, 1024).get()), (platform::Rect{418, 20, 819, 819}));
+  EXPECT_EQ(Image_Window_Place(panel, wide, image(256, 256, 2).get()), (platform::Rect{418, 20, 256, 512}));
+  EXPECT_EQ(Image_Window_Place(panel, wide, image(32, 32).get()), (platform::Rect{418, 20, 256, 256}));
+  // A narrow screen: smaller, still beside the panel.
+  EXPECT_EQ(Image_Window_Place({0, 0, 400, 546}, {0, 0, 800, 600}, image(512, 512).get()),
+            (platform::Rect{408, 0, 392, 392}));
+  // A place remembered on a larger screen comes back onto this one.
+  EXPECT_EQ(Keep_On_Screen({2000, -50, 500, 400}, wide), (platform::Rect{780, 0, 500, 400}));
+  EXPECT_EQ(Keep_On_Screen({10, 10, 3000, 400}, wide), (platform::Rect{0, 10, 1280, 400}));
+}
+
+TEST_F(PanelTest, WindowsComeBackWhereTheyWereLeftAndScaleKeepsTheCentre) {
+  const std::string config = (dir / "config").string();
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  Start(files);
+  ASSERT_TRUE(panel->image);
+  ImageWindow& w = *panel->image;
+  // Beside the panel, never over it; a 32 x 32 image gets the smallest window.
+  EXPECT_GE(w.place().x, panel->frame_rect().x + panel->frame_rect().w);
+  EXPECT_EQ((std::pair{w.client_width(), w.client_height()}), (std::pair{256, 256}));
+
+  // Scale keeps the image point at the window's centre in place.
+  w.set_place({400, 60, 333, 222});
+  const float fit = panel->v.zoom;
+  ASSERT_FLOAT_EQ(fit, 222.0f / 32);
+  panel->on_wheel(120, At(panel->scale));
+  ASSERT_GT(panel->v.zoom, fit);
+  EXPECT_NEAR(panel->v.pan_v.value, 16 - 111 / panel->v.zoom, 1e-3);
+  EXPECT_FLOAT_EQ(panel->v.pan_h.value, 0);  // narrower than the window: centred
+
+  panel->set_place({30, 40, 360, 500});
+  panel->on_char(platform::kKeyEscape);
+  Pump();
+  const std::string file = config + "/kemascopia/kemascopia.conf";
+  EXPECT_EQ(Slurp(file), "panel 30 40 360 500\nimage 400 60 333 222\n");
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(config + "/kemascopia").permissions(), fs::perms::owner_all);
+
+  Start(files);
+  EXPECT_EQ(panel->place(), (platform::Rect{30, 40, 360, 500}));
+  ASSERT_TRUE(panel->image);
+  EXPECT_EQ(panel->image->place(), (platform::Rect{400, 60, 333, 222}));
+  // Closed from the image window, the image window's place is kept too.
+  panel->image->set_place({410, 70, 300, 200});
+  panel->image->on_key(platform::kKeyEscape);
+  Pump();
+  EXPECT_EQ(Slurp(file), "panel 30 40 360 500\nimage 410 70 300 200\n");
+}
+
 TEST(BitmapExport, LayoutNamesAndOverwrite) {
   const std::string dir = testing::TempDir() + "bmp_export/";
   setenv("KEMASCOPIA_EXPORT_DIR", dir.c_str(), 1);

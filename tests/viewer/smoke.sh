@@ -22,7 +22,7 @@ shift
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-QT_QPA_PLATFORM=xcb KEMASCOPIA_EXPORT_DIR="$work" "$viewer" "$@" >"$work/out.txt" 2>&1 &
+QT_QPA_PLATFORM=xcb KEMASCOPIA_EXPORT_DIR="$work" XDG_CONFIG_HOME="$work" "$viewer" "$@" >"$work/out.txt" 2>&1 &
 pid=$!
 
 fail() {
@@ -117,7 +117,7 @@ for k in range(200):
         f.write(b"\0" * 128 + b"DICM" + el(2, 0, "UL", struct.pack("<I", len(meta))) + meta + body)
 PY
 
-QT_QPA_PLATFORM=xcb KEMASCOPIA_EXPORT_DIR="$work" "$viewer" "$work/series" >"$work/out.txt" 2>&1 &
+QT_QPA_PLATFORM=xcb KEMASCOPIA_EXPORT_DIR="$work" XDG_CONFIG_HOME="$work" "$viewer" "$work/series" >"$work/out.txt" 2>&1 &
 pid=$!
 panel="" image=""
 for _ in $(seq 1 100); do
