@@ -433,7 +433,7 @@ void Text::Update_Bar() {
   bar.value = static_cast<float>(first);
 }
 
-int Text::Draw_Line(platform::Canvas& c, int px, int top, const std::string& line) const {
+int Text::Draw_Line(platform::Canvas& c, int px, int top, const std::string& line, int tab_origin) const {
   static constexpr Color kColours[] = {{0, 0, 0}, {0, 0, 255}, {0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {255, 255, 0}};
   Color colour = kBlack;
   int face = 0;
@@ -442,7 +442,7 @@ int Text::Draw_Line(platform::Canvas& c, int px, int top, const std::string& lin
     if (end > start) {
       c.set_font(fonts[face]);
       px = c.text(px, top, std::string_view(line).substr(start, end - start), colour,
-                  4 * fonts[face].metrics().ave_char_width, 0);
+                  4 * fonts[face].metrics().ave_char_width, tab_origin);
     }
   };
   for (size_t i = 0; i < line.size(); ++i) {
@@ -476,7 +476,7 @@ void Text::Draw() {
   for (int k = 0; (k + 1) * lh <= area.h; ++k) {
     const size_t index = static_cast<size_t>(first) + k;
     if (index >= lines.size()) break;
-    Draw_Line(c, area.x + 2, area.y + (k + 1) * lh, lines[index]);
+    Draw_Line(c, area.x + 2 - shift, area.y + (k + 1) * lh, lines[index], -shift);
   }
   if (flags & kToolScrollBar) bar.Draw();
 }
@@ -497,6 +497,22 @@ int Text::Select(int mode) {
     }
   }
   return inside;
+}
+
+int Text::Widest_Line() const {
+  platform::Image scratch(1, 1);
+  platform::Canvas c(scratch);
+  int widest = 0;
+  for (const std::string& line : lines) widest = std::max(widest, Draw_Line(c, 0, 0, line) - 0);
+  return widest;
+}
+
+void Text::Scroll_Sideways(int pixels) {
+  Check("Text::Scroll_Sideways");
+  // No further than the widest line's end at the right edge.
+  const int most = std::max(0, Widest_Line() + 4 - Lines_Area().w);
+  shift = std::clamp(shift + pixels, 0, most);
+  Draw();
 }
 
 void Text::Scroll(int n) {

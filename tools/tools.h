@@ -157,6 +157,7 @@ class Text : public Widget {
   std::deque<std::string> lines;  // newest first
   std::vector<std::string> extra;  // the second store of 50 texts: unused
   int first = 0;                   // lines scrolled up from the newest
+  int shift = 0;                   // pixels the lines are moved left (sideways)
   platform::Font fonts[3];         // normal, bold, italic
   Sliders bar;
 
@@ -165,6 +166,11 @@ class Text : public Widget {
   int Select(int mode);
   // Moves the view by n lines toward the newest (negative: toward older).
   void Scroll(int lines);
+  // Moves the lines left by `pixels` (negative: back right), so that long
+  // lines (header listings) can be read to their end.
+  void Scroll_Sideways(int pixels);
+  // The width of the widest line as drawn.
+  int Widest_Line() const;
   void Write(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Write_Text(const std::string& text);
 
@@ -173,7 +179,7 @@ class Text : public Widget {
   // The drawing area of the lines (toolkit coordinates).
   platform::Rect Lines_Area() const;
   // Draws one line with its control bytes at (x, top y); returns the end x.
-  int Draw_Line(platform::Canvas& c, int x, int top, const std::string& line) const;
+  int Draw_Line(platform::Canvas& c, int x, int top, const std::string& line, int tab_origin = 0) const;
 
  private:
   void Update_Bar();

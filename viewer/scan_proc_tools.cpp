@@ -567,7 +567,12 @@ void Panel::on_wheel(int delta, Point p) {
   wheel += delta;
   if (std::abs(wheel) < 120) return;
   const int n = -(wheel / 120);
-  if (list.Select(kSelectHitTest)) list.Scroll(n);
+  // With Shift the list moves sideways: long header lines read to their end.
+  const bool sideways = platform::Keyboard_Modifiers() & platform::kModShift;
+  if (list.Select(kSelectHitTest)) {
+    if (sideways) list.Scroll_Sideways(n * Sideways_Step());
+    else list.Scroll(n);
+  }
   for (Valuator* w : {&frame, &scale, &vmin, &vmax}) {
     if (!w->inactive() && w->Select(kSelectHitTest)) {
       w->Scroll(n);
@@ -609,7 +614,16 @@ void Panel::on_char(int ch) {
   }
 }
 
-void Panel::on_key(int key) { Viewer_Key(v, key); }
+void Panel::on_key(int key) {
+  Tools_Record_Pointer();
+  if ((key == platform::kKeyLeft || key == platform::kKeyRight) && list.Select(kSelectHitTest)) {
+    list.Scroll_Sideways(key == platform::kKeyRight ? Sideways_Step() : -Sideways_Step());
+    return;
+  }
+  Viewer_Key(v, key);
+}
+
+int Panel::Sideways_Step() const { return 8 * std::max(1, list.fonts[0].metrics().ave_char_width); }
 
 // ---- what the image window asks ----
 

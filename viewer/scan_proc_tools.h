@@ -110,6 +110,8 @@ class Panel : public platform::Window, public PanelHooks {
   void Bar_Follow();
   // Writes where both windows are, for the next run.
   void Save_Places();
+  // Eight characters of the message list.
+  int Sideways_Step() const;
   void Open_File();
   void Show_Header();
   void Save_Bmp();

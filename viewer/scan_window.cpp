@@ -201,6 +201,7 @@ const std::vector<std::string>& Viewer_Help_Lines() {
       "\x02R\x01                full range",
       "\x02""1 2 3 4 5\x01        brain 40/80, soft tissue 40/400, lung -600/1500, bone 400/1800, full range",
       "\x02arrows\x01           move the pointer one image pixel",
+      "\x02Shift + wheel\x01    (over this list) move it sideways; \x02Left / Right\x01 too",
       "\x02? or F1\x01          this help;  \x02Esc\x01 quits",
   };
   return lines;

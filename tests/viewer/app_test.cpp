@@ -223,6 +223,25 @@ TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
   const size_t lines = panel->list.lines.size();
   Click(panel->show_header);
   EXPECT_GT(panel->list.lines.size(), lines + 10);
+  // A line longer than the list is wide reads to its end sideways: Shift +
+  // wheel or the arrows over the list, never past the end or the start.
+  Text& list = panel->list;
+  list.Write_Text("\x02value:\x01 " + std::string(200, 'x') + " END");
+  const int most = list.Widest_Line() + 4 - list.Lines_Area().w;
+  ASSERT_GT(most, 0);
+  const int step = 8 * list.fonts[0].metrics().ave_char_width;
+  platform::Set_Keyboard_Modifiers(platform::kModShift);
+  panel->on_wheel(-120, At(list));
+  platform::Set_Keyboard_Modifiers(0);
+  EXPECT_EQ(list.shift, step);
+  EXPECT_EQ(list.first, 0);  // not scrolled up or down
+  platform::Set_Pointer_Position(panel->client_to_screen(At(list)));
+  for (int k = 0; k < 200; ++k) panel->on_key(platform::kKeyRight);
+  EXPECT_EQ(list.shift, most);
+  panel->on_key(platform::kKeyLeft);
+  EXPECT_EQ(list.shift, most - step);
+  list.Scroll_Sideways(-100000);
+  EXPECT_EQ(list.shift, 0);
 
   Click(panel->save_bmp);
   EXPECT_TRUE(Listed("\x02Writing file: \x01"));
