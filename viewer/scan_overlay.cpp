@@ -230,7 +230,8 @@ int Overlay_Draw_Window(Viewer& v, platform::Canvas& c, const platform::Rect& ar
     if (!labels.right.empty()) vertical(labels.right, true);
     if (!labels.bottom.empty())
       text((W - Overlay_Text_Width(font, labels.bottom)) / 2, H - 2 * lh - 3, labels.bottom, kLabel);
-    if (!labels.top.empty()) text((W - Overlay_Text_Width(font, labels.top)) / 2, top, labels.top, kLabel);
+    // Below the name and hospital lines, which take the width of a small window.
+    if (!labels.top.empty()) text((W - Overlay_Text_Width(font, labels.top)) / 2, top + 2 * lh, labels.top, kLabel);
     // The window in real values, above the date.
     if (ima.g2.pix_plane <= 1) right(H - 2 * lh - 3, Image_Window_Text(Image_Window_Real(v, ima)), kYellow);
   }

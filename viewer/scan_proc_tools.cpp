@@ -147,7 +147,7 @@ platform::Rect Keep_On_Screen(platform::Rect r, const platform::Rect& area) {
 }
 
 platform::Rect Image_Window_Place(const platform::Rect& panel, const platform::Rect& area, const ImageHeader* ima) {
-  constexpr int kGap = 8, kSmallest = 256;
+  constexpr int kGap = 8, kSmallest = 384;
   const double w0 = ima && ima->dim_x ? ima->dim_x : 300;
   const double h0 = ima && ima->dim_y ? ima->dim_y * Image_Aspect(*ima) : 300;
   const int x = panel.x + panel.w + kGap;

@@ -23,7 +23,7 @@ inline constexpr int kAnimationTimer = 1;
 platform::Rect Keep_On_Screen(platform::Rect place, const platform::Rect& area);
 // Where the image window first opens: beside the panel's frame (never over
 // it while the screen has room), at 1:1 up to 80 % of the screen's height,
-// at least 256 pixels a side.
+// at least 384 pixels a side (room for the overlay).
 platform::Rect Image_Window_Place(const platform::Rect& panel_frame, const platform::Rect& area, const ImageHeader* ima);
 
 class Panel : public platform::Window, public PanelHooks {

@@ -445,8 +445,8 @@ TEST(WindowPlace, BesideThePanelAtOneToOneUpTo80PercentOfTheScreen) {
   };
   EXPECT_EQ(Image_Window_Place(panel, wide, image(512, 512).get()), (platform::Rect{418, 20, 512, 512}));
   EXPECT_EQ(Image_Window_Place(panel, wide, image(1024, 1024).get()), (platform::Rect{418, 20, 819, 819}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, image(256, 256, 2).get()), (platform::Rect{418, 20, 256, 512}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, image(32, 32).get()), (platform::Rect{418, 20, 256, 256}));
+  EXPECT_EQ(Image_Window_Place(panel, wide, image(256, 256, 2).get()), (platform::Rect{418, 20, 384, 512}));
+  EXPECT_EQ(Image_Window_Place(panel, wide, image(32, 32).get()), (platform::Rect{418, 20, 384, 384}));
   // A narrow screen: smaller, still beside the panel.
   EXPECT_EQ(Image_Window_Place({0, 0, 400, 546}, {0, 0, 800, 600}, image(512, 512).get()),
             (platform::Rect{408, 0, 392, 392}));
@@ -463,7 +463,7 @@ TEST_F(PanelTest, WindowsComeBackWhereTheyWereLeftAndScaleKeepsTheCentre) {
   ImageWindow& w = *panel->image;
   // Beside the panel, never over it; a 32 x 32 image gets the smallest window.
   EXPECT_GE(w.place().x, panel->frame_rect().x + panel->frame_rect().w);
-  EXPECT_EQ((std::pair{w.client_width(), w.client_height()}), (std::pair{256, 256}));
+  EXPECT_EQ((std::pair{w.client_width(), w.client_height()}), (std::pair{384, 384}));
 
   // Scale keeps the image point at the window's centre in place.
   w.set_place({400, 60, 333, 222});

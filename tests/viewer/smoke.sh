@@ -83,6 +83,36 @@ escape_and_wait() {
 read -r _ colours < <(shot first)
 echo "distinct colours in the image window: $colours"
 [ "$colours" -ge 3 ] || fail "the image window is blank"
+# KEMA_SCREENSHOT=FILE.png: both windows as a picture (the README's).
+if [ -n "${KEMA_SCREENSHOT:-}" ]; then
+  xwd -silent -root >"$work/root.xwd" || fail "no screenshot of the screen"
+  geometry() { xdotool getwindowgeometry --shell "$1" | tr '\n' ' '; }
+  python3 - "$work/root.xwd" "$KEMA_SCREENSHOT" "$(geometry "$panel")" "$(geometry "$image")" <<'PY' || fail "no screenshot written"
+import struct, sys, zlib
+d = open(sys.argv[1], "rb").read()
+h = struct.unpack(">25I", d[:100])
+size, width, height, order, bpp, line, ncolors = h[0], h[4], h[5], h[7], h[11], h[12], h[19]
+masks = h[14:17]
+boxes = [dict(w.split("=") for w in g.split()) for g in sys.argv[3:5]]
+x0 = max(0, min(int(b["X"]) for b in boxes)); y0 = max(0, min(int(b["Y"]) for b in boxes))
+x1 = min(width, max(int(b["X"]) + int(b["WIDTH"]) for b in boxes))
+y1 = min(height, max(int(b["Y"]) + int(b["HEIGHT"]) for b in boxes))
+start, step = size + 12 * ncolors, bpp // 8
+shifts = [(m & -m).bit_length() - 1 for m in masks]
+raw = bytearray()
+for y in range(y0, y1):
+    raw.append(0)
+    row = d[start + y * line:start + (y + 1) * line]
+    for x in range(x0, x1):
+        p = int.from_bytes(row[x * step:(x + 1) * step], "little" if order == 0 else "big")
+        raw += bytes((p & m) >> s for m, s in zip(masks, shifts))
+chunk = lambda t, b: struct.pack(">I", len(b)) + t + b + struct.pack(">I", zlib.crc32(t + b))
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", x1 - x0, y1 - y0, 8, 2, 0, 0, 0))
+png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
+open(sys.argv[2], "wb").write(png)
+print("screenshot:", sys.argv[2], x1 - x0, "x", y1 - y0)
+PY
+fi
 escape_and_wait
 echo "PASSED: both windows, a non-blank image, exit 0 on Escape"
 
