@@ -3,6 +3,7 @@
 // limits.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -586,6 +587,32 @@ a.flatten(order='F').astype('<i2').tofile(d + '/expected.raw')
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(ima->g1.pix_dim[k], (std::array{1.5f, 2.0f, 3.0f})[k], 1e-5);
     // Interfile keeps the rows as read; Analyze turns them over again.
     EXPECT_EQ(Data(*ima), std::string(name) == "mca.hdr" ? flipped : stored);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A full-range 16-bit image: spread over 65534 values, which the range-based
+// byte-order repair would take for swapped data (swapped it spreads over 513).
+TEST_F(TextFormats, StatedByteOrderWinsOverTheRangeGuess) {
+  LogCapture log(2);
+  std::vector<int64_t> values(8 * 6 * 2);
+  for (size_t k = 0; k < values.size(); ++k) values[k] = std::array<int64_t, 4>{-32767, 32767, 1, 256}[k % 4];
+  for (bool little : {true, false}) {
+    SCOPED_TRACE(little ? "little-endian" : "big-endian");
+    const auto stored = Store_Samples(values, 2, !little);
+    auto interfile = Read(Bytes(Interfile_Header({.little = little}), stored));
+    ASSERT_NE(interfile, nullptr) << log.Joined(2, true);
+    EXPECT_EQ(Data(*interfile), Machine(values, 2));
+    EXPECT_EQ(std::pair(interfile->g2.ima_min, interfile->g2.ima_max), std::pair(-32767, 32767));
+
+    const std::string hdr = Put("full.hdr", {}, Analyze_Header({.big_endian = !little, .classic = !little}));
+    Put("full.img", {}, stored);
+    auto analyze = Read(hdr);
+    ASSERT_NE(analyze, nullptr) << log.Joined(2, true);
+    EXPECT_EQ(Data(*analyze), Machine(values, 2));
   }
 }
 
