@@ -504,7 +504,8 @@ void Image_Zoom_About(Viewer& v, platform::Window& window, const ImageHeader& im
   // The image point under (px, py), in image pixels (fractional).
   const double ix = (px - before.x0) / v.zoom + before.ox;
   const double iy = (py - before.y0) / (v.zoom * a) + before.oy;
-  v.zoom = std::clamp(zoom, 0.1f, 9.99f);
+  if (!(zoom > 0) || !std::isfinite(zoom)) return;
+  v.zoom = zoom;
   Image_Scale_Image(v, window, ima);
   v.pan_h.value = static_cast<float>(ix - px / v.zoom);
   v.pan_v.value = static_cast<float>(iy - py / (v.zoom * a));

@@ -41,8 +41,8 @@ struct ViewLayout {
   int ox = 0, oy = 0, dw = 0, dh = 0, W = 0, H = 0, x0 = 0, y0 = 0;
 };
 ViewLayout Image_Layout(const Viewer& v, const ImageHeader& ima, int cw, int ch);
-// Sets the zoom (kept within the Scale range) so that the image point under
-// the client position (px, py) stays there; places the sliders.
+// Sets the zoom so that the image point under the client position (px, py)
+// stays there; places the sliders.
 void Image_Zoom_About(Viewer& v, platform::Window& window, const ImageHeader& ima, float zoom, int px, int py);
 // Paints the visible part of the entry into the client rectangle.
 int Image_Draw_Window(Viewer& v, platform::Canvas& canvas, const platform::Rect& client, int index);

@@ -290,6 +290,12 @@ TEST_F(ImageWindowTest, CtrlWheelZoomsAroundThePointerWithinTheScaleRange) {
   EXPECT_GT(Image_Layout(v, *v.Image_List[0], 300, 300).x0, 0);
   w->on_wheel(120 * 30, {0, 0});
   EXPECT_FLOAT_EQ(v.zoom, 9.99f);
+  // A small image fitted above 9.99 zooms out from its fit, not from 9.99.
+  v.Image_List[0] = Grey(16, 16);
+  w->on_size(300, 300);
+  ASSERT_FLOAT_EQ(v.zoom, 300.0f / 16);
+  w->on_wheel(-120, {150, 150});
+  EXPECT_FLOAT_EQ(v.zoom, 300.0f / 16 / 1.25f);
   platform::Set_Keyboard_Modifiers(0);
   // Without Ctrl the wheel asks for the next image (one is all there is).
   w->on_wheel(-120, {75, 150});
