@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "log/log.h"
@@ -204,8 +205,7 @@ void Panel::on_create() {
   Image_Create_Palette(v);
   Image_Set_Grey_Ramp(v, nullptr);
   Tools_Layout(client_width(), client_height());
-  v.last = static_cast<int16_t>(Image_Read_Names(files_, Source::CommandLine));
-  post(kMsgImagesLoaded);
+  Load(files_, Source::CommandLine);
 }
 
 void Panel::on_size(int width, int height) { Tools_Layout(width, height); }
@@ -234,38 +234,78 @@ void Panel::on_paint(platform::Canvas&) {
 
 // ---- loading ----
 
-int Panel::Image_Read_Names(const std::vector<std::string>& names, Source source) {
+int Panel::Read_One(const std::string& path, bool in_folder, Source source, int last, bool& stop) {
   const LogHandle log = static_cast<platform::Window*>(this);
+  Log_Print(log, 4, "\x02reading file[%d]:\x01 %s", last + 1, path.c_str());
+  int n = Image_Read_File(v, path, last + 1);
+  if (n == -1) {
+    if (in_folder) {
+      Log_Print(log, 4, "\x02skipped (unknown format):\x01 %s", path.c_str());
+    } else if (!raw_import(path)) {
+      stop = true;
+      return last;
+    }
+    n = 0;
+  } else if (n > 1) {
+    Log_Print(log, 4, "this file has %d images", n);
+  }
+  if (last + n >= kMaxImages) {
+    if (source == Source::CommandLine)
+      Log_Print(log, 4, "Maximum of %d images at a time!", kMaxImages);
+    else
+      Log_Print(log, 2, "\xf1\x05WARNING:\x01 Maximum of %d images at a time!", kMaxImages);
+    stop = true;
+    return last;
+  }
+  return last + n;
+}
+
+int Panel::Image_Read_Names(const std::vector<std::string>& names, Source source) {
+  Log_Print(static_cast<platform::Window*>(this), 4, " ");
   int last = v.last;
-  Log_Print(log, 4, " ");
+  bool stop = false;
   for (const Name& name : Expand(names)) {
-    Log_Print(log, 4, "\x02reading file[%d]:\x01 %s", last + 1, name.path.c_str());
-    int n = Image_Read_File(v, name.path, last + 1);
-    if (n == -1) {
-      if (name.in_folder) {
-        Log_Print(log, 4, "\x02skipped (unknown format):\x01 %s", name.path.c_str());
-      } else if (!raw_import(name.path)) {
-        return last;
-      }
-      n = 0;
-    } else if (n > 1) {
-      Log_Print(log, 4, "this file has %d images", n);
-    }
-    if (last + n >= kMaxImages) {
-      if (source == Source::CommandLine)
-        Log_Print(log, 4, "Maximum of %d images at a time!", kMaxImages);
-      else
-        Log_Print(log, 2, "\xf1\x05WARNING:\x01 Maximum of %d images at a time!", kMaxImages);
-      break;
-    }
-    last += n;
+    last = Read_One(name.path, name.in_folder, source, last, stop);
+    if (stop) break;
   }
   return last;
 }
 
-void Panel::Images_Loaded() {
-  if (v.last < 0) return;
-  Log_Print(static_cast<platform::Window*>(this), 4, "\x02total:\x01 %d images in memory", v.count());
+void Panel::Load(const std::vector<std::string>& names, Source source) {
+  Log_Print(static_cast<platform::Window*>(this), 4, " ");
+  const bool idle = queue_.empty();
+  for (Name& name : Expand(names)) queue_.push_back({std::move(name.path), name.in_folder, source});
+  load_total_ = load_done_ + static_cast<int>(queue_.size());
+  // The first file at once: its image shows as soon as it is read. A load
+  // arriving while one runs joins its queue.
+  if (!idle) return;
+  if (queue_.empty()) post(kMsgImagesLoaded);
+  else Load_Batch(1);
+}
+
+void Panel::Load_Batch(int count) {
+  for (int k = 0; k < count && !queue_.empty(); ++k) {
+    const Queued q = std::move(queue_.front());
+    queue_.pop_front();
+    ++load_done_;
+    bool stop = false;
+    v.last = static_cast<int16_t>(Read_One(q.path, q.in_folder, q.source, v.last, stop));
+    if (stop) queue_.clear();
+  }
+  if (!queue_.empty()) {
+    char line[64];
+    std::snprintf(line, sizeof line, "loading %d / %d", load_done_, load_total_);
+    Read_Out(line);
+    Show_Arrived();
+    post(kMsgLoadMore);
+    return;
+  }
+  if (load_total_ > 1) Read_Out("");
+  load_total_ = load_done_ = 0;
+  post(kMsgImagesLoaded);
+}
+
+void Panel::Enable_Controls() {
   for (Widget* w : std::initializer_list<Widget*>{&show_header, &save_bmp, &switches[0], &switches[1], &switches[2],
                                                   &switches[3], &vmin, &vmax, &rewind, &stop, &play, &forward})
     Set_State(*w, kToolNormal);
@@ -281,12 +321,44 @@ void Panel::Images_Loaded() {
   scale.Init(this);
   frame.Init(this);
   invalidate(true);
-  const ImageHeader* shown = known_.empty() ? nullptr : v.entry(v.current);
+}
+
+void Panel::Show_Arrived() {
+  if (v.last < 0) return;
+  Enable_Controls();
+  if (!early_shown_) {
+    // The first image of this load, as it arrived (the list is sorted once
+    // everything is in: entries do not move under the user meanwhile).
+    int first_new = -1;
+    for (int k = 0; k <= v.last && first_new < 0; ++k)
+      if (!known_.contains(v.entry(k))) first_new = k;
+    if (first_new < 0) return;
+    early_shown_ = true;
+    v.current = static_cast<int16_t>(first_new);
+    Initial_Window();
+  }
+  frame.value = static_cast<float>(v.current + 1);
+  frame.Draw();
+  Image_Read_Window(v, v.current);
+  Bar_Follow();
+  if (!image || !image->exists()) post(kMsgImageWindow);
+  else image->invalidate(true);
+}
+
+void Panel::Images_Loaded() {
+  if (v.last < 0) return;
+  Log_Print(static_cast<platform::Window*>(this), 4, "\x02total:\x01 %d images in memory", v.count());
+  Enable_Controls();
+  const ImageHeader* shown = known_.empty() && !early_shown_ ? nullptr : v.entry(v.current);
+  // The window in real values stays what it is when the series range grows.
+  std::optional<RealWindow> kept;
+  if (shown && shown->g2.pix_plane <= 1) kept = Image_Window_Real(v, *shown);
   Image_Sort(v, v.last);
   Image_Series_Range(v, v.last);
   // The first image of what was just loaded, in list order (a series opens
   // on its first slice, a cine loop on its first frame); after a load that
-  // added nothing the image shown stays.
+  // added nothing, or one the user stepped through while it arrived, the
+  // image shown stays.
   int first_new = -1, still = 0;
   for (int k = 0; k <= v.last; ++k) {
     const ImageHeader* e = v.entry(k);
@@ -295,10 +367,17 @@ void Panel::Images_Loaded() {
   }
   known_.clear();
   for (int k = 0; k <= v.last; ++k) known_.insert(v.entry(k));
-  v.current = static_cast<int16_t>(first_new >= 0 ? first_new : still);
+  const bool go_first = first_new >= 0 && !navigated_;
+  v.current = static_cast<int16_t>(go_first ? first_new : still);
+  early_shown_ = navigated_ = false;
   frame.value = static_cast<float>(v.current + 1);
   frame.Draw();
-  if (first_new >= 0) Initial_Window();
+  if (go_first) {
+    Initial_Window();
+  } else if (kept && shown) {
+    Image_Window_Set_Real(v, *shown, kept->centre, kept->width);
+    Window_Changed();
+  }
   Image_Read_Window(v, v.current);
   Bar_Follow();
   if (!image || !image->exists()) {
@@ -309,12 +388,13 @@ void Panel::Images_Loaded() {
   }
 }
 
-void Panel::Initial_Window() {
+bool Panel::Initial_Window() {
   const ImageHeader* ima = v.entry(v.current);
   double centre = 0, width = 0;
-  if (!ima || !Image_File_Window(*ima, centre, width)) return;
+  if (!ima || !Image_File_Window(*ima, centre, width)) return false;
   Image_Window_Set_Real(v, *ima, centre, width);
   Window_Changed();
+  return true;
 }
 
 void Panel::Bar_Follow() {
@@ -345,6 +425,9 @@ void Panel::on_message(int message) {
     case kMsgImageWindow: Open_Image_Window(); break;
     case kMsgImagesLoaded: Images_Loaded(); break;
     case kMsgClose: on_close(); break;
+    case kMsgLoadMore:
+      if (!queue_.empty()) Load_Batch(kLoadBatch);
+      break;
     default: break;
   }
 }
@@ -352,6 +435,7 @@ void Panel::on_message(int message) {
 // ---- stepping and animation ----
 
 void Panel::Frame_Change() {
+  if (!queue_.empty()) navigated_ = true;
   frame.value = static_cast<float>(v.current + 1);
   frame.Draw();
   Image_Read_Window(v, v.current);
@@ -435,8 +519,7 @@ void Panel::Open_File() {
   const std::vector<std::string> names = open_dialog();
   if (!names.empty()) {
     update_now();
-    v.last = static_cast<int16_t>(Image_Read_Names(names, Source::Dialog));
-    post(kMsgImagesLoaded);
+    Load(names, Source::Dialog);
   }
   platform::Release_Pointer_Confinement();
   set_cursor(platform::Cursor::Arrow);
@@ -469,6 +552,7 @@ void Panel::Valuator_Effect(Valuator& w, bool click) {
   } else if (&w == &frame) {
     if (v.last < 0) return;
     v.current = static_cast<int16_t>(std::clamp(static_cast<int>(frame.value - 0.5f), 0, static_cast<int>(v.last)));
+    if (!queue_.empty()) navigated_ = true;
     Image_Read_Window(v, v.current);
     Bar_Follow();
     if (image && image->exists()) {
@@ -594,6 +678,7 @@ void Panel::on_focus_lost() {
 
 void Panel::on_close() {
   platform::Release_Pointer_Confinement();
+  queue_.clear();
   Save_Places();
   if (animating) kill_timer(kAnimationTimer);
   animating = 0;
@@ -633,6 +718,7 @@ void Panel::Zoom_Fitted(float zoom) {
 }
 
 void Panel::Frame_Changed() {
+  if (!queue_.empty()) navigated_ = true;
   frame.value = static_cast<float>(v.current + 1);
   frame.Draw();
   Bar_Follow();
@@ -647,8 +733,7 @@ void Panel::Step_Buttons_Release() {
 }
 
 void Panel::Files_Dropped(const std::vector<std::string>& files) {
-  v.last = static_cast<int16_t>(Image_Read_Names(files, Source::Drop));
-  post(kMsgImagesLoaded);
+  Load(files, Source::Drop);
 }
 
 void Panel::Read_Out(const std::string& text) {

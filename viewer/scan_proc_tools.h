@@ -4,6 +4,7 @@
 // window it opens once images are loaded.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,7 +30,9 @@ platform::Rect Image_Window_Place(const platform::Rect& panel_frame, const platf
 class Panel : public platform::Window, public PanelHooks {
  public:
   // Private messages of the panel.
-  enum : int { kMsgImageWindow = 1, kMsgImagesLoaded = 2, kMsgClose = 3 };
+  enum : int { kMsgImageWindow = 1, kMsgImagesLoaded = 2, kMsgClose = 3, kMsgLoadMore = 4 };
+  // Files read per turn of the event loop while a load runs.
+  static constexpr int kLoadBatch = 16;
   // Where names come from: the limit is reported differently.
   enum class Source { CommandLine, Dialog, Drop };
 
@@ -45,6 +48,12 @@ class Panel : public platform::Window, public PanelHooks {
   void Tools_Layout(int W, int H);
   // Loads the names in order from the list's end; the new last index.
   int Image_Read_Names(const std::vector<std::string>& names, Source source);
+  // Loads the names in the background: the first file at once (its image is
+  // shown), the rest a batch per turn of the event loop with a progress
+  // line ("loading 57 / 200"); stepping works on what has arrived. The
+  // images-loaded handling follows the last file.
+  void Load(const std::vector<std::string>& names, Source source);
+  bool loading() const { return !queue_.empty(); }
   // The images-loaded handling: sorts, ranges and shows the last entry.
   void Images_Loaded();
   void Frame_Change();
@@ -104,8 +113,15 @@ class Panel : public platform::Window, public PanelHooks {
   void Min_Max();
   // Applies v.fmin / v.fmax: grey ramp, colour bar, display caches, image.
   void Apply_Window();
-  // The file's own window for a newly shown image.
-  void Initial_Window();
+  // The file's own window for a newly shown image; false when it has none.
+  bool Initial_Window();
+  // Reads one name at the list's end (the loaders' steps); the new last
+  // index; `stop` when the load ends there (limit, no raw window).
+  int Read_One(const std::string& path, bool in_folder, Source source, int last, bool& stop);
+  void Load_Batch(int count);
+  // What has arrived so far: controls, frame range, the load's first image.
+  void Show_Arrived();
+  void Enable_Controls();
   // Redraws the colour bar when the image shown turns it (MONOCHROME1).
   void Bar_Follow();
   // Writes where both windows are, for the next run.
@@ -127,5 +143,14 @@ class Panel : public platform::Window, public PanelHooks {
   // The entries the last images-loaded handling saw: what is new after a load.
   std::unordered_set<const ImageHeader*> known_;
   bool bar_inverted_ = false;
+  struct Queued {
+    std::string path;
+    bool in_folder = false;
+    Source source = Source::CommandLine;
+  };
+  std::deque<Queued> queue_;  // names of the running load still to read
+  int load_total_ = 0, load_done_ = 0;
+  bool early_shown_ = false;  // the running load's first image is shown
+  bool navigated_ = false;    // the user stepped while the load ran
   ViewerSettings settings_;
 };

@@ -292,6 +292,45 @@ TEST_F(PanelTest, OpensOnTheFirstImageOfWhatWasJustLoaded) {
   EXPECT_EQ(panel->frame.value, 3);
 }
 
+// A folder shows its first image as soon as it is read; the rest arrives a
+// batch per turn of the event loop, stepping works on what is there, and a
+// user who stepped meanwhile stays on the image chosen.
+TEST_F(PanelTest, AFolderLoadsInTheBackgroundAndShowsItsFirstImageAtOnce) {
+  fs::create_directories(dir / "big");
+  for (int k = 0; k < 40; ++k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "big/ct%02d.dcm", k);
+    Write(name, fixtures::Dicom_CT_Slice(32, 32, k));
+  }
+  panel = std::make_unique<Panel>(std::vector<std::string>{(dir / "big").string()});
+  panel->quit = [this](int code) { quit_code = code; };
+  Log_Set_Handle(static_cast<platform::Window*>(panel.get()));
+  Log_Set_Sink(Log_Viewer_Sink);
+  ASSERT_TRUE(panel->Open(false));
+  // Only the first file is read before the panel is up.
+  EXPECT_EQ(panel->v.count(), 1);
+  EXPECT_TRUE(panel->loading());
+  EXPECT_EQ(panel->read_out.name, "loading 1 / 40");
+  EXPECT_EQ(panel->v.current, 0);
+  EXPECT_FALSE(panel->show_header.greyed());
+  panel->on_message(Panel::kMsgLoadMore);
+  EXPECT_EQ(panel->v.count(), 1 + Panel::kLoadBatch);
+  EXPECT_EQ(panel->read_out.name, "loading 17 / 40");
+  EXPECT_EQ(panel->frame.upper, 17);
+  panel->on_key(platform::kKeyEnd);  // steps within what has arrived
+  EXPECT_EQ(panel->v.current, 16);
+  const ImageHeader* chosen = panel->v.entry(16);
+  panel->on_message(Panel::kMsgLoadMore);
+  panel->on_message(Panel::kMsgLoadMore);
+  EXPECT_FALSE(panel->loading());
+  EXPECT_EQ(panel->v.count(), 40);
+  Pump();
+  EXPECT_EQ(std::count(panel->list.lines.begin(), panel->list.lines.end(), "\x02total:\x01 40 images in memory"), 1);
+  EXPECT_EQ(panel->v.entry(panel->v.current), chosen);  // sorted, still the image chosen
+  EXPECT_EQ(panel->read_out.name, "");
+  EXPECT_EQ(panel->frame.upper, 40);
+}
+
 TEST_F(PanelTest, WheelPageKeysHomeAndEndStepThroughTheSeries) {
   Start(files);
   ImageWindow& w = *panel->image;
