@@ -1,17 +1,17 @@
 #include "Convert/conv_readers.h"
 
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/kema_image.h"
-#include "Convert/vendor/local_Analyze.h"
-#include "Convert/vendor/local_Bruker.h"
-#include "Convert/vendor/local_Ge_Signa_5.h"
-#include "Convert/vendor/local_JPEG.h"
-#include "Convert/vendor/local_IGB.h"
-#include "Convert/vendor/local_Interfile.h"
-#include "Convert/vendor/local_Materialise.h"
-#include "Convert/vendor/local_Raw.h"
-#include "Convert/vendor/local_SMIS.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/local_Analyze.h"
+#include "Convert/formats/local_Bruker.h"
+#include "Convert/formats/local_Ge_Signa_5.h"
+#include "Convert/formats/local_JPEG.h"
+#include "Convert/formats/local_IGB.h"
+#include "Convert/formats/local_Interfile.h"
+#include "Convert/formats/local_Materialise.h"
+#include "Convert/formats/local_Raw.h"
+#include "Convert/formats/local_SMIS.h"
+#include "Convert/formats/text_header.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/jpeg_writer.h"
 

@@ -22,7 +22,7 @@
 
 #include "bench/bench_util.h"
 #include "Convert/kema_image.h"
-#include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/formats/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
 
 

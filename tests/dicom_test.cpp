@@ -19,8 +19,8 @@
 #include <tuple>
 #include <vector>
 
-#include "Convert/dicom/local_NEMA.h"
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/log_capture.h"

@@ -15,7 +15,7 @@
 
 #include "Convert/conv_util.h"
 #include "Convert/kema_image.h"
-#include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/formats/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
 #include "tests/fixtures/log_capture.h"
 #include "tests/fixtures/test_util.h"

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "Convert/kema_image.h"
-#include "Convert/vendor/local_Analyze.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/local_Analyze.h"
+#include "Convert/formats/text_header.h"
 #include "tests/fixtures/log_capture.h"
 #include "tests/fixtures/test_util.h"
 #include "tests/fixtures/text_formats_writer.h"

@@ -13,7 +13,7 @@
 #include "Convert/conv_order.h"
 #include "Convert/conv_string.h"
 #include "Convert/kema_image.h"
-#include "Convert/local_NEMA_read.h"
+#include "Convert/formats/dicom/local_NEMA_read.h"
 #include "tests/fixtures/log_capture.h"
 
 namespace {

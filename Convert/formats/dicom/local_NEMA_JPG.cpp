@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Convert/conv_util.h"
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 #include "LibJPEG/jpeg.h"
 
 namespace {

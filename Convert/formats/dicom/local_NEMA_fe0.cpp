@@ -7,8 +7,8 @@
 #include <tuple>
 
 #include "Convert/conv_util.h"
-#include "Convert/dicom/local_NEMA.h"
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 

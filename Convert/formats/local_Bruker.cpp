@@ -1,4 +1,4 @@
-#include "Convert/vendor/local_Bruker.h"
+#include "Convert/formats/local_Bruker.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,7 +12,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_string.h"
 #include "Convert/conv_util.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/text_header.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "Convert/conv_util.h"
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 
 namespace {
 

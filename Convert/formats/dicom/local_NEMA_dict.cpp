@@ -2,7 +2,7 @@
 // handles, with its VR and its label, by group in ascending element order.
 #include <algorithm>
 
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "Convert/conv_util.h"
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "Convert/conv_util.h"
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 

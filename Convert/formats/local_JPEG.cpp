@@ -1,6 +1,6 @@
 // JPEG files (format 103): the file is read whole and handed to the JPEG
 // decoder; its header pass gives the geometry.
-#include "Convert/vendor/local_JPEG.h"
+#include "Convert/formats/local_JPEG.h"
 
 #include <cctype>
 #include <new>

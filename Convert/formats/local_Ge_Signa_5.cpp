@@ -1,4 +1,4 @@
-#include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/formats/local_Ge_Signa_5.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/text_header.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -12,7 +12,7 @@
 
 #include "Convert/byte_source.h"
 #include "Convert/kema_image.h"
-#include "Convert/local_NEMA_read.h"
+#include "Convert/formats/dicom/local_NEMA_read.h"
 #include "log/log.h"
 
 // Transfer mode bits (ImageHeader::transfer_mode).

@@ -1,4 +1,4 @@
-#include "Convert/vendor/local_IGB.h"
+#include "Convert/formats/local_IGB.h"
 
 #include <cstring>
 #include <memory>
@@ -9,7 +9,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_util.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/text_header.h"
 
 namespace {
 

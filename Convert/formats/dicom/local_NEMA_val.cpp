@@ -1,7 +1,7 @@
 // Value readers and formatters shared by the group handlers: how each VR
 // is shown as a header-text line, how it is kept in the attribute list, and
 // the field readers that hand values to the header mapping.
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 
 #include <algorithm>
 #include <cfloat>

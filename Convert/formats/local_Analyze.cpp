@@ -1,4 +1,4 @@
-#include "Convert/vendor/local_Analyze.h"
+#include "Convert/formats/local_Analyze.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,7 +13,7 @@
 #include "Convert/conv_order.h"
 #include "Convert/conv_string.h"
 #include "Convert/conv_util.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/text_header.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Convert/vendor/local_Interfile.h"
+#include "Convert/formats/local_Interfile.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -9,7 +9,7 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_util.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/text_header.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Convert/local_NEMA_read.h"
+#include "Convert/formats/dicom/local_NEMA_read.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "Convert/vendor/local_Materialise.h"
+#include "Convert/formats/local_Materialise.h"
 
 #include <memory>
 #include <string>
@@ -6,7 +6,7 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_util.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/text_header.h"
 
 namespace {
 

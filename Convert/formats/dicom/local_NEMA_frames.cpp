@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 
 namespace {
 std::atomic<unsigned> g_threads{0};

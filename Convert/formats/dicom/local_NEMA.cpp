@@ -1,6 +1,6 @@
 // The element-stream reader: sniffing, the element loop, element headers,
 // sequences and items, the transfer syntax, and the storage record.
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Convert/conv_util.h"
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 thread_local NemaParseState t_state;

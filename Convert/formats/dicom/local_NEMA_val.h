@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 
 // One dictionary row: element, dictionary VR, label (unpadded).
 struct NemaDictRow {
