@@ -4,7 +4,10 @@
 #include <cstring>
 #include <new>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 namespace {

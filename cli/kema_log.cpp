@@ -10,7 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "cli/kema.h"
 #include "log/log.h"
 

@@ -34,7 +34,6 @@ using Texts = std::vector<std::string>;
 
 class Dicom : public testing::Test {
  protected:
-  void TearDown() override { Image_Set_Header_Text_Level(0); }
   fixtures::UtcZone utc_;
 };
 
@@ -61,10 +60,8 @@ struct Read {
 
 Read Read_Bytes(const Bytes& bytes, bool listing = false) {
   fixtures::LogCapture log(0);
-  Image_Set_Header_Text_Level(listing ? 4 : 0);
   Read r;
-  r.ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data());
-  Image_Set_Header_Text_Level(0);
+  r.ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data(), listing ? 4 : 0);
   r.text = log.Joined(4, true);
   if (r.ima) r.pixels = Kema_Image_Get_Image(nullptr, *r.ima);
   return r;
@@ -494,7 +491,6 @@ TEST_F(Dicom, ThreadsReadDifferentFilesAsOneThreadDoes) {
   files.push_back(p.Sequence_End().Done(1024));
   // Log settings are process-wide: the threads list nothing, and compare what they read.
   const auto summary = [](const Bytes& f) {
-    Image_Set_Header_Text_Level(0);
     auto ima = Kema_Image_Header_Read(nullptr, f.size(), f.data());
     if (!ima || Kema_Image_Get_Image(nullptr, *ima) != 1) return std::tuple(uint16_t{0}, uint16_t{0}, 0.0f, Bytes{}, Bytes{});
     Bytes list;
@@ -517,14 +513,14 @@ TEST_F(Dicom, ThreadsReadDifferentFilesAsOneThreadDoes) {
 namespace {
 
 // The reader alone, without the post-processing that turns the geometry.
-std::unique_ptr<ImageHeader> Header_Only(const Bytes& bytes, uint16_t format) {
+std::unique_ptr<ImageHeader> Header_Only(const Bytes& bytes, uint16_t format, uint8_t listing = 0) {
   auto ima = std::make_unique<ImageHeader>();
   Image_Init_Header(*ima);
   ima->format = format;
   ima->input_type = 2;
   ima->stream = bytes;
   ima->file_size = static_cast<uint32_t>(bytes.size());
-  if (NEMA_Read_Header(nullptr, *ima) < 1) return nullptr;
+  if (NEMA_Read_Header(ReadContext{nullptr, listing}, *ima) < 1) return nullptr;
   return ima;
 }
 
@@ -539,9 +535,7 @@ TEST_F(Dicom, SiemensGroupsOrientationCheckAndFrameTimes) {
   w.Image(2, 2).Pixels(Bytes(24, 1));
   const Bytes bytes = w.Done(1024);
   fixtures::LogCapture log(6);
-  Image_Set_Header_Text_Level(4);
-  const auto ima = Header_Only(bytes, 38);
-  Image_Set_Header_Text_Level(0);
+  const auto ima = Header_Only(bytes, 38, 4);
   ASSERT_NE(ima, nullptr);
   const std::string text = log.Joined(4, true);
   for (const std::string& l : {Line("0009,1010", "SPI Version:", "SPI-V1"),
@@ -602,9 +596,7 @@ TEST_F(Dicom, HugeNumbersStayInRange) {
   w.Image(2, 2).Pixels(Bytes(8, 1));
   for (uint8_t level : {0, 4}) {
     fixtures::LogCapture log(0);
-    Image_Set_Header_Text_Level(level);
-    const auto ima = Header_Only(w.Done(1024), 24);
-    Image_Set_Header_Text_Level(0);
+    const auto ima = Header_Only(w.Done(1024), 24, level);
     ASSERT_NE(ima, nullptr);
     EXPECT_EQ(ima->g2.level, INT32_MAX);
     EXPECT_EQ(ima->g2.window, INT32_MIN);

@@ -16,8 +16,8 @@
 #include <tuple>
 #include <vector>
 
+#include "Convert/conv_jpeg.h"
 #include "Convert/kema_image.h"
-#include "LibJPEG/jpeg.h"
 #include "tests/fixtures/jpeg_writer.h"
 #include "tests/fixtures/log_capture.h"
 
@@ -26,7 +26,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace fixtures;
 
-PixelBuffer Decode(const Bytes& s, JpegInfo& info, JpegOptions opt = {}) {
+// What the readers hand the decoder: their message hooks and the budget.
+const ReadContext kRead;
+
+PixelBuffer Decode(const Bytes& s, JpegInfo& info, JpegOptions opt = Jpeg_Options(kRead)) {
   opt.info_lines = false;
   return jpeg_decode(s, info, opt);
 }
@@ -83,7 +86,7 @@ TEST(JpegDcmtk, LosslessStreamsDecodeBitExact) {
     // The older first-line rule agrees with T.81 only where the line above
     // does not enter the prediction.
     if (c.spp == 1 && c.pt == 0 && (c.sv == 1 || c.sv == 2)) {
-      JpegOptions legacy;
+      JpegOptions legacy = Jpeg_Options(kRead);
       legacy.legacy_lossless = true;
       const PixelBuffer old = Decode(frames[0], info, legacy);
       ASSERT_TRUE(old);
@@ -281,7 +284,7 @@ TEST(JpegStream, CallerBufferAndThreads) {
   // A slot too small is refused before anything is written.
   std::vector<uint8_t> small(40 * 30 * 2 - 1, 0xAB);
   JpegInfo info;
-  EXPECT_FALSE(Jpeg_Decode_Into(streams[0], small, info));
+  EXPECT_FALSE(Jpeg_Decode_Into(streams[0], small, info, Jpeg_Options(kRead)));
   EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](uint8_t b) { return b == 0xAB; }));
   // Frames decoded on several threads at once give what one thread gives.
   std::vector<std::vector<uint8_t>> slots(8, std::vector<uint8_t>(40 * 30 * 2));
@@ -289,7 +292,7 @@ TEST(JpegStream, CallerBufferAndThreads) {
   for (size_t t = 0; t < slots.size(); ++t)
     pool.emplace_back([&, t] {
       JpegInfo i;
-      JpegOptions o;
+      JpegOptions o = Jpeg_Options(kRead);
       o.info_lines = false;
       for (int rep = 0; rep < 20; ++rep) Jpeg_Decode_Into(streams[t % 4], slots[t], i, o);
     });
@@ -352,7 +355,7 @@ TEST(JpegRegress, EveryOutputSampleWritten) {
     SCOPED_TRACE(e.path().filename().string());
     const Bytes stream = Read_File(e.path().string());
     JpegInfo info;
-    JpegOptions opt;
+    JpegOptions opt = Jpeg_Options(kRead);
     opt.info_lines = false;
     if (!Jpeg_Read_Info(stream, info, opt)) continue;
     std::vector<uint8_t> zero(info.Output_Bytes(), 0x00), ones(info.Output_Bytes(), 0xFF);
@@ -380,9 +383,7 @@ TEST(JpegReader, FilesReadAsImages) {
     const std::string path = dir / "scan0042.jpg";
     fs::copy_file(data + c.file, path, fs::copy_options::overwrite_existing);
     LogCapture log;
-    Image_Set_Header_Text_Level(4);
-    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, path.c_str());
-    Image_Set_Header_Text_Level(0);
+    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, path.c_str(), 4);
     ASSERT_TRUE(ima);
     EXPECT_EQ(std::tuple(ima->format, ima->modality, ima->g1.series_num, ima->g2.pix_store, ima->g2.pix_plane,
                          ima->g2.pix_type),

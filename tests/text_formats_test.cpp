@@ -27,7 +27,6 @@ using namespace fixtures;
 
 class TextFormats : public testing::Test {
  protected:
-  void TearDown() override { Image_Set_Header_Text_Level(0); }
   std::string Put(const std::string& name, std::string_view head, std::span<const uint8_t> tail = {}) {
     const std::string p = (dir_ / name).string();
     fs::create_directories(fs::path(p).parent_path());
@@ -45,8 +44,8 @@ std::unique_ptr<ImageHeader> Read(const std::string& path) {
   if (ima && Kema_Image_Get_Image(nullptr, *ima) < 1) return nullptr;
   return ima;
 }
-std::unique_ptr<ImageHeader> Read(std::span<const uint8_t> bytes) {
-  auto ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data());
+std::unique_ptr<ImageHeader> Read(std::span<const uint8_t> bytes, uint8_t listing = 0) {
+  auto ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data(), listing);
   if (ima && Kema_Image_Get_Image(nullptr, *ima) < 1) return nullptr;
   return ima;
 }
@@ -114,10 +113,9 @@ TEST_F(TextFormats, InterfilePixelsWhereverTheHeaderPutsThem) {
 
 TEST_F(TextFormats, InterfileFieldsAndHeaderText) {
   LogCapture log(4);
-  Image_Set_Header_Text_Level(4);
   const InterfileSpec spec{.extra = "STUDY DURATION (SEC) := 90\n!Imaging Modality := NUCMED\n"};
   const auto px = Store_Samples(Text_Pattern(96, 2, true), 2, false);
-  auto ima = Read(Bytes(Interfile_Header(spec), px));
+  auto ima = Read(Bytes(Interfile_Header(spec), px), 4);
   ASSERT_NE(ima, nullptr) << log.Joined(2, true);
   // Capital keys and '!' are recognised; a value in capitals is not.
   // The modality from "nucmed" earlier: "NUCMED" changes nothing. The comment after ';' is cut.

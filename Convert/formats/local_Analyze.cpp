@@ -12,7 +12,10 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_string.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -43,17 +46,17 @@ class Header {
   uint8_t mode_;
 };
 
-void Field(LogHandle log, const char* label, std::string_view text) {
-  Text_Label_Value(log, kLabel, label, "%-.*s", static_cast<int>(text.size()), text.data());
+void Field(const ReadContext& ctx, const char* label, std::string_view text) {
+  Text_Label_Value(ctx, kLabel, label, "%-.*s", static_cast<int>(text.size()), text.data());
 }
 
-int Analyze_Read_Header_Key(LogHandle log, const Header& h) {
-  Log_Print(log, 9, "in Analyze_Read_Header_Key()");
-  Text_Label_Value(log, kLabel, "header size:", "%d", h.I32(kKey + 0));
-  Field(log, "data type:", h.Chars(kKey + 4, 10));
-  Field(log, "db name:", h.Chars(kKey + 14, 18));
-  Text_Label_Value(log, kLabel, "extents:", "%d", h.I32(kKey + 32));
-  Text_Label_Value(log, kLabel, "session error:", "%d", h.I16(kKey + 36));
+int Analyze_Read_Header_Key(const ReadContext& ctx, const Header& h) {
+  Log_Print(ctx, 9, "in Analyze_Read_Header_Key()");
+  Text_Label_Value(ctx, kLabel, "header size:", "%d", h.I32(kKey + 0));
+  Field(ctx, "data type:", h.Chars(kKey + 4, 10));
+  Field(ctx, "db name:", h.Chars(kKey + 14, 18));
+  Text_Label_Value(ctx, kLabel, "extents:", "%d", h.I32(kKey + 32));
+  Text_Label_Value(ctx, kLabel, "session error:", "%d", h.I16(kKey + 36));
   return 1;
 }
 
@@ -72,7 +75,7 @@ const char* Type_Name(int code) {
 }
 
 // The data-type rule; false after a logged refusal.
-bool Data_Type(LogHandle log, int code, int bits, ImageHeader& ima) {
+bool Data_Type(const ReadContext& ctx, int code, int bits, ImageHeader& ima) {
   auto& g2 = ima.g2;
   auto set = [&](int store, int sign) {
     g2.pix_store = g2.pix_bits = static_cast<uint16_t>(store);
@@ -97,53 +100,53 @@ bool Data_Type(LogHandle log, int code, int bits, ImageHeader& ima) {
       g2.pix_swap = 0;
       break;
     default:
-      Log_Print(log, 2, "Unsuported pixel data type! (val=%d)", code);
-      Text_Error(log, Text_Input_Name(ima), "Analyze data type %d (%s) cannot be read", code, Type_Name(code));
+      Log_Print(ctx, 2, "Unsuported pixel data type! (val=%d)", code);
+      Text_Error(ctx, Text_Input_Name(ima), "Analyze data type %d (%s) cannot be read", code, Type_Name(code));
       return false;
   }
   return true;
 }
 
-int Analyze_Read_Header_Dimension(LogHandle log, const Header& h, ImageHeader& ima, int& source_bits) {
-  Log_Print(log, 9, "in Analyze_Read_Header_Dimension()");
+int Analyze_Read_Header_Dimension(const ReadContext& ctx, const Header& h, ImageHeader& ima, int& source_bits) {
+  Log_Print(ctx, 9, "in Analyze_Read_Header_Dimension()");
   const int n = h.I16(kDim + 0);
   const int shown = std::clamp(n, 0, 7);
-  Text_Label_Value(log, kLabel, "number of dimensions:", "%d", n);
+  Text_Label_Value(ctx, kLabel, "number of dimensions:", "%d", n);
   char label[32];
   for (int i = 1; i <= shown; ++i) {
     std::snprintf(label, sizeof label, "image dim[%d]:", i);
-    Text_Label_Value(log, kLabel, label, "%d", h.I16(kDim + 2 * i));
+    Text_Label_Value(ctx, kLabel, label, "%d", h.I16(kDim + 2 * i));
   }
   const int code = h.I16(kDim + 30);
   const int bits = h.I16(kDim + 32);
-  Text_Label_Value(log, kLabel, "data type:", "%d (%s)", code, Type_Name(code));
-  Text_Label_Value(log, kLabel, "bits per pixel:", "%d", bits);
+  Text_Label_Value(ctx, kLabel, "data type:", "%d (%s)", code, Type_Name(code));
+  Text_Label_Value(ctx, kLabel, "bits per pixel:", "%d", bits);
   float pixdim[8];
   for (int i = 0; i < 8; ++i) {
     pixdim[i] = h.F32(kDim + 36 + 4 * i);
     std::snprintf(label, sizeof label, "pix dim[%d]:", i);
-    Text_Label_Value(log, kLabel, label, "%.2f", static_cast<double>(pixdim[i]));
+    Text_Label_Value(ctx, kLabel, label, "%.2f", static_cast<double>(pixdim[i]));
   }
   const float voxel_offset = h.F32(kDim + 68);
-  Text_Label_Value(log, kLabel, "Voxel offset:", "%.0f", static_cast<double>(voxel_offset));
-  Text_Label_Value(log, kLabel, "calibrated max:", "%.2f", static_cast<double>(h.F32(kDim + 84)));
-  Text_Label_Value(log, kLabel, "calibrated min:", "%.2f", static_cast<double>(h.F32(kDim + 88)));
-  Text_Label_Value(log, kLabel, "max pixel value:", "%d", h.I32(kDim + 100));
-  Text_Label_Value(log, kLabel, "min pixel value:", "%d", h.I32(kDim + 104));
+  Text_Label_Value(ctx, kLabel, "Voxel offset:", "%.0f", static_cast<double>(voxel_offset));
+  Text_Label_Value(ctx, kLabel, "calibrated max:", "%.2f", static_cast<double>(h.F32(kDim + 84)));
+  Text_Label_Value(ctx, kLabel, "calibrated min:", "%.2f", static_cast<double>(h.F32(kDim + 88)));
+  Text_Label_Value(ctx, kLabel, "max pixel value:", "%d", h.I32(kDim + 100));
+  Text_Label_Value(ctx, kLabel, "min pixel value:", "%d", h.I32(kDim + 104));
 
   if (n < 1 || n > 7) {
-    Text_Error(log, Text_Input_Name(ima), "Analyze header: %d dimensions (1 to 7)", n);
+    Text_Error(ctx, Text_Input_Name(ima), "Analyze header: %d dimensions (1 to 7)", n);
     return 0;
   }
-  if (!Set_Dimension(log, "Analyze", "dim[1]", h.I16(kDim + 2), ima.dim_x)) return 0;
+  if (!Set_Dimension(ctx, "Analyze", "dim[1]", h.I16(kDim + 2), ima.dim_x)) return 0;
   // A one-dimensional image is one row.
-  if (n >= 2 && !Set_Dimension(log, "Analyze", "dim[2]", h.I16(kDim + 4), ima.dim_y)) return 0;
+  if (n >= 2 && !Set_Dimension(ctx, "Analyze", "dim[2]", h.I16(kDim + 4), ima.dim_y)) return 0;
   if (n < 2) ima.dim_y = 1;
-  if (n >= 3 && !Set_Dimension(log, "Analyze", "dim[3]", h.I16(kDim + 6), ima.dim_z)) return 0;
-  if (n >= 4 && !Set_Dimension(log, "Analyze", "dim[4]", h.I16(kDim + 8), ima.dim_t)) return 0;
+  if (n >= 3 && !Set_Dimension(ctx, "Analyze", "dim[3]", h.I16(kDim + 6), ima.dim_z)) return 0;
+  if (n >= 4 && !Set_Dimension(ctx, "Analyze", "dim[4]", h.I16(kDim + 8), ima.dim_t)) return 0;
 
   ima.g2.pix_bits = static_cast<uint16_t>(std::max(bits, 0));
-  if (!Data_Type(log, code, bits, ima)) return 0;
+  if (!Data_Type(ctx, code, bits, ima)) return 0;
   source_bits = code == 16 ? 32 : code == 64 ? 64 : 0;
 
   auto& g1 = ima.g1;
@@ -154,7 +157,7 @@ int Analyze_Read_Header_Dimension(LogHandle log, const Header& h, ImageHeader& i
 
   const double offset = std::trunc(static_cast<double>(voxel_offset));
   if (std::fabs(offset) > UINT32_MAX) {
-    Text_Error(log, Text_Input_Name(ima), "Analyze header: voxel offset %.0f past 4 GiB", offset);
+    Text_Error(ctx, Text_Input_Name(ima), "Analyze header: voxel offset %.0f past 4 GiB", offset);
     return 0;
   }
   if (offset >= 0) {
@@ -170,21 +173,21 @@ int Analyze_Read_Header_Dimension(LogHandle log, const Header& h, ImageHeader& i
   return 1;
 }
 
-int Analyze_Read_Header_History(LogHandle log, const Header& h, ImageHeader& ima) {
-  Log_Print(log, 9, "in Analyze_Read_Header_History()");
+int Analyze_Read_Header_History(const ReadContext& ctx, const Header& h, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in Analyze_Read_Header_History()");
   static constexpr const char* kOrient[] = {"transverse unflipped", "coronal unflipped", "sagittal unflipped",
                                             "transverse flipped",   "coronal flipped",   "sagittal flipped"};
   int orient = h.Byte(kHist + 104);
   if (orient >= '0' && orient <= '5') orient -= '0';  // some writers store the digit
-  Text_Label_Value(log, kLabel, "orientation:", "%s", orient <= 5 ? kOrient[orient] : "unknown");
-  Field(log, "description:", h.Chars(kHist + 0, 80));
-  Field(log, "aux file:", h.Chars(kHist + 80, 24));
-  Field(log, "originator:", h.Chars(kHist + 105, 10));
-  Field(log, "genrated:", h.Chars(kHist + 115, 10));
-  Field(log, "scan num:", h.Chars(kHist + 125, 10));
-  Field(log, "patient id:", h.Chars(kHist + 135, 10));
-  Field(log, "exp date:", h.Chars(kHist + 145, 10));
-  Field(log, "exp time:", h.Chars(kHist + 155, 10));
+  Text_Label_Value(ctx, kLabel, "orientation:", "%s", orient <= 5 ? kOrient[orient] : "unknown");
+  Field(ctx, "description:", h.Chars(kHist + 0, 80));
+  Field(ctx, "aux file:", h.Chars(kHist + 80, 24));
+  Field(ctx, "originator:", h.Chars(kHist + 105, 10));
+  Field(ctx, "genrated:", h.Chars(kHist + 115, 10));
+  Field(ctx, "scan num:", h.Chars(kHist + 125, 10));
+  Field(ctx, "patient id:", h.Chars(kHist + 135, 10));
+  Field(ctx, "exp date:", h.Chars(kHist + 145, 10));
+  Field(ctx, "exp time:", h.Chars(kHist + 155, 10));
 
   if (orient <= 5) {
     static constexpr uint16_t kType[] = {1, 3, 2, 1, 3, 2};
@@ -207,34 +210,34 @@ std::string Data_File(const ImageHeader& ima) {
 
 }  // namespace
 
-int Analyze_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Analyze_Read_Header()");
+int Analyze_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Analyze_Read_Header()");
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 1;
   ima.image_type = 1;
   ima.g4.manufacturer = "Analyze";
-  const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
+  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
   uint8_t bytes[kHeaderSize];
-  if (!KEMA_READ(log, *src, 0, bytes, sizeof bytes)) return 0;
+  if (!KEMA_READ(ctx, *src, 0, bytes, sizeof bytes)) return 0;
   // The byte order is the one in which the header size reads 348; big-endian
   // when neither does.
   const bool little = Order_Get_I32(1, bytes) != 348 && Order_Get_I32(0, bytes) == 348;
   ima.g2.pix_swap = little ? 0 : 1;
   ima.flags |= kFlagNoCoherence;  // the header says the byte order: no guessing
   const Header h(bytes, little ? 0 : 1);
-  Log_Print(log, 8, "--> %s-endian header", little ? "little" : "big");
+  Log_Print(ctx, 8, "--> %s-endian header", little ? "little" : "big");
 
-  Text_Title(log, "------ ------ Analyze Header ------ ------");
+  Text_Title(ctx, "------ ------ Analyze Header ------ ------");
   int source_bits = 0;
-  if (!Analyze_Read_Header_Key(log, h) || !Analyze_Read_Header_Dimension(log, h, ima, source_bits) ||
-      !Analyze_Read_Header_History(log, h, ima))
+  if (!Analyze_Read_Header_Key(ctx, h) || !Analyze_Read_Header_Dimension(ctx, h, ima, source_bits) ||
+      !Analyze_Read_Header_History(ctx, h, ima))
     return 0;
-  Text_End(log);
+  Text_End(ctx);
   if (ima.input_type != 2) ima.file_data = Data_File(ima);
-  Log_Print(log, 8, "--> ima->file_data: %s", ima.file_data.c_str());
-  return Text_Check_Pixels(log, ima, "Analyze", true, source_bits);
+  Log_Print(ctx, 8, "--> ima->file_data: %s", ima.file_data.c_str());
+  return Text_Check_Pixels(ctx, ima, "Analyze", true, source_bits);
 }
 
 // ---- pixels ----
@@ -287,21 +290,21 @@ float Analyze_Float_To_Int(const uint8_t* in, size_t n, unsigned bytes, bool swa
   return bytes == 8 ? Convert<double, uint64_t>(in, n, swap, out) : Convert<float, uint32_t>(in, n, swap, out);
 }
 
-int Analyze_Read_Image(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Analyze_Read_Image()");
+int Analyze_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Analyze_Read_Image()");
   const int8_t mode = ima.g2.compression;
-  if (mode == kTextGapped) return Text_Read_Image(log, ima);
+  if (mode == kTextGapped) return Text_Read_Image(ctx, ima);
   if (mode != kAnalyzeFloat && mode != kAnalyzeDouble) return 0;
   const unsigned bytes = mode == kAnalyzeFloat ? 4 : 8;
   const uint64_t image_bytes = Text_Image_Bytes(ima, bytes * 8);
-  PixelBuffer raw = Text_Gather_Images(log, ima, image_bytes);
+  PixelBuffer raw = Text_Gather_Images(ctx, ima, image_bytes);
   if (!raw) return 0;
   const size_t n = raw.size() / bytes;
   PixelBuffer out;
   if (bytes == 4) {
     out = std::move(raw);  // each sample is read before it is written over
   } else {
-    out = KEMA_ALLOC_PIXELS(log, uint64_t{n} * 4, ima.name.c_str(), "ima->data", static_cast<long long>(n), 4);
+    out = KEMA_ALLOC_PIXELS(ctx, uint64_t{n} * 4, ima.name.c_str(), "ima->data", static_cast<long long>(n), 4);
     if (!out) return 0;
   }
   const uint8_t* in = bytes == 4 ? out.data() : raw.data();
@@ -311,7 +314,7 @@ int Analyze_Read_Image(LogHandle log, ImageHeader& ima) {
   ima.g2.pix_store = 32;
   ima.g2.pix_swap = 0;
   ima.flags |= kFlagNoCoherence;
-  Log_Print(log, 8, "--> %s samples to 32-bit integers, rescale slope %g", bytes == 4 ? "float" : "double",
+  Log_Print(ctx, 8, "--> %s samples to 32-bit integers, rescale slope %g", bytes == 4 ? "float" : "double",
             static_cast<double>(slope));
   ima.data = std::move(out);
   return 1;

@@ -7,13 +7,14 @@
 #include <cstdint>
 
 #include "Convert/kema_image.h"
+#include "Convert/conv_read_context.h"
 #include "log/log.h"
 
-int Analyze_Read_Header(LogHandle log, ImageHeader& ima);
+int Analyze_Read_Header(const ReadContext& ctx, ImageHeader& ima);
 // Pixels of headers that the generic reader cannot take: 32-bit and 64-bit
 // floating-point data (g2.compression 16 and 64) brought to 32-bit integers
 // with a rescale slope, and images with a gap before each (kTextGapped).
-int Analyze_Read_Image(LogHandle log, ImageHeader& ima);
+int Analyze_Read_Image(const ReadContext& ctx, ImageHeader& ima);
 inline constexpr int8_t kAnalyzeFloat = 16;
 inline constexpr int8_t kAnalyzeDouble = 64;
 

@@ -11,7 +11,10 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_string.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -60,22 +63,22 @@ float F(double v) { return static_cast<float>(std::clamp(v, -3.0e38, 3.0e38)); }
 uint16_t U16(double v) { return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0)); }
 int32_t I32(double v) { return static_cast<int32_t>(std::clamp(std::trunc(v), -2147483648.0, 2147483647.0)); }
 
-bool Dim(LogHandle log, std::string_view key, double v, uint16_t& dim) {
-  return Set_Dimension(log, kFormat, key, static_cast<long long>(std::clamp(v, -1.0, 1e6)), dim);
+bool Dim(const ReadContext& ctx, std::string_view key, double v, uint16_t& dim) {
+  return Set_Dimension(ctx, kFormat, key, static_cast<long long>(std::clamp(v, -1.0, 1e6)), dim);
 }
 
 bool Starts(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
 // Sample type of a d3proc DATTYPE: the ParaVision names, or this reader's
 // own numeric codes (docs/formats/bruker.md).
-bool Dattype(LogHandle log, ImageHeader& ima, std::string_view v) {
+bool Dattype(const ReadContext& ctx, ImageHeader& ima, std::string_view v) {
   const std::string t = Clean(v);
   int bits = 0, sign = 0;
   if (t == "ip_char" || t == "1") bits = 8;
   else if (t == "ip_short" || t == "2") bits = 16, sign = 1;
   else if (t == "ip_int" || t == "3") bits = 32, sign = 1;
   if (bits == 0) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 Unrecognized value for DATTYPE (=%d) !\xF0",
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 Unrecognized value for DATTYPE (=%d) !\xF0",
               static_cast<int>(std::clamp<long long>(Parse_Int(t), INT32_MIN, INT32_MAX)));
     return false;
   }
@@ -86,7 +89,7 @@ bool Dattype(LogHandle log, ImageHeader& ima, std::string_view v) {
   return true;
 }
 
-bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
+bool Apply(const ReadContext& ctx, ImageHeader& ima, State& st, const Param& p) {
   auto& g1 = ima.g1;
   auto& g3 = ima.g3;
   auto& g4 = ima.g4;
@@ -115,7 +118,7 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
   else if (k == "owner") g3.physician_name = Clean(p.Body());
   else if (k == "imnd_matrix_eq") {
     if (ima.dim_x == 0) {
-      if (!Dim(log, p.key, first, ima.dim_x)) return false;
+      if (!Dim(ctx, p.key, first, ima.dim_x)) return false;
       ima.dim_y = ima.dim_x;
     }
   } else if (k == "imnd_matrix") {
@@ -123,7 +126,7 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
     uint16_t* dims[3] = {&ima.dim_x, &ima.dim_y, &ima.dim_z};
     for (int i = 0; i < n; ++i)
       if (*dims[i] == 0) {
-        if (!Dim(log, p.key, v[i], *dims[i])) return false;
+        if (!Dim(ctx, p.key, v[i], *dims[i])) return false;
       }
   } else if (k == "imnd_total_time") {
     if (Numbers(p, v, 3) == 3) g4.scan_time = F(v[0] * 3600 + v[1] * 60 + v[2]);
@@ -204,7 +207,7 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
     const int n = Numbers(p, v, 3);
     uint16_t* dims[3] = {&ima.dim_x, &ima.dim_y, &ima.dim_z};
     for (int i = 0; i < n; ++i)
-      if (!Dim(log, p.key, v[i], *dims[i])) return false;
+      if (!Dim(ctx, p.key, v[i], *dims[i])) return false;
   } else if (k == "reco_fov") {
     const int n = Numbers(p, v, 3);
     for (int i = 0; i < n; ++i) g1.fov[i] = F(v[i] * 10);
@@ -213,11 +216,11 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
     ima.flags |= kFlagNoCoherence;  // stated: no guessing
   } else if (k == "reco_abs_time") {
     g1.series_time = g1.image_time = I32(first);
-  } else if (k == "im_six") return Dim(log, p.key, first, ima.dim_x);
-  else if (k == "im_siy") return Dim(log, p.key, first, ima.dim_y);
-  else if (k == "im_siz") return Dim(log, p.key, first, ima.dim_z);
-  else if (k == "im_sit") return Dim(log, p.key, first, ima.dim_t);
-  else if (k == "dattype") return Dattype(log, ima, p.Body());
+  } else if (k == "im_six") return Dim(ctx, p.key, first, ima.dim_x);
+  else if (k == "im_siy") return Dim(ctx, p.key, first, ima.dim_y);
+  else if (k == "im_siz") return Dim(ctx, p.key, first, ima.dim_z);
+  else if (k == "im_sit") return Dim(ctx, p.key, first, ima.dim_t);
+  else if (k == "dattype") return Dattype(ctx, ima, p.Body());
   else if (k == "pr_sta") {
     // "%f %f %f %f %*d ... %d": the field of view in centimetres, then the
     // byte order last (1 big-endian).
@@ -234,34 +237,34 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, const Param& p) {
   return true;
 }
 
-void Show(LogHandle log, const Param& p) {
-  if (!Text_Level()) return;
+void Show(const ReadContext& ctx, const Param& p) {
+  if (!ctx.Text_Level()) return;
   std::string shown = p.array ? p.value + " " + p.data : p.value;
   if (shown.size() > 200) shown = shown.substr(0, 200) + " ...";
-  Text_Key_Value(log, p.key, 25, " : ", "", shown);
+  Text_Key_Value(ctx, p.key, 25, " : ", "", shown);
 }
 
 // One parameter file; false after a logged error.
-int Bruker_Read_Header_2(LogHandle log, TextLineReader& lines, const char* file, ImageHeader& ima, State& st) {
-  Log_Print(log, 9, "in Bruker_Read_Header_2()");
+int Bruker_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, const char* file, ImageHeader& ima, State& st) {
+  Log_Print(ctx, 9, "in Bruker_Read_Header_2()");
   Param p;
   bool open = false;
   auto flush = [&]() {
     if (!open) return true;
     open = false;
-    Show(log, p);
-    return p.key.empty() ? true : Apply(log, ima, st, p);
+    Show(ctx, p);
+    return p.key.empty() ? true : Apply(ctx, ima, st, p);
   };
   for (;;) {
     std::string_view line;
     const TextLineReader::Status status = lines.Next(line);
     if (status == TextLineReader::Status::End || status == TextLineReader::Status::Stop) break;
     if (status == TextLineReader::Status::TooLong) {
-      Text_Error(log, file, "line to long (>%zu) in Bruker parameter file (line %d)", kMaxLine, lines.Line_Number());
+      Text_Error(ctx, file, "line to long (>%zu) in Bruker parameter file (line %d)", kMaxLine, lines.Line_Number());
       return 0;
     }
     if (status == TextLineReader::Status::TooBig) {
-      Text_Error(log, file, "Bruker parameter file longer than %llu bytes", static_cast<unsigned long long>(kFileCap));
+      Text_Error(ctx, file, "Bruker parameter file longer than %llu bytes", static_cast<unsigned long long>(kFileCap));
       return 0;
     }
     if (status != TextLineReader::Status::Line) return 0;
@@ -278,7 +281,7 @@ int Bruker_Read_Header_2(LogHandle log, TextLineReader& lines, const char* file,
       if (!param) {
         // ##TITLE, ##JCAMPDX, ##END...: shown, never a field.
         p.value = std::string(value);
-        Text_Key_Value(log, key, 25, " : ", "", value);
+        Text_Key_Value(ctx, key, 25, " : ", "", value);
         open = false;
         continue;
       }
@@ -317,12 +320,12 @@ constexpr ParamFile kFiles[] = {
     {"imnd", "IMND", "../../", false},   {"acqp", "ACQP", "../../", true}, {"subject", "Subject", "../../../", false},
 };
 
-int Parse(LogHandle log, const ByteSource& src, const char* title, const char* file, ImageHeader& ima, State& st) {
+int Parse(const ReadContext& ctx, const ByteSource& src, const char* title, const char* file, ImageHeader& ima, State& st) {
   char text[96];
   std::snprintf(text, sizeof text, "----- ----- Bruker \"%s\" Header ----- -----", title);
-  Text_Title(log, text);
-  TextLineReader lines(log, src, 0, kMaxLine, TextLineReader::kReplaceNonText, kFileCap);
-  return Bruker_Read_Header_2(log, lines, file, ima, st);
+  Text_Title(ctx, text);
+  TextLineReader lines(ctx, src, 0, kMaxLine, TextLineReader::kReplaceNonText, kFileCap);
+  return Bruker_Read_Header_2(ctx, lines, file, ima, st);
 }
 
 void Finish_Geometry(ImageHeader& ima, const State& st) {
@@ -344,8 +347,8 @@ void Finish_Geometry(ImageHeader& ima, const State& st) {
 
 }  // namespace
 
-int Bruker_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Bruker_Read_Header()");
+int Bruker_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Bruker_Read_Header()");
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 0;
@@ -355,9 +358,9 @@ int Bruker_Read_Header(LogHandle log, ImageHeader& ima) {
   if (ima.input_type == 2) {
     // A memory block is one parameter file: list it, then say why no more.
     auto src = ByteSource::From_Memory(ima.stream, "memory stream");
-    if (!Parse(log, *src, "memory", "memory stream", ima, st)) return 0;
-    Text_Line(log, "----- ----- ----- -----");
-    Text_Error(log, nullptr, "a Bruker study is several files (reco, d3proc, procs, acqp, 2dseq): "
+    if (!Parse(ctx, *src, "memory", "memory stream", ima, st)) return 0;
+    Text_Line(ctx, "----- ----- ----- -----");
+    Text_Error(ctx, nullptr, "a Bruker study is several files (reco, d3proc, procs, acqp, 2dseq): "
                "a memory block cannot reach them, open the file");
     return 0;
   }
@@ -369,24 +372,24 @@ int Bruker_Read_Header(LogHandle log, ImageHeader& ima) {
     std::unique_ptr<ByteSource> src = ByteSource::Open_File(name);
     if (!src) {
       if (!f.required) {
-        Log_Print(log, 8, "--> no %s file (%s)", f.name, name.c_str());
+        Log_Print(ctx, 8, "--> no %s file (%s)", f.name, name.c_str());
         continue;
       }
-      Text_Error(log, name.c_str(), "missing files \"d3proc\", \"procs\", \"reco\" or \"acq\"");
+      Text_Error(ctx, name.c_str(), "missing files \"d3proc\", \"procs\", \"reco\" or \"acq\"");
       return 0;
     }
-    if (!Parse(log, *src, f.title, name.c_str(), ima, st)) return 0;
+    if (!Parse(ctx, *src, f.title, name.c_str(), ima, st)) return 0;
   }
-  Text_Line(log, "----- ----- ----- -----");
+  Text_Line(ctx, "----- ----- ----- -----");
   if (ima.dim_z == 0) ima.dim_z = 1;
   if (ima.dim_t == 0) ima.dim_t = 1;
   Finish_Geometry(ima, st);
 
   ima.file_data = ima.path + "2dseq";
   if (!File_Exists(ima.file_data.c_str())) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 missing file \"2dseq\"\xF0");
-    Log_Print(log, 2, "\xF1\x01\t\t All files must be in the same directory");
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 missing file \"2dseq\"\xF0");
+    Log_Print(ctx, 2, "\xF1\x01\t\t All files must be in the same directory");
     return 0;
   }
-  return Text_Check_Pixels(log, ima, kFormat, true);
+  return Text_Check_Pixels(ctx, ima, kFormat, true);
 }

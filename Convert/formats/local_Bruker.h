@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Convert/kema_image.h"
+#include "Convert/conv_read_context.h"
 #include "log/log.h"
 
-int Bruker_Read_Header(LogHandle log, ImageHeader& ima);
+int Bruker_Read_Header(const ReadContext& ctx, ImageHeader& ima);

@@ -8,7 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 
 // ---- code tables ----
 
@@ -381,14 +384,14 @@ const FieldText kImageText[] = {
 
 constexpr const char* kAgeUnit[] = {"Years", "Months", "Days", "Weeks"};
 
-void List_Age(LogHandle log, const char* label, int16_t age, uint16_t unit) {
+void List_Age(const ReadContext& ctx, const char* label, int16_t age, uint16_t unit) {
   if (unit > 3)
-    Text_Field(log, label, "%-d (invalid!) %d", age, unit);
+    Text_Field(ctx, label, "%-d (invalid!) %d", age, unit);
   else
-    Text_Field(log, label, "%-d %s", age, kAgeUnit[unit]);
+    Text_Field(ctx, label, "%-d %s", age, kAgeUnit[unit]);
 }
 
-void List_Fields(LogHandle log, const Block& b, std::span<const FieldText> fields, Generation gen, bool ct) {
+void List_Fields(const ReadContext& ctx, const Block& b, std::span<const FieldText> fields, Generation gen, bool ct) {
   for (const FieldText& f : fields) {
     if ((f.when == When::CT && !ct) || (f.when == When::MR && ct)) continue;
     const uint16_t off = f.off[gen];
@@ -396,44 +399,44 @@ void List_Fields(LogHandle log, const Block& b, std::span<const FieldText> field
     const int width = f.width[gen];
     switch (f.kind) {
       case Kind::Str:
-        Text_Field_Str(log, f.label, b.Chars(off, width), width);
+        Text_Field_Str(ctx, f.label, b.Chars(off, width), width);
         break;
       case Kind::History: {
         const std::string_view text = b.Chars(off, width);
         const int precision = static_cast<int>(std::min<size_t>(text.size(), width));
-        Text_Field(log, f.label, "%s", "");
-        Text_Line(log, "\x01 %-*.*s", width, precision, text.data() ? text.data() : "");
+        Text_Field(ctx, f.label, "%s", "");
+        Text_Line(ctx, "\x01 %-*.*s", width, precision, text.data() ? text.data() : "");
         break;
       }
       case Kind::Char:
-        Text_Field_Char(log, f.label, static_cast<char>(b.U8(off)));
+        Text_Field_Char(ctx, f.label, static_cast<char>(b.U8(off)));
         break;
       case Kind::I16:
-        Text_Field_Int(log, f.label, b.I16(off), f.format ? f.format : "%-d");
+        Text_Field_Int(ctx, f.label, b.I16(off), f.format ? f.format : "%-d");
         break;
       case Kind::I32:
-        Text_Field_Int(log, f.label, b.I32(off), f.format ? f.format : "%-d");
+        Text_Field_Int(ctx, f.label, b.I32(off), f.format ? f.format : "%-d");
         break;
       case Kind::U32:
-        Text_Field_UInt(log, f.label, b.U32(off), f.format ? f.format : "%-u");
+        Text_Field_UInt(ctx, f.label, b.U32(off), f.format ? f.format : "%-u");
         break;
       case Kind::F32:
-        Text_Field_Real(log, f.label, b.F32(off), f.format ? f.format : "%.2f");
+        Text_Field_Real(ctx, f.label, b.F32(off), f.format ? f.format : "%.2f");
         break;
       case Kind::Time:
-        Text_Field_Time(log, f.label, b.I32(off));
+        Text_Field_Time(ctx, f.label, b.I32(off));
         break;
       case Kind::Code16:
-        Text_Field_Code(log, f.label, b.I16(off), f.codes, f.miss);
+        Text_Field_Code(ctx, f.label, b.I16(off), f.codes, f.miss);
         break;
       case Kind::Code32:
-        Text_Field_Code(log, f.label, b.I32(off), f.codes, f.miss);
+        Text_Field_Code(ctx, f.label, b.I32(off), f.codes, f.miss);
         break;
       case Kind::Age:
-        List_Age(log, f.label, b.I16(off), b.U16(off + 2));
+        List_Age(ctx, f.label, b.I16(off), b.U16(off + 2));
         break;
       case Kind::Tesla:
-        Text_Field_Real(log, f.label, b.I32(off) * 0.0001, "%.2f Tesla");
+        Text_Field_Real(ctx, f.label, b.I32(off) * 0.0001, "%.2f Tesla");
         break;
     }
   }
@@ -518,7 +521,7 @@ void Decode_Exam(const Block& b, const ExamLayout& l, ImageHeader& ima) {
   ima.g1.study_comment = Text_Of(b, l.description);
 }
 
-void Decode_Serie(LogHandle log, const Block& b, const SerieLayout& l, ImageHeader& ima) {
+void Decode_Serie(const ReadContext& ctx, const Block& b, const SerieLayout& l, ImageHeader& ima) {
   ima.g1.series_num = b.U16(l.number);
   ima.g1.series_comment = Text_Of(b, l.description);
   if (ima.modality == kModalityCT) {
@@ -536,7 +539,7 @@ void Decode_Serie(LogHandle log, const Block& b, const SerieLayout& l, ImageHead
     case 8: ima.g3.patient_position = 4; break;
     default:
       ima.g3.patient_position = 0;
-      Log_Print(log, 6, "bad patient position (%d)", position);
+      Log_Print(ctx, 6, "bad patient position (%d)", position);
   }
   const int32_t entry = b.I32(l.entry);
   switch (entry) {
@@ -544,7 +547,7 @@ void Decode_Serie(LogHandle log, const Block& b, const SerieLayout& l, ImageHead
     case 2: ima.g3.patient_entry = 0x20; break;
     default:
       ima.g3.patient_entry = 0;
-      Log_Print(log, 6, "bad patient position (%d)", entry);
+      Log_Print(ctx, 6, "bad patient position (%d)", entry);
   }
   ima.g4.anatomical_reference = Text_Of(b, l.anatomical_ref);
   ima.g3.comments[0] = Text_Of(b, l.protocol);
@@ -633,40 +636,40 @@ const char* Image_Title(int compression) {
   }
 }
 
-int Header_Suite(LogHandle log, std::span<const uint8_t> block, Generation gen) {
-  if (Text_Level()) {
-    Text_Title(log, "------ ------ GE Suite header ------ ------");
-    List_Fields(log, Block(block), kSuiteText, gen, false);
+int Header_Suite(const ReadContext& ctx, std::span<const uint8_t> block, Generation gen) {
+  if (ctx.Text_Level()) {
+    Text_Title(ctx, "------ ------ GE Suite header ------ ------");
+    List_Fields(ctx, Block(block), kSuiteText, gen, false);
   }
   return 1;
 }
 
-int Header_Exam(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima, Generation gen) {
+int Header_Exam(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima, Generation gen) {
   const Block b(block);
   const ExamLayout& l = kExamLayout[gen];
-  if (Text_Level()) {
-    Text_Title(log, "------ ------ GE Exam header ------ ------");
-    List_Fields(log, b, kExamText, gen, Exam_Is_CT(b, l.type));
+  if (ctx.Text_Level()) {
+    Text_Title(ctx, "------ ------ GE Exam header ------ ------");
+    List_Fields(ctx, b, kExamText, gen, Exam_Is_CT(b, l.type));
   }
   Decode_Exam(b, l, ima);
   return 1;
 }
 
-int Header_Serie(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima, Generation gen) {
+int Header_Serie(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima, Generation gen) {
   const Block b(block);
-  if (Text_Level()) {
-    Text_Title(log, "------ ------ GE Serie header ------ ------");
-    List_Fields(log, b, kSerieText, gen, ima.modality == kModalityCT);
+  if (ctx.Text_Level()) {
+    Text_Title(ctx, "------ ------ GE Serie header ------ ------");
+    List_Fields(ctx, b, kSerieText, gen, ima.modality == kModalityCT);
   }
-  Decode_Serie(log, b, kSerieLayout[gen], ima);
+  Decode_Serie(ctx, b, kSerieLayout[gen], ima);
   return 1;
 }
 
-int Header_Image(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima, Generation gen) {
+int Header_Image(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima, Generation gen) {
   const Block b(block);
-  if (Text_Level()) {
-    Text_Title(log, Image_Title(ima.g2.compression));
-    List_Fields(log, b, kImageText, gen, ima.modality == kModalityCT);
+  if (ctx.Text_Level()) {
+    Text_Title(ctx, Image_Title(ima.g2.compression));
+    List_Fields(ctx, b, kImageText, gen, ima.modality == kModalityCT);
   }
   Decode_Image(b, kImageLayout[gen], ima);
   return 1;
@@ -674,81 +677,81 @@ int Header_Image(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima
 
 }  // namespace
 
-int GE_SIGNA_5_Header_Suite(LogHandle log, std::span<const uint8_t> block, ImageHeader&) {
-  Log_Print(log, 9, "in GE_SIGNA_5_Header_Suite()");
-  return Header_Suite(log, block, kGenesis);
+int GE_SIGNA_5_Header_Suite(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader&) {
+  Log_Print(ctx, 9, "in GE_SIGNA_5_Header_Suite()");
+  return Header_Suite(ctx, block, kGenesis);
 }
-int GE_SIGNA_5_Header_Exam(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima) {
-  Log_Print(log, 9, "in GE_SIGNA_5_Header_Exam()");
-  return Header_Exam(log, block, ima, kGenesis);
+int GE_SIGNA_5_Header_Exam(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in GE_SIGNA_5_Header_Exam()");
+  return Header_Exam(ctx, block, ima, kGenesis);
 }
-int GE_SIGNA_5_Header_Serie(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima) {
-  Log_Print(log, 9, "in GE_SIGNA_5_Header_Serie()");
-  return Header_Serie(log, block, ima, kGenesis);
+int GE_SIGNA_5_Header_Serie(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in GE_SIGNA_5_Header_Serie()");
+  return Header_Serie(ctx, block, ima, kGenesis);
 }
-int GE_SIGNA_5_Header_Image(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima) {
-  Log_Print(log, 9, "in GE_SIGNA_5_Header_Image()");
-  return Header_Image(log, block, ima, kGenesis);
+int GE_SIGNA_5_Header_Image(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in GE_SIGNA_5_Header_Image()");
+  return Header_Image(ctx, block, ima, kGenesis);
 }
-int GE_SIGNA_4_Header_Suite(LogHandle log, std::span<const uint8_t> block, ImageHeader&) {
-  Log_Print(log, 9, "in GE_SIGNA_4_Header_Suite()");
-  return Header_Suite(log, block, kSigna4);
+int GE_SIGNA_4_Header_Suite(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader&) {
+  Log_Print(ctx, 9, "in GE_SIGNA_4_Header_Suite()");
+  return Header_Suite(ctx, block, kSigna4);
 }
-int GE_SIGNA_4_Header_Exam(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima) {
-  Log_Print(log, 9, "in GE_SIGNA_4_Header_Exam()");
-  return Header_Exam(log, block, ima, kSigna4);
+int GE_SIGNA_4_Header_Exam(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in GE_SIGNA_4_Header_Exam()");
+  return Header_Exam(ctx, block, ima, kSigna4);
 }
-int GE_SIGNA_4_Header_Serie(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima) {
-  Log_Print(log, 9, "in GE_SIGNA_4_Header_Serie()");
-  return Header_Serie(log, block, ima, kSigna4);
+int GE_SIGNA_4_Header_Serie(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in GE_SIGNA_4_Header_Serie()");
+  return Header_Serie(ctx, block, ima, kSigna4);
 }
-int GE_SIGNA_4_Header_Image(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima) {
-  Log_Print(log, 9, "in GE_SIGNA_4_Header_Image()");
-  return Header_Image(log, block, ima, kSigna4);
+int GE_SIGNA_4_Header_Image(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in GE_SIGNA_4_Header_Image()");
+  return Header_Image(ctx, block, ima, kSigna4);
 }
 
 // ---- the header reader ----
 
 namespace {
 
-using BlockDecoder = int (*)(LogHandle, std::span<const uint8_t>, ImageHeader&);
+using BlockDecoder = int (*)(const ReadContext&, std::span<const uint8_t>, ImageHeader&);
 
 constexpr uint32_t kPixelHeaderSize = 156;
 constexpr uint64_t kPixelHeaderPlaces[] = {0, 3180, 3240};
 constexpr uint32_t kSuiteSize = 114;
 
-void Format_Error(LogHandle log, const char* text) { Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 %s\xF0", text); }
+void Format_Error(const ReadContext& ctx, const char* text) { Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 %s\xF0", text); }
 
 // Reads `length` bytes at `offset` after checking that the source holds them,
 // so that a length taken from the file never sizes an allocation by itself.
-bool Read_Checked(LogHandle log, const ByteSource& src, uint64_t offset, uint64_t length, const char* var,
+bool Read_Checked(const ReadContext& ctx, const ByteSource& src, uint64_t offset, uint64_t length, const char* var,
                   std::vector<uint8_t>& out, int line) {
   out.clear();
   if (length == 0) return true;
   if (!src.Contains(offset, length)) {
     const uint64_t got = offset < src.size() ? src.size() - offset : 0;
-    Report_Short_Read(log, KEMA_SRC, line, static_cast<long long>(got), static_cast<long long>(length),
+    Report_Short_Read(ctx, KEMA_SRC, line, static_cast<long long>(got), static_cast<long long>(length),
                       src.name().c_str());
     return false;
   }
   try {
     out.resize(length);
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, line, "malloc", var, static_cast<long long>(length), 1);
+    Report_Memory(ctx, KEMA_SRC, line, "malloc", var, static_cast<long long>(length), 1);
     return false;
   }
-  return Source_Read(log, src, offset, out.data(), out.size(), KEMA_SRC, line) != 0;
+  return Source_Read(ctx, src, offset, out.data(), out.size(), KEMA_SRC, line) != 0;
 }
-#define READ_CHECKED(log, src, offset, length, var, out) \
-  Read_Checked((log), (src), (offset), (length), (var), (out), __LINE__)
+#define READ_CHECKED(ctx, src, offset, length, var, out) \
+  Read_Checked((ctx), (src), (offset), (length), (var), (out), __LINE__)
 
 // The base: where the pixel header's magic is, or false.
-bool Find_Pixel_Header(LogHandle log, const ByteSource& src, uint64_t& base, bool& read_error) {
+bool Find_Pixel_Header(const ReadContext& ctx, const ByteSource& src, uint64_t& base, bool& read_error) {
   read_error = false;
   for (const uint64_t place : kPixelHeaderPlaces) {
     if (!src.Contains(place, 4)) continue;
     char magic[4];
-    if (!KEMA_READ(log, src, place, magic, sizeof magic)) {
+    if (!KEMA_READ(ctx, src, place, magic, sizeof magic)) {
       read_error = true;
       return false;
     }
@@ -770,52 +773,52 @@ struct PixelHeader {
   uint32_t block_off[4] = {}, block_len[4] = {};  // suite, exam, serie, image
 };
 
-void Trace_Block(LogHandle log, const char* name, uint32_t length, uint64_t at) {
-  Log_Print(log, 8, "--> %s: %d bytes at 0x%04x", name, static_cast<int>(length), static_cast<unsigned>(at));
+void Trace_Block(const ReadContext& ctx, const char* name, uint32_t length, uint64_t at) {
+  Log_Print(ctx, 8, "--> %s: %d bytes at 0x%04x", name, static_cast<int>(length), static_cast<unsigned>(at));
 }
 
-PixelHeader Decode_Pixel_Header(LogHandle log, const Block& h, uint64_t base, ImageHeader& ima) {
+PixelHeader Decode_Pixel_Header(const ReadContext& ctx, const Block& h, uint64_t base, ImageHeader& ima) {
   PixelHeader p;
   p.base = base;
   ima.ima_offset = static_cast<uint32_t>(h.U32(4) + base);
-  Log_Print(log, 8, "--> offset: %d", static_cast<int>(ima.ima_offset));
+  Log_Print(ctx, 8, "--> offset: %d", static_cast<int>(ima.ima_offset));
   ima.dim_x = static_cast<uint16_t>(h.U32(8));
-  Log_Print(log, 8, "--> x: %d", h.I32(8));
+  Log_Print(ctx, 8, "--> x: %d", h.I32(8));
   ima.dim_y = static_cast<uint16_t>(h.U32(12));
-  Log_Print(log, 8, "--> y: %d", h.I32(12));
+  Log_Print(ctx, 8, "--> y: %d", h.I32(12));
   ima.g2.pix_store = static_cast<uint16_t>(h.U32(16));
-  Log_Print(log, 8, "--> pix_store: %d", h.I32(16));
+  Log_Print(ctx, 8, "--> pix_store: %d", h.I32(16));
   // A code that does not fit the selector must not alias a valid one.
   const int32_t compression = h.I32(20);
   ima.g2.compression = (compression >= -128 && compression <= 127) ? static_cast<int8_t>(compression) : -1;
-  Log_Print(log, 8, "--> compression: %d", compression);
+  Log_Print(ctx, 8, "--> compression: %d", compression);
   ima.g2.level = h.I32(24);
   ima.g2.window = h.I32(28);
-  Log_Print(log, 8, "--> Window: %d  / level: %d", ima.g2.window, ima.g2.level);
+  Log_Print(ctx, 8, "--> Window: %d  / level: %d", ima.g2.window, ima.g2.level);
   ima.g2.pix_fill = static_cast<int16_t>(h.U32(32) & 0xFFFF);
-  Log_Print(log, 8, "--> pix_fill: %d", ima.g2.pix_fill);
-  Log_Print(log, 8, "--> img_ovrflow: %d", h.I32(36));
-  Log_Print(log, 8, "--> img_undflow: %d", h.I32(40));
-  Log_Print(log, 8, "--> img_top_offset: %d", h.I32(44));
-  Log_Print(log, 8, "--> img_bot_offset: %d", h.I32(48));
+  Log_Print(ctx, 8, "--> pix_fill: %d", ima.g2.pix_fill);
+  Log_Print(ctx, 8, "--> img_ovrflow: %d", h.I32(36));
+  Log_Print(ctx, 8, "--> img_undflow: %d", h.I32(40));
+  Log_Print(ctx, 8, "--> img_top_offset: %d", h.I32(44));
+  Log_Print(ctx, 8, "--> img_bot_offset: %d", h.I32(48));
   p.uid_off = h.U32(56);
   p.uid_len = h.U32(60);
-  Log_Print(log, 8, "--> unique image identifier: %d bytes at 0x%04x", static_cast<int>(p.uid_len),
+  Log_Print(ctx, 8, "--> unique image identifier: %d bytes at 0x%04x", static_cast<int>(p.uid_len),
             static_cast<unsigned>(base + p.uid_off));
   p.unpack_off = h.U32(64);
   p.unpack_len = h.U32(68);
-  Trace_Block(log, "unpack header", p.unpack_len, base + p.unpack_off);
+  Trace_Block(ctx, "unpack header", p.unpack_len, base + p.unpack_off);
   p.compress_off = h.U32(72);
   p.compress_len = h.U32(76);
-  Trace_Block(log, "compression", p.compress_len, base + p.compress_off);
-  Trace_Block(log, "histo cntrl data", h.U32(84), base + h.U32(80));
-  Trace_Block(log, "text plane data", h.U32(92), base + h.U32(88));
-  Trace_Block(log, "graphic plane data", h.U32(100), base + h.U32(96));
+  Trace_Block(ctx, "compression", p.compress_len, base + p.compress_off);
+  Trace_Block(ctx, "histo cntrl data", h.U32(84), base + h.U32(80));
+  Trace_Block(ctx, "text plane data", h.U32(92), base + h.U32(88));
+  Trace_Block(ctx, "graphic plane data", h.U32(100), base + h.U32(96));
   p.db_off = h.U32(104);
   p.db_len = h.U32(108);
-  Trace_Block(log, "data base", p.db_len, base + p.db_off);
+  Trace_Block(ctx, "data base", p.db_len, base + p.db_off);
   ima.g2.rescale_intercept = static_cast<float>(h.I32(112));
-  Trace_Block(log, "user defined", h.U32(120), base + h.U32(116));
+  Trace_Block(ctx, "user defined", h.U32(120), base + h.U32(116));
   for (int k = 0; k < 4; ++k) {
     p.block_off[k] = h.U32(124 + 8 * k);
     p.block_len[k] = h.U32(128 + 8 * k);
@@ -828,26 +831,26 @@ PixelHeader Decode_Pixel_Header(LogHandle log, const Block& h, uint64_t base, Im
   return p;
 }
 
-bool Read_Table(LogHandle log, const ByteSource& src, uint64_t at, uint32_t length, const char* var,
+bool Read_Table(const ReadContext& ctx, const ByteSource& src, uint64_t at, uint32_t length, const char* var,
                 const char* trace, std::vector<uint8_t>& out) {
   if (length == 0) return true;
-  if (!READ_CHECKED(log, src, at, length, var, out)) return false;
-  Log_Print(log, 8, "--> %s: %x (size=%d)", trace, static_cast<unsigned>(at), static_cast<int>(length));
+  if (!READ_CHECKED(ctx, src, at, length, var, out)) return false;
+  Log_Print(ctx, 8, "--> %s: %x (size=%d)", trace, static_cast<unsigned>(at), static_cast<int>(length));
   return true;
 }
 
-bool Read_Compression_Record(LogHandle log, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
+bool Read_Compression_Record(const ReadContext& ctx, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
   std::unique_ptr<GenesisStorage> comp;
   try {
     comp = std::make_unique<GenesisStorage>();
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "comp", 1, 32);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "comp", 1, 32);
     return false;
   }
   comp->fill = ima.g2.pix_fill;
-  if (!Read_Table(log, src, p.base + p.unpack_off, p.unpack_len, "comp->unpack", "unpack", comp->unpack))
+  if (!Read_Table(ctx, src, p.base + p.unpack_off, p.unpack_len, "comp->unpack", "unpack", comp->unpack))
     return false;
-  if (!Read_Table(log, src, p.base + p.compress_off, p.compress_len, "comp->compress", "compress",
+  if (!Read_Table(ctx, src, p.base + p.compress_off, p.compress_len, "comp->compress", "compress",
                   comp->compress))
     return false;
   ima.g2.storage = std::move(comp);
@@ -855,45 +858,45 @@ bool Read_Compression_Record(LogHandle log, const ByteSource& src, const PixelHe
 }
 
 // Reads one block and hands it to its decoder.
-bool Read_And_Decode(LogHandle log, const ByteSource& src, uint64_t at, uint64_t length, const char* var,
+bool Read_And_Decode(const ReadContext& ctx, const ByteSource& src, uint64_t at, uint64_t length, const char* var,
                      BlockDecoder decode, ImageHeader& ima) {
   std::vector<uint8_t> block;
-  if (!READ_CHECKED(log, src, at, length, var, block)) return false;
-  return decode(log, block, ima) != 0;
+  if (!READ_CHECKED(ctx, src, at, length, var, block)) return false;
+  return decode(ctx, block, ima) != 0;
 }
 
 constexpr const char* kBlockVar[4] = {"suite", "exam", "serie", "image"};
 constexpr BlockDecoder kGenesisDecoders[4] = {GE_SIGNA_5_Header_Suite, GE_SIGNA_5_Header_Exam,
                                               GE_SIGNA_5_Header_Serie, GE_SIGNA_5_Header_Image};
 
-bool Blocks_Pointer(LogHandle log, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
+bool Blocks_Pointer(const ReadContext& ctx, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
   constexpr const char* kTrace[4] = {"suite header", "exam header", "serie header", "image header"};
   for (int k = 0; k < 4; ++k) {
     const uint64_t at = p.base + p.block_off[k];
-    Trace_Block(log, kTrace[k], p.block_len[k], at);
-    if (!Read_And_Decode(log, src, at, p.block_len[k], kBlockVar[k], kGenesisDecoders[k], ima)) return false;
+    Trace_Block(ctx, kTrace[k], p.block_len[k], at);
+    if (!Read_And_Decode(ctx, src, at, p.block_len[k], kBlockVar[k], kGenesisDecoders[k], ima)) return false;
   }
   return true;
 }
 
 // Pixel header at 3180: the blocks fill the bytes before it, whatever its
 // block pointers say.
-bool Blocks_Fixed(LogHandle log, const ByteSource& src, ImageHeader& ima) {
+bool Blocks_Fixed(const ReadContext& ctx, const ByteSource& src, ImageHeader& ima) {
   constexpr uint64_t kAt[4] = {0, 114, 1138, 2158};
   constexpr uint64_t kLength[4] = {114, 1024, 1020, 1022};
   for (int k = 0; k < 4; ++k)
-    if (!Read_And_Decode(log, src, kAt[k], kLength[k], kBlockVar[k], kGenesisDecoders[k], ima)) return false;
+    if (!Read_And_Decode(ctx, src, kAt[k], kLength[k], kBlockVar[k], kGenesisDecoders[k], ima)) return false;
   return true;
 }
 
-bool Blocks_Database_Genesis(LogHandle log, const ByteSource& src, const PixelHeader& p, const uint32_t (&length)[4],
+bool Blocks_Database_Genesis(const ReadContext& ctx, const ByteSource& src, const PixelHeader& p, const uint32_t (&length)[4],
                              ImageHeader& ima) {
   constexpr const char* kTrace[4] = {"suite", "exam", "serie", "image"};
   uint64_t at = p.base + p.db_off + 16;
   for (int k = 0; k < 4; ++k) {
-    Log_Print(log, 8, "--> %s header data (in DataBase): %d bytes at 0x%04x", kTrace[k], static_cast<int>(length[k]),
+    Log_Print(ctx, 8, "--> %s header data (in DataBase): %d bytes at 0x%04x", kTrace[k], static_cast<int>(length[k]),
               static_cast<unsigned>(at));
-    if (!Read_And_Decode(log, src, at, length[k], kBlockVar[k], kGenesisDecoders[k], ima)) return false;
+    if (!Read_And_Decode(ctx, src, at, length[k], kBlockVar[k], kGenesisDecoders[k], ima)) return false;
     at += length[k];
   }
   return true;
@@ -902,13 +905,13 @@ bool Blocks_Database_Genesis(LogHandle log, const ByteSource& src, const PixelHe
 // Finds the first place in the `window` bytes after `from` where the suite
 // identifier starts a block, scanning positions 0 to window - 5; a window
 // running past the end of the data is cut there.
-bool Search_Block(LogHandle log, const ByteSource& src, uint64_t from, uint64_t window, const uint8_t (&suite_id)[4],
+bool Search_Block(const ReadContext& ctx, const ByteSource& src, uint64_t from, uint64_t window, const uint8_t (&suite_id)[4],
                   uint64_t& found, bool& failed) {
   failed = false;
   const uint64_t avail = from < src.size() ? std::min<uint64_t>(window, src.size() - from) : 0;
   if (avail < 4) return false;
   std::vector<uint8_t> mom;
-  if (!READ_CHECKED(log, src, from, avail, "mom", mom)) {
+  if (!READ_CHECKED(ctx, src, from, avail, "mom", mom)) {
     failed = true;
     return false;
   }
@@ -922,12 +925,12 @@ bool Search_Block(LogHandle log, const ByteSource& src, uint64_t from, uint64_t 
   return false;
 }
 
-bool Blocks_Database_Signa4(LogHandle log, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
+bool Blocks_Database_Signa4(const ReadContext& ctx, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
   constexpr uint64_t kExamSize = 1024, kSerieSize = 1020, kImageSize = 1024;
   const uint64_t suite_at = p.base + p.db_off + 69;
   std::vector<uint8_t> suite;
-  if (!READ_CHECKED(log, src, suite_at, kSuiteSize, "suite", suite)) return false;
-  if (!GE_SIGNA_4_Header_Suite(log, suite, ima)) return false;
+  if (!READ_CHECKED(ctx, src, suite_at, kSuiteSize, "suite", suite)) return false;
+  if (!GE_SIGNA_4_Header_Suite(ctx, suite, ima)) return false;
   uint8_t suite_id[4];
   std::memcpy(suite_id, suite.data(), 4);
 
@@ -946,63 +949,63 @@ bool Blocks_Database_Signa4(LogHandle log, const ByteSource& src, const PixelHea
   for (const Step& s : kSteps) {
     uint64_t at = 0;
     bool failed = false;
-    if (!Search_Block(log, src, next, s.window, suite_id, at, failed)) {
-      if (!failed) Format_Error(log, s.missing);
+    if (!Search_Block(ctx, src, next, s.window, suite_id, at, failed)) {
+      if (!failed) Format_Error(ctx, s.missing);
       return false;
     }
-    Trace_Block(log, s.var, static_cast<uint32_t>(s.size), at);
-    if (!Read_And_Decode(log, src, at, s.size, s.var, s.decode, ima)) return false;
+    Trace_Block(ctx, s.var, static_cast<uint32_t>(s.size), at);
+    if (!Read_And_Decode(ctx, src, at, s.size, s.var, s.decode, ima)) return false;
     next = at + s.size;
   }
   return true;
 }
 
-bool Blocks_Database(LogHandle log, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
+bool Blocks_Database(const ReadContext& ctx, const ByteSource& src, const PixelHeader& p, ImageHeader& ima) {
   uint8_t db[16];
-  if (!KEMA_READ(log, src, p.base + p.db_off, db, sizeof db)) return false;
+  if (!KEMA_READ(ctx, src, p.base + p.db_off, db, sizeof db)) return false;
   const Block d(db);
   const uint32_t length[4] = {d.U32(0), d.U32(4), d.U32(8), d.U32(12)};
-  if (length[0] == kSuiteSize) return Blocks_Database_Genesis(log, src, p, length, ima);
-  return Blocks_Database_Signa4(log, src, p, ima);
+  if (length[0] == kSuiteSize) return Blocks_Database_Genesis(ctx, src, p, length, ima);
+  return Blocks_Database_Signa4(ctx, src, p, ima);
 }
 
 }  // namespace
 
-int GE_SIGNA_5_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in GE_SIGNA_5_Read_Header()");
-  const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
+int GE_SIGNA_5_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in GE_SIGNA_5_Read_Header()");
+  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
 
   uint64_t base = 0;
   bool read_error = false;
-  if (!Find_Pixel_Header(log, *src, base, read_error)) {
-    if (!read_error) Format_Error(log, "Bad Magic Number in GE SIGNA_5 header's");
+  if (!Find_Pixel_Header(ctx, *src, base, read_error)) {
+    if (!read_error) Format_Error(ctx, "Bad Magic Number in GE SIGNA_5 header's");
     return 0;
   }
   uint8_t pixel_header[kPixelHeaderSize];
-  if (!KEMA_READ(log, *src, base, pixel_header, sizeof pixel_header)) return 0;
-  const PixelHeader p = Decode_Pixel_Header(log, Block(pixel_header), base, ima);
+  if (!KEMA_READ(ctx, *src, base, pixel_header, sizeof pixel_header)) return 0;
+  const PixelHeader p = Decode_Pixel_Header(ctx, Block(pixel_header), base, ima);
   // The pixel offset counts from the base: one that no longer fits the
   // record's 32 bits lies past any file this reader can address.
   if (uint64_t{Block(pixel_header).U32(4)} + base > UINT32_MAX) {
-    Format_Error(log, "GE SIGNA_5 pixel data offset lies past the end of the file");
+    Format_Error(ctx, "GE SIGNA_5 pixel data offset lies past the end of the file");
     return 0;
   }
 
   const int compression = ima.g2.compression;
-  if (compression >= 2 && compression <= 4 && !Read_Compression_Record(log, *src, p, ima)) return 0;
+  if (compression >= 2 && compression <= 4 && !Read_Compression_Record(ctx, *src, p, ima)) return 0;
 
   bool ok;
   if (base + p.uid_off <= 124)
-    ok = Blocks_Database(log, *src, p, ima);
+    ok = Blocks_Database(ctx, *src, p, ima);
   else if (base == 3180)
-    ok = Blocks_Fixed(log, *src, ima);
+    ok = Blocks_Fixed(ctx, *src, ima);
   else
-    ok = Blocks_Pointer(log, *src, p, ima);
+    ok = Blocks_Pointer(ctx, *src, p, ima);
   if (!ok) return 0;
 
   ima.flags |= kFlagRowsReversed;
-  Text_End(log);
+  Text_End(ctx);
   return 1;
 }
 
@@ -1099,7 +1102,7 @@ struct PixelBytes {
   std::unique_ptr<uint8_t[]> held;
 };
 
-bool View_Bytes(LogHandle log, const ByteSource& src, uint64_t offset, uint64_t n, PixelBytes& out, int line) {
+bool View_Bytes(const ReadContext& ctx, const ByteSource& src, uint64_t offset, uint64_t n, PixelBytes& out, int line) {
   if (src.is_memory()) {
     out.data = src.memory().data() + offset;
     out.size = n;
@@ -1107,10 +1110,10 @@ bool View_Bytes(LogHandle log, const ByteSource& src, uint64_t offset, uint64_t 
   }
   out.held.reset(new (std::nothrow) uint8_t[n ? n : 1]);
   if (!out.held) {
-    Report_Memory(log, KEMA_SRC, line, "malloc", "buffer", static_cast<long long>(n), 1);
+    Report_Memory(ctx, KEMA_SRC, line, "malloc", "buffer", static_cast<long long>(n), 1);
     return false;
   }
-  if (!Source_Read(log, src, offset, out.held.get(), n, KEMA_SRC, line)) return false;
+  if (!Source_Read(ctx, src, offset, out.held.get(), n, KEMA_SRC, line)) return false;
   out.data = out.held.get();
   out.size = n;
   return true;
@@ -1119,17 +1122,17 @@ bool View_Bytes(LogHandle log, const ByteSource& src, uint64_t offset, uint64_t 
 // The pixel data of the record: its source and the bytes from `ima_offset`
 // to the end.
 struct PixelSource {
-  std::unique_ptr<ByteSource> src;
+  std::shared_ptr<ByteSource> src;
   uint64_t left = 0;
 };
 
-bool Open_Pixels(LogHandle log, const ImageHeader& ima, PixelSource& ps) {
+bool Open_Pixels(const ReadContext& ctx, const ImageHeader& ima, PixelSource& ps) {
   if (ima.dim_x == 0 || ima.dim_y == 0) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 GE SIGNA_5 image of %dx%d pixels (%s)\xF0", ima.dim_x, ima.dim_y,
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 GE SIGNA_5 image of %dx%d pixels (%s)\xF0", ima.dim_x, ima.dim_y,
               ima.input_type == 2 ? "memory stream" : ima.file_data.c_str());
     return false;
   }
-  ps.src = Source_Open_Data(log, ima, KEMA_SRC, __LINE__);
+  ps.src = Source_Open_Data(ctx, ima, KEMA_SRC, __LINE__);
   if (!ps.src) return false;
   ps.left = ima.ima_offset < ps.src->size() ? ps.src->size() - ima.ima_offset : 0;
   return true;
@@ -1137,18 +1140,18 @@ bool Open_Pixels(LogHandle log, const ImageHeader& ima, PixelSource& ps) {
 
 // The pixel data cannot hold what the geometry needs: one error line with
 // both figures, and the short-read detail.
-void Report_Too_Short(LogHandle log, const ImageHeader& ima, const PixelSource& ps, uint64_t needed, int line) {
-  Log_Print(log, 2,
+void Report_Too_Short(const ReadContext& ctx, const ImageHeader& ima, const PixelSource& ps, uint64_t needed, int line) {
+  Log_Print(ctx, 2,
             "\xF1\x04" "ERROR:\x01 GE SIGNA_5 image %dx%d needs %llu bytes at offset %u, %llu present (%s)\xF0",
             ima.dim_x, ima.dim_y, static_cast<unsigned long long>(needed), ima.ima_offset,
             static_cast<unsigned long long>(ps.left), ps.src->name().c_str());
-  Report_Short_Read(log, KEMA_SRC, line, static_cast<long long>(ps.left), static_cast<long long>(needed),
+  Report_Short_Read(ctx, KEMA_SRC, line, static_cast<long long>(ps.left), static_cast<long long>(needed),
                     ps.src->name().c_str());
 }
 
-bool Allocate_Output(LogHandle log, const ImageHeader& ima, PixelBuffer& out, int line) {
+bool Allocate_Output(const ReadContext& ctx, const ImageHeader& ima, PixelBuffer& out, int line) {
   const uint64_t n = uint64_t{ima.dim_x} * ima.dim_y;
-  out = Image_Alloc_Pixels(log, n * 2, ima.name.c_str(), "ima->data", static_cast<long long>(n), 2, KEMA_SRC, line);
+  out = Image_Alloc_Pixels(ctx, n * 2, ima.name.c_str(), "ima->data", static_cast<long long>(n), 2, KEMA_SRC, line);
   return static_cast<bool>(out);
 }
 
@@ -1176,11 +1179,11 @@ LineEntry Line_Entry(const std::vector<uint8_t>& map, size_t row) {
 }
 
 // The line map of a packed image: present and holding a row for every row.
-const GenesisStorage* Line_Map(LogHandle log, const ImageHeader& ima, const PixelSource& ps) {
+const GenesisStorage* Line_Map(const ReadContext& ctx, const ImageHeader& ima, const PixelSource& ps) {
   const auto* comp = dynamic_cast<const GenesisStorage*>(ima.g2.storage.get());
   const size_t rows = comp ? comp->unpack.size() / 4 : 0;
   if (rows < ima.dim_y) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 GE SIGNA_5 line map holds %zu rows, the image has %d (%s)\xF0", rows,
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 GE SIGNA_5 line map holds %zu rows, the image has %d (%s)\xF0", rows,
               ima.dim_y, ps.src->name().c_str());
     return nullptr;
   }
@@ -1204,40 +1207,40 @@ LineEntry Clamp_To_Row(LineEntry e, size_t width) {
 
 }  // namespace
 
-int GE_SIGNA_5_Read_Image_Rect(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 10, "in GE_SIGNA_5_Read_Image_Rect()");
+int GE_SIGNA_5_Read_Image_Rect(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 10, "in GE_SIGNA_5_Read_Image_Rect()");
   PixelSource ps;
-  if (!Open_Pixels(log, ima, ps)) return 0;
+  if (!Open_Pixels(ctx, ima, ps)) return 0;
   const size_t n = static_cast<size_t>(ima.dim_x) * ima.dim_y;
   if (n * 2 > ps.left) {
-    Report_Too_Short(log, ima, ps, n * 2, __LINE__);
+    Report_Too_Short(ctx, ima, ps, n * 2, __LINE__);
     return 0;
   }
   PixelBuffer out;
-  if (!Allocate_Output(log, ima, out, __LINE__)) return 0;
-  if (!KEMA_READ(log, *ps.src, ima.ima_offset, out.data(), n * 2)) return 0;
+  if (!Allocate_Output(ctx, ima, out, __LINE__)) return 0;
+  if (!KEMA_READ(ctx, *ps.src, ima.ima_offset, out.data(), n * 2)) return 0;
   if (ima.g2.pix_swap) Swap_In_Place(reinterpret_cast<uint16_t*>(out.data()), n);
   ima.data = std::move(out);
   ima.g2.pix_store = 16;
   return 1;
 }
 
-int GE_SIGNA_5_Read_Image_Packed(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 10, "in GE_SIGNA_5_Read_Image_Packed()");
+int GE_SIGNA_5_Read_Image_Packed(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 10, "in GE_SIGNA_5_Read_Image_Packed()");
   PixelSource ps;
-  if (!Open_Pixels(log, ima, ps)) return 0;
-  const GenesisStorage* comp = Line_Map(log, ima, ps);
+  if (!Open_Pixels(ctx, ima, ps)) return 0;
+  const GenesisStorage* comp = Line_Map(ctx, ima, ps);
   if (!comp) return 0;
   const size_t width = ima.dim_x, height = ima.dim_y;
   const uint64_t bytes = Stored_Samples(*comp, height) * 2;
   if (bytes > ps.left) {
-    Report_Too_Short(log, ima, ps, bytes, __LINE__);
+    Report_Too_Short(ctx, ima, ps, bytes, __LINE__);
     return 0;
   }
   PixelBytes in;
-  if (!View_Bytes(log, *ps.src, ima.ima_offset, bytes, in, __LINE__)) return 0;
+  if (!View_Bytes(ctx, *ps.src, ima.ima_offset, bytes, in, __LINE__)) return 0;
   PixelBuffer out;
-  if (!Allocate_Output(log, ima, out, __LINE__)) return 0;
+  if (!Allocate_Output(ctx, ima, out, __LINE__)) return 0;
   auto* row = reinterpret_cast<uint16_t*>(out.data());
   const uint8_t* p = in.data;
   const bool swap = ima.g2.pix_swap != 0;
@@ -1254,28 +1257,28 @@ int GE_SIGNA_5_Read_Image_Packed(LogHandle log, ImageHeader& ima) {
   return 1;
 }
 
-int GE_SIGNA_5_Read_Image_Compress(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 10, "in GE_SIGNA_5_Read_Image_Compress()");
+int GE_SIGNA_5_Read_Image_Compress(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 10, "in GE_SIGNA_5_Read_Image_Compress()");
   PixelSource ps;
-  if (!Open_Pixels(log, ima, ps)) return 0;
+  if (!Open_Pixels(ctx, ima, ps)) return 0;
   const size_t n = static_cast<size_t>(ima.dim_x) * ima.dim_y;
   // A stream cut short (a failed transfer) still shows the rows it holds;
   // only a file with no pixel bytes at all has nothing to show.
   if (ps.left == 0) {
-    Report_Too_Short(log, ima, ps, n, __LINE__);
+    Report_Too_Short(ctx, ima, ps, n, __LINE__);
     return 0;
   }
   PixelBytes in;
-  if (!View_Bytes(log, *ps.src, ima.ima_offset, ps.left, in, __LINE__)) return 0;
+  if (!View_Bytes(ctx, *ps.src, ima.ima_offset, ps.left, in, __LINE__)) return 0;
   PixelBuffer out;
-  if (!Allocate_Output(log, ima, out, __LINE__)) return 0;
+  if (!Allocate_Output(ctx, ima, out, __LINE__)) return 0;
   auto* samples = reinterpret_cast<uint16_t*>(out.data());
   const uint8_t* p = in.data;
   uint32_t v = 0;
   const size_t done = GE_SIGNA_5_Decode(p, in.data + in.size, samples, n, v);
   if (done < n) {
     // The stream ended early: what it did not reach is background.
-    Log_Print(log, 8, "--> compressed data ends after %zu of %zu samples", done, n);
+    Log_Print(ctx, 8, "--> compressed data ends after %zu of %zu samples", done, n);
     Fill(samples + done, n - done, ima.g2.pix_fill);
   }
   ima.data = std::move(out);
@@ -1283,22 +1286,22 @@ int GE_SIGNA_5_Read_Image_Compress(LogHandle log, ImageHeader& ima) {
   return 1;
 }
 
-int GE_SIGNA_5_Read_Image_Compack(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 10, "in GE_SIGNA_5_Read_Image_Compack()");
+int GE_SIGNA_5_Read_Image_Compack(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 10, "in GE_SIGNA_5_Read_Image_Compack()");
   PixelSource ps;
-  if (!Open_Pixels(log, ima, ps)) return 0;
-  const GenesisStorage* comp = Line_Map(log, ima, ps);
+  if (!Open_Pixels(ctx, ima, ps)) return 0;
+  const GenesisStorage* comp = Line_Map(ctx, ima, ps);
   if (!comp) return 0;
   const size_t width = ima.dim_x, height = ima.dim_y;
   const uint64_t stored = Stored_Samples(*comp, height);
   if (ps.left == 0 && stored > 0) {
-    Report_Too_Short(log, ima, ps, stored, __LINE__);
+    Report_Too_Short(ctx, ima, ps, stored, __LINE__);
     return 0;
   }
   PixelBytes in;
-  if (!View_Bytes(log, *ps.src, ima.ima_offset, ps.left, in, __LINE__)) return 0;
+  if (!View_Bytes(ctx, *ps.src, ima.ima_offset, ps.left, in, __LINE__)) return 0;
   PixelBuffer out;
-  if (!Allocate_Output(log, ima, out, __LINE__)) return 0;
+  if (!Allocate_Output(ctx, ima, out, __LINE__)) return 0;
   auto* row = reinterpret_cast<uint16_t*>(out.data());
   const uint8_t* p = in.data;
   const uint8_t* const end = in.data + in.size;
@@ -1320,19 +1323,19 @@ int GE_SIGNA_5_Read_Image_Compack(LogHandle log, ImageHeader& ima) {
     }
     Fill(row + e.lead + got, width - e.lead - got, comp->fill);
   }
-  if (decoded < wanted) Log_Print(log, 8, "--> compressed data ends after %zu of %zu samples", decoded, wanted);
+  if (decoded < wanted) Log_Print(ctx, 8, "--> compressed data ends after %zu of %zu samples", decoded, wanted);
   ima.data = std::move(out);
   ima.g2.pix_store = 16;
   return 1;
 }
 
-int GE_SIGNA_5_Read_Image(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in GE_SIGNA_5_Read_Image()");
+int GE_SIGNA_5_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in GE_SIGNA_5_Read_Image()");
   switch (ima.g2.compression) {
-    case 1: return GE_SIGNA_5_Read_Image_Rect(log, ima);
-    case 2: return GE_SIGNA_5_Read_Image_Packed(log, ima);
-    case 3: return GE_SIGNA_5_Read_Image_Compress(log, ima);
-    case 4: return GE_SIGNA_5_Read_Image_Compack(log, ima);
+    case 1: return GE_SIGNA_5_Read_Image_Rect(ctx, ima);
+    case 2: return GE_SIGNA_5_Read_Image_Packed(ctx, ima);
+    case 3: return GE_SIGNA_5_Read_Image_Compress(ctx, ima);
+    case 4: return GE_SIGNA_5_Read_Image_Compack(ctx, ima);
     default: return 0;
   }
 }

@@ -9,31 +9,32 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/kema_image.h"
+#include "Convert/conv_read_context.h"
 #include "log/log.h"
 
 struct ImageHeader;
 
-int GE_SIGNA_5_Read_Header(LogHandle log, ImageHeader& ima);
-int GE_SIGNA_5_Read_Image(LogHandle log, ImageHeader& ima);
+int GE_SIGNA_5_Read_Header(const ReadContext& ctx, ImageHeader& ima);
+int GE_SIGNA_5_Read_Image(const ReadContext& ctx, ImageHeader& ima);
 
 // Block decoders: each lists its block as header text, then fills `ima`.
 // A block shorter than its layout reads as zeros past its end. 1.
-int GE_SIGNA_5_Header_Suite(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
-int GE_SIGNA_5_Header_Exam(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
-int GE_SIGNA_5_Header_Serie(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
-int GE_SIGNA_5_Header_Image(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
-int GE_SIGNA_4_Header_Suite(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
-int GE_SIGNA_4_Header_Exam(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
-int GE_SIGNA_4_Header_Serie(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
-int GE_SIGNA_4_Header_Image(LogHandle log, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_5_Header_Suite(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_5_Header_Exam(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_5_Header_Serie(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_5_Header_Image(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_4_Header_Suite(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_4_Header_Exam(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_4_Header_Serie(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
+int GE_SIGNA_4_Header_Image(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
 
 // Pixel decoders of the four codings (1 rectangular, 2 packed, 3 compressed,
 // 4 compressed and packed). Each puts dim_x * dim_y 16-bit samples in the
 // machine's order into `data`; 1, or 0 after logging why.
-int GE_SIGNA_5_Read_Image_Rect(LogHandle log, ImageHeader& ima);
-int GE_SIGNA_5_Read_Image_Packed(LogHandle log, ImageHeader& ima);
-int GE_SIGNA_5_Read_Image_Compress(LogHandle log, ImageHeader& ima);
-int GE_SIGNA_5_Read_Image_Compack(LogHandle log, ImageHeader& ima);
+int GE_SIGNA_5_Read_Image_Rect(const ReadContext& ctx, ImageHeader& ima);
+int GE_SIGNA_5_Read_Image_Packed(const ReadContext& ctx, ImageHeader& ima);
+int GE_SIGNA_5_Read_Image_Compress(const ReadContext& ctx, ImageHeader& ima);
+int GE_SIGNA_5_Read_Image_Compack(const ReadContext& ctx, ImageHeader& ima);
 
 // Decodes up to `count` samples of the compressed coding from [p, end) into
 // `out`, carrying the running value `v`; never reads at or past `end`.

@@ -8,7 +8,10 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -43,8 +46,8 @@ constexpr LabelEntry kLabels[] = {
     {"anatomical ref", Label::Anatomy},  {"scan protocol", Label::Protocol},
 };
 
-void Comment(LogHandle log, ImageHeader& ima, State& st, std::string_view text) {
-  Text_Comment(log, text);
+void Comment(const ReadContext& ctx, ImageHeader& ima, State& st, std::string_view text) {
+  Text_Comment(ctx, text);
   for (const LabelEntry& e : kLabels) {
     const size_t n = std::strlen(e.label);
     if (text.substr(0, n) != e.label) continue;
@@ -71,7 +74,7 @@ void Comment(LogHandle log, ImageHeader& ima, State& st, std::string_view text) 
   if (st.comments < ima.g3.comments.size()) ima.g3.comments[st.comments++] = Field_Text(text, 80);
 }
 
-bool Type(LogHandle log, ImageHeader& ima, std::string_view v) {
+bool Type(const ReadContext& ctx, ImageHeader& ima, std::string_view v) {
   auto& g2 = ima.g2;
   int bits = 0, sign = 0, planes = 1;
   if (v == "byte" || v == "char") bits = 8;
@@ -83,11 +86,11 @@ bool Type(LogHandle log, ImageHeader& ima, std::string_view v) {
   const char* refused = v == "float" ? "float" : v == "double" ? "Double" : v == "complex" ? "Complex"
                       : v == "d_complex" ? "D_Complex" : nullptr;
   if (refused) {
-    Text_Error(log, Text_Input_Name(ima), "unsupported pixel size (%s) in GLI header", refused);
+    Text_Error(ctx, Text_Input_Name(ima), "unsupported pixel size (%s) in GLI header", refused);
     return false;
   }
   if (bits == 0) {
-    Text_Error(log, Text_Input_Name(ima), "unsupported pixel type (%.*s) in GLI header", static_cast<int>(v.size()),
+    Text_Error(ctx, Text_Input_Name(ima), "unsupported pixel type (%.*s) in GLI header", static_cast<int>(v.size()),
                v.data());
     return false;
   }
@@ -98,16 +101,16 @@ bool Type(LogHandle log, ImageHeader& ima, std::string_view v) {
   return true;
 }
 
-bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std::string_view v) {
+bool Apply(const ReadContext& ctx, ImageHeader& ima, State& st, std::string_view key, std::string_view v) {
   auto& g1 = ima.g1;
-  Text_Key_Value(log, key, 25, " : ", "", v);
+  Text_Key_Value(ctx, key, 25, " : ", "", v);
   const int axis = key.size() >= 2 && key[key.size() - 2] == '_' ? key.back() - 'x' : -1;
   const std::string_view stem = axis >= 0 && axis <= 2 ? key.substr(0, key.size() - 1) : std::string_view{};
-  if (key == "x") return st.x = true, Set_Dimension(log, kFormat, key, Parse_Int(v), ima.dim_x);
-  if (key == "y") return st.y = true, Set_Dimension(log, kFormat, key, Parse_Int(v), ima.dim_y);
-  if (key == "z") return Set_Dimension(log, kFormat, key, Parse_Int(v), ima.dim_z);
-  if (key == "t") return Set_Dimension(log, kFormat, key, Parse_Int(v), ima.dim_t);
-  if (key == "type") return st.type = true, Type(log, ima, v);
+  if (key == "x") return st.x = true, Set_Dimension(ctx, kFormat, key, Parse_Int(v), ima.dim_x);
+  if (key == "y") return st.y = true, Set_Dimension(ctx, kFormat, key, Parse_Int(v), ima.dim_y);
+  if (key == "z") return Set_Dimension(ctx, kFormat, key, Parse_Int(v), ima.dim_z);
+  if (key == "t") return Set_Dimension(ctx, kFormat, key, Parse_Int(v), ima.dim_t);
+  if (key == "type") return st.type = true, Type(ctx, ima, v);
   if (stem == "inc_") g1.pix_dim[axis] = static_cast<float>(Parse_Real(v));
   else if (stem == "dim_") g1.fov[axis] = static_cast<float>(Parse_Real(v));
   else if (stem == "org_") g1.position[axis] = static_cast<float>(Parse_Real(v));
@@ -122,14 +125,14 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
       if (v == "little_endian") ima.g2.pix_swap = 0, ima.flags |= kFlagNoCoherence;
     }
     if (!known && st.warnings++ < kMaxWarnings)
-      Log_Print(log, 2, "WARNING unknown key word (%.*s) in  GLI header", static_cast<int>(key.size()), key.data());
+      Log_Print(ctx, 2, "WARNING unknown key word (%.*s) in  GLI header", static_cast<int>(key.size()), key.data());
   }
   return true;
 }
 
 // Splits the part of a line before its comment into key and value tokens:
 // "key:value", "key: value" and "key value" all give one pair.
-bool Tokens(LogHandle log, ImageHeader& ima, State& st, std::string_view text) {
+bool Tokens(const ReadContext& ctx, ImageHeader& ima, State& st, std::string_view text) {
   std::string_view pending;  // a key waiting for its value
   size_t i = 0;
   while (i < text.size()) {
@@ -140,7 +143,7 @@ bool Tokens(LogHandle log, ImageHeader& ima, State& st, std::string_view text) {
     std::string_view token = text.substr(start, stop - start);
     i = stop;
     if (!pending.empty()) {
-      if (!Apply(log, ima, st, pending, token)) return false;
+      if (!Apply(ctx, ima, st, pending, token)) return false;
       pending = {};
       continue;
     }
@@ -148,18 +151,18 @@ bool Tokens(LogHandle log, ImageHeader& ima, State& st, std::string_view text) {
     if (colon == std::string_view::npos) {
       pending = token;
     } else if (colon + 1 < token.size()) {
-      if (!Apply(log, ima, st, token.substr(0, colon), token.substr(colon + 1))) return false;
+      if (!Apply(ctx, ima, st, token.substr(0, colon), token.substr(colon + 1))) return false;
     } else {
       pending = token.substr(0, colon);
     }
   }
-  if (!pending.empty()) Text_Key_Value(log, pending, 25, " : ", "", {});
+  if (!pending.empty()) Text_Key_Value(ctx, pending, 25, " : ", "", {});
   return true;
 }
 
-int IGB_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, State& st) {
-  Log_Print(log, 9, "in IGB_Read_Header_2()");
-  Text_Title(log, "------ ------ GLI Header ------ ------");
+int IGB_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader& ima, State& st) {
+  Log_Print(ctx, 9, "in IGB_Read_Header_2()");
+  Text_Title(ctx, "------ ------ GLI Header ------ ------");
   for (;;) {
     std::string_view line;
     switch (lines.Next(line)) {
@@ -169,33 +172,33 @@ int IGB_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, St
         st.end = lines.Position();
         return 1;
       case TextLineReader::Status::TooLong:
-        Text_Error(log, Text_Input_Name(ima), "line to long (>%zu) in GLI header", kMaxLine);
+        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in GLI header", kMaxLine);
         return 0;
       case TextLineReader::Status::NonPrintable:
-        Text_Error(log, Text_Input_Name(ima), "Non print. caract. 0x%x in GLI header", lines.Bad_Byte());
+        Text_Error(ctx, Text_Input_Name(ima), "Non print. caract. 0x%x in GLI header", lines.Bad_Byte());
         return 0;
       case TextLineReader::Status::TooBig:
-        Text_Error(log, Text_Input_Name(ima), "GLI header longer than %llu bytes without its end",
+        Text_Error(ctx, Text_Input_Name(ima), "GLI header longer than %llu bytes without its end",
                    static_cast<unsigned long long>(TextLineReader::kDefaultCap));
         return 0;
       case TextLineReader::Status::ReadError: return 0;
     }
     const size_t hash = line.find('#');
-    if (!Tokens(log, ima, st, line.substr(0, hash))) return 0;
-    if (hash != std::string_view::npos) Comment(log, ima, st, Trim_View(line.substr(hash + 1)));
+    if (!Tokens(ctx, ima, st, line.substr(0, hash))) return 0;
+    if (hash != std::string_view::npos) Comment(ctx, ima, st, Trim_View(line.substr(hash + 1)));
   }
 }
 
 // The per-slice z positions that follow the header: one 4-byte real each.
-bool Read_Slice_Positions(LogHandle log, const ByteSource& src, ImageHeader& ima) {
+bool Read_Slice_Positions(const ReadContext& ctx, const ByteSource& src, ImageHeader& ima) {
   const size_t count = ima.dim_z;
   const uint64_t bytes = uint64_t{4} * count;
   if (!src.Contains(ima.ima_offset, bytes)) {
-    Text_Error(log, Text_Input_Name(ima), "GLI header: %zu slice positions (vect_z) past the end of the file", count);
+    Text_Error(ctx, Text_Input_Name(ima), "GLI header: %zu slice positions (vect_z) past the end of the file", count);
     return false;
   }
   std::vector<uint8_t> raw(bytes);
-  if (!KEMA_READ(log, src, ima.ima_offset, raw.data(), raw.size())) return false;
+  if (!KEMA_READ(ctx, src, ima.ima_offset, raw.data(), raw.size())) return false;
   ima.g1.frame_pos.assign(size_t{ima.dim_z} * ima.dim_t, Vec4{});
   for (size_t k = 0; k < ima.g1.frame_pos.size(); ++k) {
     Vec4& p = ima.g1.frame_pos[k];
@@ -217,28 +220,28 @@ uint16_t Name_Number(const std::string& name) {
 
 }  // namespace
 
-int IGB_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in IGB_Read_Header()");
+int IGB_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in IGB_Read_Header()");
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 0;
   ima.g2.pix_plane = 1;
   ima.g1.series_num = Name_Number(ima.name);
-  const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
+  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
-  TextLineReader lines(log, *src, 0, kMaxLine, TextLineReader::kStopAtFormFeed | TextLineReader::kStopAtNul);
+  TextLineReader lines(ctx, *src, 0, kMaxLine, TextLineReader::kStopAtFormFeed | TextLineReader::kStopAtNul);
   State st;
-  if (!IGB_Read_Header_2(log, lines, ima, st)) return 0;
-  Text_End(log);
+  if (!IGB_Read_Header_2(ctx, lines, ima, st)) return 0;
+  Text_End(ctx);
   if (!st.x || !st.y || !st.type) {
-    Text_Error(log, Text_Input_Name(ima), "missing X, Y or TYPE in GLI header");
+    Text_Error(ctx, Text_Input_Name(ima), "missing X, Y or TYPE in GLI header");
     return 0;
   }
   // The header is padded to a whole number of 1024-byte blocks.
   const uint64_t offset = (st.end + kBlock - 1) / kBlock * kBlock;
   if (offset > UINT32_MAX - uint64_t{4} * 65535) return 0;
   ima.ima_offset = static_cast<uint32_t>(offset);
-  if (st.vect_z && !Read_Slice_Positions(log, *src, ima)) return 0;
-  Log_Print(log, 8, "--> offset: %u", ima.ima_offset);
-  return Text_Check_Pixels(log, ima, kFormat, false);
+  if (st.vect_z && !Read_Slice_Positions(ctx, *src, ima)) return 0;
+  Log_Print(ctx, 8, "--> offset: %u", ima.ima_offset);
+  return Text_Check_Pixels(ctx, ima, kFormat, false);
 }

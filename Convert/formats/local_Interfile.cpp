@@ -8,7 +8,10 @@
 #include <string_view>
 
 #include "Convert/conv_header_text.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -80,18 +83,18 @@ struct State {
 
 // The errors of this reader: the trace lines of the format at level 9, then
 // one ERROR line that a user sees.
-void Interfile_Error(LogHandle log, const ImageHeader& ima, int src_line, int header_line, const char* format, ...)
+void Interfile_Error(const ReadContext& ctx, const ImageHeader& ima, int src_line, int header_line, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
-void Interfile_Error(LogHandle log, const ImageHeader& ima, int src_line, int header_line, const char* format, ...) {
+void Interfile_Error(const ReadContext& ctx, const ImageHeader& ima, int src_line, int header_line, const char* format, ...) {
   char text[400];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  Log_Print(log, 9, "File:%s line:%d", KEMA_SRC, src_line);
-  Log_Print(log, 9, "Error: %s", text);
-  Log_Print(log, 9, "file %s", ima.name.c_str());
-  Text_Error(log, Text_Input_Name(ima), "%s (header line %d)", text, header_line);
+  Log_Print(ctx, 9, "File:%s line:%d", KEMA_SRC, src_line);
+  Log_Print(ctx, 9, "Error: %s", text);
+  Log_Print(ctx, 9, "file %s", ima.name.c_str());
+  Text_Error(ctx, Text_Input_Name(ima), "%s (header line %d)", text, header_line);
 }
 
 int To_Int(long long v) { return v < -1000000 ? -1000000 : v > 1000000 ? 1000000 : static_cast<int>(v); }
@@ -116,9 +119,9 @@ double Study_Hours(std::string_view v) {
   return h + m / 60.0 + s / 3600.0;
 }
 
-bool Set_Offset(LogHandle log, const ImageHeader& ima, int line, long long v, long long unit, uint32_t& out) {
+bool Set_Offset(const ReadContext& ctx, const ImageHeader& ima, int line, long long v, long long unit, uint32_t& out) {
   if (v < 0 || v > UINT32_MAX / unit) {
-    Interfile_Error(log, ima, __LINE__, line, "bad data offset (%lld x %lld) in Interfile header", v, unit);
+    Interfile_Error(ctx, ima, __LINE__, line, "bad data offset (%lld x %lld) in Interfile header", v, unit);
     return false;
   }
   out = static_cast<uint32_t>(v * unit);
@@ -126,7 +129,7 @@ bool Set_Offset(LogHandle log, const ImageHeader& ima, int line, long long v, lo
 }
 
 // One key and its value; false after a logged error.
-bool Apply(LogHandle log, ImageHeader& ima, State& st, Key id, std::string_view v, int line) {
+bool Apply(const ReadContext& ctx, ImageHeader& ima, State& st, Key id, std::string_view v, int line) {
   auto& g1 = ima.g1;
   auto& g2 = ima.g2;
   auto& g3 = ima.g3;
@@ -140,10 +143,10 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, Key id, std::string_view 
     case Key::Description: g3.comments[0] = Field_Text(v); break;
     case Key::StartBlock:
       st.offset_given = true;
-      return Set_Offset(log, ima, line, Parse_Int(v), 2048, ima.ima_offset);
+      return Set_Offset(ctx, ima, line, Parse_Int(v), 2048, ima.ima_offset);
     case Key::OffsetBytes:
       st.offset_given = true;
-      return Set_Offset(log, ima, line, Parse_Int(v), 1, ima.ima_offset);
+      return Set_Offset(ctx, ima, line, Parse_Int(v), 1, ima.ima_offset);
     case Key::DataFile:
       st.file_given = true;
       ima.file_data = Text_Resolve(ima.path, v);
@@ -158,19 +161,19 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, Key id, std::string_view 
     case Key::ExamType: g1.study_comment = Field_Text(v); break;
     case Key::Compression:
       if (v != "none") {
-        Interfile_Error(log, ima, __LINE__, line, "unsupported compression (%.*s) in Interfile header",
+        Interfile_Error(ctx, ima, __LINE__, line, "unsupported compression (%.*s) in Interfile header",
                         static_cast<int>(v.size()), v.data());
         return false;
       }
       break;
     case Key::Encode:
       if (v != "none") {
-        Interfile_Error(log, ima, __LINE__, line, "unsupported encoding (%.*s) in Interfile header",
+        Interfile_Error(ctx, ima, __LINE__, line, "unsupported encoding (%.*s) in Interfile header",
                         static_cast<int>(v.size()), v.data());
         return false;
       }
       break;
-    case Key::Images: return Set_Dimension(log, kFormat, "total number of images", Parse_Int(v), ima.dim_z);
+    case Key::Images: return Set_Dimension(ctx, kFormat, "total number of images", Parse_Int(v), ima.dim_z);
     case Key::StudyDate:
       st.date_given = true;
       st.year = Char_At(v, 0);
@@ -182,15 +185,15 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, Key id, std::string_view 
       g2.pix_swap = v == "LITTLEENDIAN" ? 0 : 1;
       ima.flags |= kFlagNoCoherence;  // stated: no guessing
       break;
-    case Key::MatrixX: return Set_Dimension(log, kFormat, "matrix size [1]", Parse_Int(v), ima.dim_x);
-    case Key::MatrixY: return Set_Dimension(log, kFormat, "matrix size [2]", Parse_Int(v), ima.dim_y);
+    case Key::MatrixX: return Set_Dimension(ctx, kFormat, "matrix size [1]", Parse_Int(v), ima.dim_x);
+    case Key::MatrixY: return Set_Dimension(ctx, kFormat, "matrix size [2]", Parse_Int(v), ima.dim_y);
     case Key::NumberFormat:
       if (v == "unsigned integer") {
         g2.pix_sign = 0;
       } else if (v == "signed integer") {
         g2.pix_sign = 1;
       } else {
-        Interfile_Error(log, ima, __LINE__, line, "unsupported pixel size (%.*s) in Interfile header",
+        Interfile_Error(ctx, ima, __LINE__, line, "unsupported pixel size (%.*s) in Interfile header",
                         static_cast<int>(v.size()), v.data());
         return false;
       }
@@ -198,7 +201,7 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, Key id, std::string_view 
     case Key::BytesPerPixel: {
       const long long n = Parse_Int(v);
       if (n != 1 && n != 2 && n != 4) {
-        Interfile_Error(log, ima, __LINE__, line, "unsupported pixel size (%.*s) in Interfile header",
+        Interfile_Error(ctx, ima, __LINE__, line, "unsupported pixel size (%.*s) in Interfile header",
                         static_cast<int>(v.size()), v.data());
         return false;
       }
@@ -237,9 +240,9 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, Key id, std::string_view 
 }
 
 // Lines until a form feed or "end of interfile"; false after a logged error.
-int Interfile_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, State& st) {
-  Log_Print(log, 9, "in Interfile_Read_Header_2()");
-  Text_Title(log, "------ ------ Interfile Header ------ ------");
+int Interfile_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader& ima, State& st) {
+  Log_Print(ctx, 9, "in Interfile_Read_Header_2()");
+  Text_Title(ctx, "------ ------ Interfile Header ------ ------");
   for (;;) {
     std::string_view line;
     const TextLineReader::Status status = lines.Next(line);
@@ -250,17 +253,17 @@ int Interfile_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& i
         st.end = lines.Position();
         return 1;
       case TextLineReader::Status::TooLong:
-        Log_Print(log, 9, "line to long (>%zu) in Interfile header !", kMaxLine);
-        Log_Print(log, 9, "file %s", ima.name.c_str());
-        Text_Error(log, Text_Input_Name(ima), "line to long (>%zu) in Interfile header (line %d)", kMaxLine,
+        Log_Print(ctx, 9, "line to long (>%zu) in Interfile header !", kMaxLine);
+        Log_Print(ctx, 9, "file %s", ima.name.c_str());
+        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in Interfile header (line %d)", kMaxLine,
                    lines.Line_Number());
         return 0;
       case TextLineReader::Status::NonPrintable:
-        Interfile_Error(log, ima, __LINE__, lines.Line_Number(), "Non print. caract. 0x%x in Interfile header",
+        Interfile_Error(ctx, ima, __LINE__, lines.Line_Number(), "Non print. caract. 0x%x in Interfile header",
                         lines.Bad_Byte());
         return 0;
       case TextLineReader::Status::TooBig:
-        Text_Error(log, Text_Input_Name(ima), "Interfile header longer than %llu bytes without its end",
+        Text_Error(ctx, Text_Input_Name(ima), "Interfile header longer than %llu bytes without its end",
                    static_cast<unsigned long long>(TextLineReader::kDefaultCap));
         return 0;
       case TextLineReader::Status::ReadError: return 0;
@@ -273,15 +276,15 @@ int Interfile_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& i
     const std::string_view value = colon + 2 <= line.size() ? Trim_View(line.substr(colon + 2)) : std::string_view{};
     const std::string lower = Lower(key);
     if (lower == "end of interfile") {
-      if (!value.empty()) Text_Key_Value(log, key, 35, " :=", " ", value);
+      if (!value.empty()) Text_Key_Value(ctx, key, 35, " :=", " ", value);
       st.end = lines.Position();
       return 1;
     }
     if (value.empty()) continue;
-    Text_Key_Value(log, key, 35, " :=", " ", value);
+    Text_Key_Value(ctx, key, 35, " :=", " ", value);
     for (const KeyEntry& e : kKeys)
       if (lower == e.key) {
-        if (!Apply(log, ima, st, e.id, value, lines.Line_Number())) return 0;
+        if (!Apply(ctx, ima, st, e.id, value, lines.Line_Number())) return 0;
         break;
       }
   }
@@ -289,17 +292,17 @@ int Interfile_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& i
 
 }  // namespace
 
-int Interfile_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Interfile_Read_Header()");
+int Interfile_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Interfile_Read_Header()");
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 1;  // Interfile's default byte order is big-endian
-  const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
+  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
-  TextLineReader lines(log, *src, 0, kMaxLine, TextLineReader::kStopAtFormFeed);
+  TextLineReader lines(ctx, *src, 0, kMaxLine, TextLineReader::kStopAtFormFeed);
   State st;
-  if (!Interfile_Read_Header_2(log, lines, ima, st)) return 0;
-  Text_End(log);
+  if (!Interfile_Read_Header_2(ctx, lines, ima, st)) return 0;
+  Text_End(ctx);
 
   // Slices are measured in pixels: the mean of the two pixel sizes makes
   // them millimetres (square pixels, as writers assume).
@@ -315,11 +318,11 @@ int Interfile_Read_Header(LogHandle log, ImageHeader& ima) {
   }
   if (!st.offset_given && !st.file_given) {
     if (st.end > UINT32_MAX) {
-      Text_Error(log, Text_Input_Name(ima), "Interfile header ends past 4 GiB");
+      Text_Error(ctx, Text_Input_Name(ima), "Interfile header ends past 4 GiB");
       return 0;
     }
     ima.ima_offset = static_cast<uint32_t>(st.end);
   }
-  Log_Print(log, 8, "--> offset: %u", ima.ima_offset);
-  return Text_Check_Pixels(log, ima, kFormat, st.file_given);
+  Log_Print(ctx, 8, "--> offset: %u", ima.ima_offset);
+  return Text_Check_Pixels(ctx, ima, kFormat, st.file_given);
 }

@@ -5,7 +5,10 @@
 #include <string_view>
 
 #include "Convert/conv_header_text.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -43,16 +46,16 @@ bool Pixel_Type(ImageHeader& ima, std::string_view v) {
   return true;
 }
 
-bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std::string_view v, bool& end) {
+bool Apply(const ReadContext& ctx, ImageHeader& ima, State& st, std::string_view key, std::string_view v, bool& end) {
   auto& g1 = ima.g1;
   if (key == "FILE_TYPE") return true;
-  if (key == "X_SIZE") return Set_Dimension(log, kFormat, key, Parse_Int(v), ima.dim_x);
-  if (key == "Y_SIZE") return Set_Dimension(log, kFormat, key, Parse_Int(v), ima.dim_y);
-  if (key == "Z_SIZE") return Set_Dimension(log, kFormat, key, Parse_Int(v), ima.dim_z);
+  if (key == "X_SIZE") return Set_Dimension(ctx, kFormat, key, Parse_Int(v), ima.dim_x);
+  if (key == "Y_SIZE") return Set_Dimension(ctx, kFormat, key, Parse_Int(v), ima.dim_y);
+  if (key == "Z_SIZE") return Set_Dimension(ctx, kFormat, key, Parse_Int(v), ima.dim_z);
   if (key == "HEADER_SIZE") {
     const long long n = Parse_Int(v);
     if (n < 0 || n > UINT32_MAX) {
-      Text_Error(log, Text_Input_Name(ima), "bad HEADER_SIZE (%lld) in Materialise header", n);
+      Text_Error(ctx, Text_Input_Name(ima), "bad HEADER_SIZE (%lld) in Materialise header", n);
       return false;
     }
     ima.ima_offset = static_cast<uint32_t>(n);
@@ -61,7 +64,7 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
   }
   if (key == "PIXEL_TYPE") {
     if (Pixel_Type(ima, v)) return true;
-    Text_Error(log, Text_Input_Name(ima), "unsupported PIXEL_TYPE (%.*s) in Materialise header",
+    Text_Error(ctx, Text_Input_Name(ima), "unsupported PIXEL_TYPE (%.*s) in Materialise header",
                static_cast<int>(v.size()), v.data());
     return false;
   }
@@ -84,9 +87,9 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
   return true;
 }
 
-int Materialise_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, State& st) {
-  Log_Print(log, 9, "in Materialise_Read_Header_2()");
-  Text_Title(log, "------ ------ Materialise Header ------ ------");
+int Materialise_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader& ima, State& st) {
+  Log_Print(ctx, 9, "in Materialise_Read_Header_2()");
+  Text_Title(ctx, "------ ------ Materialise Header ------ ------");
   for (;;) {
     std::string_view line;
     switch (lines.Next(line)) {
@@ -96,13 +99,13 @@ int Materialise_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader&
         st.end = lines.Position();
         return 1;
       case TextLineReader::Status::TooLong:
-        Text_Error(log, Text_Input_Name(ima), "line to long (>%zu) in Materialise header", kMaxLine);
+        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in Materialise header", kMaxLine);
         return 0;
       case TextLineReader::Status::NonPrintable:
-        Text_Error(log, Text_Input_Name(ima), "Non print. caract. 0x%x in header", lines.Bad_Byte());
+        Text_Error(ctx, Text_Input_Name(ima), "Non print. caract. 0x%x in header", lines.Bad_Byte());
         return 0;
       case TextLineReader::Status::TooBig:
-        Text_Error(log, Text_Input_Name(ima), "Materialise header longer than %llu bytes without its end",
+        Text_Error(ctx, Text_Input_Name(ima), "Materialise header longer than %llu bytes without its end",
                    static_cast<unsigned long long>(TextLineReader::kDefaultCap));
         return 0;
       case TextLineReader::Status::ReadError: return 0;
@@ -118,9 +121,9 @@ int Materialise_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader&
       const size_t start = line.find_first_not_of(": \t", cut);
       if (start != std::string_view::npos) value = line.substr(start);
     }
-    Text_Key_Value(log, key, 25, " : ", "", value);
+    Text_Key_Value(ctx, key, 25, " : ", "", value);
     bool end = false;
-    if (!Apply(log, ima, st, key, value, end)) return 0;
+    if (!Apply(ctx, ima, st, key, value, end)) return 0;
     if (end) {
       st.end = lines.Position();
       return 1;
@@ -130,22 +133,22 @@ int Materialise_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader&
 
 }  // namespace
 
-int Materialise_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Materialise_Read_Header()");
+int Materialise_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Materialise_Read_Header()");
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 0;
   ima.flags |= kFlagNoCoherence;  // always little-endian: no guessing
-  const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
+  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
-  TextLineReader lines(log, *src, 0, kMaxLine, 0);
+  TextLineReader lines(ctx, *src, 0, kMaxLine, 0);
   State st;
-  if (!Materialise_Read_Header_2(log, lines, ima, st)) return 0;
-  Text_End(log);
+  if (!Materialise_Read_Header_2(ctx, lines, ima, st)) return 0;
+  Text_End(ctx);
   if (!st.offset_given) {
     if (st.end > UINT32_MAX) return 0;
     ima.ima_offset = static_cast<uint32_t>(st.end);
   }
-  Log_Print(log, 8, "--> offset: %u", ima.ima_offset);
-  return Text_Check_Pixels(log, ima, kFormat, false);
+  Log_Print(ctx, 8, "--> offset: %u", ima.ima_offset);
+  return Text_Check_Pixels(ctx, ima, kFormat, false);
 }

@@ -7,7 +7,10 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_string.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -30,9 +33,9 @@ std::string_view Unquote(std::string_view v) {
   return v;
 }
 
-bool To_U16(LogHandle log, const ImageHeader& ima, std::string_view key, long long v, uint16_t& out) {
+bool To_U16(const ReadContext& ctx, const ImageHeader& ima, std::string_view key, long long v, uint16_t& out) {
   if (v < 0 || v > 65535) {
-    Text_Error(log, Text_Input_Name(ima), "bad value %lld for %.*s in RAW header", v, static_cast<int>(key.size()),
+    Text_Error(ctx, Text_Input_Name(ima), "bad value %lld for %.*s in RAW header", v, static_cast<int>(key.size()),
                key.data());
     return false;
   }
@@ -40,16 +43,16 @@ bool To_U16(LogHandle log, const ImageHeader& ima, std::string_view key, long lo
   return true;
 }
 
-bool To_U8(LogHandle log, const ImageHeader& ima, std::string_view key, long long v, uint8_t& out) {
+bool To_U8(const ReadContext& ctx, const ImageHeader& ima, std::string_view key, long long v, uint8_t& out) {
   uint16_t wide = 0;
-  if (!To_U16(log, ima, key, v > 255 ? 65536 : v, wide)) return false;
+  if (!To_U16(ctx, ima, key, v > 255 ? 65536 : v, wide)) return false;
   out = static_cast<uint8_t>(wide);
   return true;
 }
 
-bool To_U32(LogHandle log, const ImageHeader& ima, std::string_view key, long long v, uint32_t& out) {
+bool To_U32(const ReadContext& ctx, const ImageHeader& ima, std::string_view key, long long v, uint32_t& out) {
   if (v < 0 || v > UINT32_MAX) {
-    Text_Error(log, Text_Input_Name(ima), "bad value %lld for %.*s in RAW header", v, static_cast<int>(key.size()),
+    Text_Error(ctx, Text_Input_Name(ima), "bad value %lld for %.*s in RAW header", v, static_cast<int>(key.size()),
                key.data());
     return false;
   }
@@ -60,7 +63,7 @@ bool To_U32(LogHandle log, const ImageHeader& ima, std::string_view key, long lo
 float Real(std::string_view v) { return static_cast<float>(Parse_Real(v)); }
 
 // One key and its value; false after a logged error.
-bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std::string_view v) {
+bool Apply(const ReadContext& ctx, ImageHeader& ima, State& st, std::string_view key, std::string_view v) {
   auto& g1 = ima.g1;
   auto& g2 = ima.g2;
   auto& g3 = ima.g3;
@@ -71,41 +74,41 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
 
   if (key == "magic") {
     if (v == "RAW_DATA") return true;
-    Text_Error(log, Text_Input_Name(ima), "bad magic (%.*s) in RAW header", static_cast<int>(v.size()), v.data());
+    Text_Error(ctx, Text_Input_Name(ima), "bad magic (%.*s) in RAW header", static_cast<int>(v.size()), v.data());
     return false;
   }
-  if (key == "x") return Set_Dimension(log, kFormat, key, n, ima.dim_x);
-  if (key == "y") return Set_Dimension(log, kFormat, key, n, ima.dim_y);
-  if (key == "z") return Set_Dimension(log, kFormat, key, n, ima.dim_z);
+  if (key == "x") return Set_Dimension(ctx, kFormat, key, n, ima.dim_x);
+  if (key == "y") return Set_Dimension(ctx, kFormat, key, n, ima.dim_y);
+  if (key == "z") return Set_Dimension(ctx, kFormat, key, n, ima.dim_z);
   if (key == "pixel_store") {
-    if (!To_U16(log, ima, key, n, g2.pix_store)) return false;
+    if (!To_U16(ctx, ima, key, n, g2.pix_store)) return false;
     if (g2.pix_bits == 0) g2.pix_bits = g2.pix_store;
     g2.pix_high = static_cast<uint8_t>(n > 0 ? n - 1 : 0);
     return true;
   }
   if (key == "pixel_size") {
-    if (!To_U16(log, ima, key, n, g2.pix_bits)) return false;
+    if (!To_U16(ctx, ima, key, n, g2.pix_bits)) return false;
     g2.pix_store = g2.pix_bits;
     g2.pix_high = static_cast<uint8_t>(n > 0 ? n - 1 : 0);
     return true;
   }
-  if (key == "pixel_sign") return To_U8(log, ima, key, n, g2.pix_sign);
-  if (key == "pixel_high_bit") return To_U8(log, ima, key, n, g2.pix_high);
+  if (key == "pixel_sign") return To_U8(ctx, ima, key, n, g2.pix_sign);
+  if (key == "pixel_high_bit") return To_U8(ctx, ima, key, n, g2.pix_high);
   if (key == "pixel_swap") {
     ima.flags |= kFlagNoCoherence;  // stated: no guessing
-    return To_U8(log, ima, key, n, g2.pix_swap);
+    return To_U8(ctx, ima, key, n, g2.pix_swap);
   }
-  if (key == "pixel_plane") return To_U8(log, ima, key, n, g2.pix_plane);
-  if (key == "pixel_config") return To_U8(log, ima, key, n, g2.pix_planar);
+  if (key == "pixel_plane") return To_U8(ctx, ima, key, n, g2.pix_plane);
+  if (key == "pixel_config") return To_U8(ctx, ima, key, n, g2.pix_planar);
   if (key == "pixel_pading") {
     g2.pix_fill = static_cast<int32_t>(n < INT32_MIN ? INT32_MIN : n > INT32_MAX ? INT32_MAX : n);
     return true;
   }
   if (key == "file_offset") {
     st.offset_given = true;
-    return To_U32(log, ima, key, n, ima.ima_offset);
+    return To_U32(ctx, ima, key, n, ima.ima_offset);
   }
-  if (key == "image_offset") return To_U32(log, ima, key, n, ima.image_gap);
+  if (key == "image_offset") return To_U32(ctx, ima, key, n, ima.image_gap);
   if (xyz && stem == "inc_") g1.pix_dim[axis] = Real(v);
   else if (xyz && stem == "dim_") g1.fov[axis] = Real(v);
   else if (xyz && stem == "org_") g1.position[axis] = Real(v);
@@ -122,9 +125,9 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
   } else if (key == "file_name") {
     st.file_given = true;
     ima.file_data = Text_Resolve(ima.path, v);
-  } else if (key == "study_num") return To_U16(log, ima, key, n, g1.study_num);
-  else if (key == "serie_num") return To_U16(log, ima, key, n, g1.series_num);
-  else if (key == "image_num") return To_U16(log, ima, key, n, g1.image_num);
+  } else if (key == "study_num") return To_U16(ctx, ima, key, n, g1.study_num);
+  else if (key == "serie_num") return To_U16(ctx, ima, key, n, g1.series_num);
+  else if (key == "image_num") return To_U16(ctx, ima, key, n, g1.image_num);
   else if (key == "patient_name") g3.patient_name = Field_Text(v);
   else if (key == "patient_id") g3.patient_ID = Field_Text(v);
   else if (key == "patient_sex") g3.patient_sex = v == "Unknown" ? 'O' : (v.empty() ? 0 : v[0]);
@@ -142,9 +145,9 @@ bool Apply(LogHandle log, ImageHeader& ima, State& st, std::string_view key, std
   return true;
 }
 
-int Raw_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, State& st) {
-  Log_Print(log, 9, "in Raw_Read_Header_2()");
-  Text_Title(log, "------ ------ Raw Header ------ ------");
+int Raw_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader& ima, State& st) {
+  Log_Print(ctx, 9, "in Raw_Read_Header_2()");
+  Text_Title(ctx, "------ ------ Raw Header ------ ------");
   char work[kMaxLine + 1];
   for (;;) {
     std::string_view line;
@@ -155,13 +158,13 @@ int Raw_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, St
         st.end = lines.Position();
         return 1;
       case TextLineReader::Status::TooLong:
-        Text_Error(log, Text_Input_Name(ima), "line to long (>%zu) in Raw header", kMaxLine);
+        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in Raw header", kMaxLine);
         return 0;
       case TextLineReader::Status::NonPrintable:
-        Text_Error(log, Text_Input_Name(ima), "Non print. caract. 0x%x in RAW header", lines.Bad_Byte());
+        Text_Error(ctx, Text_Input_Name(ima), "Non print. caract. 0x%x in RAW header", lines.Bad_Byte());
         return 0;
       case TextLineReader::Status::TooBig:
-        Text_Error(log, Text_Input_Name(ima), "RAW header longer than %llu bytes without its end",
+        Text_Error(ctx, Text_Input_Name(ima), "RAW header longer than %llu bytes without its end",
                    static_cast<unsigned long long>(TextLineReader::kDefaultCap));
         return 0;
       case TextLineReader::Status::ReadError: return 0;
@@ -178,11 +181,11 @@ int Raw_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, St
     }
     if (cut < line.size()) {
       const std::string_view comment = Trim_View(line.substr(cut + 1));
-      Text_Comment(log, comment);
+      Text_Comment(ctx, comment);
       if (st.comments < ima.g3.comments.size()) ima.g3.comments[st.comments++] = Field_Text(comment, 80);
     }
     if (quotes % 2 != 0) {
-      Text_Error(log, Text_Input_Name(ima), "bad number of quotes (%.*s) in RAW header!", static_cast<int>(line.size()),
+      Text_Error(ctx, Text_Input_Name(ima), "bad number of quotes (%.*s) in RAW header!", static_cast<int>(line.size()),
                  line.data());
       return 0;
     }
@@ -192,9 +195,9 @@ int Raw_Read_Header_2(LogHandle log, TextLineReader& lines, ImageHeader& ima, St
     for (char* key = String_Token(work, kSeparators, ts); key; key = String_Token(nullptr, kSeparators, ts)) {
       char* value = String_Token(nullptr, kSeparators, ts);
       const std::string_view v = value ? Unquote(value) : std::string_view{};
-      Text_Key_Value(log, key, 25, " : ", "", v);
+      Text_Key_Value(ctx, key, 25, " : ", "", v);
       if (!value) break;
-      if (!Apply(log, ima, st, key, v)) return 0;
+      if (!Apply(ctx, ima, st, key, v)) return 0;
     }
   }
 }
@@ -205,24 +208,24 @@ bool Supported_Store(unsigned bits) {
 
 }  // namespace
 
-int Raw_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Raw_Read_Header()");
+int Raw_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Raw_Read_Header()");
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 0;
-  const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
+  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
-  TextLineReader lines(log, *src, 0, kMaxLine, TextLineReader::kStopAtFormFeed | TextLineReader::kStopAtNul);
+  TextLineReader lines(ctx, *src, 0, kMaxLine, TextLineReader::kStopAtFormFeed | TextLineReader::kStopAtNul);
   State st;
-  if (!Raw_Read_Header_2(log, lines, ima, st)) return 0;
-  Text_End(log);
+  if (!Raw_Read_Header_2(ctx, lines, ima, st)) return 0;
+  Text_End(ctx);
   auto& g2 = ima.g2;
   if (ima.dim_x == 0 || ima.dim_y == 0 || g2.pix_bits == 0) {
-    Text_Error(log, Text_Input_Name(ima), "missing X, Y or TYPE in RAW header");
+    Text_Error(ctx, Text_Input_Name(ima), "missing X, Y or TYPE in RAW header");
     return 0;
   }
   if (!Supported_Store(g2.pix_store) || g2.pix_plane == 0 || g2.pix_plane > 4 || g2.pix_bits > g2.pix_store) {
-    Text_Error(log, Text_Input_Name(ima), "unsupported pixel layout in RAW header (store %u, bits %u, planes %u)",
+    Text_Error(ctx, Text_Input_Name(ima), "unsupported pixel layout in RAW header (store %u, bits %u, planes %u)",
                g2.pix_store, g2.pix_bits, g2.pix_plane);
     return 0;
   }
@@ -232,6 +235,6 @@ int Raw_Read_Header(LogHandle log, ImageHeader& ima) {
     ima.ima_offset = static_cast<uint32_t>(st.end);
   }
   if (ima.image_gap) g2.compression = kTextGapped;
-  Log_Print(log, 8, "--> offset: %u", ima.ima_offset);
-  return Text_Check_Pixels(log, ima, kFormat, st.file_given);
+  Log_Print(ctx, 8, "--> offset: %u", ima.ima_offset);
+  return Text_Check_Pixels(ctx, ima, kFormat, st.file_given);
 }

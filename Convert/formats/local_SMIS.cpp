@@ -9,7 +9,10 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -22,26 +25,26 @@ constexpr int kLabel = 18;
 
 int32_t I32(const uint8_t* b, size_t off) { return Order_Get_I32(0, b + off); }
 
-bool Dimension(LogHandle log, const char* key, int32_t v, uint16_t& dim) {
-  return Set_Dimension(log, "SMIS", key, v, dim);
+bool Dimension(const ReadContext& ctx, const char* key, int32_t v, uint16_t& dim) {
+  return Set_Dimension(ctx, "SMIS", key, v, dim);
 }
 
 // The binary block: resolution, image code, scaling, bits per pixel.
-int SMIS_Read_Header_2a(LogHandle log, const uint8_t* b, ImageHeader& ima) {
-  Log_Print(log, 9, "in SMIS_Read_Header_2a()");
+int SMIS_Read_Header_2a(const ReadContext& ctx, const uint8_t* b, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in SMIS_Read_Header_2a()");
   const int32_t rx = I32(b, 0), ry = I32(b, 4), rz = I32(b, 8);
   const int code = Order_Get_U16(0, b + 18);
   const float scaling = Order_Get_F32(0, b + 48);
   const int bits = b[109];
-  Text_Title(log, "------ ------ Header SMIS ------ ------");
-  Text_Label_Value(log, kLabel, "resolution x:", "%d", rx);
-  Text_Label_Value(log, kLabel, "resolution y:", "%d", ry);
-  Text_Label_Value(log, kLabel, "resolution z:", "%d", rz);
-  Text_Label_Value(log, kLabel, "image code:", "%d", code);
-  Text_Label_Value(log, kLabel, "scalling fact:", "%.2f", static_cast<double>(scaling));
-  Text_Label_Value(log, kLabel, "bits_per_pix:", "%d", bits);
-  if (!Dimension(log, "resolution x", rx, ima.dim_x) || !Dimension(log, "resolution y", ry, ima.dim_y) ||
-      !Dimension(log, "resolution z", rz, ima.dim_z))
+  Text_Title(ctx, "------ ------ Header SMIS ------ ------");
+  Text_Label_Value(ctx, kLabel, "resolution x:", "%d", rx);
+  Text_Label_Value(ctx, kLabel, "resolution y:", "%d", ry);
+  Text_Label_Value(ctx, kLabel, "resolution z:", "%d", rz);
+  Text_Label_Value(ctx, kLabel, "image code:", "%d", code);
+  Text_Label_Value(ctx, kLabel, "scalling fact:", "%.2f", static_cast<double>(scaling));
+  Text_Label_Value(ctx, kLabel, "bits_per_pix:", "%d", bits);
+  if (!Dimension(ctx, "resolution x", rx, ima.dim_x) || !Dimension(ctx, "resolution y", ry, ima.dim_y) ||
+      !Dimension(ctx, "resolution z", rz, ima.dim_z))
     return 0;
   auto& g2 = ima.g2;
   switch (code) {
@@ -50,14 +53,14 @@ int SMIS_Read_Header_2a(LogHandle log, const uint8_t* b, ImageHeader& ima) {
     case 2:
     case 3:
       if (bits < 1 || bits > 16) {
-        Text_Error(log, Text_Input_Name(ima), "SMIS header: %d bits per pixel for 16-bit samples", bits);
+        Text_Error(ctx, Text_Input_Name(ima), "SMIS header: %d bits per pixel for 16-bit samples", bits);
         return 0;
       }
       g2.pix_store = 16, g2.pix_bits = static_cast<uint16_t>(bits), g2.pix_sign = 1;
       break;
     case 4: g2.pix_store = g2.pix_bits = 32, g2.pix_sign = 1; break;
     default:
-      Text_Error(log, Text_Input_Name(ima), "unsupported SMIS image code (%d)", code);
+      Text_Error(ctx, Text_Input_Name(ima), "unsupported SMIS image code (%d)", code);
       return 0;
   }
   g2.pix_high = static_cast<uint8_t>(g2.pix_bits - 1);
@@ -83,8 +86,8 @@ std::string_view Next_Token(std::string_view& s) {
 }
 
 // The text trailer: lines beginning with ':'.
-int SMIS_Read_Header_2b(LogHandle log, std::string_view text, ImageHeader& ima) {
-  Log_Print(log, 9, "in SMIS_Read_Header_2b()");
+int SMIS_Read_Header_2b(const ReadContext& ctx, std::string_view text, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in SMIS_Read_Header_2b()");
   auto& g1 = ima.g1;
   auto& mr = ima.g4.mr;
   size_t pos = 0;
@@ -133,7 +136,7 @@ int SMIS_Read_Header_2b(LogHandle log, std::string_view text, ImageHeader& ima) 
       continue;
     }
     const std::string_view shown = Trim_View(rest).substr(0, 200);
-    Text_Label_Value(log, kLabel, std::string(key.substr(0, 40)).c_str(), "%.*s", static_cast<int>(shown.size()),
+    Text_Label_Value(ctx, kLabel, std::string(key.substr(0, 40)).c_str(), "%.*s", static_cast<int>(shown.size()),
                      shown.data());
   }
   return 1;
@@ -141,8 +144,8 @@ int SMIS_Read_Header_2b(LogHandle log, std::string_view text, ImageHeader& ima) 
 
 }  // namespace
 
-int SMIS_Read_Header(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in SMIS_Read_Header()");
+int SMIS_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in SMIS_Read_Header()");
   ima.dim_z = 1;
   ima.dim_t = 1;
   ima.g2.pix_swap = 0;
@@ -150,27 +153,27 @@ int SMIS_Read_Header(LogHandle log, ImageHeader& ima) {
   ima.g2.pix_plane = 1;
   ima.g2.compression = 0;
   ima.flags |= kFlagNoCoherence;  // always little-endian: no guessing
-  const std::unique_ptr<ByteSource> src = Source_Open_Input(log, ima, KEMA_SRC, __LINE__);
+  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
   uint8_t block[kBlock];
-  if (!KEMA_READ(log, *src, 0, block, sizeof block)) return 0;
-  if (!SMIS_Read_Header_2a(log, block, ima)) return 0;
+  if (!KEMA_READ(ctx, *src, 0, block, sizeof block)) return 0;
+  if (!SMIS_Read_Header_2a(ctx, block, ima)) return 0;
   ima.ima_offset = kPixels;
 
   // The trailer follows the pixels.
   const uint64_t skip = kPixels + Text_Data_Bytes(ima);
   if (!src->Contains(0, skip)) {
-    Text_Error(log, Text_Input_Name(ima), "SMIS pixel data too short: %llu bytes, %llu needed",
+    Text_Error(ctx, Text_Input_Name(ima), "SMIS pixel data too short: %llu bytes, %llu needed",
                static_cast<unsigned long long>(src->size() > kPixels ? src->size() - kPixels : 0),
                static_cast<unsigned long long>(skip - kPixels));
     return 0;
   }
   const uint64_t size = std::min(src->size() - skip, kTrailerCap);
-  Log_Print(log, 8, "skip: %llu size:%llu", static_cast<unsigned long long>(skip),
+  Log_Print(ctx, 8, "skip: %llu size:%llu", static_cast<unsigned long long>(skip),
             static_cast<unsigned long long>(src->size() - skip));
   std::string head2(size, '\0');
-  if (size && !KEMA_READ(log, *src, skip, head2.data(), head2.size())) return 0;
-  if (!SMIS_Read_Header_2b(log, head2, ima)) return 0;
-  Text_End(log);
-  return Text_Check_Pixels(log, ima, "SMIS", false);
+  if (size && !KEMA_READ(ctx, *src, skip, head2.data(), head2.size())) return 0;
+  if (!SMIS_Read_Header_2b(ctx, head2, ima)) return 0;
+  Text_End(ctx);
+  return Text_Check_Pixels(ctx, ima, "SMIS", false);
 }

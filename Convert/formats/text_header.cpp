@@ -12,7 +12,10 @@
 #include <new>
 
 #include "Convert/conv_header_text.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 
 // ---- the line reader ----
 
@@ -21,9 +24,9 @@ constexpr size_t kChunk = 4096;
 bool Is_Text(uint8_t c) { return (c >= 0x20 && c <= 0x7E) || c == '\t'; }
 }  // namespace
 
-TextLineReader::TextLineReader(LogHandle log, const ByteSource& source, uint64_t start, size_t max_line,
+TextLineReader::TextLineReader(const ReadContext& ctx, const ByteSource& source, uint64_t start, size_t max_line,
                                unsigned flags, uint64_t cap)
-    : log_(log), src_(source), pos_(start), max_line_(max_line), flags_(flags) {
+    : log_(ctx), src_(source), pos_(start), max_line_(max_line), flags_(flags) {
   const uint64_t end = start > UINT64_MAX - cap ? UINT64_MAX : start + cap;
   limit_ = std::min(end, source.size());
   if (source.is_memory()) {
@@ -109,28 +112,28 @@ TextLineReader::Status TextLineReader::Next(std::string_view& line) {
 
 // ---- header text ----
 
-void Text_Key_Value(LogHandle log, std::string_view key, int width, const char* separator, const char* lead,
+void Text_Key_Value(const ReadContext& ctx, std::string_view key, int width, const char* separator, const char* lead,
                     std::string_view value) {
-  const int level = Text_Level();
+  const int level = ctx.Text_Level();
   if (!level) return;
-  Log_Print(log, level, "\x02%-*.*s%s\x01%s%.*s", width, static_cast<int>(key.size()), key.data(), separator, lead,
+  Log_Print(ctx, level, "\x02%-*.*s%s\x01%s%.*s", width, static_cast<int>(key.size()), key.data(), separator, lead,
             static_cast<int>(value.size()), value.data());
 }
 
-void Text_Label_Value(LogHandle log, int width, const char* label, const char* format, ...) {
-  const int level = Text_Level();
+void Text_Label_Value(const ReadContext& ctx, int width, const char* label, const char* format, ...) {
+  const int level = ctx.Text_Level();
   if (!level) return;
   char value[512];
   va_list args;
   va_start(args, format);
   std::vsnprintf(value, sizeof value, format, args);
   va_end(args);
-  Log_Print(log, level, "%-*s\x02  %s", width, label, value);
+  Log_Print(ctx, level, "%-*s\x02  %s", width, label, value);
 }
 
-void Text_Comment(LogHandle log, std::string_view text) {
-  if (const int level = Text_Level())
-    Log_Print(log, level, "\x01%.*s", static_cast<int>(text.size()), text.data());
+void Text_Comment(const ReadContext& ctx, std::string_view text) {
+  if (const int level = ctx.Text_Level())
+    Log_Print(ctx, level, "\x01%.*s", static_cast<int>(text.size()), text.data());
 }
 
 // ---- values ----
@@ -220,22 +223,22 @@ std::string Field_Text(std::string_view s, size_t width) {
   return std::string(s);
 }
 
-void Text_Error(LogHandle log, const char* file, const char* format, ...) {
+void Text_Error(const ReadContext& ctx, const char* file, const char* format, ...) {
   char text[512];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 %s\xF0", text);
-  if (file && *file) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", file);
+  Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 %s\xF0", text);
+  if (file && *file) Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", file);
 }
 
-bool Set_Dimension(LogHandle log, const char* format_name, std::string_view key, long long value, uint16_t& dim) {
+bool Set_Dimension(const ReadContext& ctx, const char* format_name, std::string_view key, long long value, uint16_t& dim) {
   if (value >= 1 && value <= 65535) {
     dim = static_cast<uint16_t>(value);
     return true;
   }
-  Text_Error(log, nullptr, "bad dimension %lld for \"%.*s\" in %s header (1 to 65535)", value,
+  Text_Error(ctx, nullptr, "bad dimension %lld for \"%.*s\" in %s header (1 to 65535)", value,
              static_cast<int>(std::min<size_t>(key.size(), 64)), key.data(), format_name);
   return false;
 }
@@ -284,15 +287,15 @@ uint64_t Text_Data_Bytes(const ImageHeader& ima, unsigned bits) {
   return Mul_Sat(Text_Image_Count(ima), Text_Image_Bytes(ima, bits) + ima.image_gap);
 }
 
-int Text_Check_Pixels(LogHandle log, const ImageHeader& ima, const char* format_name, bool second_file,
+int Text_Check_Pixels(const ReadContext& ctx, const ImageHeader& ima, const char* format_name, bool second_file,
                       unsigned bits) {
   const char* header = Text_Input_Name(ima);
   if (ima.dim_x == 0 || ima.dim_y == 0) {
-    Text_Error(log, header, "%s header gives no image size (x %u, y %u)", format_name, ima.dim_x, ima.dim_y);
+    Text_Error(ctx, header, "%s header gives no image size (x %u, y %u)", format_name, ima.dim_x, ima.dim_y);
     return 0;
   }
   if (second_file && ima.input_type == 2) {
-    Text_Error(log, nullptr, "%s pixel data are in a second file (%s), which a memory block cannot reach: "
+    Text_Error(ctx, nullptr, "%s pixel data are in a second file (%s), which a memory block cannot reach: "
                "open the header as a file", format_name, ima.file_data.empty() ? "?" : ima.file_data.c_str());
     return 0;
   }
@@ -300,7 +303,7 @@ int Text_Check_Pixels(LogHandle log, const ImageHeader& ima, const char* format_
   // Pixels in the header's own file when the reader names no other.
   const std::string& data_file = ima.file_data.empty() ? ima.input : ima.file_data;
   const char* data_name = ima.input_type == 2 ? "memory stream" : data_file.c_str();
-  if (!Image_Budget_Check(log, need, data_name)) return 0;
+  if (!Image_Budget_Check(ctx, need, data_name)) return 0;
   std::unique_ptr<ByteSource> src;
   if (ima.input_type == 2) {
     src = ByteSource::From_Memory(ima.stream, "memory stream");
@@ -308,7 +311,7 @@ int Text_Check_Pixels(LogHandle log, const ImageHeader& ima, const char* format_
     src = ByteSource::Open_File(data_file);
     if (!src) {
       const int err = errno;
-      Text_Error(log, header, "%s pixel data file \"%s\" cannot be opened: %s", format_name, data_file.c_str(),
+      Text_Error(ctx, header, "%s pixel data file \"%s\" cannot be opened: %s", format_name, data_file.c_str(),
                  System_Error_Text(err));
       return 0;
     }
@@ -316,7 +319,7 @@ int Text_Check_Pixels(LogHandle log, const ImageHeader& ima, const char* format_
   const uint64_t there = ima.ima_offset < src->size() ? src->size() - ima.ima_offset : 0;
   // Images with a gap before each: the last one needs no gap after it.
   if (need > there) {
-    Text_Error(log, header, "%s pixel data too short: %llu bytes from offset %u in \"%s\", %llu needed",
+    Text_Error(ctx, header, "%s pixel data too short: %llu bytes from offset %u in \"%s\", %llu needed",
                format_name, static_cast<unsigned long long>(there), ima.ima_offset, data_name,
                static_cast<unsigned long long>(need));
     return 0;
@@ -324,45 +327,45 @@ int Text_Check_Pixels(LogHandle log, const ImageHeader& ima, const char* format_
   return 1;
 }
 
-PixelBuffer Text_Gather_Images(LogHandle log, const ImageHeader& ima, uint64_t image_bytes) {
+PixelBuffer Text_Gather_Images(const ReadContext& ctx, const ImageHeader& ima, uint64_t image_bytes) {
   const uint64_t images = Text_Image_Count(ima);
   const uint64_t size = Mul_Sat(images, image_bytes);
-  auto src = Source_Open_Data(log, ima, KEMA_SRC, __LINE__);
+  auto src = Source_Open_Data(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return {};
   const uint64_t stride = image_bytes + ima.image_gap;
   const uint64_t span = Mul_Sat(images, stride);
   if (span == UINT64_MAX || !src->Contains(ima.ima_offset, span)) {
     const uint64_t there = ima.ima_offset < src->size() ? src->size() - ima.ima_offset : 0;
-    Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(there),
+    Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(there),
                       span > INT64_MAX ? INT64_MAX : static_cast<long long>(span), src->name().c_str());
     return {};
   }
-  PixelBuffer out = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "buffer", static_cast<long long>(images),
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, size, ima.name.c_str(), "buffer", static_cast<long long>(images),
                                       static_cast<long long>(image_bytes));
   if (!out) return {};
   if (ima.image_gap == 0) {
-    if (!KEMA_READ(log, *src, ima.ima_offset, out.data(), static_cast<size_t>(size))) return {};
+    if (!KEMA_READ(ctx, *src, ima.ima_offset, out.data(), static_cast<size_t>(size))) return {};
     return out;
   }
   for (uint64_t k = 0; k < images; ++k)
-    if (!KEMA_READ(log, *src, ima.ima_offset + ima.image_gap + k * stride, out.data() + k * image_bytes,
+    if (!KEMA_READ(ctx, *src, ima.ima_offset + ima.image_gap + k * stride, out.data() + k * image_bytes,
                    static_cast<size_t>(image_bytes)))
       return {};
   return out;
 }
 
-int Text_Read_Image(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Text_Read_Image()");
+int Text_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Text_Read_Image()");
   if (ima.g2.compression != kTextGapped) return 0;
   const uint64_t image_bytes = Text_Image_Bytes(ima);
-  Log_Print(log, 8, "--> %u images of %llu bytes, %u bytes before each", unsigned{ima.dim_z} * ima.dim_t,
+  Log_Print(ctx, 8, "--> %u images of %llu bytes, %u bytes before each", unsigned{ima.dim_z} * ima.dim_t,
             static_cast<unsigned long long>(image_bytes), ima.image_gap);
-  PixelBuffer buffer = Text_Gather_Images(log, ima, image_bytes);
+  PixelBuffer buffer = Text_Gather_Images(ctx, ima, image_bytes);
   if (!buffer) return 0;
   const uint64_t images = Text_Image_Count(ima);
   const unsigned s = ima.g2.pix_plane >= 3 ? ima.g2.pix_plane : 1;
   if (images == 1 || (uint64_t{ima.dim_x} * ima.dim_y * s * ima.g2.pix_store) % 8 == 0) {
-    ima.data = Image_Read_Process(log, ima, std::move(buffer));
+    ima.data = Image_Read_Process(ctx, ima, std::move(buffer));
     return ima.data ? 1 : 0;
   }
   // Packed samples whose images end inside a byte: each image starts on a
@@ -374,10 +377,10 @@ int Text_Read_Image(LogHandle log, ImageHeader& ima) {
   uint64_t done = 0;
   for (uint64_t k = 0; k < images; ++k) {
     ima.g2.pix_store = bits;
-    PixelBuffer one = KEMA_ALLOC_PIXELS(log, image_bytes, ima.name.c_str(), "buffer", 1, static_cast<long long>(image_bytes));
+    PixelBuffer one = KEMA_ALLOC_PIXELS(ctx, image_bytes, ima.name.c_str(), "buffer", 1, static_cast<long long>(image_bytes));
     if (one) std::memcpy(one.data(), buffer.data() + k * image_bytes, static_cast<size_t>(image_bytes));
-    if (one) one = Image_Read_Process(log, ima, std::move(one));
-    if (one && !out) out = KEMA_ALLOC_PIXELS(log, Mul_Sat(images, one.size()), ima.name.c_str(), "buffer",
+    if (one) one = Image_Read_Process(ctx, ima, std::move(one));
+    if (one && !out) out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(images, one.size()), ima.name.c_str(), "buffer",
                                             static_cast<long long>(images), static_cast<long long>(one.size()));
     if (!one || !out || one.size() != out.size() / images) {
       ima.dim_z = dim_z, ima.dim_t = dim_t;

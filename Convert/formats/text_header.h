@@ -12,6 +12,7 @@
 
 #include "Convert/byte_source.h"
 #include "Convert/kema_image.h"
+#include "Convert/conv_read_context.h"
 #include "log/log.h"
 
 // ---- the line reader ----
@@ -39,7 +40,7 @@ class TextLineReader {
   };
 
   // `max_line` characters per line; `cap` bytes for the whole header.
-  TextLineReader(LogHandle log, const ByteSource& source, uint64_t start, size_t max_line, unsigned flags,
+  TextLineReader(const ReadContext& ctx, const ByteSource& source, uint64_t start, size_t max_line, unsigned flags,
                  uint64_t cap = kDefaultCap);
 
   Status Next(std::string_view& line);
@@ -75,14 +76,14 @@ class TextLineReader {
 
 // A key and value line: 0x02, the key padded to `width`, `separator`,
 // 0x01, `lead` and the value.
-void Text_Key_Value(LogHandle log, std::string_view key, int width, const char* separator, const char* lead,
+void Text_Key_Value(const ReadContext& ctx, std::string_view key, int width, const char* separator, const char* lead,
                     std::string_view value);
 // The Analyze and SMIS shape: the label padded to `width`, 0x02, two blanks,
 // then the value built from `format`.
-void Text_Label_Value(LogHandle log, int width, const char* label, const char* format, ...)
+void Text_Label_Value(const ReadContext& ctx, int width, const char* label, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 // A comment line: 0x01 and the text.
-void Text_Comment(LogHandle log, std::string_view text);
+void Text_Comment(const ReadContext& ctx, std::string_view text);
 
 // ---- values of a line (never read past the view) ----
 
@@ -106,10 +107,10 @@ std::string Field_Text(std::string_view s, size_t width = 0);
 int32_t Text_Local_Time(int year, int month, int day, int hour, int minute, int second);
 // A dimension from a header: 1 to 65535, else an ERROR line naming the key
 // and the format, and false.
-bool Set_Dimension(LogHandle log, const char* format_name, std::string_view key, long long value, uint16_t& dim);
+bool Set_Dimension(const ReadContext& ctx, const char* format_name, std::string_view key, long long value, uint16_t& dim);
 // One "ERROR:" line at level 2 (framed like every format error), then the
 // file line when `file` is set.
-void Text_Error(LogHandle log, const char* file, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void Text_Error(const ReadContext& ctx, const char* file, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // ---- second files and the pixel data ----
 
@@ -134,17 +135,17 @@ uint64_t Text_Data_Bytes(const ImageHeader& ima, unsigned bits = 0);
 // than the header (`file_data`), which a memory block cannot reach. Checks
 // the geometry, the pixel memory budget and the bytes really there from
 // `ima_offset`; one ERROR line and 0 on failure.
-int Text_Check_Pixels(LogHandle log, const ImageHeader& ima, const char* format_name, bool second_file,
+int Text_Check_Pixels(const ReadContext& ctx, const ImageHeader& ima, const char* format_name, bool second_file,
                       unsigned bits = 0);
 
 // Gathers the record's images from its pixel source into one buffer, each
 // image read from after its gap: dim_z * dim_t images of `image_bytes` at
 // ima_offset + image_gap + k * (image_gap + image_bytes). Budget-checked;
 // empty after a logged failure.
-PixelBuffer Text_Gather_Images(LogHandle log, const ImageHeader& ima, uint64_t image_bytes);
+PixelBuffer Text_Gather_Images(const ReadContext& ctx, const ImageHeader& ima, uint64_t image_bytes);
 
 // Image reader of the text formats whose images are stored with a gap before
 // each (g2.compression kTextGapped): gathers them, then the common
 // conversion (Image_Read_Process).
-int Text_Read_Image(LogHandle log, ImageHeader& ima);
+int Text_Read_Image(const ReadContext& ctx, ImageHeader& ima);
 inline constexpr int8_t kTextGapped = 1;

@@ -13,6 +13,7 @@
 #include "Convert/byte_source.h"
 #include "Convert/kema_image.h"
 #include "Convert/formats/dicom/local_NEMA_read.h"
+#include "Convert/conv_read_context.h"
 #include "log/log.h"
 
 // Transfer mode bits (ImageHeader::transfer_mode).
@@ -72,40 +73,40 @@ NemaParseState& NEMA_State();
 
 // Element handler of a group: consumes the element's value; 1 to go on, 0
 // to stop (SIEMENS_Group_7003 may also return 2: the header is complete).
-using NemaHandler = int (*)(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+using NemaHandler = int (*)(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 
 // The NEMA-family code (20 to 28, 38, 39) of an element stream, or 0.
-uint16_t NEMA_Get_Format(LogHandle log, ByteSource& source);
+uint16_t NEMA_Get_Format(const ReadContext& ctx, ByteSource& source);
 // Parses the whole element stream of the record's input; the image count,
 // or 0 on failure.
-int NEMA_Read_Header(LogHandle log, ImageHeader& ima);
-int NEMA_Get_Data_Element(LogHandle log, NemaCursor& cur, uint8_t mode, NemaElement& el);
-int NEMA_Analyse_Data_Element(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Skip_Group(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima);
+int NEMA_Get_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, NemaElement& el);
+int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Skip_Group(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 // Lists an element no dictionary knows: printable text, a VAX float, an
 // integer, or a skip line.
-int NEMA_Show_Private(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el);
-int NEMA_Get_Sequence(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Get_Sequence_Item(LogHandle log, NemaCursor& cur, uint8_t mode, uint32_t length, ImageHeader& ima);
-int NEMA_Transfert_Syntax(LogHandle log, ImageHeader& ima, const char* uid);
+int NEMA_Show_Private(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el);
+int NEMA_Get_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Get_Sequence_Item(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, uint32_t length, ImageHeader& ima);
+int NEMA_Transfert_Syntax(const ReadContext& ctx, ImageHeader& ima, const char* uid);
 // The transfer syntax UID of a compression code (1 to 19), or null.
 const char* NEMA_Compression_UID(int code);
 int NEMA_Copy_Header(LogHandle log, ImageHeader& target, const ImageHeader& source);
 void NEMA_Free_Header(LogHandle log, ImageHeader& ima);
 
 // Pixel data (local_NEMA_fe0): locating while parsing, reading later.
-int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Read_Image(LogHandle log, ImageHeader& ima);
-int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Read_Image(const ReadContext& ctx, ImageHeader& ima);
+int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 
 // Encapsulated pixel data (local_NEMA_RLE, local_NEMA_JPG). `gathered` holds
 // the stored bytes of every image at their image_offset; the result holds
 // dim_t x dim_z frames in machine order, samples interleaved, or is empty.
-PixelBuffer NEMA_Decompress_RLE(LogHandle log, ImageHeader& ima, PixelBuffer gathered, uint64_t total);
-PixelBuffer NEMA_Decompress_JPG(LogHandle log, ImageHeader& ima, PixelBuffer gathered, uint64_t total);
+PixelBuffer NEMA_Decompress_RLE(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total);
+PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total);
 // Decodes one RLE frame into `out` (frame bytes, samples interleaved, machine
 // order); the input bytes consumed, or 0 on failure.
-uint64_t NEMA_Decompress_RLE_2(LogHandle log, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
+uint64_t NEMA_Decompress_RLE_2(const ReadContext& ctx, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
                                uint16_t dim_x, uint16_t dim_y, unsigned bytes_per_sample, unsigned samples);
 
 // Threads that decode the frames of one file: 0 (the default) for the
@@ -116,3 +117,8 @@ unsigned NEMA_Decode_Threads();
 // Runs f(0) .. f(n-1) on up to NEMA_Decode_Threads() threads (the caller's
 // among them).
 void NEMA_For_Frames(size_t n, const std::function<void(size_t)>& f);
+
+// Detection of an element stream without a file preamble: its NEMA-family
+// code, or 0.
+class DetectProbe;
+int Detect_NEMA_Stream(DetectProbe& probe);

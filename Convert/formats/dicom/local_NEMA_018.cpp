@@ -4,30 +4,33 @@
 #include <cstring>
 #include <new>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 
-#define FIELD_ARGS log, cur, mode, el, row.vr, row.label, ima
+#define FIELD_ARGS ctx, cur, mode, el, row.vr, row.label, ima
 
 // Frame times live in the fourth component of the frame positions; the
 // records start at the image position when they are made here.
-bool Frame_Records(LogHandle log, ImageHeader& ima) {
+bool Frame_Records(const ReadContext& ctx, ImageHeader& ima) {
   const bool fresh = ima.g1.frame_pos.empty();
-  if (!NEMA_Frame_Pos_Reserve(log, ima, 0)) return false;
+  if (!NEMA_Frame_Pos_Reserve(ctx, ima, 0)) return false;
   if (fresh)
     for (Vec4& r : ima.g1.frame_pos) r = {ima.g1.position[0], ima.g1.position[1], ima.g1.position[2], 0};
   return true;
 }
 
-int Frame_Delay(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Frame_Delay(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
                 ImageHeader& ima) {
   float d[1] = {0};
   if (!NEMA_Read_Real(FIELD_ARGS, d)) return 0;
   const float delay = d[0] * 0.001f;
   if (ima.g1.frame_pos.empty()) {
-    if (!Frame_Records(log, ima)) return 0;
+    if (!Frame_Records(ctx, ima)) return 0;
     const size_t dim_z = ima.dim_z ? ima.dim_z : 1;
     for (size_t k = 0; k < ima.g1.frame_pos.size(); ++k)
       ima.g1.frame_pos[k][3] = delay + static_cast<float>(k / dim_z) * ima.g1.frame_time;
@@ -37,18 +40,18 @@ int Frame_Delay(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement&
   return 1;
 }
 
-int Frame_Time_Vector(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Frame_Time_Vector(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
                       ImageHeader& ima) {
   std::vector<float> f_vect;
   try {
     f_vect.assign(1024, 0.0f);
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "f_vect", 1024, 4);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "calloc", "f_vect", 1024, 4);
     return 0;
   }
   size_t count = 0;
   if (!NEMA_Read_Real(FIELD_ARGS, f_vect, &count)) return 0;
-  if (!Frame_Records(log, ima)) return 0;
+  if (!Frame_Records(ctx, ima)) return 0;
   float sum = 0;
   for (size_t k = 0; k < ima.g1.frame_pos.size(); ++k) {
     if (k < f_vect.size()) sum += f_vect[k] * 0.001f;
@@ -57,7 +60,7 @@ int Frame_Time_Vector(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEl
   return 1;
 }
 
-int Patient_Position(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Patient_Position(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
                      ImageHeader& ima) {
   std::string text;
   if (!NEMA_Read_Text(FIELD_ARGS, text)) return 0;
@@ -79,7 +82,7 @@ int Patient_Position(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEle
   return 1;
 }
 
-int Map_0018(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Map_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   ImageG4& g4 = ima.g4;
   std::string* text = nullptr;
@@ -126,8 +129,8 @@ int Map_0018(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
     case 0x0086: integer = &g4.mr.echo_number; break;
     case 0x0089: integer = &g4.mr.phase_steps; break;
     case 0x0091: integer = &g4.mr.echo_train; break;
-    case 0x1065: return Frame_Time_Vector(log, cur, mode, el, row, ima);
-    case 0x1066: return Frame_Delay(log, cur, mode, el, row, ima);
+    case 0x1065: return Frame_Time_Vector(ctx, cur, mode, el, row, ima);
+    case 0x1066: return Frame_Delay(ctx, cur, mode, el, row, ima);
     case 0x1140: {
       std::string dir;
       if (!NEMA_Read_Text(FIELD_ARGS, dir)) return 0;
@@ -135,16 +138,16 @@ int Map_0018(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       if (dir == "CW") g4.ct.rotation_direction = 1;
       return 1;
     }
-    case 0x5100: return Patient_Position(log, cur, mode, el, row, ima);
+    case 0x5100: return Patient_Position(ctx, cur, mode, el, row, ima);
     default: return -1;
   }
   if (text) return NEMA_Read_Text(FIELD_ARGS, *text);
-  if (real) return NEMA_Real_Into(log, cur, mode, el, row, ima, *real, scale);
-  return NEMA_Int_Into(log, cur, mode, el, row, ima, *integer);
+  if (real) return NEMA_Real_Into(ctx, cur, mode, el, row, ima, *real, scale);
+  return NEMA_Int_Into(ctx, cur, mode, el, row, ima, *integer);
 }
 
 }  // namespace
 
-int NEMA_Parse_0018(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0018: (Acquisition) ---- ----", Map_0018);
+int NEMA_Parse_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0018: (Acquisition) ---- ----", Map_0018);
 }

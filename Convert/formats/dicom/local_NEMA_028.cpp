@@ -3,16 +3,19 @@
 #include <algorithm>
 #include <new>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 
-#define FIELD_ARGS log, cur, mode, el, row.vr, row.label, ima
+#define FIELD_ARGS ctx, cur, mode, el, row.vr, row.label, ima
 
 // One integer; `accept` says whether the value may be stored.
 template <typename T, typename Accept>
-int Int_Field(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Int_Field(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
               ImageHeader& ima, T& field, Accept accept) {
   int32_t v[1] = {static_cast<int32_t>(field)};
   size_t count = 0;
@@ -22,14 +25,14 @@ int Int_Field(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& e
 }
 
 template <typename T>
-int Int_Field(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Int_Field(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
               ImageHeader& ima, T& field) {
-  return Int_Field(log, cur, mode, el, row, ima, field, [](int32_t) { return true; });
+  return Int_Field(ctx, cur, mode, el, row, ima, field, [](int32_t) { return true; });
 }
 
 // A palette table: as many entries as its descriptor announces (0 meaning
 // 65536), or as the element holds when no descriptor came first.
-int Palette(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Palette(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
             ImageHeader& ima) {
   static constexpr const char* kVar[] = {"ima->g2.palette_red", "ima->g2.palette_grn", "ima->g2.palette_blu"};
   const int c = el.element - 0x1201;
@@ -43,7 +46,7 @@ int Palette(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el,
     values.assign(entries, 0);
     table.assign(entries, 0);
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", kVar[c], static_cast<long long>(entries), 2);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "calloc", kVar[c], static_cast<long long>(entries), 2);
     return 0;
   }
   if (!NEMA_Read_Int(FIELD_ARGS, values)) return 0;
@@ -51,24 +54,24 @@ int Palette(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el,
   return 1;
 }
 
-int Map_0028(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Map_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   ImageG2& g2 = ima.g2;
   const auto in_dim = [](int32_t v) { return v >= 1 && v <= 0xFFFF; };
   switch (el.element) {
-    case 0x0002: return Int_Field(log, cur, mode, el, row, ima, g2.pix_plane);
+    case 0x0002: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_plane);
     case 0x0005: {
-      if (!Int_Field(log, cur, mode, el, row, ima, g2.pix_plane)) return 0;
-      DICOM_Attribute_Delete(log, ima.DICOM_list, 0x0028, 0x0005);
+      if (!Int_Field(ctx, cur, mode, el, row, ima, g2.pix_plane)) return 0;
+      DICOM_Attribute_Delete(ctx, ima.DICOM_list, 0x0028, 0x0005);
       return 1;
     }
-    case 0x0006: return Int_Field(log, cur, mode, el, row, ima, g2.pix_planar);
+    case 0x0006: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_planar);
     case 0x0008:
       // A count of no frame names none: the record keeps its one image.
-      if (ima.g1.frame_time == 0) return Int_Field(log, cur, mode, el, row, ima, ima.dim_z, in_dim);
-      return Int_Field(log, cur, mode, el, row, ima, ima.dim_t, in_dim);
-    case 0x0010: return Int_Field(log, cur, mode, el, row, ima, ima.dim_y);
-    case 0x0011: return Int_Field(log, cur, mode, el, row, ima, ima.dim_x);
+      if (ima.g1.frame_time == 0) return Int_Field(ctx, cur, mode, el, row, ima, ima.dim_z, in_dim);
+      return Int_Field(ctx, cur, mode, el, row, ima, ima.dim_t, in_dim);
+    case 0x0010: return Int_Field(ctx, cur, mode, el, row, ima, ima.dim_y);
+    case 0x0011: return Int_Field(ctx, cur, mode, el, row, ima, ima.dim_x);
     case 0x0030: {
       std::array<float, 2> s{};
       if (!NEMA_Read_Real(FIELD_ARGS, s)) return 0;
@@ -76,15 +79,15 @@ int Map_0028(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       ima.g1.pix_dim[1] = s[1] != 0 ? s[1] : s[0];
       return 1;
     }
-    case 0x0100: return Int_Field(log, cur, mode, el, row, ima, g2.pix_store);
-    case 0x0101: return Int_Field(log, cur, mode, el, row, ima, g2.pix_bits);
-    case 0x0102: return Int_Field(log, cur, mode, el, row, ima, g2.pix_high);
-    case 0x0103: return Int_Field(log, cur, mode, el, row, ima, g2.pix_sign);
-    case 0x0106: return Int_Field(log, cur, mode, el, row, ima, g2.hdr_min);
-    case 0x0107: return Int_Field(log, cur, mode, el, row, ima, g2.hdr_max);
-    case 0x0108: return Int_Field(log, cur, mode, el, row, ima, g2.serie_min);
-    case 0x0109: return Int_Field(log, cur, mode, el, row, ima, g2.serie_max);
-    case 0x0120: return Int_Field(log, cur, mode, el, row, ima, g2.pix_fill);
+    case 0x0100: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_store);
+    case 0x0101: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_bits);
+    case 0x0102: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_high);
+    case 0x0103: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_sign);
+    case 0x0106: return Int_Field(ctx, cur, mode, el, row, ima, g2.hdr_min);
+    case 0x0107: return Int_Field(ctx, cur, mode, el, row, ima, g2.hdr_max);
+    case 0x0108: return Int_Field(ctx, cur, mode, el, row, ima, g2.serie_min);
+    case 0x0109: return Int_Field(ctx, cur, mode, el, row, ima, g2.serie_max);
+    case 0x0120: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_fill);
     case 0x1050: case 0x1051: {
       float v[1] = {0};
       size_t count = 0;
@@ -113,13 +116,13 @@ int Map_0028(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       info = {static_cast<uint16_t>(v[0]), static_cast<uint16_t>(v[1]), static_cast<uint16_t>(v[2])};
       return 1;
     }
-    case 0x1201: case 0x1202: case 0x1203: return Palette(log, cur, mode, el, row, ima);
+    case 0x1201: case 0x1202: case 0x1203: return Palette(ctx, cur, mode, el, row, ima);
     default: return -1;
   }
 }
 
 }  // namespace
 
-int NEMA_Parse_0028(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0028: (Image Presentation)---- ----", Map_0028);
+int NEMA_Parse_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0028: (Image Presentation)---- ----", Map_0028);
 }

@@ -5,9 +5,12 @@
 #include <cstring>
 #include <string>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
-#include "LibJPEG/jpeg.h"
+#include "Convert/conv_jpeg.h"
 
 namespace {
 
@@ -38,35 +41,33 @@ bool Coded_As_YCbCr(const DicomList& list) {
 
 }  // namespace
 
-PixelBuffer NEMA_Decompress_JPG(LogHandle log, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
-  Log_Print(log, 9, "in NEMA_Decompress_JPG()");
-  Jpeg_Set_Hooks(Jpeg_Log_Hooks());
+PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
+  Log_Print(ctx, 9, "in NEMA_Decompress_JPG()");
   const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
   const size_t frames = size_t{ima.dim_t} * ima.dim_z;
   auto fail = [&](int frame) {
-    Log_Print(log, 6, "JPEG decompression failed ! (frame %d)", frame);
-    Log_Print(log, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+    Log_Print(ctx, 6, "JPEG decompression failed ! (frame %d)", frame);
+    Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
     return PixelBuffer{};
   };
   if (!s || frames == 0) return fail(0);
 
   // The first frame sets the geometry; every other must have it too, or its
   // samples would not fit its slot.
-  JpegOptions opt;
-  opt.log = log;
+  JpegOptions opt = Jpeg_Options(ctx);
   opt.ycc_to_rgb = Coded_As_YCbCr(ima.DICOM_list);
   JpegInfo first;
   if (!Jpeg_Read_Info(Frame_Bytes(*s, 0, gathered, total), first, opt)) return fail(0);
-  Log_Print(log, 10, "--> header x:%d  jpeg x:%d", ima.dim_x, first.width);
-  Log_Print(log, 10, "--> header y:%d  jpeg y:%d", ima.dim_y, first.height);
-  Log_Print(log, 10, "--> plane d:%d  jpeg d:%d", ima.g2.pix_plane, first.components);
-  Log_Print(log, 10, "--> store d:%d  jpeg d:%d", ima.g2.pix_store, first.bytes_per_sample * 8);
+  Log_Print(ctx, 10, "--> header x:%d  jpeg x:%d", ima.dim_x, first.width);
+  Log_Print(ctx, 10, "--> header y:%d  jpeg y:%d", ima.dim_y, first.height);
+  Log_Print(ctx, 10, "--> plane d:%d  jpeg d:%d", ima.g2.pix_plane, first.components);
+  Log_Print(ctx, 10, "--> store d:%d  jpeg d:%d", ima.g2.pix_store, first.bytes_per_sample * 8);
   ima.dim_x = first.width;
   ima.dim_y = first.height;
   ima.g2.pix_plane = first.components;
   ima.g2.pix_store = static_cast<uint16_t>(first.bytes_per_sample * 8);
   const uint64_t frame_bytes = first.Output_Bytes();
-  PixelBuffer out = KEMA_ALLOC_PIXELS(log, Mul_Sat(frame_bytes, frames), ima.name.c_str(), "ima_out",
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(frame_bytes, frames), ima.name.c_str(), "ima_out",
                                       static_cast<long long>(frames), static_cast<long long>(frame_bytes));
   if (!out) return {};
 
@@ -76,12 +77,12 @@ PixelBuffer NEMA_Decompress_JPG(LogHandle log, ImageHeader& ima, PixelBuffer gat
     const std::span<const uint8_t> in = Frame_Bytes(*s, i, gathered, total);
     JpegOptions o = opt;
     o.info_lines = i == 0;  // the header text shows the first frame
-    Log_Print(log, 10, "--> size:%d start:%d", static_cast<int>(in.size()),
+    Log_Print(ctx, 10, "--> size:%d start:%d", static_cast<int>(in.size()),
               static_cast<int>(i < s->image_offset.size() ? s->image_offset[i] : 0));
     JpegInfo info;
     bool ok = !in.empty() && Jpeg_Read_Info(in, info, o);
     if (ok && !Same_Geometry(info, first)) {
-      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 JPEG frame %d is %dx%d x %d x %d/8, the first %dx%d x %d x %d/8",
+      Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 JPEG frame %d is %dx%d x %d x %d/8, the first %dx%d x %d x %d/8",
                 static_cast<int>(i), info.width, info.height, info.components, info.bytes_per_sample * 8, first.width,
                 first.height, first.components, first.bytes_per_sample * 8);
       ok = false;

@@ -4,7 +4,10 @@
 #include <bit>
 #include <cstring>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
 
 namespace {
@@ -41,30 +44,30 @@ bool Unpack_Segment(const uint8_t* in, size_t size, uint8_t* out, size_t count, 
 
 }  // namespace
 
-uint64_t NEMA_Decompress_RLE_2(LogHandle log, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
+uint64_t NEMA_Decompress_RLE_2(const ReadContext& ctx, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
                                uint16_t dim_x, uint16_t dim_y, unsigned bytes_per_sample, unsigned samples) {
   const unsigned depth = bytes_per_sample * samples;
   const size_t pixels = size_t{dim_x} * dim_y;
   if (frame.size() < 64 || out.size() < pixels * depth) {
-    Log_Print(log, 6, "RLE frame of %llu bytes has no room for its header",
+    Log_Print(ctx, 6, "RLE frame of %llu bytes has no room for its header",
               static_cast<unsigned long long>(frame.size()));
     return 0;
   }
   const uint32_t segments = Get32(frame.data(), mode);
   if (segments != depth || segments > 15) {
-    Log_Print(log, 6, "number of segment (%d) != image depth (%d)", static_cast<int>(segments), static_cast<int>(depth));
-    Log_Print(log, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+    Log_Print(ctx, 6, "number of segment (%d) != image depth (%d)", static_cast<int>(segments), static_cast<int>(depth));
+    Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
     return 0;
   }
-  Log_Print(log, 10, "--> nb_segment = %d", static_cast<int>(segments));
+  Log_Print(ctx, 10, "--> nb_segment = %d", static_cast<int>(segments));
   uint32_t offset[16] = {};
   for (unsigned s = 0; s < segments; ++s) {
     offset[s] = Get32(frame.data() + 4 * (s + 1), mode);
-    Log_Print(log, 10, "--> offset[%d] = %d", static_cast<int>(s), static_cast<int>(offset[s]));
+    Log_Print(ctx, 10, "--> offset[%d] = %d", static_cast<int>(s), static_cast<int>(offset[s]));
     if (offset[s] < 64 || offset[s] >= frame.size()) {
-      Log_Print(log, 6, "segment %d offset (%u) outside the frame (%llu bytes)", static_cast<int>(s), offset[s],
+      Log_Print(ctx, 6, "segment %d offset (%u) outside the frame (%llu bytes)", static_cast<int>(s), offset[s],
                 static_cast<unsigned long long>(frame.size()));
-      Log_Print(log, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
       return 0;
     }
   }
@@ -78,26 +81,26 @@ uint64_t NEMA_Decompress_RLE_2(LogHandle log, uint8_t mode, std::span<uint8_t> o
     const size_t end = s + 1 < segments && offset[s + 1] > offset[s] ? offset[s + 1] : frame.size();
     uint8_t* dst = out.data() + sample * bytes_per_sample + byte;
     if (!Unpack_Segment(frame.data() + offset[s], end - offset[s], dst, pixels, depth)) {
-      Log_Print(log, 6, "attempting to read past end of buffer !");
-      Log_Print(log, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "attempting to read past end of buffer !");
+      Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
     }
     consumed += end - offset[s];
   }
   return consumed;
 }
 
-PixelBuffer NEMA_Decompress_RLE(LogHandle log, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
-  Log_Print(log, 9, "in NEMA_Decompress_RLE()");
+PixelBuffer NEMA_Decompress_RLE(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
+  Log_Print(ctx, 9, "in NEMA_Decompress_RLE()");
   const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
   const unsigned b = ima.g2.pix_store / 8, planes = ima.g2.pix_plane;
   const size_t frames = size_t{ima.dim_t} * ima.dim_z;
   const uint64_t frame_bytes = Mul_Sat(Mul_Sat(uint64_t{ima.dim_x} * ima.dim_y, b), planes);
   if (!s || b == 0 || b > 4 || planes == 0 || ima.g2.pix_store % 8 != 0) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 RLE data of %d bits x %d samples cannot be decoded", ima.g2.pix_store,
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 RLE data of %d bits x %d samples cannot be decoded", ima.g2.pix_store,
               planes);
     return {};
   }
-  PixelBuffer out = KEMA_ALLOC_PIXELS(log, Mul_Sat(frame_bytes, frames), ima.name.c_str(), "ima_out",
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(frame_bytes, frames), ima.name.c_str(), "ima_out",
                                       static_cast<long long>(frames), static_cast<long long>(frame_bytes));
   if (!out) return {};
   std::memset(out.data(), 0, out.size());
@@ -106,17 +109,17 @@ PixelBuffer NEMA_Decompress_RLE(LogHandle log, ImageHeader& ima, PixelBuffer gat
     const bool present = i < s->image_size.size() && s->image_size[i] != 0 &&
                          uint64_t{s->image_offset[i]} + s->image_size[i] <= total;
     std::span<uint8_t> slot(out.data() + i * frame_bytes, frame_bytes);
-    if (!present || !NEMA_Decompress_RLE_2(log, ima.transfer_mode, slot,
+    if (!present || !NEMA_Decompress_RLE_2(ctx, ima.transfer_mode, slot,
                                            {gathered.data() + s->image_offset[i], s->image_size[i]}, ima.dim_x,
                                            ima.dim_y, b, planes)) {
       std::memset(slot.data(), 0, slot.size());
-      Log_Print(log, 6, "RLE decompression failed ! (frame %d)", static_cast<int>(i));
-      Log_Print(log, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "RLE decompression failed ! (frame %d)", static_cast<int>(i));
+      Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
       failed.fetch_add(1);
     }
   });
   if (failed)
-    Log_Print(log, 2, "\xF1\x05" "WARNING:\x01 %d of %d RLE frames could not be decoded (left black)", failed.load(),
+    Log_Print(ctx, 2, "\xF1\x05" "WARNING:\x01 %d of %d RLE frames could not be decoded (left black)", failed.load(),
               static_cast<int>(frames));
   return out;
 }

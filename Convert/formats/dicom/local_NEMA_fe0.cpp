@@ -6,7 +6,10 @@
 #include <new>
 #include <tuple>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
@@ -16,19 +19,19 @@ namespace {
 // their three tables stay small.
 constexpr size_t kMaxImages = 1 << 20;
 
-NemaStorage* Storage_Of(LogHandle log, ImageHeader& ima) {
+NemaStorage* Storage_Of(const ReadContext& ctx, ImageHeader& ima) {
   if (auto* s = dynamic_cast<NemaStorage*>(ima.g2.storage.get())) return s;
   try {
     ima.g2.storage = std::make_unique<NemaStorage>();
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "ima->g2.storage", 1, static_cast<long long>(sizeof(NemaStorage)));
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "calloc", "ima->g2.storage", 1, static_cast<long long>(sizeof(NemaStorage)));
     return nullptr;
   }
   return static_cast<NemaStorage*>(ima.g2.storage.get());
 }
 
 // The three tables at least `n` entries long.
-bool Grow(LogHandle log, NemaStorage& s, size_t n) {
+bool Grow(const ReadContext& ctx, NemaStorage& s, size_t n) {
   if (s.file_offset.size() >= n) return true;
   try {
     s.file_offset.resize(n, 0);
@@ -36,17 +39,17 @@ bool Grow(LogHandle log, NemaStorage& s, size_t n) {
     s.image_size.resize(n, 0);
     s.pieces.resize(n);
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "realloc", "storage->file_offset", static_cast<long long>(n), 4);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "realloc", "storage->file_offset", static_cast<long long>(n), 4);
     return false;
   }
   return true;
 }
 
-void Refuse_Count(LogHandle log, const NemaCursor& cur, uint64_t count) {
+void Refuse_Count(const ReadContext& ctx, const NemaCursor& cur, uint64_t count) {
   NEMA_State().refused = true;
-  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 too many images in the pixel data (%llu /vs/ %llu at most)",
+  Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 too many images in the pixel data (%llu /vs/ %llu at most)",
             static_cast<unsigned long long>(count), static_cast<unsigned long long>(kMaxImages));
-  Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", cur.Name());
+  Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", cur.Name());
 }
 
 void Record(NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
@@ -59,7 +62,7 @@ void Record(NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
 
 bool Is_Philips(const ImageHeader& ima) { return ima.g4.manufacturer.compare(0, 7, "Philips") == 0; }
 
-int Native(LogHandle log, NemaCursor& cur, const NemaElement& el, ImageHeader& ima, uint64_t image_bytes) {
+int Native(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, ImageHeader& ima, uint64_t image_bytes) {
   NemaParseState& st = NEMA_State();
   const uint64_t length = el.length;
   if (uint64_t{ima.dim_t} * ima.dim_z == 1 && length > image_bytes && image_bytes > 0)
@@ -67,11 +70,11 @@ int Native(LogHandle log, NemaCursor& cur, const NemaElement& el, ImageHeader& i
   const uint64_t frames = uint64_t{ima.dim_t} * ima.dim_z;
   const auto first = static_cast<size_t>(std::max(st.NEMA_Nb_Ima, 0));
   if (frames > kMaxImages || first >= kMaxImages) {
-    Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
+    Refuse_Count(ctx, cur, std::max<uint64_t>(frames, first + 1));
     return 0;
   }
-  NemaStorage* s = Storage_Of(log, ima);
-  if (!s || !Grow(log, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
+  NemaStorage* s = Storage_Of(ctx, ima);
+  if (!s || !Grow(ctx, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
 
   if (length > image_bytes && image_bytes > 0) {
     // Whole images only, and no more than the tables hold.
@@ -81,10 +84,10 @@ int Native(LogHandle log, NemaCursor& cur, const NemaElement& el, ImageHeader& i
       consumed += image_bytes;
       cur.pos += image_bytes;
     }
-    return NEMA_Skip(log, cur, length - consumed);
+    return NEMA_Skip(ctx, cur, length - consumed);
   }
   Record(*s, first, cur.pos, el.length);
-  return NEMA_Skip(log, cur, length);
+  return NEMA_Skip(ctx, cur, length);
 }
 
 // One item of encapsulated data: where it is and its first bytes (all of
@@ -141,51 +144,51 @@ std::vector<size_t> Guess_Starts(const std::vector<Fragment>& frags, int code, u
   return starts;
 }
 
-int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima) {
+int Encapsulated(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, ImageHeader& ima) {
   const uint64_t frames = uint64_t{ima.dim_t} * ima.dim_z;
   const auto first = static_cast<size_t>(std::max(NEMA_State().NEMA_Nb_Ima, 0));
   if (frames > kMaxImages || first >= kMaxImages) {
-    Refuse_Count(log, cur, std::max<uint64_t>(frames, first + 1));
+    Refuse_Count(ctx, cur, std::max<uint64_t>(frames, first + 1));
     return 0;
   }
-  NemaStorage* s = Storage_Of(log, ima);
-  if (!s || !Grow(log, *s, static_cast<size_t>(frames))) return 0;
+  NemaStorage* s = Storage_Of(ctx, ima);
+  if (!s || !Grow(ctx, *s, static_cast<size_t>(frames))) return 0;
   std::vector<Fragment> frags;
   for (;;) {
     const uint64_t item_pos = cur.pos;
     NemaElement item;
-    if (!NEMA_Get_Data_Element(log, cur, mode, item)) return 0;
+    if (!NEMA_Get_Data_Element(ctx, cur, mode, item)) return 0;
     if (item.group != 0xFFFE) {
-      Log_Print(log, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
-      Log_Print(log, 6, "Expecting group 0xFFFE but got: 0x%04x", item.group);
+      Log_Print(ctx, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "Expecting group 0xFFFE but got: 0x%04x", item.group);
       return 0;
     }
     if (item.element == 0xE00D) {
-      Log_Print(log, 10, "-->item delimitation flag (0xE00D)");
+      Log_Print(ctx, 10, "-->item delimitation flag (0xE00D)");
       break;
     }
     if (item.element == 0xE0DD) {
-      Log_Print(log, 10, "-->sequence delimitation flag (0xE0DD)");
+      Log_Print(ctx, 10, "-->sequence delimitation flag (0xE0DD)");
       break;
     }
     if (item.element != 0xE000) {
-      Log_Print(log, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
-      Log_Print(log, 6, "expecting element 0xE000 but got: 0x%04x", item.element);
+      Log_Print(ctx, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "expecting element 0xE000 but got: 0x%04x", item.element);
       return 0;
     }
     if (item.length == 0) continue;
     if (item.length == kNemaUndefined || item.length > cur.Left()) {
       // A fragment that cannot be in the file: the data ends here.
-      Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(cur.Left()),
+      Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(cur.Left()),
                         static_cast<long long>(item.length), cur.Name());
       return 0;
     }
     if (first + frags.size() >= kMaxImages) {
-      Refuse_Count(log, cur, first + frags.size() + 1);
+      Refuse_Count(ctx, cur, first + frags.size() + 1);
       return 0;
     }
-    if (const int level = NEMA_Text_Level())
-      Log_Print(log, level, "\x02(7FE0,0010)\x01 size: -1 -> (%04x, %04x) size: %d", item.group, item.element,
+    if (const int level = ctx.Text_Level())
+      Log_Print(ctx, level, "\x02(7FE0,0010)\x01 size: -1 -> (%04x, %04x) size: %d", item.group, item.element,
                 static_cast<int>(item.length));
     Fragment f;
     f.item_pos = item_pos;
@@ -196,8 +199,8 @@ int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima)
                                                                                                : std::min<uint32_t>(item.length, 8);
     f.head.resize(keep);
     const uint64_t data_pos = cur.pos;
-    if (!NEMA_Read_Bytes(log, cur, keep, f.head.data()) || !NEMA_Skip(log, cur, item.length - keep)) return 0;
-    if (!Grow(log, *s, std::max<size_t>(first + frags.size() + 1, static_cast<size_t>(frames)))) return 0;
+    if (!NEMA_Read_Bytes(ctx, cur, keep, f.head.data()) || !NEMA_Skip(ctx, cur, item.length - keep)) return 0;
+    if (!Grow(ctx, *s, std::max<size_t>(first + frags.size() + 1, static_cast<size_t>(frames)))) return 0;
     Record(*s, first + frags.size(), data_pos, item.length);
     frags.push_back(std::move(f));
   }
@@ -234,7 +237,7 @@ int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima)
       if (b - a > 1) parts.emplace_back(s->file_offset[first + skip + k], frags[k].size);
     }
     if (size > UINT32_MAX) {
-      Refuse_Count(log, cur, size);
+      Refuse_Count(ctx, cur, size);
       return 0;
     }
     grouped.emplace_back(s->file_offset[ea], s->image_offset[ea], size, std::move(parts));
@@ -252,7 +255,7 @@ int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima)
     }
   }
   n = grouped.size();
-  Log_Print(log, 6, "--> %d images", static_cast<int>(n));
+  Log_Print(ctx, 6, "--> %d images", static_cast<int>(n));
   const auto count = static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF));
   if (ima.dim_t < 2)
     ima.dim_z = std::max(ima.dim_z, count);
@@ -263,20 +266,20 @@ int Encapsulated(LogHandle log, NemaCursor& cur, uint8_t mode, ImageHeader& ima)
 
 }  // namespace
 
-int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  Log_Print(log, 9, "in NEMA_Parse_7FE0(%04x,%04x)", el.group, el.element);
+int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in NEMA_Parse_7FE0(%04x,%04x)", el.group, el.element);
   NemaParseState& st = NEMA_State();
   if (el.element == 0x0000 && el.length != kNemaUndefined)
-    return NEMA_Group_Length(log, cur, el, "---- ---- Group 7FE0: Image Data ---- ----");
+    return NEMA_Group_Length(ctx, cur, el, "---- ---- Group 7FE0: Image Data ---- ----");
   if (el.element != 0x0010) {
-    if (el.length == kNemaUndefined) return NEMA_Get_Sequence(log, cur, mode, el, ima);
-    return NEMA_Skip(log, cur, el.length);
+    if (el.length == kNemaUndefined) return NEMA_Get_Sequence(ctx, cur, mode, el, ima);
+    return NEMA_Skip(ctx, cur, el.length);
   }
   if (st.NEMA_Nb_Ima == 0) st.running_offset = 0;
 
   // The element is read again from its tag when the pixels are wanted.
   if (st.element_start > UINT32_MAX) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 pixel data beyond 4 GiB (offset %llu)",
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 pixel data beyond 4 GiB (offset %llu)",
               static_cast<unsigned long long>(st.element_start));
     return 0;
   }
@@ -300,12 +303,12 @@ int NEMA_Parse_7FE0(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElem
     if (ima.format == 20 && Is_Philips(ima)) g2.pix_plane = 1;
     image_bytes /= 2;
   }
-  if (const int level = NEMA_Text_Level())
-    Log_Print(log, level, "\x02(7FE0,0010)\x01 offset: %d  size: %dx%d x %d x %d/8", static_cast<int>(ima.ima_offset),
+  if (const int level = ctx.Text_Level())
+    Log_Print(ctx, level, "\x02(7FE0,0010)\x01 offset: %d  size: %dx%d x %d x %d/8", static_cast<int>(ima.ima_offset),
               ima.dim_x, ima.dim_y, g2.pix_plane, g2.pix_store);
 
-  if (el.length == kNemaUndefined) return Encapsulated(log, cur, mode, ima);
-  return Native(log, cur, el, ima, image_bytes);
+  if (el.length == kNemaUndefined) return Encapsulated(ctx, cur, mode, ima);
+  return Native(ctx, cur, el, ima, image_bytes);
 }
 
 // ---- reading ----
@@ -323,10 +326,10 @@ void Set_Pixel_Type(ImageG2& g2) {
 
 // Two 16-bit samples a pixel (Philips ACR-NEMA 1.0): low word plus 4096
 // times the high word, the first sample being the low one.
-PixelBuffer Combine_Samples(LogHandle log, ImageHeader& ima, const PixelBuffer& data, uint64_t pixels) {
+PixelBuffer Combine_Samples(const ReadContext& ctx, ImageHeader& ima, const PixelBuffer& data, uint64_t pixels) {
   const unsigned b = ima.g2.pix_store / 8;
   const uint64_t size = Mul_Sat(pixels, b);
-  PixelBuffer out = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "buf2", static_cast<long long>(size), 1);
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, size, ima.name.c_str(), "buf2", static_cast<long long>(size), 1);
   if (!out) return {};
   for (uint64_t i = 0; i < pixels; ++i) {
     if (b == 2) {
@@ -342,11 +345,11 @@ PixelBuffer Combine_Samples(LogHandle log, ImageHeader& ima, const PixelBuffer& 
 }
 
 // The first sample of each pixel, interleaved or in planes.
-PixelBuffer First_Samples(LogHandle log, ImageHeader& ima, const PixelBuffer& data, uint64_t per_frame,
+PixelBuffer First_Samples(const ReadContext& ctx, ImageHeader& ima, const PixelBuffer& data, uint64_t per_frame,
                           uint64_t frames, bool planar) {
   const unsigned b = ima.g2.pix_store / 8;
   const uint64_t size = Mul_Sat(Mul_Sat(per_frame, frames), b);
-  PixelBuffer out = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "ima->data", static_cast<long long>(size), 1);
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, size, ima.name.c_str(), "ima->data", static_cast<long long>(size), 1);
   if (!out) return {};
   for (uint64_t f = 0; f < frames; ++f) {
     const uint8_t* in = data.data() + f * per_frame * 2 * b;
@@ -360,7 +363,7 @@ PixelBuffer First_Samples(LogHandle log, ImageHeader& ima, const PixelBuffer& da
   return out;
 }
 
-int Two_Samples(LogHandle log, ImageHeader& ima) {
+int Two_Samples(const ReadContext& ctx, ImageHeader& ima) {
   const uint64_t per_frame = uint64_t{ima.dim_x} * ima.dim_y;
   const uint64_t frames = uint64_t{ima.dim_z} * ima.dim_t;
   const uint64_t pixels = per_frame * frames;
@@ -370,9 +373,9 @@ int Two_Samples(LogHandle log, ImageHeader& ima) {
   if (ima.data.size() < Mul_Sat(pixels, 2 * b)) return 1;
   PixelBuffer out;
   if (!ima.g2.pix_planar && ima.format == 20 && Is_Philips(ima))
-    out = Combine_Samples(log, ima, ima.data, pixels);
+    out = Combine_Samples(ctx, ima, ima.data, pixels);
   else
-    out = First_Samples(log, ima, ima.data, per_frame, frames, ima.g2.pix_planar != 0);
+    out = First_Samples(ctx, ima, ima.data, per_frame, frames, ima.g2.pix_planar != 0);
   if (!out) return 0;
   ima.data = std::move(out);
   ima.g2.pix_planar = 0;
@@ -390,18 +393,18 @@ uint16_t Palette_Entry(const std::vector<uint16_t>& table, const std::array<uint
 }
 
 // Palette colour to RGBA, every frame.
-int Expand_Palette(LogHandle log, ImageHeader& ima) {
+int Expand_Palette(const ReadContext& ctx, ImageHeader& ima) {
   ImageG2& g2 = ima.g2;
   if (g2.pix_plane == 1 && (g2.pix_store == 8 || g2.pix_store == 16)) {
     const uint64_t pixels = uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t;
     const unsigned b = g2.pix_store / 8;
     if (ima.data.size() < Mul_Sat(pixels, b)) {
-      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 pixel data too short ! (%llu /vs/ %llu bytes)",
+      Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 pixel data too short ! (%llu /vs/ %llu bytes)",
                 static_cast<unsigned long long>(ima.data.size()), static_cast<unsigned long long>(pixels * b));
       return 0;
     }
     const uint64_t size = Mul_Sat(pixels, 4);
-    PixelBuffer out = KEMA_ALLOC_PIXELS(log, size, ima.name.c_str(), "ima->data", static_cast<long long>(pixels), 4);
+    PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, size, ima.name.c_str(), "ima->data", static_cast<long long>(pixels), 4);
     if (!out) return 0;
     const int bits = g2.palette_red_info[2];
     const int shift = bits > 8 ? std::min(bits - 8, 15) : 0;
@@ -433,11 +436,11 @@ int Expand_Palette(LogHandle log, ImageHeader& ima) {
 
 }  // namespace
 
-int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  Log_Print(log, 9, "in NEMA_Read_7FE0()");
+int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in NEMA_Read_7FE0()");
   const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
   if (!s) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no pixel data located in the header");
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 no pixel data located in the header");
     return 0;
   }
   const size_t frames = std::min<size_t>(uint64_t{ima.dim_t} * ima.dim_z, s->image_size.size());
@@ -448,29 +451,29 @@ int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaEl
     // Nothing is allocated for bytes the file cannot hold.
     if (!source.Contains(s->file_offset[count], s->image_size[count])) {
       const uint64_t left = s->file_offset[count] < source.size() ? source.size() - s->file_offset[count] : 0;
-      Report_Short_Read(log, KEMA_SRC, __LINE__, static_cast<long long>(left),
+      Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(left),
                         static_cast<long long>(s->image_size[count]), source.name().c_str());
       return 0;
     }
     total = std::max(total, end);
   }
-  PixelBuffer buffer = KEMA_ALLOC_PIXELS(log, total, ima.name.c_str(), "ima_pt", static_cast<long long>(total), 1);
+  PixelBuffer buffer = KEMA_ALLOC_PIXELS(ctx, total, ima.name.c_str(), "ima_pt", static_cast<long long>(total), 1);
   if (!buffer) return 0;
   for (size_t i = 0; i < count; ++i) {
     const auto& pieces = i < s->pieces.size() ? s->pieces[i] : std::vector<std::pair<uint32_t, uint32_t>>{};
     if (pieces.empty()) {
-      if (!KEMA_READ(log, source, s->file_offset[i], buffer.data() + s->image_offset[i], s->image_size[i])) return 0;
+      if (!KEMA_READ(ctx, source, s->file_offset[i], buffer.data() + s->image_offset[i], s->image_size[i])) return 0;
       continue;
     }
     // A frame in several fragments: they follow one another in the buffer.
     uint64_t at = s->image_offset[i];
     for (const auto& [offset, size] : pieces) {
       if (at + size > uint64_t{s->image_offset[i]} + s->image_size[i]) {
-        Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 fragments of image %d do not add up to its size",
+        Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 fragments of image %d do not add up to its size",
                   static_cast<int>(i));
         return 0;
       }
-      if (!KEMA_READ(log, source, offset, buffer.data() + at, size)) return 0;
+      if (!KEMA_READ(ctx, source, offset, buffer.data() + at, size)) return 0;
       at += size;
     }
   }
@@ -478,8 +481,8 @@ int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaEl
   const int code = ima.g2.compression & 0x7F;
   if (code >= 1 && code <= 19) {
     const auto before = std::pair(ima.g2.pix_store, ima.g2.pix_plane);
-    buffer = code == 1 ? NEMA_Decompress_RLE(log, ima, std::move(buffer), total)
-                       : NEMA_Decompress_JPG(log, ima, std::move(buffer), total);
+    buffer = code == 1 ? NEMA_Decompress_RLE(ctx, ima, std::move(buffer), total)
+                       : NEMA_Decompress_JPG(ctx, ima, std::move(buffer), total);
     if (!buffer) return 0;
     // The decoders give interleaved samples in machine order.
     ima.g2.pix_swap = 0;
@@ -487,7 +490,7 @@ int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaEl
     if (before != std::pair(ima.g2.pix_store, ima.g2.pix_plane)) Set_Pixel_Type(ima.g2);
     total = buffer.size();
   }
-  Log_Print(log, 8, "--> read %llu bytes\n", static_cast<unsigned long long>(total));
+  Log_Print(ctx, 8, "--> read %llu bytes\n", static_cast<unsigned long long>(total));
 
   if (ima.g2.pix_plane >= 3 && ima.g2.pix_swap) {
     // Colour samples of a big-endian stream: the byte order is put right
@@ -497,28 +500,28 @@ int NEMA_Read_7FE0(LogHandle log, ByteSource& source, uint8_t mode, const NemaEl
       for (uint64_t i = 0; i + 4 <= total; i += 4) std::reverse(buffer.data() + i, buffer.data() + i + 4);
     ima.g2.pix_swap = 0;
   }
-  PixelBuffer data = Image_Read_Process(log, ima, std::move(buffer));
+  PixelBuffer data = Image_Read_Process(ctx, ima, std::move(buffer));
   if (!data) return 0;
   ima.data = std::move(data);
-  if (ima.g2.pix_plane == 2) return Two_Samples(log, ima);
+  if (ima.g2.pix_plane == 2) return Two_Samples(ctx, ima);
   return 1;
 }
 
-int NEMA_Read_Image(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in NEMA_Read_Image()");
-  Log_Print(log, 8, "--> mode = %s %s", (ima.transfer_mode & kNemaExplicitVR) ? "EXPLICIT_VR" : "IMPLICIT_VR",
+int NEMA_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in NEMA_Read_Image()");
+  Log_Print(ctx, 8, "--> mode = %s %s", (ima.transfer_mode & kNemaExplicitVR) ? "EXPLICIT_VR" : "IMPLICIT_VR",
             (ima.transfer_mode & 0x03) ? "BIG_ENDIAN" : "LITTLE_ENDIAN");
-  auto source = Source_Open_Data(log, ima, KEMA_SRC, __LINE__);
+  auto source = Source_Open_Data(ctx, ima, KEMA_SRC, __LINE__);
   if (!source) return 0;
   NemaCursor cur(*source, ima.ima_offset);
   NemaElement el;
-  if (!NEMA_Get_Data_Element(log, cur, ima.transfer_mode, el)) return 0;
+  if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return 0;
   if (el.group != 0x7FE0) {
-    Log_Print(log, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
-    Log_Print(log, 6, "Expecting Pixel data (group 0x7FE0) !");
+    Log_Print(ctx, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+    Log_Print(ctx, 6, "Expecting Pixel data (group 0x7FE0) !");
     return 0;
   }
-  if (!NEMA_Read_7FE0(log, *source, ima.transfer_mode, el, ima)) return 0;
-  if (!ima.g2.palette_blu.empty()) return Expand_Palette(log, ima);
+  if (!NEMA_Read_7FE0(ctx, *source, ima.transfer_mode, el, ima)) return 0;
+  if (!ima.g2.palette_blu.empty()) return Expand_Palette(ctx, ima);
   return 1;
 }

@@ -6,21 +6,24 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
 
-#define FIELD_ARGS log, cur, mode, el, row.vr, row.label, ima
+#define FIELD_ARGS ctx, cur, mode, el, row.vr, row.label, ima
 
 // ---- 0002 ----
 
-int Map_0002(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Map_0002(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   if (el.element != 0x0010) return -1;
   std::string uid;
   if (!NEMA_Read_Text(FIELD_ARGS, uid)) return 0;
-  return NEMA_Transfert_Syntax(log, ima, uid.c_str());
+  return NEMA_Transfert_Syntax(ctx, ima, uid.c_str());
 }
 
 // ---- 0008 ----
@@ -32,7 +35,7 @@ int32_t& Time_Field(ImageG1& g1, unsigned which) {
   return *field[which];
 }
 
-int Map_0008(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Map_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   std::string* text = nullptr;
   switch (el.element) {
@@ -79,7 +82,7 @@ int Map_0008(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
 
 // ---- 0010 ----
 
-int Map_0010(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Map_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   switch (el.element) {
     case 0x0010: return NEMA_Read_Text(FIELD_ARGS, ima.g3.patient_name);
@@ -110,7 +113,7 @@ int Map_0010(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       }
       return 1;
     }
-    case 0x1030: return NEMA_Real_Into(log, cur, mode, el, row, ima, ima.g3.patient_weight);
+    case 0x1030: return NEMA_Real_Into(ctx, cur, mode, el, row, ima, ima.g3.patient_weight);
     case 0x4000: return NEMA_Read_Text(FIELD_ARGS, ima.g3.comments[0]);
     default: return -1;
   }
@@ -132,15 +135,15 @@ int16_t Orientation_Code(char c) {
 
 // A direction vector that contradicts its (0020,0020) code is turned round
 // on that axis: the code is taken to be right.
-void Check_Orientation(LogHandle log, Vec4& dir, int16_t code, const char* which) {
+void Check_Orientation(const ReadContext& ctx, Vec4& dir, int16_t code, const char* which) {
   if (code < 1 || code > 6) return;
   const int axis = (code - 1) / 2;
   const bool wants_not_positive = code % 2 == 1;  // R, A, F
   const float c = dir[axis];
   if (wants_not_positive ? c > 0 : c < 0) {
-    Log_Print(log, 4, "\xF1\x05WARNING!\xF0\x02 Group 0020, Image %s Direction:", which);
-    Log_Print(log, 4, "\t\t\t Contradiction between tag 0020 and 0035.");
-    Log_Print(log, 4, "\t\t\t We assume tag 0020 is right");
+    Log_Print(ctx, 4, "\xF1\x05WARNING!\xF0\x02 Group 0020, Image %s Direction:", which);
+    Log_Print(ctx, 4, "\t\t\t Contradiction between tag 0020 and 0035.");
+    Log_Print(ctx, 4, "\t\t\t We assume tag 0020 is right");
     dir[axis] = -c;
   }
 }
@@ -154,7 +157,7 @@ void Shift_Frames(ImageHeader& ima, const std::array<float, 3>& p) {
     for (int i = 0; i < 3; ++i) ima.g1.frame_pos[k][i] += p[i];
 }
 
-void Image_Position(LogHandle log, ImageHeader& ima, const std::array<float, 3>& p) {
+void Image_Position(const ReadContext& ctx, ImageHeader& ima, const std::array<float, 3>& p) {
   const int32_t index = NEMA_State().NEMA_Nb_Ima;
   std::vector<Vec4>& fp = ima.g1.frame_pos;
   if (index <= 0) {
@@ -164,29 +167,29 @@ void Image_Position(LogHandle log, ImageHeader& ima, const std::array<float, 3>&
   }
   const size_t dim_z = ima.dim_z ? ima.dim_z : 1;
   if (fp.empty()) {
-    if (!NEMA_Frame_Pos_Reserve(log, ima, 0)) return;
+    if (!NEMA_Frame_Pos_Reserve(ctx, ima, 0)) return;
     for (size_t t = 0; t < ima.dim_t && t * dim_z < fp.size(); ++t) fp[t * dim_z] = ima.g1.position;
   }
   for (size_t t = 0; t < ima.dim_t; ++t) {
     const size_t k = static_cast<size_t>(index) + t * dim_z;
-    if (!NEMA_Frame_Pos_Reserve(log, ima, k)) break;  // beyond any image the file can hold
+    if (!NEMA_Frame_Pos_Reserve(ctx, ima, k)) break;  // beyond any image the file can hold
     fp[k][0] = p[0];
     fp[k][1] = p[1];
     fp[k][2] = p[2];
   }
 }
 
-int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Map_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   switch (el.element) {
     case 0x0010: return NEMA_Read_Text(FIELD_ARGS, ima.g1.study_ID);
-    case 0x0011: return NEMA_Int_Into(log, cur, mode, el, row, ima, ima.g1.series_num);
-    case 0x0012: return NEMA_Int_Into(log, cur, mode, el, row, ima, ima.g1.acq_num);
+    case 0x0011: return NEMA_Int_Into(ctx, cur, mode, el, row, ima, ima.g1.series_num);
+    case 0x0012: return NEMA_Int_Into(ctx, cur, mode, el, row, ima, ima.g1.acq_num);
     case 0x0013: {
       if (ima.format == 20 || ima.format == 21 || ima.format == 27 || ima.format == 28) {
         // ACR-NEMA 1.0 numbers images with letters and digits.
         std::string text;
-        if (!NEMA_Read_Text(log, cur, mode, el, NEMA_VR('S', 'H'), row.label, ima, text)) return 0;
+        if (!NEMA_Read_Text(ctx, cur, mode, el, NEMA_VR('S', 'H'), row.label, ima, text)) return 0;
         uint32_t n = 0;
         for (const unsigned char c : text) {
           if (c >= '0' && c <= '9')
@@ -197,10 +200,10 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
             n = n * 10 + (c >= 'A' ? c - 65 : c);
         }
         ima.g1.image_num = static_cast<uint16_t>(n);
-        DICOM_Attribute_Delete(log, ima.DICOM_list, 0x0020, 0x0013);
+        DICOM_Attribute_Delete(ctx, ima.DICOM_list, 0x0020, 0x0013);
         return 1;
       }
-      return NEMA_Int_Into(log, cur, mode, el, row, ima, ima.g1.image_num);
+      return NEMA_Int_Into(ctx, cur, mode, el, row, ima, ima.g1.image_num);
     }
     case 0x0020: {
       std::string text;
@@ -216,14 +219,14 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       std::array<float, 3> p{};
       if (!NEMA_Read_Real(FIELD_ARGS, p)) return 0;
       ima.g1.position = {p[0], p[1], p[2], 0};
-      DICOM_Attribute_Delete(log, ima.DICOM_list, 0x0020, 0x0030);
+      DICOM_Attribute_Delete(ctx, ima.DICOM_list, 0x0020, 0x0030);
       Shift_Frames(ima, p);
       return 1;
     }
     case 0x0032: {
       std::array<float, 3> p{};
       if (!NEMA_Read_Real(FIELD_ARGS, p)) return 0;
-      Image_Position(log, ima, p);
+      Image_Position(ctx, ima, p);
       return 1;
     }
     case 0x0035: case 0x0037: {
@@ -233,12 +236,12 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
       ima.g1.dir_v = {d[3], d[4], d[5], 0};
       ima.flags |= kFlagDirValid;
       if (el.element == 0x0035) {
-        Check_Orientation(log, ima.g1.dir_h, ima.g1.orient_h, "Horizontal");
-        Check_Orientation(log, ima.g1.dir_v, ima.g1.orient_v, "Vertical");
+        Check_Orientation(ctx, ima.g1.dir_h, ima.g1.orient_h, "Horizontal");
+        Check_Orientation(ctx, ima.g1.dir_v, ima.g1.orient_v, "Vertical");
       }
       return 1;
     }
-    case 0x0050: case 0x1041: return NEMA_Real_Into(log, cur, mode, el, row, ima, ima.g4.table_pos);
+    case 0x0050: case 0x1041: return NEMA_Real_Into(ctx, cur, mode, el, row, ima, ima.g4.table_pos);
     case 0x4000: return NEMA_Read_Text(FIELD_ARGS, ima.g1.image_comment);
     default: return -1;
   }
@@ -246,7 +249,7 @@ int Map_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
 
 // ---- 0041 ----
 
-int Map_0041(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int Map_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   if (el.element != 0x1015) return -1;
   int32_t v[1] = {ima.dim_z};
@@ -257,37 +260,37 @@ int Map_0041(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el
 
 }  // namespace
 
-int NEMA_Parse_0002(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+int NEMA_Parse_0002(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
   // The meta group is little-endian; its values are explicit exactly when
   // the element carried a VR.
   const auto meta = static_cast<uint8_t>((mode & 0xF0) | (el.vr ? kNemaExplicitVR : 0));
-  return NEMA_Group_Default(log, cur, meta, el, ima, "---- ---- Group 02: ---- ---- ", Map_0002);
+  return NEMA_Group_Default(ctx, cur, meta, el, ima, "---- ---- Group 02: ---- ---- ", Map_0002);
 }
 
-int NEMA_Parse_0008(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0008: (Identifying) ---- ----", Map_0008);
+int NEMA_Parse_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0008: (Identifying) ---- ----", Map_0008);
 }
 
-int NEMA_Parse_0010(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0010: (Patient) ---- ----", Map_0010);
+int NEMA_Parse_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0010: (Patient) ---- ----", Map_0010);
 }
 
-int NEMA_Parse_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0020: (Relationship) ---- ----", Map_0020);
+int NEMA_Parse_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0020: (Relationship) ---- ----", Map_0020);
 }
 
-int NEMA_Parse_0032(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0032: ---- ----", nullptr);
+int NEMA_Parse_0032(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0032: ---- ----", nullptr);
 }
 
-int NEMA_Parse_0038(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0038: ---- ----", nullptr);
+int NEMA_Parse_0038(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0038: ---- ----", nullptr);
 }
 
-int NEMA_Parse_0040(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0040: ---- ----", nullptr);
+int NEMA_Parse_0040(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0040: ---- ----", nullptr);
 }
 
-int NEMA_Parse_0041(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(log, cur, mode, el, ima, "---- ---- Group 0041: Papyrus ---- ----", Map_0041);
+int NEMA_Parse_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0041: Papyrus ---- ----", Map_0041);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Convert/byte_source.h"
+#include "Convert/conv_read_context.h"
 #include "log/log.h"
 
 // Mode bit 0x01: most significant byte first.
@@ -30,23 +31,23 @@ float NEMA_Get_Float(uint8_t mode, const void* bytes);
 double NEMA_Get_Double(uint8_t mode, const void* bytes);
 
 // Reads n bytes into `dst`, which holds at least n bytes.
-int NEMA_Read_Bytes(LogHandle log, ByteCursor& cur, size_t n, void* dst);
+int NEMA_Read_Bytes(const ReadContext& ctx, ByteCursor& cur, size_t n, void* dst);
 // Reads 2 (4) bytes and decodes them with NEMA_Get_Short (NEMA_Get_Long).
-int NEMA_Read_Short(LogHandle log, ByteCursor& cur, uint8_t mode, uint16_t& value);
-int NEMA_Read_Long(LogHandle log, ByteCursor& cur, uint8_t mode, int32_t& value);
+int NEMA_Read_Short(const ReadContext& ctx, ByteCursor& cur, uint8_t mode, uint16_t& value);
+int NEMA_Read_Long(const ReadContext& ctx, ByteCursor& cur, uint8_t mode, int32_t& value);
 // A new buffer of n bytes; nothing is allocated when fewer than n bytes
 // are left (n usually comes from the file).
-std::optional<std::vector<uint8_t>> NEMA_Read_Buffer(LogHandle log, ByteCursor& cur, size_t n);
+std::optional<std::vector<uint8_t>> NEMA_Read_Buffer(const ReadContext& ctx, ByteCursor& cur, size_t n);
 // The n bytes read as a text of exactly n bytes (embedded zeros kept;
 // c_str() gives the zero-terminated form).
-std::optional<std::string> NEMA_Read_String(LogHandle log, ByteCursor& cur, size_t n);
+std::optional<std::string> NEMA_Read_String(const ReadContext& ctx, ByteCursor& cur, size_t n);
 // Moves the cursor n bytes on. Going past the end is not a failure here:
 // the next read reports it.
-int NEMA_Skip(LogHandle log, ByteCursor& cur, size_t n);
+int NEMA_Skip(const ReadContext& ctx, ByteCursor& cur, size_t n);
 
 // Reads an element value of n bytes that no dictionary knows and lists it
 // at the header-text level: as text, VAX float, integer, or "skip".
-int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n);
+int NEMA_Print_Value(const ReadContext& ctx, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n);
 
 // A cursor that serves the many small reads of an element stream from a
 // read-ahead window: a file header of a hundred elements costs one read of
@@ -62,7 +63,7 @@ class NemaCursor : public ByteCursor {
   const char* Name() const { return source->name().c_str(); }
   // Reads n bytes at the position into `dst` and moves on; a read error or
   // a short read is reported (with the caller's source line) and gives 0.
-  int Fetch(LogHandle log, void* dst, size_t n, const char* src, int line);
+  int Fetch(const ReadContext& ctx, void* dst, size_t n, const char* src, int line);
 
  private:
   static constexpr size_t kWindow = 16384;
@@ -72,8 +73,8 @@ class NemaCursor : public ByteCursor {
   bool refilled_ = false;
 };
 
-int NEMA_Read_Bytes(LogHandle log, NemaCursor& cur, size_t n, void* dst);
-int NEMA_Read_Short(LogHandle log, NemaCursor& cur, uint8_t mode, uint16_t& value);
-int NEMA_Read_Long(LogHandle log, NemaCursor& cur, uint8_t mode, int32_t& value);
-std::optional<std::string> NEMA_Read_String(LogHandle log, NemaCursor& cur, size_t n);
-int NEMA_Print_Value(LogHandle log, uint8_t mode, uint16_t group, uint16_t element, NemaCursor& cur, size_t n);
+int NEMA_Read_Bytes(const ReadContext& ctx, NemaCursor& cur, size_t n, void* dst);
+int NEMA_Read_Short(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, uint16_t& value);
+int NEMA_Read_Long(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, int32_t& value);
+std::optional<std::string> NEMA_Read_String(const ReadContext& ctx, NemaCursor& cur, size_t n);
+int NEMA_Print_Value(const ReadContext& ctx, uint8_t mode, uint16_t group, uint16_t element, NemaCursor& cur, size_t n);

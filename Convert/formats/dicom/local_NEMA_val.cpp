@@ -13,7 +13,10 @@
 #include <new>
 
 #include "Convert/conv_header_text.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 
 namespace {
 
@@ -79,25 +82,25 @@ bool Is_Byte_VR(uint16_t vr) {
   }
 }
 
-void Report_File_Line(LogHandle log, int line) { Log_Print(log, 9, "File:%s, Line:%d", KEMA_SRC, line); }
+void Report_File_Line(const ReadContext& ctx, int line) { Log_Print(ctx, 9, "File:%s, Line:%d", KEMA_SRC, line); }
 
-void Report_Bad_VR(LogHandle log, const NemaElement& el, uint16_t vr, const char* accepted, int line) {
-  Report_File_Line(log, line);
+void Report_Bad_VR(const ReadContext& ctx, const NemaElement& el, uint16_t vr, const char* accepted, int line) {
+  Report_File_Line(ctx, line);
   if (accepted)
-    Log_Print(log, 9, "(%04x,%04x): bad VR value (%04x (%c%c) != %s)", el.group, el.element, vr, Vr_Hi(vr),
+    Log_Print(ctx, 9, "(%04x,%04x): bad VR value (%04x (%c%c) != %s)", el.group, el.element, vr, Vr_Hi(vr),
               Vr_Lo(vr), accepted);
   else
-    Log_Print(log, 9, "(%04x,%04x): bad VR value (%04x (%c%c))", el.group, el.element, vr, Vr_Hi(vr), Vr_Lo(vr));
+    Log_Print(ctx, 9, "(%04x,%04x): bad VR value (%04x (%c%c))", el.group, el.element, vr, Vr_Hi(vr), Vr_Lo(vr));
 }
 
 // Keeps a value in the attribute list.
-int Keep_Raw(LogHandle log, ImageHeader& ima, uint8_t mode, const NemaElement& el, uint16_t vr, const std::string& raw) {
-  return DICOM_Attribute_Copy(log, ima.DICOM_list, mode, el.group, el.element, vr, static_cast<uint32_t>(raw.size()),
+int Keep_Raw(const ReadContext& ctx, ImageHeader& ima, uint8_t mode, const NemaElement& el, uint16_t vr, const std::string& raw) {
+  return DICOM_Attribute_Copy(ctx, ima.DICOM_list, mode, el.group, el.element, vr, static_cast<uint32_t>(raw.size()),
                               reinterpret_cast<const uint8_t*>(raw.data()));
 }
 
-int Keep_Text(LogHandle log, ImageHeader& ima, const NemaElement& el, uint16_t vr, const std::string& kept) {
-  return DICOM_Attribute_Copy(log, ima.DICOM_list, 0, el.group, el.element, vr, static_cast<uint32_t>(kept.size()),
+int Keep_Text(const ReadContext& ctx, ImageHeader& ima, const NemaElement& el, uint16_t vr, const std::string& kept) {
+  return DICOM_Attribute_Copy(ctx, ima.DICOM_list, 0, el.group, el.element, vr, static_cast<uint32_t>(kept.size()),
                               reinterpret_cast<const uint8_t*>(kept.data()));
 }
 
@@ -111,18 +114,18 @@ size_t Binary_Size(uint16_t vr) {
   }
 }
 
-void Report_Binary_Size(LogHandle log, uint16_t vr, const std::string& raw, int line) {
-  Report_File_Line(log, line);
+void Report_Binary_Size(const ReadContext& ctx, uint16_t vr, const std::string& raw, int line) {
+  Report_File_Line(ctx, line);
   const int n = static_cast<int>(raw.size());
   switch (Binary_Size(vr)) {
-    case 2: Log_Print(log, 9, "Expecting short but got %d bytes", n); break;
+    case 2: Log_Print(ctx, 9, "Expecting short but got %d bytes", n); break;
     case 4:
       if (vr == V('F', 'L'))
-        Log_Print(log, 9, "Expecting float but got %d bytes", n);
+        Log_Print(ctx, 9, "Expecting float but got %d bytes", n);
       else
-        Log_Print(log, 9, "Expecting int but got %d bytes: (%s)", n, raw.c_str());
+        Log_Print(ctx, 9, "Expecting int but got %d bytes: (%s)", n, raw.c_str());
       break;
-    default: Log_Print(log, 9, "Expecting double but got %d bytes", n); break;
+    default: Log_Print(ctx, 9, "Expecting double but got %d bytes", n); break;
   }
 }
 
@@ -173,14 +176,14 @@ std::string Format_Words(uint8_t mode, const uint8_t* b, size_t n) {
 }
 
 // A line that carries on the value of the element line above.
-void Text_More(LogHandle log, const std::string& value) {
-  if (const int level = NEMA_Text_Level()) Log_Print(log, level, "\x01%50s%s", "", value.c_str());
+void Text_More(const ReadContext& ctx, const std::string& value) {
+  if (const int level = ctx.Text_Level()) Log_Print(ctx, level, "\x01%50s%s", "", value.c_str());
 }
 
 // "OB" (16 bytes a line) and "OW" (8 values a line): the first line, or all.
-void Show_Lines(LogHandle log, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label,
+void Show_Lines(const ReadContext& ctx, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label,
                 const std::string& raw, bool all) {
-  if (!NEMA_Text_Level()) return;
+  if (!ctx.Text_Level()) return;
   const auto* b = reinterpret_cast<const uint8_t*>(raw.data());
   const bool words = vr == V('O', 'W');
   const size_t per_line = 16;
@@ -189,15 +192,15 @@ void Show_Lines(LogHandle log, uint8_t mode, const NemaElement& el, uint16_t vr,
     const size_t n = std::min(per_line, bytes - std::min(at, bytes));
     const std::string line = words ? Format_Words(mode, b + at, n / 2) : Format_Bytes(b + at, n);
     if (at == 0)
-      NEMA_Text_Element(log, el.group, el.element, label, line.c_str());
+      NEMA_Text_Element(ctx, el.group, el.element, label, line.c_str());
     else
-      Text_More(log, line);
+      Text_More(ctx, line);
   }
 }
 
 // Numbers shown in columns, eight a line (palette tables).
-void Show_Columns(LogHandle log, const NemaElement& el, const char* label, const std::vector<int32_t>& values) {
-  if (!NEMA_Text_Level()) return;
+void Show_Columns(const ReadContext& ctx, const NemaElement& el, const char* label, const std::vector<int32_t>& values) {
+  if (!ctx.Text_Level()) return;
   char num[32];
   std::string line;
   bool first = true;
@@ -206,18 +209,18 @@ void Show_Columns(LogHandle log, const NemaElement& el, const char* label, const
     line += num;
     if (i % 8 == 7 || i + 1 == values.size()) {
       if (first)
-        NEMA_Text_Element(log, el.group, el.element, label, line.c_str());
+        NEMA_Text_Element(ctx, el.group, el.element, label, line.c_str());
       else
-        Text_More(log, line);
+        Text_More(ctx, line);
       first = false;
       line.clear();
     }
   }
-  if (first) NEMA_Text_Element(log, el.group, el.element, label, "");
+  if (first) NEMA_Text_Element(ctx, el.group, el.element, label, "");
 }
 
-std::optional<std::string> Read_Value(LogHandle log, NemaCursor& cur, const NemaElement& el) {
-  return NEMA_Read_String(log, cur, el.length);
+std::optional<std::string> Read_Value(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el) {
+  return NEMA_Read_String(ctx, cur, el.length);
 }
 
 struct DateParts {
@@ -279,20 +282,19 @@ int32_t NEMA_To_Int(double v) {
 
 // ---- header text ----
 
-int NEMA_Text_Level() { return Text_Level(); }
 
-void NEMA_Text_Element(LogHandle log, uint16_t group, uint16_t element, const char* label, const char* value) {
-  if (const int level = NEMA_Text_Level())
-    Log_Print(log, level, "\x02(%04x,%04x)\x01 %-36s\x02 %s", group, element, label, value);
+void NEMA_Text_Element(const ReadContext& ctx, uint16_t group, uint16_t element, const char* label, const char* value) {
+  if (const int level = ctx.Text_Level())
+    Log_Print(ctx, level, "\x02(%04x,%04x)\x01 %-36s\x02 %s", group, element, label, value);
 }
 
-void NEMA_Text_Banner(LogHandle log, const char* text) {
-  if (const int level = NEMA_Text_Level()) Log_Print(log, level, "\xF1\x02%s\xF0\x01", text);
+void NEMA_Text_Banner(const ReadContext& ctx, const char* text) {
+  if (const int level = ctx.Text_Level()) Log_Print(ctx, level, "\xF1\x02%s\xF0\x01", text);
 }
 
-int NEMA_Group_Length(LogHandle log, NemaCursor& cur, const NemaElement& el, const char* banner) {
-  if (!NEMA_Skip(log, cur, el.length)) return 0;
-  NEMA_Text_Banner(log, banner);
+int NEMA_Group_Length(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, const char* banner) {
+  if (!NEMA_Skip(ctx, cur, el.length)) return 0;
+  NEMA_Text_Banner(ctx, banner);
   return 1;
 }
 
@@ -407,119 +409,119 @@ double NEMA_Time_Hours(uint16_t vr, const std::string& text) {
 namespace {
 
 // The time of a "TM" or "DT" value: shown, kept, handed out.
-int Time_Value(LogHandle log, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label, ImageHeader& ima,
+int Time_Value(const ReadContext& ctx, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label, ImageHeader& ima,
                const std::string& raw, float& hours, bool keep) {
   const std::string text = Trim_Right(C_Text(raw));
   const double h = NEMA_Time_Hours(vr, text);
   hours = static_cast<float>(h);
   if (raw.empty()) {
-    NEMA_Text_Element(log, el.group, el.element, label, "");
+    NEMA_Text_Element(ctx, el.group, el.element, label, "");
     return 1;
   }
-  if (NEMA_Text_Level()) {
+  if (ctx.Text_Level()) {
     const int hh = static_cast<int>(h);
     const double m = (h - hh) * 60.0;
     const int mm = static_cast<int>(m);
     char value[64];
     std::snprintf(value, sizeof value, "%02d:%02d:%06.3f", hh, mm, (m - mm) * 60.0);
-    NEMA_Text_Element(log, el.group, el.element, label, value);
+    NEMA_Text_Element(ctx, el.group, el.element, label, value);
   }
   if (!keep) return 1;
-  if (vr == V('D', 'T')) return Keep_Raw(log, ima, mode, el, vr, raw);
-  return DICOM_Attribute_Add(log, ima.DICOM_list, el.group, el.element, V('T', 'M'), {h});
+  if (vr == V('D', 'T')) return Keep_Raw(ctx, ima, mode, el, vr, raw);
+  return DICOM_Attribute_Add(ctx, ima.DICOM_list, el.group, el.element, V('T', 'M'), {h});
 }
 
-int Date_Value(LogHandle log, const NemaElement& el, uint16_t vr, const char* label, ImageHeader& ima,
+int Date_Value(const ReadContext& ctx, const NemaElement& el, uint16_t vr, const char* label, ImageHeader& ima,
                const std::string& raw, DateParts& d, bool keep) {
   if (raw.empty()) {
-    NEMA_Text_Element(log, el.group, el.element, label, "");
+    NEMA_Text_Element(ctx, el.group, el.element, label, "");
     return 1;
   }
   if (vr == V('D', 'A') && raw.size() != 6 && raw.size() != 8 && raw.size() != 10) {
-    Report_File_Line(log, __LINE__);
-    Log_Print(log, 9, "(%04x,%04x): Date must be size 6, 8 or 10 (%d)", el.group, el.element,
+    Report_File_Line(ctx, __LINE__);
+    Log_Print(ctx, 9, "(%04x,%04x): Date must be size 6, 8 or 10 (%d)", el.group, el.element,
               static_cast<int>(raw.size()));
     return 0;
   }
   d = Parse_Date(vr, raw, raw.size());
-  if (NEMA_Text_Level()) {
+  if (ctx.Text_Level()) {
     char value[64];
     std::snprintf(value, sizeof value, "%02d/%02d/%04d", d.day, d.month, d.year);
-    NEMA_Text_Element(log, el.group, el.element, label, value);
+    NEMA_Text_Element(ctx, el.group, el.element, label, value);
   }
   if (!keep) return 1;
-  return DICOM_Attribute_Add(log, ima.DICOM_list, el.group, el.element, V('D', 'A'),
+  return DICOM_Attribute_Add(ctx, ima.DICOM_list, el.group, el.element, V('D', 'A'),
                              {static_cast<double>(d.year), static_cast<double>(d.month), static_cast<double>(d.day)});
 }
 
 // Reads, shows and (when `keep`) keeps a value by its effective VR. `all`
 // shows every line of byte and word values.
-int Show_Value(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label,
+int Show_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label,
                ImageHeader& ima, bool keep) {
   if (vr == V('S', 'Q')) {
-    if (keep) return NEMA_Get_Sequence(log, cur, mode, el, ima);
-    NEMA_Text_Element(log, el.group, el.element, label, "");
+    if (keep) return NEMA_Get_Sequence(ctx, cur, mode, el, ima);
+    NEMA_Text_Element(ctx, el.group, el.element, label, "");
     return 1;
   }
-  if (el.length == kNemaUndefined) return NEMA_Get_Sequence(log, cur, mode, el, ima);  // no value of its own
+  if (el.length == kNemaUndefined) return NEMA_Get_Sequence(ctx, cur, mode, el, ima);  // no value of its own
 
   const bool known = Is_Text_VR(vr) || Is_Byte_VR(vr) || Binary_Size(vr) || vr == V('L', 'O') ||
                      vr == V('S', 'H') || vr == V('U', 'I') || vr == V('P', 'N') || vr == V('D', 'S') ||
                      vr == V('I', 'S') || vr == V('D', 'A') || vr == V('T', 'M') || vr == V('D', 'T') ||
                      vr == V('O', 'W');
   if (!known) {
-    Report_Bad_VR(log, el, vr, nullptr, __LINE__);
+    Report_Bad_VR(ctx, el, vr, nullptr, __LINE__);
     if (keep) return 0;
     // Nothing is kept: show the bytes as an unknown element is shown.
-    return NEMA_Show_Private(log, cur, mode, el);
+    return NEMA_Show_Private(ctx, cur, mode, el);
   }
   // A value nobody reads: skip it when it is there.
-  if (!keep && !NEMA_Text_Level() && cur.Left() >= el.length) return NEMA_Skip(log, cur, el.length);
+  if (!keep && !ctx.Text_Level() && cur.Left() >= el.length) return NEMA_Skip(ctx, cur, el.length);
 
-  const auto raw = Read_Value(log, cur, el);
+  const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
   if (vr == V('D', 'A')) {
     DateParts d;
-    return Date_Value(log, el, vr, label, ima, *raw, d, keep);
+    return Date_Value(ctx, el, vr, label, ima, *raw, d, keep);
   }
   if (vr == V('T', 'M') || vr == V('D', 'T')) {
     float hours;
-    return Time_Value(log, mode, el, vr, label, ima, *raw, hours, keep);
+    return Time_Value(ctx, mode, el, vr, label, ima, *raw, hours, keep);
   }
   if (Is_Byte_VR(vr) || vr == V('O', 'W')) {
-    Show_Lines(log, mode, el, vr, label, *raw, !keep);
-    return keep ? Keep_Raw(log, ima, mode, el, vr, *raw) : 1;
+    Show_Lines(ctx, mode, el, vr, label, *raw, !keep);
+    return keep ? Keep_Raw(ctx, ima, mode, el, vr, *raw) : 1;
   }
   if (const size_t unit = Binary_Size(vr)) {
     if (raw->size() % unit) {
-      Report_Binary_Size(log, vr, *raw, __LINE__);
+      Report_Binary_Size(ctx, vr, *raw, __LINE__);
       if (keep) return 0;
-      NEMA_Text_Element(log, el.group, el.element, label, "");
+      NEMA_Text_Element(ctx, el.group, el.element, label, "");
       return 1;
     }
-    if (NEMA_Text_Level()) NEMA_Text_Element(log, el.group, el.element, label, Format_Binary(mode, vr, *raw).c_str());
-    return keep ? Keep_Raw(log, ima, mode, el, vr, *raw) : 1;
+    if (ctx.Text_Level()) NEMA_Text_Element(ctx, el.group, el.element, label, Format_Binary(mode, vr, *raw).c_str());
+    return keep ? Keep_Raw(ctx, ima, mode, el, vr, *raw) : 1;
   }
   // Texts: shown as read.
-  NEMA_Text_Element(log, el.group, el.element, label, raw->c_str());
-  return keep ? Keep_Text(log, ima, el, vr, NEMA_Keep_Text(vr, *raw)) : 1;
+  NEMA_Text_Element(ctx, el.group, el.element, label, raw->c_str());
+  return keep ? Keep_Text(ctx, ima, el, vr, NEMA_Keep_Text(vr, *raw)) : 1;
 }
 
 }  // namespace
 
-int NEMA_Value_Stool(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Value_Stool(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                      const char* label, ImageHeader& ima) {
-  return Show_Value(log, cur, mode, el, NEMA_Effective_VR(mode, el.vr, dict_vr), label, ima, true);
+  return Show_Value(ctx, cur, mode, el, NEMA_Effective_VR(mode, el.vr, dict_vr), label, ima, true);
 }
 
-int NEMA_Value_Retired(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Value_Retired(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                        const char* label, ImageHeader& ima) {
-  return Show_Value(log, cur, mode, el, NEMA_Effective_VR(mode, el.vr, dict_vr), label, ima, false);
+  return Show_Value(ctx, cur, mode, el, NEMA_Effective_VR(mode, el.vr, dict_vr), label, ima, false);
 }
 
 // ---- field readers ----
 
-int NEMA_Read_Text(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Text(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, std::string& out) {
   const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
   switch (vr) {
@@ -527,22 +529,22 @@ int NEMA_Read_Text(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
     case V('S', 'T'): case V('L', 'T'): case V('A', 'S'):
       break;
     default:
-      Report_Bad_VR(log, el, vr, "PN,SH.AE,CS,LO,UI,ST,LT", __LINE__);
+      Report_Bad_VR(ctx, el, vr, "PN,SH.AE,CS,LO,UI,ST,LT", __LINE__);
       return 0;
   }
-  const auto raw = Read_Value(log, cur, el);
+  const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
-  NEMA_Text_Element(log, el.group, el.element, label, raw->c_str());
+  NEMA_Text_Element(ctx, el.group, el.element, label, raw->c_str());
   try {
     out = NEMA_Text_Value(vr, *raw);
   } catch (const std::bad_alloc&) {
-    Report_Strdup(log, KEMA_SRC, __LINE__, "*str");
+    Report_Strdup(ctx, KEMA_SRC, __LINE__, "*str");
     return 0;
   }
-  return Keep_Text(log, ima, el, vr, NEMA_Keep_Text(vr, *raw));
+  return Keep_Text(ctx, ima, el, vr, NEMA_Keep_Text(vr, *raw));
 }
 
-int NEMA_Read_Int(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Int(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                   const char* label, ImageHeader& ima, std::span<int32_t> out, size_t* count) {
   const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
   size_t unit = 0;
@@ -554,10 +556,10 @@ int NEMA_Read_Int(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElemen
     case V('S', 'L'): is_signed = true; unit = 4; break;
     case V('U', 'L'): unit = 4; break;
     default:
-      Report_Bad_VR(log, el, vr, "IS,US,UL,SS,SL", __LINE__);
+      Report_Bad_VR(ctx, el, vr, "IS,US,UL,SS,SL", __LINE__);
       return 0;
   }
-  const auto raw = Read_Value(log, cur, el);
+  const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
   std::vector<int32_t> values;
   if (unit == 0) {
@@ -565,8 +567,8 @@ int NEMA_Read_Int(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElemen
     if (C_Text(*raw).empty()) values.clear();
   } else {
     if (raw->size() % unit) {
-      Report_File_Line(log, __LINE__);
-      Log_Print(log, 9, unit == 2 ? "Expecting unsigned short but got %d bytes" : "Expecting unsigned int but got %d bytes",
+      Report_File_Line(ctx, __LINE__);
+      Log_Print(ctx, 9, unit == 2 ? "Expecting unsigned short but got %d bytes" : "Expecting unsigned int but got %d bytes",
                 static_cast<int>(raw->size()));
       return 0;
     }
@@ -584,19 +586,19 @@ int NEMA_Read_Int(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElemen
   std::copy_n(values.begin(), std::min(values.size(), out.size()), out.begin());
   if (count) *count = values.size();
 
-  if (NEMA_Text_Level()) {
+  if (ctx.Text_Level()) {
     if (unit && raw->size() > 16)
-      Show_Columns(log, el, label, values);
+      Show_Columns(ctx, el, label, values);
     else if (unit)
-      NEMA_Text_Element(log, el.group, el.element, label, Format_Binary(mode, vr == V('O', 'W') ? V('U', 'S') : vr, *raw).c_str());
+      NEMA_Text_Element(ctx, el.group, el.element, label, Format_Binary(mode, vr == V('O', 'W') ? V('U', 'S') : vr, *raw).c_str());
     else
-      NEMA_Text_Element(log, el.group, el.element, label, raw->c_str());
+      NEMA_Text_Element(ctx, el.group, el.element, label, raw->c_str());
   }
-  if (unit) return Keep_Raw(log, ima, mode, el, vr, *raw);
-  return Keep_Text(log, ima, el, vr, NEMA_Keep_Text(vr, *raw));
+  if (unit) return Keep_Raw(ctx, ima, mode, el, vr, *raw);
+  return Keep_Text(ctx, ima, el, vr, NEMA_Keep_Text(vr, *raw));
 }
 
-int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Real(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, std::span<float> out, size_t* count) {
   const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
   size_t unit = 0;
@@ -605,10 +607,10 @@ int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
     case V('F', 'L'): unit = 4; break;
     case V('F', 'D'): unit = 8; break;
     default:
-      Report_Bad_VR(log, el, vr, "DS,FL,FD", __LINE__);
+      Report_Bad_VR(ctx, el, vr, "DS,FL,FD", __LINE__);
       return 0;
   }
-  const auto raw = Read_Value(log, cur, el);
+  const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
   std::vector<float> values;
   if (unit == 0) {
@@ -617,8 +619,8 @@ int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
       for (const std::string& p : Split(text, '\\')) values.push_back(NEMA_To_Float(std::atof(p.c_str())));
   } else {
     if (raw->size() % unit) {
-      Report_File_Line(log, __LINE__);
-      Log_Print(log, 9, unit == 4 ? "Expecting floats but got %d bytes" : "Expecting doubles but got %d bytes",
+      Report_File_Line(ctx, __LINE__);
+      Log_Print(ctx, 9, unit == 4 ? "Expecting floats but got %d bytes" : "Expecting doubles but got %d bytes",
                 static_cast<int>(raw->size()));
       return 0;
     }
@@ -630,71 +632,71 @@ int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaEleme
   if (count) *count = values.size();
 
   if (unit) {
-    if (NEMA_Text_Level()) NEMA_Text_Element(log, el.group, el.element, label, Format_Binary(mode, vr, *raw).c_str());
-    return Keep_Raw(log, ima, mode, el, vr, *raw);
+    if (ctx.Text_Level()) NEMA_Text_Element(ctx, el.group, el.element, label, Format_Binary(mode, vr, *raw).c_str());
+    return Keep_Raw(ctx, ima, mode, el, vr, *raw);
   }
-  NEMA_Text_Element(log, el.group, el.element, label, raw->c_str());
-  return Keep_Text(log, ima, el, vr, NEMA_Keep_Text(vr, *raw));
+  NEMA_Text_Element(ctx, el.group, el.element, label, raw->c_str());
+  return Keep_Text(ctx, ima, el, vr, NEMA_Keep_Text(vr, *raw));
 }
 
-int NEMA_Real_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int NEMA_Real_Into(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
                    ImageHeader& ima, float& field, float scale) {
   float v[1] = {field / scale};
-  if (!NEMA_Read_Real(log, cur, mode, el, row.vr, row.label, ima, v)) return 0;
+  if (!NEMA_Read_Real(ctx, cur, mode, el, row.vr, row.label, ima, v)) return 0;
   field = v[0] * scale;
   return 1;
 }
 
-int NEMA_Int_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int NEMA_Int_Into(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
                   ImageHeader& ima, uint16_t& field) {
   int32_t v[1] = {field};
-  if (!NEMA_Read_Int(log, cur, mode, el, row.vr, row.label, ima, v)) return 0;
+  if (!NEMA_Read_Int(ctx, cur, mode, el, row.vr, row.label, ima, v)) return 0;
   field = static_cast<uint16_t>(v[0]);
   return 1;
 }
 
-int NEMA_Read_Date(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Date(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, uint16_t& day, uint16_t& month, uint16_t& year) {
   const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
   if (vr != V('D', 'A') && vr != V('D', 'T')) {
-    Report_Bad_VR(log, el, vr, "DA,DT", __LINE__);
+    Report_Bad_VR(ctx, el, vr, "DA,DT", __LINE__);
     return 0;
   }
-  const auto raw = Read_Value(log, cur, el);
+  const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
   DateParts d;
-  if (!Date_Value(log, el, vr, label, ima, *raw, d, true)) return 0;
+  if (!Date_Value(ctx, el, vr, label, ima, *raw, d, true)) return 0;
   day = static_cast<uint16_t>(d.day);
   month = static_cast<uint16_t>(d.month);
   year = static_cast<uint16_t>(d.year);
   return 1;
 }
 
-int NEMA_Read_Time(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Time(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, float& hours) {
   const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
   if (vr != V('T', 'M') && vr != V('D', 'T')) {
-    Report_Bad_VR(log, el, vr, "DA", __LINE__);
+    Report_Bad_VR(ctx, el, vr, "DA", __LINE__);
     return 0;
   }
-  const auto raw = Read_Value(log, cur, el);
+  const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
-  return Time_Value(log, mode, el, vr, label, ima, *raw, hours, true);
+  return Time_Value(ctx, mode, el, vr, label, ima, *raw, hours, true);
 }
 
 // ---- the default group handler ----
 
-int NEMA_Group_Default(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima,
+int NEMA_Group_Default(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima,
                        const char* banner, NemaMapper map) {
-  if (el.element == 0x0000 && el.length != kNemaUndefined) return NEMA_Group_Length(log, cur, el, banner);
+  if (el.element == 0x0000 && el.length != kNemaUndefined) return NEMA_Group_Length(ctx, cur, el, banner);
   const NemaDictRow* row = NEMA_Dict_Find(el.group, el.element);
-  if (!row) return NEMA_Value_Retired(log, cur, mode, el, V('L', 'T'), "unknown:", ima);
+  if (!row) return NEMA_Value_Retired(ctx, cur, mode, el, V('L', 'T'), "unknown:", ima);
   if (map && el.length != kNemaUndefined) {
-    const int r = map(log, cur, mode, el, *row, ima);
+    const int r = map(ctx, cur, mode, el, *row, ima);
     if (r >= 0) return r;
   }
-  if (NEMA_Retired_Label(row->label)) return NEMA_Value_Retired(log, cur, mode, el, row->vr, row->label, ima);
-  return NEMA_Value_Stool(log, cur, mode, el, row->vr, row->label, ima);
+  if (NEMA_Retired_Label(row->label)) return NEMA_Value_Retired(ctx, cur, mode, el, row->vr, row->label, ima);
+  return NEMA_Value_Stool(ctx, cur, mode, el, row->vr, row->label, ima);
 }
 
 // ---- calendar times ----
@@ -780,7 +782,7 @@ int32_t NEMA_Set_Time_Of_Day(int32_t when, float hours) {
   return result;
 }
 
-bool NEMA_Frame_Pos_Reserve(LogHandle log, ImageHeader& ima, size_t index) {
+bool NEMA_Frame_Pos_Reserve(const ReadContext& ctx, ImageHeader& ima, size_t index) {
   if (index >= kNemaMaxFrames) return false;
   std::vector<Vec4>& fp = ima.g1.frame_pos;
   const size_t want = std::max<size_t>(1024, index + 1);
@@ -788,7 +790,7 @@ bool NEMA_Frame_Pos_Reserve(LogHandle log, ImageHeader& ima, size_t index) {
   try {
     fp.resize(want, Vec4{});
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "ima->g1.frame_pos", static_cast<long long>(want), 16);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "calloc", "ima->g1.frame_pos", static_cast<long long>(want), 16);
     return false;
   }
   return true;

@@ -35,42 +35,40 @@ bool NEMA_Retired_Label(const char* label);
 float NEMA_To_Float(double v);
 int32_t NEMA_To_Int(double v);
 
-// The header-text level, or 0 when nothing is listed.
-int NEMA_Text_Level();
 // The element line: (gggg,eeee), the label padded to 36, the value text.
-void NEMA_Text_Element(LogHandle log, uint16_t group, uint16_t element, const char* label, const char* value);
+void NEMA_Text_Element(const ReadContext& ctx, uint16_t group, uint16_t element, const char* label, const char* value);
 // The heading-font banner of a known group.
-void NEMA_Text_Banner(LogHandle log, const char* text);
+void NEMA_Text_Banner(const ReadContext& ctx, const char* text);
 // Element (gggg,0000): the value is skipped and the banner written.
-int NEMA_Group_Length(LogHandle log, NemaCursor& cur, const NemaElement& el, const char* banner);
+int NEMA_Group_Length(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, const char* banner);
 
 // Shows the value and keeps it in DICOM_list.
-int NEMA_Value_Stool(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Value_Stool(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                      const char* label, ImageHeader& ima);
 // Shows the value; keeps nothing.
-int NEMA_Value_Retired(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Value_Retired(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                        const char* label, ImageHeader& ima);
 
 // Field readers: read, show, keep, and hand the value out. 1, or 0 after a
 // logged failure (the parse stops).
-int NEMA_Read_Text(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Text(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, std::string& out);
 // Up to out.size() values; slots without a value are left as they are.
 // Returns the count of values the element held through `count` when given.
-int NEMA_Read_Int(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Int(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                   const char* label, ImageHeader& ima, std::span<int32_t> out, size_t* count = nullptr);
-int NEMA_Read_Real(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Real(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, std::span<float> out, size_t* count = nullptr);
 // One value of the element's dictionary row into a field, which keeps its
 // value when the element holds none; a real is read in units of `scale`.
-int NEMA_Real_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int NEMA_Real_Into(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
                    ImageHeader& ima, float& field, float scale = 1.0f);
-int NEMA_Int_Into(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+int NEMA_Int_Into(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
                   ImageHeader& ima, uint16_t& field);
 // A date of no value (length 0) leaves day, month and year at 0.
-int NEMA_Read_Date(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Date(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, uint16_t& day, uint16_t& month, uint16_t& year);
-int NEMA_Read_Time(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
+int NEMA_Read_Time(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, float& hours);
 
 // Value normalisers of the kept texts, and of a time text to hours.
@@ -84,29 +82,29 @@ std::string NEMA_Text_Value(uint16_t vr, const std::string& raw);
 // The default handling of an element of a group with dictionary rows:
 // banner, dictionary row (mapped by `map`, else shown), or "unknown:".
 // `map` returns -1 when it does not map the element.
-using NemaMapper = int (*)(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el,
+using NemaMapper = int (*)(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el,
                            const NemaDictRow& row, ImageHeader& ima);
-int NEMA_Group_Default(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima,
+int NEMA_Group_Default(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima,
                        const char* banner, NemaMapper map);
 
 // Group handlers (dispatch table of the element loop).
-int NEMA_Parse_0002(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0008(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0010(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0018(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0020(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0028(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0032(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0038(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0040(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0041(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int SIEMENS_Group_0009(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int SIEMENS_Group_0011(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int SIEMENS_Group_0019(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int SIEMENS_Group_0021(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int SIEMENS_Group_0029(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int SIEMENS_Group_7001(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int SIEMENS_Group_7003(LogHandle log, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0002(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0032(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0038(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0040(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int NEMA_Parse_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int SIEMENS_Group_0009(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int SIEMENS_Group_0011(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int SIEMENS_Group_0019(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int SIEMENS_Group_0021(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int SIEMENS_Group_0029(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int SIEMENS_Group_7001(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
+int SIEMENS_Group_7003(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 
 // Header fields shared by several groups.
 // Calendar time (local) of a day at 00:00:00, 0 when there is none.
@@ -116,4 +114,4 @@ int32_t NEMA_Set_Time_Of_Day(int32_t when, float hours);
 // g1.frame_pos grown to hold record `index` (at least 1024 records, at most
 // kNemaMaxFrames); false when the index lies beyond that bound.
 inline constexpr size_t kNemaMaxFrames = 65536;
-bool NEMA_Frame_Pos_Reserve(LogHandle log, ImageHeader& ima, size_t index);
+bool NEMA_Frame_Pos_Reserve(const ReadContext& ctx, ImageHeader& ima, size_t index);
