@@ -3,9 +3,7 @@
 #include <algorithm>
 
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 
 DetectProbe::DetectProbe(const ReadContext& ctx, const ByteSource& source) : ctx_(ctx), source_(source) {}
 

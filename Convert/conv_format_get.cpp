@@ -2,9 +2,7 @@
 // minimum-size gates between them. The first match wins.
 #include "Convert/conv_format_registry.h"
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 namespace {

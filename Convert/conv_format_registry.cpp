@@ -5,10 +5,6 @@
 
 #include "Convert/conv_format_signatures.h"
 #include "Convert/conv_image_preproc.h"
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
-#include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/formats/local_Analyze.h"
 #include "Convert/formats/local_Bruker.h"

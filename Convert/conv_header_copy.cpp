@@ -6,10 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 namespace {

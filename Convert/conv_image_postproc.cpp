@@ -11,8 +11,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
 #include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"

@@ -7,10 +7,7 @@
 #include <new>
 #include <string>
 
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 
 namespace {
 

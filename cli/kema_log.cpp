@@ -11,9 +11,6 @@
 #include <string>
 
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
-#include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "cli/kema.h"
 #include "log/log.h"
 

@@ -13,10 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
-#include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 #include "Convert/formats/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"

@@ -10,9 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
-#include "Convert/conv_report.h"
 #include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 

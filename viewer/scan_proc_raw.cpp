@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
-#include "Convert/conv_report.h"
 #include "Convert/conv_sample_read.h"
 #include "log/log.h"
 #include "viewer/scan_proc_tools.h"

@@ -15,7 +15,6 @@
 #include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {

@@ -9,9 +9,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -163,30 +161,13 @@ bool Tokens(const ReadContext& ctx, ImageHeader& ima, State& st, std::string_vie
 int IGB_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader& ima, State& st) {
   Log_Print(ctx, 9, "in IGB_Read_Header_2()");
   Text_Title(ctx, "------ ------ GLI Header ------ ------");
-  for (;;) {
-    std::string_view line;
-    switch (lines.Next(line)) {
-      case TextLineReader::Status::Line: break;
-      case TextLineReader::Status::End:
-      case TextLineReader::Status::Stop:
-        st.end = lines.Position();
-        return 1;
-      case TextLineReader::Status::TooLong:
-        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in GLI header", kMaxLine);
-        return 0;
-      case TextLineReader::Status::NonPrintable:
-        Text_Error(ctx, Text_Input_Name(ima), "Non print. caract. 0x%x in GLI header", lines.Bad_Byte());
-        return 0;
-      case TextLineReader::Status::TooBig:
-        Text_Error(ctx, Text_Input_Name(ima), "GLI header longer than %llu bytes without its end",
-                   static_cast<unsigned long long>(TextLineReader::kDefaultCap));
-        return 0;
-      case TextLineReader::Status::ReadError: return 0;
-    }
+  static constexpr TextHeaderNames kNames{"GLI header", "GLI header", "GLI header"};
+  return Text_Read_Lines(ctx, lines, ima, kNames, st.end, [&](std::string_view line) {
     const size_t hash = line.find('#');
-    if (!Tokens(ctx, ima, st, line.substr(0, hash))) return 0;
+    if (!Tokens(ctx, ima, st, line.substr(0, hash))) return TextLineVerdict::Fail;
     if (hash != std::string_view::npos) Comment(ctx, ima, st, Trim_View(line.substr(hash + 1)));
-  }
+    return TextLineVerdict::Next;
+  });
 }
 
 // The per-slice z positions that follow the header: one 4-byte real each.

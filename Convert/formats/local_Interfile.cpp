@@ -9,9 +9,7 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -240,54 +238,46 @@ bool Apply(const ReadContext& ctx, ImageHeader& ima, State& st, Key id, std::str
 }
 
 // Lines until a form feed or "end of interfile"; false after a logged error.
+// Long lines and stray bytes are reported with the header line they are on.
+void Interfile_Line_Problem(const ReadContext& ctx, const TextLineReader& lines, TextLineReader::Status status,
+                            const ImageHeader& ima) {
+  if (status == TextLineReader::Status::TooLong) {
+    Log_Print(ctx, 9, "line to long (>%zu) in Interfile header !", kMaxLine);
+    Log_Print(ctx, 9, "file %s", ima.name.c_str());
+    Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in Interfile header (line %d)", kMaxLine,
+               lines.Line_Number());
+  } else {
+    Interfile_Error(ctx, ima, __LINE__, lines.Line_Number(), "Non print. caract. 0x%x in Interfile header",
+                    lines.Bad_Byte());
+  }
+}
+
 int Interfile_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader& ima, State& st) {
   Log_Print(ctx, 9, "in Interfile_Read_Header_2()");
   Text_Title(ctx, "------ ------ Interfile Header ------ ------");
-  for (;;) {
-    std::string_view line;
-    const TextLineReader::Status status = lines.Next(line);
-    switch (status) {
-      case TextLineReader::Status::Line: break;
-      case TextLineReader::Status::End:
-      case TextLineReader::Status::Stop:
-        st.end = lines.Position();
-        return 1;
-      case TextLineReader::Status::TooLong:
-        Log_Print(ctx, 9, "line to long (>%zu) in Interfile header !", kMaxLine);
-        Log_Print(ctx, 9, "file %s", ima.name.c_str());
-        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in Interfile header (line %d)", kMaxLine,
-                   lines.Line_Number());
-        return 0;
-      case TextLineReader::Status::NonPrintable:
-        Interfile_Error(ctx, ima, __LINE__, lines.Line_Number(), "Non print. caract. 0x%x in Interfile header",
-                        lines.Bad_Byte());
-        return 0;
-      case TextLineReader::Status::TooBig:
-        Text_Error(ctx, Text_Input_Name(ima), "Interfile header longer than %llu bytes without its end",
-                   static_cast<unsigned long long>(TextLineReader::kDefaultCap));
-        return 0;
-      case TextLineReader::Status::ReadError: return 0;
-    }
+  static constexpr TextHeaderNames kNames{"Interfile header", "Interfile header", "Interfile header",
+                                          Interfile_Line_Problem};
+  return Text_Read_Lines(ctx, lines, ima, kNames, st.end, [&](std::string_view line) {
     line = line.substr(0, line.find(';'));
     const size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
+    if (colon == std::string_view::npos) return TextLineVerdict::Next;
     std::string_view key = Trim_View(line.substr(0, colon));
     if (!key.empty() && key.front() == '!') key = Trim_View(key.substr(1));
     const std::string_view value = colon + 2 <= line.size() ? Trim_View(line.substr(colon + 2)) : std::string_view{};
     const std::string lower = Lower(key);
     if (lower == "end of interfile") {
       if (!value.empty()) Text_Key_Value(ctx, key, 35, " :=", " ", value);
-      st.end = lines.Position();
-      return 1;
+      return TextLineVerdict::End;
     }
-    if (value.empty()) continue;
+    if (value.empty()) return TextLineVerdict::Next;
     Text_Key_Value(ctx, key, 35, " :=", " ", value);
     for (const KeyEntry& e : kKeys)
       if (lower == e.key) {
-        if (!Apply(ctx, ima, st, e.id, value, lines.Line_Number())) return 0;
+        if (!Apply(ctx, ima, st, e.id, value, lines.Line_Number())) return TextLineVerdict::Fail;
         break;
       }
-  }
+    return TextLineVerdict::Next;
+  });
 }
 
 }  // namespace

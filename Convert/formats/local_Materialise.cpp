@@ -6,9 +6,7 @@
 
 #include "Convert/conv_header_text.h"
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -90,30 +88,9 @@ bool Apply(const ReadContext& ctx, ImageHeader& ima, State& st, std::string_view
 int Materialise_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader& ima, State& st) {
   Log_Print(ctx, 9, "in Materialise_Read_Header_2()");
   Text_Title(ctx, "------ ------ Materialise Header ------ ------");
-  for (;;) {
-    std::string_view line;
-    switch (lines.Next(line)) {
-      case TextLineReader::Status::Line: break;
-      case TextLineReader::Status::End:
-      case TextLineReader::Status::Stop:
-        st.end = lines.Position();
-        return 1;
-      case TextLineReader::Status::TooLong:
-        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in Materialise header", kMaxLine);
-        return 0;
-      case TextLineReader::Status::NonPrintable:
-        Text_Error(ctx, Text_Input_Name(ima), "Non print. caract. 0x%x in header", lines.Bad_Byte());
-        return 0;
-      case TextLineReader::Status::TooBig:
-        Text_Error(ctx, Text_Input_Name(ima), "Materialise header longer than %llu bytes without its end",
-                   static_cast<unsigned long long>(TextLineReader::kDefaultCap));
-        return 0;
-      case TextLineReader::Status::ReadError: return 0;
-    }
-    if (line.empty()) {
-      st.end = lines.Position();
-      return 1;
-    }
+  static constexpr TextHeaderNames kNames{"Materialise header", "header", "Materialise header"};
+  return Text_Read_Lines(ctx, lines, ima, kNames, st.end, [&](std::string_view line) {
+    if (line.empty()) return TextLineVerdict::End;
     const size_t cut = line.find_first_of(": \t");
     const std::string_view key = line.substr(0, cut);
     std::string_view value;
@@ -123,12 +100,9 @@ int Materialise_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, Ima
     }
     Text_Key_Value(ctx, key, 25, " : ", "", value);
     bool end = false;
-    if (!Apply(ctx, ima, st, key, value, end)) return 0;
-    if (end) {
-      st.end = lines.Position();
-      return 1;
-    }
-  }
+    if (!Apply(ctx, ima, st, key, value, end)) return TextLineVerdict::Fail;
+    return end ? TextLineVerdict::End : TextLineVerdict::Next;
+  });
 }
 
 }  // namespace

@@ -8,9 +8,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_string.h"
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -149,26 +147,8 @@ int Raw_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader
   Log_Print(ctx, 9, "in Raw_Read_Header_2()");
   Text_Title(ctx, "------ ------ Raw Header ------ ------");
   char work[kMaxLine + 1];
-  for (;;) {
-    std::string_view line;
-    switch (lines.Next(line)) {
-      case TextLineReader::Status::Line: break;
-      case TextLineReader::Status::End:
-      case TextLineReader::Status::Stop:
-        st.end = lines.Position();
-        return 1;
-      case TextLineReader::Status::TooLong:
-        Text_Error(ctx, Text_Input_Name(ima), "line to long (>%zu) in Raw header", kMaxLine);
-        return 0;
-      case TextLineReader::Status::NonPrintable:
-        Text_Error(ctx, Text_Input_Name(ima), "Non print. caract. 0x%x in RAW header", lines.Bad_Byte());
-        return 0;
-      case TextLineReader::Status::TooBig:
-        Text_Error(ctx, Text_Input_Name(ima), "RAW header longer than %llu bytes without its end",
-                   static_cast<unsigned long long>(TextLineReader::kDefaultCap));
-        return 0;
-      case TextLineReader::Status::ReadError: return 0;
-    }
+  static constexpr TextHeaderNames kNames{"Raw header", "RAW header", "RAW header"};
+  return Text_Read_Lines(ctx, lines, ima, kNames, st.end, [&](std::string_view line) {
     // A comment starts at the first '#' or '*' outside quotes.
     size_t cut = line.size();
     size_t quotes = 0;
@@ -187,7 +167,7 @@ int Raw_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader
     if (quotes % 2 != 0) {
       Text_Error(ctx, Text_Input_Name(ima), "bad number of quotes (%.*s) in RAW header!", static_cast<int>(line.size()),
                  line.data());
-      return 0;
+      return TextLineVerdict::Fail;
     }
     std::memcpy(work, line.data(), cut);
     work[cut] = 0;
@@ -197,9 +177,10 @@ int Raw_Read_Header_2(const ReadContext& ctx, TextLineReader& lines, ImageHeader
       const std::string_view v = value ? Unquote(value) : std::string_view{};
       Text_Key_Value(ctx, key, 25, " : ", "", v);
       if (!value) break;
-      if (!Apply(ctx, ima, st, key, v)) return 0;
+      if (!Apply(ctx, ima, st, key, v)) return TextLineVerdict::Fail;
     }
-  }
+    return TextLineVerdict::Next;
+  });
 }
 
 bool Supported_Store(unsigned bits) {

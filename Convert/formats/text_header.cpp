@@ -26,7 +26,7 @@ bool Is_Text(uint8_t c) { return (c >= 0x20 && c <= 0x7E) || c == '\t'; }
 
 TextLineReader::TextLineReader(const ReadContext& ctx, const ByteSource& source, uint64_t start, size_t max_line,
                                unsigned flags, uint64_t cap)
-    : log_(ctx), src_(source), pos_(start), max_line_(max_line), flags_(flags) {
+    : log_(ctx), src_(source), pos_(start), cap_(cap), max_line_(max_line), flags_(flags) {
   const uint64_t end = start > UINT64_MAX - cap ? UINT64_MAX : start + cap;
   limit_ = std::min(end, source.size());
   if (source.is_memory()) {
@@ -107,6 +107,29 @@ TextLineReader::Status TextLineReader::Next(std::string_view& line) {
       line_.push_back(Is_Text(c) ? static_cast<char>(c) : '?');
     }
     pos_ += avail;
+  }
+}
+
+void Text_Report_Line_Problem(const ReadContext& ctx, const TextLineReader& lines, TextLineReader::Status status,
+                              const ImageHeader& ima, const TextHeaderNames& names) {
+  const char* file = Text_Input_Name(ima);
+  if (names.report && status != TextLineReader::Status::TooBig && status != TextLineReader::Status::ReadError) {
+    names.report(ctx, lines, status, ima);
+    return;
+  }
+  switch (status) {
+    case TextLineReader::Status::TooLong:
+      Text_Error(ctx, file, "line to long (>%zu) in %s", lines.Max_Line(), names.too_long);
+      break;
+    case TextLineReader::Status::NonPrintable:
+      Text_Error(ctx, file, "Non print. caract. 0x%x in %s", lines.Bad_Byte(), names.non_printable);
+      break;
+    case TextLineReader::Status::TooBig:
+      Text_Error(ctx, file, "%s longer than %llu bytes without its end", names.too_big,
+                 static_cast<unsigned long long>(lines.Cap()));
+      break;
+    default:  // a read error is reported where it happened
+      break;
   }
 }
 

@@ -48,6 +48,8 @@ class TextLineReader {
   // form feed or NUL that ended the last line).
   uint64_t Position() const { return pos_; }
   uint8_t Bad_Byte() const { return bad_; }
+  size_t Max_Line() const { return max_line_; }
+  uint64_t Cap() const { return cap_; }
   // 1-based number of the line last returned or being read.
   int Line_Number() const { return line_no_; }
 
@@ -59,6 +61,7 @@ class TextLineReader {
   const ByteSource& src_;
   uint64_t pos_;
   uint64_t limit_;  // start + cap, or the source size
+  uint64_t cap_;
   size_t max_line_;
   unsigned flags_;
   std::string line_;
@@ -71,6 +74,30 @@ class TextLineReader {
   int line_no_ = 0;
   bool stopped_ = false;
 };
+
+// What a text header's read calls its problems: "line to long (>N) in
+// <too_long>", "Non print. caract. 0xNN in <non_printable>", "<too_big>
+// longer than N bytes without its end".
+struct TextHeaderNames {
+  const char* too_long;
+  const char* non_printable;
+  const char* too_big;
+  // A format that words a long line or a stray byte its own way (with the
+  // line's number, say) reports those itself.
+  void (*report)(const ReadContext& ctx, const TextLineReader& lines, TextLineReader::Status status,
+                 const ImageHeader& ima) = nullptr;
+};
+// What the reader of one line says: go on, the header ends here, or fail
+// (after reporting why).
+enum class TextLineVerdict { Next, End, Fail };
+
+// Reads the header's lines through `on_line` to its end (the data's end, a
+// stop byte, or a line that ends it); `end` is then the offset after the
+// header. A line too long, a byte that is not text or a header past its cap
+// is reported in the format's own words. 1, or 0 after a logged failure.
+template <typename OnLine>
+int Text_Read_Lines(const ReadContext& ctx, TextLineReader& lines, const ImageHeader& ima,
+                    const TextHeaderNames& names, uint64_t& end, OnLine&& on_line);
 
 // ---- header text ----
 
@@ -149,3 +176,28 @@ PixelBuffer Text_Gather_Images(const ReadContext& ctx, const ImageHeader& ima, u
 // conversion (Image_Read_Process).
 int Text_Read_Image(const ReadContext& ctx, ImageHeader& ima);
 inline constexpr int8_t kTextGapped = 1;
+
+// ---- the line loop ----
+
+// The report of a line the reader refused (not Line, End or Stop).
+void Text_Report_Line_Problem(const ReadContext& ctx, const TextLineReader& lines, TextLineReader::Status status,
+                              const ImageHeader& ima, const TextHeaderNames& names);
+
+template <typename OnLine>
+int Text_Read_Lines(const ReadContext& ctx, TextLineReader& lines, const ImageHeader& ima,
+                    const TextHeaderNames& names, uint64_t& end, OnLine&& on_line) {
+  for (;;) {
+    std::string_view line;
+    const TextLineReader::Status status = lines.Next(line);
+    if (status == TextLineReader::Status::End || status == TextLineReader::Status::Stop) break;
+    if (status != TextLineReader::Status::Line) {
+      Text_Report_Line_Problem(ctx, lines, status, ima, names);
+      return 0;
+    }
+    const TextLineVerdict verdict = on_line(line);
+    if (verdict == TextLineVerdict::Fail) return 0;
+    if (verdict == TextLineVerdict::End) break;
+  }
+  end = lines.Position();
+  return 1;
+}

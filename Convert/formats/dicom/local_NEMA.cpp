@@ -9,13 +9,10 @@
 
 #include "Convert/conv_detect_probe.h"
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
-thread_local NemaParseState t_state;
 
 bool Is_Upper(uint8_t c) { return c >= 'A' && c <= 'Z'; }
 
@@ -33,15 +30,14 @@ bool Long_Length_VR(uint16_t vr) {
   }
 }
 
-void Refuse(const ReadContext& ctx, const NemaCursor& cur, const char* what, long long value, long long limit) {
-  NEMA_State().refused = true;
+void Refuse(const ReadContext& ctx, NemaCursor& cur, const char* what, long long value, long long limit) {
+  cur.state.refused = true;
   Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 %s (%lld /vs/ %lld at most)", what, value, limit);
   Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", cur.Name());
 }
 
 }  // namespace
 
-NemaParseState& NEMA_State() { return t_state; }
 
 // ---- element headers ----
 
@@ -208,17 +204,17 @@ void Text_Heading(const ReadContext& ctx, const char* text) {
   if (const int level = ctx.Text_Level()) Log_Print(ctx, level, "\x02\xF1%s\x01\xF0", text);
 }
 
-int Finish(const ReadContext& ctx, ImageHeader& ima) {
+int Finish(const ReadContext& ctx, const NemaCursor& cur, ImageHeader& ima) {
   Text_Heading(ctx, "------ ------ ------ ------ ------");
   ima.flags |= kFlagRowsReversed;
-  return NEMA_State().NEMA_Nb_Ima + 1;
+  return cur.state.NEMA_Nb_Ima + 1;
 }
 
 // A stop: success when the pixel data was seen (a file may end early or
 // carry trailing bytes), unless a limit made the file refused.
-int Stop(const ReadContext& ctx, ImageHeader& ima) {
-  const NemaParseState& st = NEMA_State();
-  if (st.pixel_seen && !st.refused) return Finish(ctx, ima);
+int Stop(const ReadContext& ctx, const NemaCursor& cur, ImageHeader& ima) {
+  const NemaParseState& st = cur.state;
+  if (st.pixel_seen && !st.refused) return Finish(ctx, cur, ima);
   return 0;
 }
 
@@ -226,8 +222,6 @@ int Stop(const ReadContext& ctx, ImageHeader& ima) {
 
 int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   Log_Print(ctx, 8, "in NEMA_Read_Header()");
-  NemaParseState& st = NEMA_State();
-  st = NemaParseState{};
   auto source = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!source) return 0;
 
@@ -244,23 +238,25 @@ int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   ima.g2.pix_swap = (mode & 0x03) != 0;
   Text_Heading(ctx, Banner_Of(ima.format));
 
+  // This parse's own cursor and state.
   NemaCursor cur(*source, start);
+  NemaParseState& st = cur.state;
   const uint64_t size = source->size();
   for (;;) {
     NemaElement el;
     st.element_start = cur.pos;
-    if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return Stop(ctx, ima);
+    if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return Stop(ctx, cur, ima);
     if (el.group == 0 && el.element == 0 && el.vr == 0 && el.length == 0) {
       Log_Print(ctx, 8, "--> ****** NULL element ******");
-      return Finish(ctx, ima);
+      return Finish(ctx, cur, ima);
     }
     if (el.length != 0) {
-      if (!NEMA_Analyse_Data_Element(ctx, cur, ima.transfer_mode, el, ima)) return Stop(ctx, ima);
+      if (!NEMA_Analyse_Data_Element(ctx, cur, ima.transfer_mode, el, ima)) return Stop(ctx, cur, ima);
     }
     if (cur.pos > size || size - cur.pos < 4) {
       Log_Print(ctx, 8, "--> ****** end of file ******");
       // A value that ran past the end was cut short: that is no clean end.
-      return cur.pos > size ? Stop(ctx, ima) : Finish(ctx, ima);
+      return cur.pos > size ? Stop(ctx, cur, ima) : Finish(ctx, cur, ima);
     }
   }
 }
@@ -268,7 +264,7 @@ int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
 int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el,
                               ImageHeader& ima) {
   Log_Print(ctx, 10, "in NEMA_Analyse_Data_Element(%04x,%04x)", el.group, el.element);
-  NemaParseState& st = NEMA_State();
+  NemaParseState& st = cur.state;
   switch (el.group) {
     case 0x0002: return NEMA_Parse_0002(ctx, cur, mode, el, ima);
     case 0x0008: return NEMA_Parse_0008(ctx, cur, mode, el, ima);
@@ -393,7 +389,7 @@ namespace {
 // Reads and dispatches elements: up to the delimiter `end` for an undefined
 // length, else until `length` bytes from here are consumed.
 int Read_Contents(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, uint32_t length, uint16_t end, ImageHeader& ima) {
-  NemaParseState& st = NEMA_State();
+  NemaParseState& st = cur.state;
   const uint64_t first = cur.pos;
   for (;;) {
     if (length != kNemaUndefined && cur.pos - first >= length) return 1;
@@ -409,7 +405,7 @@ int Read_Contents(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, uint32_
 
 int NEMA_Get_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NEMA_Get_Sequence(size:%d)", static_cast<int>(el.length));
-  NemaParseState& st = NEMA_State();
+  NemaParseState& st = cur.state;
   if (st.saved_count >= NemaParseState::kMaxDepth) {
     Refuse(ctx, cur, "too many nested sequences", st.saved_count + 1, NemaParseState::kMaxDepth);
     return 0;
@@ -447,7 +443,7 @@ int NEMA_Get_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, con
 
 int NEMA_Get_Sequence_Item(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, uint32_t length, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NEMA_Get_Sequence_Item(size:%d)", static_cast<int>(length));
-  NemaParseState& st = NEMA_State();
+  NemaParseState& st = cur.state;
   if (st.nesting >= NemaParseState::kMaxNesting) {
     Refuse(ctx, cur, "too many nested sequences and items", st.nesting + 1, NemaParseState::kMaxNesting);
     return 0;

@@ -50,27 +50,6 @@ struct NemaStorage final : FormatStorage {
   int Copy_To(LogHandle log, ImageHeader& target) const override;
 };
 
-// The state of one header parse. Kept per thread: two threads read two
-// files at once without meeting.
-struct NemaParseState {
-  static constexpr int kMaxDepth = 100;      // sequences open at once
-  static constexpr int kMaxNesting = 2 * kMaxDepth + 1;  // sequences and items open at once
-  static constexpr int kMaxItems = 32767;    // items of one sequence: the image index range
-  int32_t depth = 0;
-  int32_t item_counter = 0;
-  int32_t NEMA_Nb_Ima = 0;
-  std::array<std::pair<int32_t, int32_t>, kMaxDepth> saved_index{};
-  int32_t saved_count = 0;
-  int32_t pixel_seen = 0;
-  int32_t nesting = 0;     // sequences and items open (items may nest without a sequence)
-  bool refused = false;    // a limit was passed: the file is refused whatever was seen
-  uint32_t running_offset = 0;  // image_offset of the next image located
-  uint64_t element_start = 0;   // file offset of the tag of the element being handled
-  bool siemens_owner = false;   // (7001,0010) / (7003,0010) named Siemens
-};
-
-NemaParseState& NEMA_State();
-
 // Element handler of a group: consumes the element's value; 1 to go on, 0
 // to stop (SIEMENS_Group_7003 may also return 2: the header is complete).
 using NemaHandler = int (*)(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {

@@ -5,10 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/conv_jpeg.h"
 

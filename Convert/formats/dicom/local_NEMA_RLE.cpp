@@ -4,10 +4,8 @@
 #include <bit>
 #include <cstring>
 
-#include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
 
 namespace {

@@ -45,15 +45,14 @@ bool Grow(const ReadContext& ctx, NemaStorage& s, size_t n) {
   return true;
 }
 
-void Refuse_Count(const ReadContext& ctx, const NemaCursor& cur, uint64_t count) {
-  NEMA_State().refused = true;
+void Refuse_Count(const ReadContext& ctx, NemaCursor& cur, uint64_t count) {
+  cur.state.refused = true;
   Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 too many images in the pixel data (%llu /vs/ %llu at most)",
             static_cast<unsigned long long>(count), static_cast<unsigned long long>(kMaxImages));
   Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", cur.Name());
 }
 
-void Record(NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
-  NemaParseState& st = NEMA_State();
+void Record(NemaParseState& st, NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
   s.file_offset[i] = static_cast<uint32_t>(std::min<uint64_t>(file_offset, UINT32_MAX));
   s.image_offset[i] = st.running_offset;
   s.image_size[i] = size;
@@ -63,7 +62,7 @@ void Record(NemaStorage& s, size_t i, uint64_t file_offset, uint32_t size) {
 bool Is_Philips(const ImageHeader& ima) { return ima.g4.manufacturer.compare(0, 7, "Philips") == 0; }
 
 int Native(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, ImageHeader& ima, uint64_t image_bytes) {
-  NemaParseState& st = NEMA_State();
+  NemaParseState& st = cur.state;
   const uint64_t length = el.length;
   if (uint64_t{ima.dim_t} * ima.dim_z == 1 && length > image_bytes && image_bytes > 0)
     ima.dim_z = static_cast<uint16_t>(std::min<uint64_t>(length / image_bytes, 0xFFFF));
@@ -80,13 +79,13 @@ int Native(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, Image
     // Whole images only, and no more than the tables hold.
     uint64_t consumed = 0;
     for (size_t i = first; i < s->file_offset.size() && length - consumed >= image_bytes; ++i) {
-      Record(*s, i, cur.pos, static_cast<uint32_t>(image_bytes));
+      Record(cur.state, *s, i, cur.pos, static_cast<uint32_t>(image_bytes));
       consumed += image_bytes;
       cur.pos += image_bytes;
     }
     return NEMA_Skip(ctx, cur, length - consumed);
   }
-  Record(*s, first, cur.pos, el.length);
+  Record(cur.state, *s, first, cur.pos, el.length);
   return NEMA_Skip(ctx, cur, length);
 }
 
@@ -146,7 +145,7 @@ std::vector<size_t> Guess_Starts(const std::vector<Fragment>& frags, int code, u
 
 int Encapsulated(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, ImageHeader& ima) {
   const uint64_t frames = uint64_t{ima.dim_t} * ima.dim_z;
-  const auto first = static_cast<size_t>(std::max(NEMA_State().NEMA_Nb_Ima, 0));
+  const auto first = static_cast<size_t>(std::max(cur.state.NEMA_Nb_Ima, 0));
   if (frames > kMaxImages || first >= kMaxImages) {
     Refuse_Count(ctx, cur, std::max<uint64_t>(frames, first + 1));
     return 0;
@@ -201,7 +200,7 @@ int Encapsulated(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, ImageHea
     const uint64_t data_pos = cur.pos;
     if (!NEMA_Read_Bytes(ctx, cur, keep, f.head.data()) || !NEMA_Skip(ctx, cur, item.length - keep)) return 0;
     if (!Grow(ctx, *s, std::max<size_t>(first + frags.size() + 1, static_cast<size_t>(frames)))) return 0;
-    Record(*s, first + frags.size(), data_pos, item.length);
+    Record(cur.state, *s, first + frags.size(), data_pos, item.length);
     frags.push_back(std::move(f));
   }
 
@@ -268,7 +267,7 @@ int Encapsulated(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, ImageHea
 
 int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NEMA_Parse_7FE0(%04x,%04x)", el.group, el.element);
-  NemaParseState& st = NEMA_State();
+  NemaParseState& st = cur.state;
   if (el.element == 0x0000 && el.length != kNemaUndefined)
     return NEMA_Group_Length(ctx, cur, el, "---- ---- Group 7FE0: Image Data ---- ----");
   if (el.element != 0x0010) {

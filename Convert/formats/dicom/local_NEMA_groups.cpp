@@ -6,10 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
-#include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
@@ -157,8 +153,8 @@ void Shift_Frames(ImageHeader& ima, const std::array<float, 3>& p) {
     for (int i = 0; i < 3; ++i) ima.g1.frame_pos[k][i] += p[i];
 }
 
-void Image_Position(const ReadContext& ctx, ImageHeader& ima, const std::array<float, 3>& p) {
-  const int32_t index = NEMA_State().NEMA_Nb_Ima;
+// `index`: the image the parse is at (items of an image sequence).
+void Image_Position(const ReadContext& ctx, ImageHeader& ima, int32_t index, const std::array<float, 3>& p) {
   std::vector<Vec4>& fp = ima.g1.frame_pos;
   if (index <= 0) {
     ima.g1.position = {p[0], p[1], p[2], 0};
@@ -226,7 +222,7 @@ int Map_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEl
     case 0x0032: {
       std::array<float, 3> p{};
       if (!NEMA_Read_Real(FIELD_ARGS, p)) return 0;
-      Image_Position(ctx, ima, p);
+      Image_Position(ctx, ima, cur.state.NEMA_Nb_Ima, p);
       return 1;
     }
     case 0x0035: case 0x0037: {

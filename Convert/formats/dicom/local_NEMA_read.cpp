@@ -9,9 +9,7 @@
 
 #include "Convert/conv_order.h"
 #include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 uint16_t NEMA_Get_Short(uint8_t mode, const void* bytes) { return Order_Get_U16(mode & 0x01, bytes); }

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <array>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -49,11 +51,34 @@ int NEMA_Skip(const ReadContext& ctx, ByteCursor& cur, size_t n);
 // at the header-text level: as text, VAX float, integer, or "skip".
 int NEMA_Print_Value(const ReadContext& ctx, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n);
 
+// What one parse of an element stream has seen: each parse has its own,
+// so reads on several threads, or one read nested inside another, never
+// meet.
+struct NemaParseState {
+  static constexpr int kMaxDepth = 100;      // sequences open at once
+  static constexpr int kMaxNesting = 2 * kMaxDepth + 1;  // sequences and items open at once
+  static constexpr int kMaxItems = 32767;    // items of one sequence: the image index range
+  int32_t depth = 0;
+  int32_t item_counter = 0;
+  int32_t NEMA_Nb_Ima = 0;
+  std::array<std::pair<int32_t, int32_t>, kMaxDepth> saved_index{};
+  int32_t saved_count = 0;
+  int32_t pixel_seen = 0;
+  int32_t nesting = 0;     // sequences and items open (items may nest without a sequence)
+  bool refused = false;    // a limit was passed: the file is refused whatever was seen
+  uint32_t running_offset = 0;  // image_offset of the next image located
+  uint64_t element_start = 0;   // file offset of the tag of the element being handled
+  bool siemens_owner = false;   // (7001,0010) / (7003,0010) named Siemens
+};
+
 // A cursor that serves the many small reads of an element stream from a
 // read-ahead window: a file header of a hundred elements costs one read of
-// the file, not two hundred. Memory blocks are read in place.
+// the file, not two hundred. Memory blocks are read in place. A parse of an
+// element stream carries its state with its cursor.
 class NemaCursor : public ByteCursor {
  public:
+  NemaParseState state;
+
   explicit NemaCursor(ByteSource& src, uint64_t at = 0) {
     source = &src;
     pos = at;

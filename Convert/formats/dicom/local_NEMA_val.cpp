@@ -10,13 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 
 #include "Convert/conv_header_text.h"
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 
 namespace {
 
@@ -704,8 +702,8 @@ int NEMA_Group_Default(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, co
 namespace {
 
 // Calendar conversions are costly (each one looks at the zone file) and a
-// series repeats the same few: the last results are kept per thread, with
-// the zone they were made in.
+// series repeats the same few: the last results are kept, with the zone they
+// were made in. They are results of a pure function, shared by every read.
 struct TimeMemo {
   static constexpr int kSize = 8;
   struct Entry {
@@ -717,9 +715,12 @@ struct TimeMemo {
   int next = 0;
   std::string zone;
 };
-thread_local TimeMemo t_memo;
+TimeMemo g_memo;
+std::mutex g_memo_mutex;
 
 bool Memo_Find(int kind, int64_t a, int64_t b, int32_t& result) {
+  std::lock_guard<std::mutex> lock(g_memo_mutex);
+  TimeMemo& t_memo = g_memo;
   const char* tz = std::getenv("TZ");
   const char* zone = tz ? tz : "";
   if (t_memo.zone != zone) {
@@ -736,6 +737,8 @@ bool Memo_Find(int kind, int64_t a, int64_t b, int32_t& result) {
 }
 
 void Memo_Keep(int kind, int64_t a, int64_t b, int32_t result) {
+  std::lock_guard<std::mutex> lock(g_memo_mutex);
+  TimeMemo& t_memo = g_memo;
   t_memo.entries[t_memo.next] = {a, b, kind, result};
   t_memo.next = (t_memo.next + 1) % TimeMemo::kSize;
 }

@@ -3,10 +3,7 @@
 // files may carry in group 0019.
 #include <cstring>
 
-#include "Convert/byte_source.h"
-#include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
@@ -31,7 +28,7 @@ int Shadow_Owner(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el)
   if (const int level = ctx.Text_Level())
     Log_Print(ctx, level, "\x02(%04x,%04x) \x01unknown private tag (%-2d bytes)       (%.40s)", el.group, el.element,
               static_cast<int>(el.length), owner);
-  NemaParseState& st = NEMA_State();
+  NemaParseState& st = cur.state;
   st.siemens_owner = std::strncmp(owner, "SIEMENS MED ", 12) == 0;
   if (!st.siemens_owner) {
     Log_Print(ctx, 6, "File:%s Line:%d", KEMA_SRC, __LINE__);
