@@ -336,5 +336,8 @@ void JpegDecodeScan(Decoder& d);
 int RestartBoundary(Decoder& d, int64_t k);
 // Output assembly from internal planes: colour conversion, upsampling.
 void AssembleOutput(Decoder& d);
+// The inverse DCT of one 8-bit block: dequantized coefficients (natural
+// order) to 8 x 8 samples, level-shifted and clamped.
+void Idct_Block_8(const int16_t* coef, const uint16_t* quant, uint8_t* out);
 
 }  // namespace jpeg

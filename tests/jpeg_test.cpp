@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 
 #include "Convert/conv_jpeg.h"
 #include "Convert/kema_image.h"
+#include "LibJPEG/jpeg_internal.h"
 #include "tests/fixtures/jpeg_writer.h"
 #include "tests/fixtures/log_capture.h"
 
@@ -197,6 +199,20 @@ TEST(JpegLossless, DamagedRestartsResynchronise) {
     EXPECT_TRUE(log.Contains("Bad resync counter. No search done."));
     EXPECT_EQ(Bytes_Of(got), Expected(r.spec));
   }
+  {
+    SCOPED_TRACE("codes missing from the Huffman table: line 2 is lost, the scan goes on");
+    RestartStream r;
+    for (size_t i = r.rst[1] + 2; i + 1 < r.rst[2]; i += 2) r.bytes[i] = 0xFF, r.bytes[i + 1] = 0x00;
+    LogCapture log;
+    JpegInfo info;
+    const PixelBuffer got = Decode(r.bytes, info);
+    ASSERT_TRUE(got) << "error " << info.error;
+    EXPECT_TRUE(log.Contains("Huffman read error: l="));
+    const Bytes want = Expected(r.spec), have = Bytes_Of(got);
+    const long line = 23 * 2;
+    EXPECT_TRUE(std::equal(have.begin(), have.begin() + 2 * line, want.begin()));
+    EXPECT_TRUE(std::equal(have.begin() + 3 * line, have.end(), want.begin() + 3 * line));
+  }
   // Line 3's marker lost (read as data) or turned into a bad marker byte:
   // line 3 is lost, the lines after it land in place.
   for (const auto& [second, message] : std::vector<std::pair<uint8_t, const char*>>{
@@ -216,6 +232,32 @@ TEST(JpegLossless, DamagedRestartsResynchronise) {
     EXPECT_TRUE(std::all_of(have.begin() + 3 * line, have.begin() + 4 * line, [](uint8_t b) { return b == 0; }));
     EXPECT_TRUE(std::equal(have.begin() + 4 * line, have.end(), want.begin() + 4 * line));
   }
+}
+
+// Every basis function alone, at both signs: the fast inverse DCT against
+// the textbook sum (ITU T.81 A.3.3), within one level.
+TEST(JpegDct, EachCoefficientAloneMatchesTheReferenceTransform) {
+  const uint16_t quant[64] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                              1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                              1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+  const auto c = [](int k) { return k == 0 ? std::sqrt(0.5) : 1.0; };
+  int worst = 0;
+  for (int pos = 0; pos < 64; ++pos)
+    for (int value : {-240, 160}) {
+      int16_t coef[64] = {};
+      coef[pos] = static_cast<int16_t>(value);
+      uint8_t out[64];
+      jpeg::Idct_Block_8(coef, quant, out);
+      const int u = pos % 8, v = pos / 8;
+      for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+          const double s = 0.25 * c(u) * c(v) * value * std::cos((2 * x + 1) * u * M_PI / 16) *
+                           std::cos((2 * y + 1) * v * M_PI / 16);
+          const int want = std::clamp(static_cast<int>(std::lround(s + 128)), 0, 255);
+          worst = std::max(worst, std::abs(out[y * 8 + x] - want));
+        }
+      ASSERT_LE(worst, 1) << "coefficient at row " << v << " column " << u << " = " << value;
+    }
 }
 
 // ---- stream structure and damage ----
