@@ -79,7 +79,9 @@ int Patient_Position(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, cons
   return 1;
 }
 
-int Map_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+}  // namespace
+
+int NEMA_Map_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   ImageG4& g4 = ima.g4;
   std::string* text = nullptr;
@@ -143,8 +145,3 @@ int Map_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEl
   return NEMA_Int_Into(ctx, cur, mode, el, row, ima, *integer);
 }
 
-}  // namespace
-
-int NEMA_Parse_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0018: (Acquisition) ---- ----", Map_0018);
-}

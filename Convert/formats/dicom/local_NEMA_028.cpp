@@ -51,7 +51,9 @@ int Palette(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEle
   return 1;
 }
 
-int Map_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+}  // namespace
+
+int NEMA_Map_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   ImageG2& g2 = ima.g2;
   const auto in_dim = [](int32_t v) { return v >= 1 && v <= 0xFFFF; };
@@ -118,8 +120,3 @@ int Map_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEl
   }
 }
 
-}  // namespace
-
-int NEMA_Parse_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0028: (Image Presentation)---- ----", Map_0028);
-}

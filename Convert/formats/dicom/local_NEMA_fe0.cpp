@@ -271,7 +271,7 @@ int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const
   if (el.element == 0x0000 && el.length != kNemaUndefined)
     return NEMA_Group_Length(ctx, cur, el, "---- ---- Group 7FE0: Image Data ---- ----");
   if (el.element != 0x0010) {
-    if (el.length == kNemaUndefined) return NEMA_Get_Sequence(ctx, cur, mode, el, ima);
+    if (el.length == kNemaUndefined) return cur.Walk_Sequence(ctx, mode, el, ima);
     return NEMA_Skip(ctx, cur, el.length);
   }
   if (st.NEMA_Nb_Ima == 0) st.running_offset = 0;

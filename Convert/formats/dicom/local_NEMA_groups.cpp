@@ -31,7 +31,9 @@ int32_t& Time_Field(ImageG1& g1, unsigned which) {
   return *field[which];
 }
 
-int Map_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+}  // namespace
+
+int NEMA_Map_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   std::string* text = nullptr;
   switch (el.element) {
@@ -76,9 +78,14 @@ int Map_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEl
   return NEMA_Read_Text(FIELD_ARGS, *text);
 }
 
+namespace {
+
+
 // ---- 0010 ----
 
-int Map_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+}  // namespace
+
+int NEMA_Map_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   switch (el.element) {
     case 0x0010: return NEMA_Read_Text(FIELD_ARGS, ima.g3.patient_name);
@@ -114,6 +121,9 @@ int Map_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEl
     default: return -1;
   }
 }
+
+namespace {
+
 
 // ---- 0020 ----
 
@@ -175,7 +185,9 @@ void Image_Position(const ReadContext& ctx, ImageHeader& ima, int32_t index, con
   }
 }
 
-int Map_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+}  // namespace
+
+int NEMA_Map_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   switch (el.element) {
     case 0x0010: return NEMA_Read_Text(FIELD_ARGS, ima.g1.study_ID);
@@ -243,9 +255,14 @@ int Map_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEl
   }
 }
 
+namespace {
+
+
 // ---- 0041 ----
 
-int Map_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+}  // namespace
+
+int NEMA_Map_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
              ImageHeader& ima) {
   if (el.element != 0x1015) return -1;
   int32_t v[1] = {ima.dim_z};
@@ -254,8 +271,6 @@ int Map_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaEl
   return 1;
 }
 
-}  // namespace
-
 int NEMA_Parse_0002(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
   // The meta group is little-endian; its values are explicit exactly when
   // the element carried a VR.
@@ -263,30 +278,3 @@ int NEMA_Parse_0002(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const
   return NEMA_Group_Default(ctx, cur, meta, el, ima, "---- ---- Group 02: ---- ---- ", Map_0002);
 }
 
-int NEMA_Parse_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0008: (Identifying) ---- ----", Map_0008);
-}
-
-int NEMA_Parse_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0010: (Patient) ---- ----", Map_0010);
-}
-
-int NEMA_Parse_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0020: (Relationship) ---- ----", Map_0020);
-}
-
-int NEMA_Parse_0032(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0032: ---- ----", nullptr);
-}
-
-int NEMA_Parse_0038(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0038: ---- ----", nullptr);
-}
-
-int NEMA_Parse_0040(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0040: ---- ----", nullptr);
-}
-
-int NEMA_Parse_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
-  return NEMA_Group_Default(ctx, cur, mode, el, ima, "---- ---- Group 0041: Papyrus ---- ----", Map_0041);
-}

@@ -51,6 +51,9 @@ int NEMA_Skip(const ReadContext& ctx, ByteCursor& cur, size_t n);
 // at the header-text level: as text, VAX float, integer, or "skip".
 int NEMA_Print_Value(const ReadContext& ctx, uint8_t mode, uint16_t group, uint16_t element, ByteCursor& cur, size_t n);
 
+struct ImageHeader;
+struct NemaElement;
+
 // What one parse of an element stream has seen: each parse has its own,
 // so reads on several threads, or one read nested inside another, never
 // meet.
@@ -78,6 +81,17 @@ struct NemaParseState {
 class NemaCursor : public ByteCursor {
  public:
   NemaParseState state;
+  // The element loop's walkers of a nested sequence and of an item: a
+  // handler that meets one hands it back to the loop through these.
+  int (*walk_sequence)(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el,
+                       ImageHeader& ima) = nullptr;
+  int (*walk_item)(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, uint32_t length, ImageHeader& ima) = nullptr;
+  int Walk_Sequence(const ReadContext& ctx, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+    return walk_sequence ? walk_sequence(ctx, *this, mode, el, ima) : 0;
+  }
+  int Walk_Item(const ReadContext& ctx, uint8_t mode, uint32_t length, ImageHeader& ima) {
+    return walk_item ? walk_item(ctx, *this, mode, length, ima) : 0;
+  }
 
   explicit NemaCursor(ByteSource& src, uint64_t at = 0) {
     source = &src;

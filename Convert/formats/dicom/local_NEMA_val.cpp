@@ -457,11 +457,11 @@ int Date_Value(const ReadContext& ctx, const NemaElement& el, uint16_t vr, const
 int Show_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label,
                ImageHeader& ima, bool keep) {
   if (vr == V('S', 'Q')) {
-    if (keep) return NEMA_Get_Sequence(ctx, cur, mode, el, ima);
+    if (keep) return cur.Walk_Sequence(ctx, mode, el, ima);
     NEMA_Text_Element(ctx, el.group, el.element, label, "");
     return 1;
   }
-  if (el.length == kNemaUndefined) return NEMA_Get_Sequence(ctx, cur, mode, el, ima);  // no value of its own
+  if (el.length == kNemaUndefined) return cur.Walk_Sequence(ctx, mode, el, ima);  // no value of its own
 
   const bool known = Is_Text_VR(vr) || Is_Byte_VR(vr) || Binary_Size(vr) || vr == V('L', 'O') ||
                      vr == V('S', 'H') || vr == V('U', 'I') || vr == V('P', 'N') || vr == V('D', 'S') ||

@@ -87,17 +87,23 @@ using NemaMapper = int (*)(const ReadContext& ctx, NemaCursor& cur, uint8_t mode
 int NEMA_Group_Default(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima,
                        const char* banner, NemaMapper map);
 
-// Group handlers (dispatch table of the element loop).
+// The mappers of the groups whose elements the header record takes: -1 for
+// an element they do not map.
+int NEMA_Map_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima);
+int NEMA_Map_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima);
+int NEMA_Map_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima);
+int NEMA_Map_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima);
+int NEMA_Map_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima);
+int NEMA_Map_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, const NemaDictRow& row,
+                  ImageHeader& ima);
+
+// Group handlers of their own (the element loop's dispatch).
 int NEMA_Parse_0002(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0008(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0010(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0018(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0020(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0032(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0038(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0040(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
-int NEMA_Parse_0041(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int SIEMENS_Group_0009(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int SIEMENS_Group_0011(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int SIEMENS_Group_0019(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
