@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Convert/kema_image.h"
+
 namespace {
 
 const char* Kind_Of(mode_t mode) {
@@ -83,4 +85,54 @@ ptrdiff_t ByteSource::Read_At(uint64_t offset, void* dst, size_t n) const {
     done += static_cast<size_t>(r);
   }
   return static_cast<ptrdiff_t>(done);
+}
+
+// ---- opening what a record reads ----
+
+int Source_Check_File(LogHandle log, const std::string& file) {
+  const char* refused = nullptr;
+  if (ByteSource::Open_File(file, &refused)) return 1;
+  if (refused) {
+    Report_Not_Regular(log, file.c_str(), refused);
+    return 0;
+  }
+  const int err = errno;
+  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 Unable to open file !");
+  Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", file.c_str());
+  Log_Print(log, 2, "\x01\t\t %s", System_Error_Text(err));
+  return 0;
+}
+
+std::unique_ptr<ByteSource> Source_Open(LogHandle log, const std::string& file, const char* src, int line) {
+  const char* refused = nullptr;
+  auto source = ByteSource::Open_File(file, &refused);
+  if (!source && refused) Report_Not_Regular(log, file.c_str(), refused);
+  else if (!source) Report_Open(log, src, line, file.c_str());
+  return source;
+}
+
+std::shared_ptr<ByteSource> Source_Open_Input(LogHandle log, const ImageHeader& ima, const char* src, int line) {
+  if (ima.source) return ima.source;
+  if (ima.input_type == 2) return ByteSource::From_Memory(ima.stream, "memory stream");
+  return Source_Open(log, ima.input, src, line);
+}
+
+std::shared_ptr<ByteSource> Source_Open_Data(LogHandle log, const ImageHeader& ima, const char* src, int line) {
+  if (ima.input_type == 2) return ima.source ? ima.source : ByteSource::From_Memory(ima.stream, "memory stream");
+  if (ima.source && (ima.file_data.empty() || ima.file_data == ima.input)) return ima.source;
+  return Source_Open(log, ima.file_data, src, line);
+}
+
+int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* dst, size_t n, const char* src,
+                int line) {
+  ptrdiff_t got = source.Read_At(offset, dst, n);
+  if (got < 0) {
+    Report_Read(log, src, line, source.name().c_str());
+    return 0;
+  }
+  if (static_cast<size_t>(got) < n) {
+    Report_Short_Read(log, src, line, got, static_cast<long long>(n), source.name().c_str());
+    return 0;
+  }
+  return 1;
 }

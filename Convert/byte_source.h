@@ -8,6 +8,11 @@
 #include <span>
 #include <string>
 
+#include "Convert/conv_report.h"
+#include "log/log.h"
+
+struct ImageHeader;
+
 class ByteSource {
  public:
   // Opens a regular file read-only (links followed); null with errno set
@@ -48,3 +53,24 @@ struct ByteCursor {
   ByteSource* source = nullptr;
   uint64_t pos = 0;
 };
+
+// ---- opening what a record reads ----
+
+// 1 when `file` is a regular file that opens; else the ERROR lines of an
+// open failure (with the system's reason, or what the path names) and 0.
+int Source_Check_File(LogHandle log, const std::string& file);
+// Opens a named file; logs the open failure and returns null.
+std::unique_ptr<ByteSource> Source_Open(LogHandle log, const std::string& file, const char* src, int line);
+// Opens what a record reads from: its input (file or memory block); the
+// source the record's read opened already when it has one.
+std::shared_ptr<ByteSource> Source_Open_Input(LogHandle log, const ImageHeader& ima, const char* src, int line);
+// Opens the source of a record's pixels: `file_data`, or the memory block;
+// the record's open input when the pixels are in it.
+std::shared_ptr<ByteSource> Source_Open_Data(LogHandle log, const ImageHeader& ima, const char* src, int line);
+
+// Reads exactly n bytes at `offset`; logs a read error or a short read
+// ("End of File while reading") and returns 0.
+int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* dst, size_t n, const char* src,
+                int line);
+#define KEMA_READ(log, source, offset, dst, n) Source_Read((log), (source), (offset), (dst), (n), KEMA_SRC, __LINE__)
+

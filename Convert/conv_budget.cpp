@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
 #include "Convert/kema_image.h"
 
 namespace {

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
 #include "Convert/kema_image.h"
 
 namespace {
@@ -35,6 +36,7 @@ void Kema_Image_Free_Header(LogHandle log, ImageHeader& ima) {
   ima.input.clear();
   ima.file_data.clear();
   ima.stream = {};  // the caller's block is never ours to free
+  ima.source.reset();
   ima.DICOM_type.clear();
   DICOM_Attribute_Delete(log, ima.DICOM_list, 0xFFFF, 0xFFFF);
   ima.g1.frame_pos.clear();

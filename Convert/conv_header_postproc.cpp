@@ -9,7 +9,8 @@
 #include <new>
 
 #include "Convert/byte_source.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_report.h"
 #include "Convert/kema_image.h"
 #include "Convert/write_DICOM_Attribute.h"
 

@@ -7,16 +7,9 @@
 #include <exception>
 #include <new>
 
-#include "Convert/conv_readers.h"
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
+#include "Convert/conv_format_registry.h"
 #include "Convert/kema_image.h"
-
-namespace {
-thread_local uint8_t t_header_text_level = 0;
-}
-
-uint8_t Image_Header_Text_Level() { return t_header_text_level; }
-void Image_Set_Header_Text_Level(uint8_t level) { t_header_text_level = level; }
 
 namespace {
 
@@ -76,25 +69,25 @@ void Image_Split_Name(const std::string& input, std::string& path, std::string& 
 
 namespace {
 
-void Report_Unsupported(LogHandle log, const ImageHeader& ima, int line) {
-  Log_Print(log, 6, "file:%s line:%d", KEMA_SRC, line);
-  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 unsupported image type ! (format=%d)\xF0\n", ima.format);
-  if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file: %s\xF0", ima.name.c_str());
-  Log_Print(log, 2, "\xF0");
+void Report_Unsupported(const ReadContext& ctx, const ImageHeader& ima, int line) {
+  Log_Print(ctx, 6, "file:%s line:%d", KEMA_SRC, line);
+  Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 unsupported image type ! (format=%d)\xF0\n", ima.format);
+  if (!ima.name.empty()) Log_Print(ctx, 2, "\xF1\x01\t\t file: %s\xF0", ima.name.c_str());
+  Log_Print(ctx, 2, "\xF0");
 }
 
-int Run_Reader(LogHandle log, ImageHeader& ima) {
-  HeaderReader reader = Reader_Header_For(ima.format);
-  if (!reader) {
-    Report_Unsupported(log, ima, __LINE__);
+int Run_Reader(const ReadContext& ctx, ImageHeader& ima) {
+  const FormatRow* row = Format_Row(ima.format);
+  if (!row || !row->header) {
+    Report_Unsupported(ctx, ima, __LINE__);
     return 0;
   }
   try {
-    return reader(log, ima);
+    return row->header(ctx, ima);
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "malloc", "ima", 1, static_cast<long long>(sizeof(ImageHeader)));
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "ima", 1, static_cast<long long>(sizeof(ImageHeader)));
   } catch (const std::exception& e) {
-    Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 %s while reading the header of %s\xF0", e.what(),
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 %s while reading the header of %s\xF0", e.what(),
               ima.input_type == 1 ? ima.input.c_str() : "a memory stream");
   }
   return 0;
@@ -102,14 +95,15 @@ int Run_Reader(LogHandle log, ImageHeader& ima) {
 
 }  // namespace
 
-std::unique_ptr<ImageHeader> Kema_Image_Header_Read(LogHandle log, size_t stream, const void* input) {
-  Log_Print(log, 7, "in Kema_Image_Header_Read(stream:%d)", static_cast<int>(stream));
-  if (!input) return nullptr;
+std::unique_ptr<ImageHeader> Image_Header_Read(const ReadContext& ctx, size_t stream, const void* input,
+                                               std::shared_ptr<ByteSource> source, uint16_t format) {
+  // Both entries trace as the header read the callers know.
+  Log_Print(ctx, 7, "in Kema_Image_Header_Read(stream:%d)", static_cast<int>(stream));
   std::unique_ptr<ImageHeader> head;
   try {
     head = std::make_unique<ImageHeader>();
   } catch (const std::bad_alloc&) {
-    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "head", 1, static_cast<long long>(sizeof(ImageHeader)));
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "calloc", "head", 1, static_cast<long long>(sizeof(ImageHeader)));
     return nullptr;
   }
   ImageHeader& ima = *head;
@@ -124,31 +118,49 @@ std::unique_ptr<ImageHeader> Kema_Image_Header_Read(LogHandle log, size_t stream
       ima.input = static_cast<const char*>(input);
       Image_Split_Name(ima.input, ima.path, ima.name, ima.ext);
     } catch (const std::bad_alloc&) {
-      Report_Strdup(log, KEMA_SRC, __LINE__, "head->input");
+      Report_Strdup(ctx, KEMA_SRC, __LINE__, "head->input");
       return nullptr;
     }
-    struct stat st {};
-    if (::stat(ima.input.c_str(), &st) == 0)
-      ima.file_size = st.st_size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(st.st_size);
+    if (source) {
+      const uint64_t size = source->size();
+      ima.file_size = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
+    }
     ima.input_type = 1;
   }
-
-  ima.format = Kema_Image_Get_Format(log, stream, input);
-  int status = Run_Reader(log, ima);
+  // Every step of this read takes the bytes from the one open source.
+  ima.source = std::move(source);
+  ima.format = format;
+  int status = Run_Reader(ctx, ima);
 
   if (ima.input_type == 1) {
     if (ima.file_data.empty()) ima.file_data = ima.input;
+    // Pixels in a second file: it must be there.
     struct stat st {};
-    if (!ima.file_data.empty() && ::stat(ima.file_data.c_str(), &st) != 0)
-      Report_Stat(log, KEMA_SRC, __LINE__, ima.file_data.c_str());
+    if (ima.file_data != ima.input && ::stat(ima.file_data.c_str(), &st) != 0)
+      Report_Stat(ctx, KEMA_SRC, __LINE__, ima.file_data.c_str());
   }
 
   // A record whose reader failed is released unfinished.
-  if (status != 0) Image_Header_PostProc(log, ima);
+  if (status != 0) Image_Header_PostProc(ctx, ima);
 
   if (status == 0) {
-    Kema_Image_Free_Header(log, ima);
+    Kema_Image_Free_Header(ctx, ima);
     return nullptr;
   }
   return head;
+}
+
+std::unique_ptr<ImageHeader> Kema_Image_Header_Read(LogHandle log, size_t stream, const void* input,
+                                                    uint8_t text_level) {
+  if (!input) return nullptr;
+  const ReadContext ctx{log, text_level};
+  std::shared_ptr<ByteSource> source;
+  if (stream) {
+    source = ByteSource::From_Memory(std::span<const uint8_t>(static_cast<const uint8_t*>(input), stream),
+                                     "memory stream");
+  } else {
+    source = Source_Open(log, static_cast<const char*>(input), KEMA_SRC, __LINE__);
+  }
+  const uint16_t format = source ? Image_Detect_Format(ctx, *source) : 0;
+  return Image_Header_Read(ctx, stream, input, std::move(source), format);
 }

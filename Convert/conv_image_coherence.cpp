@@ -4,7 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 namespace {

@@ -1,5 +1,4 @@
-// Around the pixel read: refusing compressed data nobody decodes, the value
-// range, the makers' padding-value fixes and the vertical flip.
+// After the pixel read: the value range, the makers' padding-value fixes and the vertical flip.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -12,27 +11,14 @@
 #include <emmintrin.h>
 #endif
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_report.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 namespace {
 
 bool Starts_With(const std::string& text, const char* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-// "no compression supported" refusal of a format that has no decoder.
-int Refuse_Compression(LogHandle log, const ImageHeader& ima, const char* what) {
-  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no compression supported for %s images !", what);
-  if (!ima.name.empty())
-    Log_Print(log, 2, "\xF1\x01\t\t file:\x02%s\x01 compression:\x02%d", ima.name.c_str(), ima.g2.compression);
-  return 0;
-}
-
-int Refuse_Unsupported(LogHandle log, const ImageHeader& ima) {
-  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 unsupported image type ! (format=%d)\xF0\n", ima.format);
-  if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file:\x02%s", ima.name.c_str());
-  return 0;
 }
 
 // How a failure names the image: the file as given, else its name.
@@ -332,50 +318,6 @@ void Mirror_Rows_Bytes(const uint8_t* src, uint8_t* dst, size_t rows, size_t col
 }
 
 }  // namespace
-
-int Image_Image_PreProc(LogHandle log, ImageHeader& ima) {
-  Log_Print(log, 8, "in Image_Image_PreProc()");
-  if (ima.g2.compression == 0) return 1;
-  const uint16_t f = ima.format;
-  switch (f) {
-    case 2: return Refuse_Compression(log, ima, "IGB");
-    case 10: return Refuse_Compression(log, ima, "SIGNA_3");
-    case 30: case 31: case 32: case 33: case 34: case 35: return Refuse_Compression(log, ima, "SIEMENS NATIVE");
-    case 71: return Refuse_Compression(log, ima, "Interfile");
-    case 36:
-      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 SIEMENS compressed SPI !");
-      if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
-      Log_Print(log, 2, "\xF1\x01\t\t I can not read the SIEMENS SOMATOM compressed images.");
-      return 0;
-    case 41:
-      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 Elscint proprietary format !");
-      if (!ima.name.empty()) Log_Print(log, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
-      Log_Print(log, 2, "\xF1\x01\t\t I can not read the Elscint \"Lossless Rice\"images.");
-      return 0;
-    case 60:
-      if (ima.g2.compression == 1) return 1;
-      Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 no compression supported for Picker IQ/PQ images !");
-      if (!ima.name.empty())
-        Log_Print(log, 2, "\xF1\x01\t\t file:\x02%s\x01 compression:\x02%d", ima.name.c_str(),
-                  ima.g2.compression - 1);
-      return 0;
-    // No Elscint reader is built in yet, and no TIFF reader: their own
-    // pre-processing will decide here once they exist.
-    case 40:
-    case 90: case 91: case 100:
-      return Refuse_Unsupported(log, ima);
-    // The raw header and Analyze: images with a gap before each, and
-    // Analyze's floating-point data, have their own image reader.
-    case 3: case 84:
-      return 1;
-    case 12: case 14: case 15: case 16:
-    case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27: case 28:
-    case 38: case 39: case 45: case 46: case 50: case 81: case 82: case 103:
-      return 1;
-    default:
-      return Refuse_Unsupported(log, ima);
-  }
-}
 
 int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) { return Image_Image_Min_Max(log, ima, nullptr); }
 

@@ -6,7 +6,8 @@
 #include <ctime>
 #include <new>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
 #include "Convert/kema_image.h"
 
 namespace {

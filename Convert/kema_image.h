@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "Convert/conv_read_context.h"
 #include "Convert/write_DICOM_Attribute.h"
 #include "log/log.h"
 
+class ByteSource;
 struct ImageHeader;
 
 // Two letters packed first letter high: "CT" is 0x4354.
@@ -252,6 +254,9 @@ struct ImageHeader {
   // Input type 2: the caller's block, which must outlive the record; it is
   // both `input` and `file_data`.
   std::span<const uint8_t> stream;
+  // The input opened by the read under way, shared by its detection, header
+  // and pixel steps; released when the pixels are read.
+  std::shared_ptr<ByteSource> source;
   uint32_t header_size = 0;
   uint32_t image_gap = 0;
   uint32_t file_size = 0;
@@ -281,6 +286,8 @@ double Image_Real_Value(int32_t value, uint8_t pix_type, float intercept, float 
 // ---- format detection (conv_format_get) ----
 
 uint16_t Kema_Image_Get_Format(LogHandle log, size_t stream, const void* input);
+// The format code of what an opened source holds (0 after a read failure).
+uint16_t Image_Detect_Format(const ReadContext& ctx, const ByteSource& source);
 const char* Image_Format_Name(uint16_t code);
 const char* Image_Type_Name(uint16_t image_type);
 const char* Image_Modality_Name(uint16_t modality);
@@ -288,23 +295,23 @@ const char* Image_Modality_Name(uint16_t modality);
 // ---- header reading (conv_header_read) ----
 
 // stream 0: `input` is a file name (const char*); else `input` points at
-// `stream` bytes holding a whole file, which must outlive the record.
-std::unique_ptr<ImageHeader> Kema_Image_Header_Read(LogHandle log, size_t stream, const void* input);
+// `stream` bytes holding a whole file, which must outlive the record. The
+// reader lists the header at `text_level` (0: no listing).
+std::unique_ptr<ImageHeader> Kema_Image_Header_Read(LogHandle log, size_t stream, const void* input,
+                                                    uint8_t text_level = 0);
+// The same over a source opened already (null when it could not be) whose
+// format is known.
+std::unique_ptr<ImageHeader> Image_Header_Read(const ReadContext& ctx, size_t stream, const void* input,
+                                               std::shared_ptr<ByteSource> source, uint16_t format);
 // Splits a file name into directory (with its trailing separator), name and
 // extension (at most 4 characters with its dot).
 void Image_Split_Name(const std::string& input, std::string& path, std::string& name, std::string& ext);
 
-// The process-wide header-text level every reader lists its header at
-// (0: no listing). Kept per thread so threads reading files don't meet.
-uint8_t Image_Header_Text_Level();
-void Image_Set_Header_Text_Level(uint8_t level);
-
 // ---- pixel reading (conv_image_read, conv_image_split) ----
 
-int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima);
-int Image_Read_Generic(LogHandle log, ImageHeader& ima);
-// Takes the buffer, returns the converted one (empty on failure).
-PixelBuffer Image_Read_Process(LogHandle log, ImageHeader& ima, PixelBuffer buffer);
+// Pre-processing, the pixel read and the steps after it; what a compressed
+// image's reader lists goes out at `text_level`.
+int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima, uint8_t text_level = 0);
 // Fills `out` with dim_z * dim_t single-image records; returns their count,
 // 0 when there is nothing to split or on failure.
 int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<std::unique_ptr<ImageHeader>>& out);
@@ -314,7 +321,7 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
 
 int Image_Header_PostProc(LogHandle log, ImageHeader& ima);
 int Image_Orientation(LogHandle log, ImageHeader& ima);
-int Image_Image_PreProc(LogHandle log, ImageHeader& ima);
+int Image_Image_PreProc(const ReadContext& ctx, ImageHeader& ima);
 int Image_Image_Min_Max(LogHandle log, ImageHeader& ima);
 int Image_Image_Coherence(LogHandle log, ImageHeader& ima);
 int Image_Image_PostProc(LogHandle log, ImageHeader& ima);

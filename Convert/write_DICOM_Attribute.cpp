@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_report.h"
 
 namespace {
 

@@ -3,38 +3,13 @@
 // decoder (T.81 Annex H), with a tight per-line loop for one-component
 // scans and a general per-MDU loop for interleaved ones.
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <new>
 
-#include "Convert/conv_util.h"
 #include "LibJPEG/jpeg_internal.h"
 
 namespace jpeg {
-
-// ---- restart boundaries ----
-
-int RestartBoundary(Decoder& d, int64_t k) {
-  if (!d.resync_pending) {
-    if (d.br.Overrun() && !d.marker_warned) {
-      JPEG_WARN(d, "Unanticipated marker detected.");
-      d.marker_warned = true;
-    }
-    const int n = ReadResync(d);
-    if (d.error) return 0;
-    if (n >= 0) {
-      LoadSegment(d);
-      for (ScanComp& s : d.sc) s.last_dc = 0;
-      return 1;
-    }
-  }
-  // A resynchronisation found RSTn: the intervals before the one it opens
-  // are skipped (their samples 0).
-  if (d.resync_pending && (k & 7) == ((d.last_resync + 1) & 7)) {
-    d.resync_pending = false;
-    LoadSegment(d);
-    for (ScanComp& s : d.sc) s.last_dc = 0;
-  }
-  return 1;
-}
 
 namespace {
 
@@ -241,6 +216,10 @@ namespace {
 // ---- the frame's planes ----
 
 uint64_t Add_Sat(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+uint64_t Mul_Sat(uint64_t a, uint64_t b) {
+  uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
 
 // A one-component frame is coded in its own blocks whatever its sampling
 // factors say; the others in whole MDUs.
@@ -321,27 +300,11 @@ int SetupPlanes(Decoder& d) {
       const FrameComp& c = d.comp[d.comp_ids[i]];
       internal = Add_Sat(internal, Mul_Sat(Mul_Sat(Padded_W(d, c), Padded_H(d, c)), d.out_bytes));
     }
-  if (d.make_output) {
-    d.made = KEMA_ALLOC_PIXELS(d.log, need, nullptr, "jpeg_decode output", static_cast<long long>(d.width) * d.height,
-                               d.out_components * d.out_bytes);
-    if (!d.made) {
-      d.error = kErrMemory;
-      return 0;
-    }
-    d.out = std::span<uint8_t>(d.made.data(), need);
-  }
-  if (internal && !Image_Budget_Check(d.log, internal, nullptr)) {
+  if (internal && (internal > SIZE_MAX || !d.plane_store.Allocate(d.opt.allocator, static_cast<size_t>(internal)))) {
     d.error = kErrMemory;
     return 0;
   }
-  try {
-    if (internal) d.plane_store.assign(internal, 0);
-  } catch (const std::bad_alloc&) {
-    Report_Memory(d.log, KEMA_SRC, __LINE__, "malloc", "plane", static_cast<long long>(internal), 1);
-    d.error = kErrMemory;
-    return 0;
-  }
-  d.planes_ready = true;  // from here the output exists (the caller's or the one made below)
+  d.planes_ready = true;  // from here the output exists
   uint8_t* store = d.plane_store.data();
   for (int i = 0; i < d.ncomp; ++i) {
     const FrameComp& c = d.comp[d.comp_ids[i]];
@@ -504,14 +467,19 @@ void JpegDecodeFrame(Decoder& d) {
 
 namespace {
 
-int Decode(std::span<const uint8_t> data, std::span<uint8_t> out, PixelBuffer* made, JpegInfo& info,
-           const JpegOptions& opt) {
+// The lines of a memory failure, in the form every reader reports it.
+void Memory_Error(LogHandle log, int line, const char* var, long long dim1, long long dim2) {
+  Log_Print(log, 1, "line %-4d of %s", line, __FILE_NAME__);
+  Log_Print(log, 1, "memory error in malloc (var=%s, dim=%lldx%lld)", var, dim1, dim2);
+}
+
+int Decode(std::span<const uint8_t> data, std::span<uint8_t> out, JpegInfo& info, const JpegOptions& opt) {
   info = JpegInfo{};
   std::unique_ptr<Decoder> owner;
   try {
     owner = std::make_unique<Decoder>();
   } catch (const std::bad_alloc&) {
-    Report_Memory(opt.log, KEMA_SRC, __LINE__, "malloc", "Decoder", 1, static_cast<long long>(sizeof(Decoder)));
+    Memory_Error(opt.log, __LINE__, "Decoder", 1, static_cast<long long>(sizeof(Decoder)));
     info.error = kErrMemory;
     return 0;
   }
@@ -519,26 +487,20 @@ int Decode(std::span<const uint8_t> data, std::span<uint8_t> out, PixelBuffer* m
   d.in = data;
   d.log = opt.log;
   d.opt = opt;
-  d.hooks = Jpeg_Get_Hooks();
+  d.hooks = opt.hooks;
   d.verbosity = Jpeg_Get_Verbosity();
-  d.header_only = !made && !out.data();
+  d.header_only = !out.data();
   d.out = out;
-  d.make_output = made != nullptr;
   try {
     d.seg.reserve(data.size() + 8);
     JpegDecodeFrame(d);
     if (!d.error && !d.header_only) AssembleOutput(d);
   } catch (const std::bad_alloc&) {
-    Report_Memory(opt.log, KEMA_SRC, __LINE__, "malloc", "jpeg_decode", static_cast<long long>(data.size()), 1);
+    Memory_Error(opt.log, __LINE__, "jpeg_decode", static_cast<long long>(data.size()), 1);
     d.error = kErrMemory;
   }
   Fill_Info(d, info);
-  if (d.error) {
-    if (made) made->reset();
-    return 0;
-  }
-  if (made) *made = std::move(d.made);
-  return 1;
+  return d.error ? 0 : 1;
 }
 
 }  // namespace
@@ -546,7 +508,7 @@ int Decode(std::span<const uint8_t> data, std::span<uint8_t> out, PixelBuffer* m
 }  // namespace jpeg
 
 int Jpeg_Read_Info(std::span<const uint8_t> data, JpegInfo& info, const JpegOptions& opt) {
-  return jpeg::Decode(data, {}, nullptr, info, opt);
+  return jpeg::Decode(data, {}, info, opt);
 }
 
 int Jpeg_Decode_Into(std::span<const uint8_t> data, std::span<uint8_t> out, JpegInfo& info, const JpegOptions& opt) {
@@ -555,22 +517,31 @@ int Jpeg_Decode_Into(std::span<const uint8_t> data, std::span<uint8_t> out, Jpeg
     info.error = jpeg::kErrInvalid;
     return 0;
   }
-  return jpeg::Decode(data, out, nullptr, info, opt);
+  return jpeg::Decode(data, out, info, opt);
 }
 
-PixelBuffer jpeg_decode(std::span<const uint8_t> data, JpegInfo& info, const JpegOptions& opt) {
-  PixelBuffer made;
-  jpeg::Decode(data, {}, &made, info, opt);
-  return made;
+namespace jpeg {
+
+bool PlaneStore::Allocate(const JpegAllocator& allocator, size_t bytes) {
+  Release();
+  allocator_ = allocator;
+  if (allocator.allocate) {
+    block_ = allocator.allocate(allocator.context, bytes, "plane");
+  } else {
+    block_ = ::operator new(bytes, std::nothrow);
+  }
+  if (!block_) return false;
+  std::memset(block_, 0, bytes);
+  return true;
 }
 
-PixelBuffer jpeg_decode(const uint8_t* data, size_t size, int* width, int* height, int* components,
-                        int* bytes_per_sample) {
-  JpegInfo info;
-  PixelBuffer made = jpeg_decode(std::span<const uint8_t>(data, data ? size : 0), info);
-  if (width) *width = info.width;
-  if (height) *height = info.height;
-  if (components) *components = info.components;
-  if (bytes_per_sample) *bytes_per_sample = info.bytes_per_sample;
-  return made;
+void PlaneStore::Release() {
+  if (!block_) return;
+  if (allocator_.release)
+    allocator_.release(allocator_.context, block_);
+  else
+    ::operator delete(block_);
+  block_ = nullptr;
 }
+
+}  // namespace jpeg

@@ -7,17 +7,20 @@
 // Re-entrant: every call builds its own decoder object, so several threads
 // may decode frames at once (the compressed DICOM reader decodes frames on a
 // thread pool). The only process-wide settings are the message hooks and the
-// verbosity, both read atomically.
+// verbosity, read atomically.
 //
 // Use from a frame loop:
 //
 //   JpegInfo info;
-//   JpegOptions opt;  opt.log = log;  opt.info_lines = false;
-//   // either into a slot of a buffer the caller owns (nothing is allocated
-//   // for the output; the slot must hold info.Output_Bytes() bytes):
+//   JpegOptions opt;  opt.log = log;  opt.hooks = ...;  opt.info_lines = false;
+//   if (!Jpeg_Read_Info(fragment_bytes, info, opt)) ...;
+//   // into a slot of a buffer the caller owns (nothing is allocated for
+//   // the output; the slot must hold info.Output_Bytes() bytes):
 //   if (!Jpeg_Decode_Into(fragment_bytes, frame_slot, info, opt)) ...;
-//   // or into a new buffer, checked against the pixel memory budget:
-//   PixelBuffer pixels = jpeg_decode(fragment_bytes, info, opt);
+//
+// The library depends on nothing but the log: its messages go to the hooks
+// the caller gives, and the memory of its own component planes comes from
+// the caller's allocator (which may refuse a size).
 //
 // Output layout: samples in the machine's byte order, 1 byte each when the
 // precision is 8 or less, else 2; one component (grey; the first component
@@ -32,7 +35,6 @@
 #include <cstdint>
 #include <span>
 
-#include "Convert/kema_image.h"
 #include "log/log.h"
 
 // What the frame and first scan headers say, and what the output holds.
@@ -56,9 +58,32 @@ struct JpegInfo {
   }
 };
 
+// ---- messages ----
+
+// A hook receives the caller's context (JpegOptions::hook_context) and a
+// printf format with its arguments; a null hook drops its messages.
+using JpegHook = void (*)(const void* context, const char* format, va_list args);
+struct JpegHooks {
+  JpegHook error = nullptr;
+  JpegHook warning = nullptr;
+  JpegHook info = nullptr;  // "label\x01value" information lines
+};
+
+// Memory for the decoder's own component planes: `allocate` returns a block
+// of `bytes` or null (refused, or no memory: it reports why), `release`
+// gives it back. Null functions use the C++ heap.
+struct JpegAllocator {
+  void* context = nullptr;
+  void* (*allocate)(void* context, size_t bytes, const char* what) = nullptr;
+  void (*release)(void* context, void* block) = nullptr;
+};
+
 struct JpegOptions {
-  // Handed to the message hooks and used for the location and trace lines.
+  // The location and trace lines.
   LogHandle log = nullptr;
+  JpegHooks hooks;
+  const void* hook_context = nullptr;
+  JpegAllocator allocator;
   // Three-component DCT frames: YCbCr to RGB; false leaves the components
   // as coded (for streams whose components are already R, G, B).
   bool ycc_to_rgb = true;
@@ -82,38 +107,11 @@ int Jpeg_Read_Info(std::span<const uint8_t> data, JpegInfo& info, const JpegOpti
 // Decodes the stream into `out`, which must hold info.Output_Bytes() bytes
 // (checked before anything is written). 1, or 0 with the messages given and
 // info.error set. Only the decoder's own component planes (needed for
-// subsampled or multi-scan colour frames) are allocated, within the pixel
-// memory budget.
+// subsampled or multi-scan colour frames) are allocated, through the
+// options' allocator.
 int Jpeg_Decode_Into(std::span<const uint8_t> data, std::span<uint8_t> out, JpegInfo& info,
                      const JpegOptions& opt = {});
 
-// Decodes the stream into a new buffer of info.Output_Bytes() bytes,
-// checked against the pixel memory budget and against what the stream can
-// fill; empty on failure.
-PixelBuffer jpeg_decode(std::span<const uint8_t> data, JpegInfo& info, const JpegOptions& opt = {});
-
-// The classic form of the entry: null pointers are allowed for the outputs.
-PixelBuffer jpeg_decode(const uint8_t* data, size_t size, int* width, int* height, int* components,
-                        int* bytes_per_sample);
-
-// ---- messages ----
-
-// A hook receives the context (JpegOptions::log) and a printf format with
-// its arguments.
-using JpegHook = void (*)(LogHandle context, const char* format, va_list args);
-struct JpegHooks {
-  JpegHook error = nullptr;
-  JpegHook warning = nullptr;
-  JpegHook info = nullptr;
-};
-// Process-wide; a null hook drops its messages. The default is
-// Jpeg_Log_Hooks().
-void Jpeg_Set_Hooks(const JpegHooks& hooks);
-JpegHooks Jpeg_Get_Hooks();
-// The forms of the DICOM reader: warnings at level 2 as
-// "\xF1\x05WARNING:\x01 %s", errors at level 2 as "\xF1\x04ERROR:\x01 %s",
-// information lines as header-text field lines (label, value).
-JpegHooks Jpeg_Log_Hooks();
 // Diagnostic verbosity (process-wide, default 0): above 0 the segment
 // lengths, the per-sample trace of lossless scans and the record dumps are
 // written at trace level 10 (decoding is then much slower); above 3 the

@@ -151,6 +151,23 @@ struct ScanComp {
 
 constexpr int kMaxRepeats = 8;  // per-sample warnings given per call before they go quiet
 
+// The decoder's own planes, from the caller's allocator.
+class PlaneStore {
+ public:
+  PlaneStore() = default;
+  PlaneStore(const PlaneStore&) = delete;
+  PlaneStore& operator=(const PlaneStore&) = delete;
+  ~PlaneStore() { Release(); }
+  // `bytes` zeroed bytes; false when the allocator refused or failed.
+  bool Allocate(const JpegAllocator& allocator, size_t bytes);
+  uint8_t* data() { return static_cast<uint8_t*>(block_); }
+
+ private:
+  void Release();
+  JpegAllocator allocator_;
+  void* block_ = nullptr;
+};
+
 struct Decoder {
   // input and call settings
   std::span<const uint8_t> in;
@@ -205,13 +222,11 @@ struct Decoder {
 
   // output and planes
   bool planes_ready = false;
-  bool make_output = false;    // jpeg_decode: the output is made here (`made`)
-  PixelBuffer made;
   std::span<uint8_t> out;
   bool decoded[4] = {};        // components some scan decoded
   int out_components = 0, out_bytes = 0;
   Plane planes[4];             // by frame position; only the first four are kept
-  std::vector<uint8_t> plane_store;
+  PlaneStore plane_store;      // the planes that are not the output itself
   std::vector<uint8_t> seg;    // unstuffed entropy-coded segment
   BitReader br;
 
@@ -321,5 +336,8 @@ void JpegDecodeScan(Decoder& d);
 int RestartBoundary(Decoder& d, int64_t k);
 // Output assembly from internal planes: colour conversion, upsampling.
 void AssembleOutput(Decoder& d);
+// The inverse DCT of one 8-bit block: dequantized coefficients (natural
+// order) to 8 x 8 samples, level-shifted and clamped.
+void Idct_Block_8(const int16_t* coef, const uint16_t* quant, uint8_t* out);
 
 }  // namespace jpeg

@@ -480,4 +480,31 @@ int FindDnlHeight(const Decoder& d) {
   return 0;
 }
 
+// The boundary before restart interval k: the next RSTn read (or, after a
+// resynchronisation, the intervals it skipped passed over), the predictors
+// and DC values started over.
+int RestartBoundary(Decoder& d, int64_t k) {
+  if (!d.resync_pending) {
+    if (d.br.Overrun() && !d.marker_warned) {
+      JPEG_WARN(d, "Unanticipated marker detected.");
+      d.marker_warned = true;
+    }
+    const int n = ReadResync(d);
+    if (d.error) return 0;
+    if (n >= 0) {
+      LoadSegment(d);
+      for (ScanComp& s : d.sc) s.last_dc = 0;
+      return 1;
+    }
+  }
+  // A resynchronisation found RSTn: the intervals before the one it opens
+  // are skipped (their samples 0).
+  if (d.resync_pending && (k & 7) == ((d.last_resync + 1) & 7)) {
+    d.resync_pending = false;
+    LoadSegment(d);
+    for (ScanComp& s : d.sc) s.last_dc = 0;
+  }
+  return 1;
+}
+
 }  // namespace jpeg

@@ -1,61 +1,19 @@
-// The decoder's input side at the byte level: the message hooks, and the
+// The decoder's input side at the byte level: the messages, and the
 // entropy-coded segments, unstuffed (0xFF 0x00 read as one 0xFF) into one
 // buffer that the bit reader then reads without looking at markers.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "Convert/conv_header_text.h"
 #include "LibJPEG/jpeg_internal.h"
 
 namespace {
-
-void Log_Warning_Hook(LogHandle log, const char* format, va_list args) {
-  char text[1024];
-  std::vsnprintf(text, sizeof text, format, args);
-  Log_Print(log, 2, "\xF1\x05" "WARNING:\x01 %s", text);
-}
-
-void Log_Error_Hook(LogHandle log, const char* format, va_list args) {
-  char text[1024];
-  std::vsnprintf(text, sizeof text, format, args);
-  Log_Print(log, 2, "\xF1\x04" "ERROR:\x01 %s", text);
-}
-
-// "label\x01value" becomes a header-text field line.
-void Log_Info_Hook(LogHandle log, const char* format, va_list args) {
-  if (!Text_Level()) return;
-  char text[1024];
-  std::vsnprintf(text, sizeof text, format, args);
-  char* sep = std::strchr(text, '\x01');
-  if (sep) {
-    *sep = 0;
-    Text_Field(log, text, "%s", sep + 1);
-  } else {
-    Text_Line(log, "%s", text);
-  }
-}
-
-std::atomic<JpegHook> g_error{&Log_Error_Hook};
-std::atomic<JpegHook> g_warning{&Log_Warning_Hook};
-std::atomic<JpegHook> g_info{&Log_Info_Hook};
 std::atomic<int> g_verbosity{0};
 
-void Call(JpegHook hook, LogHandle log, const char* format, va_list args) {
-  if (hook) hook(log, format, args);
+void Call(JpegHook hook, const void* context, const char* format, va_list args) {
+  if (hook) hook(context, format, args);
 }
-
 }  // namespace
-
-void Jpeg_Set_Hooks(const JpegHooks& hooks) {
-  g_error.store(hooks.error);
-  g_warning.store(hooks.warning);
-  g_info.store(hooks.info);
-}
-
-JpegHooks Jpeg_Get_Hooks() { return {g_error.load(), g_warning.load(), g_info.load()}; }
-
-JpegHooks Jpeg_Log_Hooks() { return {&Log_Error_Hook, &Log_Warning_Hook, &Log_Info_Hook}; }
 
 void Jpeg_Set_Verbosity(int verbosity) { g_verbosity.store(verbosity); }
 int Jpeg_Get_Verbosity() { return g_verbosity.load(); }
@@ -72,7 +30,7 @@ void Msg_Error(Decoder& d, const char* file, const char* routine, int line, cons
   Location(d, file, routine, line);
   va_list args;
   va_start(args, format);
-  Call(d.hooks.error, d.log, format, args);
+  Call(d.hooks.error, d.opt.hook_context, format, args);
   va_end(args);
 }
 
@@ -81,7 +39,7 @@ void Msg_Warning(Decoder& d, const char* file, const char* routine, int line, co
   Location(d, file, routine, line);
   va_list args;
   va_start(args, format);
-  Call(d.hooks.warning, d.log, format, args);
+  Call(d.hooks.warning, d.opt.hook_context, format, args);
   va_end(args);
 }
 
@@ -89,7 +47,7 @@ void Msg_Info(Decoder& d, const char* format, ...) {
   if (!d.opt.info_lines || !d.hooks.info) return;
   va_list args;
   va_start(args, format);
-  Call(d.hooks.info, d.log, format, args);
+  Call(d.hooks.info, d.opt.hook_context, format, args);
   va_end(args);
 }
 

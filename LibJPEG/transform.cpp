@@ -213,4 +213,6 @@ void JpegDecodeScan(Decoder& d) {
     Dct_Scan<uint8_t, 8>(d);
 }
 
+void Idct_Block_8(const int16_t* coef, const uint16_t* quant, uint8_t* out) { Idct<uint8_t, 8>(coef, quant, out, 8); }
+
 }  // namespace jpeg

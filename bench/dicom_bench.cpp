@@ -36,7 +36,6 @@ void Per_File(benchmark::State& state) {
 }
 
 void BM_Header_Series(benchmark::State& state, const std::vector<std::string>* files) {
-  Image_Set_Header_Text_Level(0);
   for (auto _ : state)
     for (const std::string& f : *files) {
       std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, f.c_str());
@@ -51,16 +50,13 @@ void BM_Header_Series(benchmark::State& state, const std::vector<std::string>* f
 }
 
 void BM_Read_Slice(benchmark::State& state, std::string file) {
-  Image_Set_Header_Text_Level(0);
   Read_Each_Iteration(state, file);
 }
 
 // The header window's listing: every line formatted and handed to the sink.
 void BM_Header_Listing(benchmark::State& state, std::string file) {
   for (auto _ : state) {
-    Image_Set_Header_Text_Level(4);
-    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, file.c_str());
-    Image_Set_Header_Text_Level(0);
+    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, 0, file.c_str(), 4);
     if (!ima) {
       state.SkipWithError("header not read");
       return;

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/jpeg_writer.h"
 
@@ -41,7 +41,6 @@ void Per_Frame(benchmark::State& state) {
 }
 
 void BM_Library(benchmark::State& state, std::string file, unsigned threads) {
-  Image_Set_Header_Text_Level(0);
   NEMA_Set_Decode_Threads(threads);
   Read_Each_Iteration(state, file, kFrames);
   NEMA_Set_Decode_Threads(0);

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "LibJPEG/jpeg.h"
+#include "Convert/conv_jpeg.h"
 #include "tests/fixtures/jpeg_writer.h"
 
 namespace {
@@ -88,8 +88,9 @@ Streams& S() {
 
 void Kema_Decode(benchmark::State& state, const Bytes& stream) {
   if (stream.empty()) return state.SkipWithError("no stream (encoder missing)");
+  static const ReadContext kRead;
   JpegInfo info;
-  JpegOptions opt;
+  JpegOptions opt = Jpeg_Options(kRead);
   opt.info_lines = false;
   if (!Jpeg_Read_Info(stream, info, opt)) return state.SkipWithError("stream not readable");
   std::vector<uint8_t> slot(info.Output_Bytes());

@@ -21,8 +21,9 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
-#include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/formats/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
 
 
@@ -201,7 +202,6 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   Log_Set_Sink(&Quiet_Sink);
-  Image_Set_Header_Text_Level(0);
 
   char tmpl[] = "/tmp/kema_bench_XXXXXX";
   if (!mkdtemp(tmpl)) {

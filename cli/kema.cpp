@@ -32,7 +32,8 @@ bool Known_Command(const std::string& c) { return c == "formats" || c == "info" 
 
 // Options that apply to one command only.
 bool Check_Command_Options(Options& opt, std::string& error) {
-  if (opt.json && opt.command != "info") error = "--json belongs to the info command";
+  if (opt.json && opt.command != "info" && opt.command != "formats")
+    error = "--json belongs to the info and formats commands";
   else if (opt.raw && opt.command != "header") error = "--raw belongs to the header command";
   else if (!opt.output.empty() && opt.command != "raw") error = "-o belongs to the raw command";
   else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
@@ -52,7 +53,8 @@ void Print_Usage(std::FILE* out) {
                "with the Kemascopia conversion library.\n"
                "\n"
                "commands:\n"
-               "  formats                 list every format code with its name\n"
+               "  formats [--json]        list every format code with its name, and whether\n"
+               "                          it has a reader (--json: one JSON array)\n"
                "  info [--json] FILE...   one line per file: format, dimensions, pixel type,\n"
                "                          modality, patient, numbers, stored range\n"
                "                          (--json: one JSON object per line)\n"

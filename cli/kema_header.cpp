@@ -14,11 +14,9 @@ bool List_Header(const std::string& file, bool raw) {
   LogHandle log = Log_Get_Handle();
   Log_Error_Reset();
   if (!Check_Openable(file)) return false;
-  Image_Set_Header_Text_Level(4);
   Log_Listing_To_Stdout(true, raw);
-  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(log, 0, file.c_str());
+  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(log, 0, file.c_str(), 4);
   Log_Listing_To_Stdout(false, false);
-  Image_Set_Header_Text_Level(0);
   if (!ima) return false;
   Kema_Image_Free_Header(log, *ima);
   return true;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "Convert/conv_util.h"
+#include "Convert/byte_source.h"
 #include "cli/kema.h"
 #include "log/log.h"
 

@@ -1,5 +1,6 @@
-// Reading one file for the commands: the same steps and error lines as the
-// viewer's image list, minus the list.
+// Reading one file for the commands: the library's whole-file read, as the
+// viewer's image list uses it, with the first error line kept.
+#include "Convert/conv_file_read.h"
 #include "Convert/kema_image.h"
 #include "cli/kema.h"
 
@@ -13,53 +14,34 @@ ReadResult::~ReadResult() {
 
 namespace {
 
-void Log_File_Failure(const char* heading, const std::string& file) {
-  LogHandle log = Log_Get_Handle();
-  Log_Print(log, 2, "%s", heading);
-  Log_Print(log, 2, "\xf1\x01\t\t file: \x02%s ", file.c_str());
-}
-
 // The error to report: the first one logged, else the heading we logged.
 std::string Failure_Text(const char* fallback) {
   std::string e = Log_First_Error();
   return e.empty() ? Output_Line(fallback) : e;
 }
 
+const char* Heading_Of(FileReadFailure failure) {
+  switch (failure) {
+    case FileReadFailure::Open: return "ERROR: Unable to open file !";
+    case FileReadFailure::Format: return "ERROR:\t in header of image !";
+    case FileReadFailure::Data: return "ERROR: Unable to read image data !";
+    default: return "ERROR: Unable to read image header !";
+  }
+}
+
 }  // namespace
 
 ReadResult Read_File(const std::string& file) {
-  LogHandle log = Log_Get_Handle();
   ReadResult r;
   r.file = file;
   Log_Error_Reset();
-  Image_Set_Header_Text_Level(0);
-
-  if (!Check_Openable(file)) {
-    r.error = Failure_Text("ERROR: Unable to open file !");
+  FileRead read = Kema_Image_Read_File(Log_Get_Handle(), file);
+  r.format = read.format;
+  if (read.failure != FileReadFailure::None) {
+    r.error = Failure_Text(Heading_Of(read.failure));
     return r;
   }
-  r.format = Kema_Image_Get_Format(log, 0, file.c_str());
-  if (r.format == 0) {
-    static const char kHeading[] = "\xf1\x04" "ERROR:\x01\t in header of image !\xf0";
-    Log_File_Failure(kHeading, file);
-    r.error = Failure_Text(kHeading);
-    return r;
-  }
-  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(log, 0, file.c_str());
-  if (!ima) {
-    static const char kHeading[] = "\xf1\x04" "ERROR:\x01 Unable to read image header !";
-    Log_File_Failure(kHeading, file);
-    r.error = Failure_Text(kHeading);
-    return r;
-  }
-  if (Kema_Image_Get_Image(log, *ima) < 1) {
-    static const char kHeading[] = "\xf1\x04" "ERROR:\x01 Unable to read image data !";
-    Log_File_Failure(kHeading, file);
-    r.error = Failure_Text(kHeading);
-    Kema_Image_Free_Header(log, *ima);
-    return r;
-  }
-  r.ima = std::move(ima);
+  r.ima = std::move(read.ima);
   return r;
 }
 

@@ -93,9 +93,10 @@ inline void Initialize(int argc, char** argv, int (*write_seeds)(const std::stri
 // large as the record says, and the split into single images (the viewer
 // splits no file of more images than its list holds).
 inline void Read_Road(size_t size, const void* input) {
-  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, size, input);
+  // The header listing runs too: its formatting sees every value.
+  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, size, input, 4);
   if (!ima) return;
-  if (Kema_Image_Get_Image(nullptr, *ima) >= 1) {
+  if (Kema_Image_Get_Image(nullptr, *ima, 4) >= 1) {
     const size_t samples = ima->g2.pix_plane >= 3 ? ima->g2.pix_plane : 1;
     const size_t need = size_t{ima->dim_x} * ima->dim_y * ima->dim_z * ima->dim_t * samples * (ima->g2.pix_store / 8);
     if (ima->data.size() < need) {

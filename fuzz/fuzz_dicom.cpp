@@ -179,7 +179,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // a zero length means "input is a file name"
-  Image_Set_Header_Text_Level(4);
   fuzz::Read_Road(size, data);
   return 0;
 }

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "LibJPEG/jpeg.h"
+#include "Convert/conv_jpeg.h"
 #include "fuzz/fuzz_common.h"
 #include "log/log.h"
 #include "tests/fixtures/jpeg_writer.h"
@@ -58,9 +58,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> in(data, size);
+  static const ReadContext kRead;
+  const JpegOptions opt = Jpeg_Options(kRead);
   JpegInfo info;
-  const int header = Jpeg_Read_Info(in, info);
-  PixelBuffer pixels = jpeg_decode(in, info);
+  const int header = Jpeg_Read_Info(in, info, opt);
+  PixelBuffer pixels = jpeg_decode(in, info, opt);
   if (pixels && pixels.size() != info.Output_Bytes()) {
     std::fprintf(stderr, "output of %zu bytes for an image of %zu\n", pixels.size(), info.Output_Bytes());
     std::abort();
@@ -69,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The same stream into a caller's buffer gives the same samples.
     std::vector<uint8_t> slot(info.Output_Bytes());
     JpegInfo again;
-    if (!Jpeg_Decode_Into(in, slot, again) || std::memcmp(slot.data(), pixels.data(), slot.size()) != 0) {
+    if (!Jpeg_Decode_Into(in, slot, again, opt) || std::memcmp(slot.data(), pixels.data(), slot.size()) != 0) {
       std::fprintf(stderr, "decode into a buffer differs from jpeg_decode\n");
       std::abort();
     }

@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // a zero length means "input is a file name"
-  Image_Set_Header_Text_Level(4);
   (void)Kema_Image_Get_Format(nullptr, size, data);
   fuzz::Read_Road(size, data);
   return 0;

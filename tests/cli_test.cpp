@@ -94,19 +94,28 @@ fixtures::GenesisSpec Ct_Spec(int compression = 1) {
   return spec;
 }
 
-TEST_F(CliTest, FormatsListsEveryNamedCode) {
+TEST_F(CliTest, FormatsListsEveryNamedCodeAndItsReader) {
   const KemaRun r = Kema({"formats"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 50u);
-  EXPECT_EQ(lines.front(), "  1  Unknow Format");
-  EXPECT_EQ(lines.back(), "103  JPEG");
-  EXPECT_THAT(r.out, HasSubstr("\n 12  GE SIGNA-5\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n 25  DICOM FILE\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n 36  SIEMENS SPI (compressed)\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n 41  ELSCINT DICOM Lossless Rice\n"));
+  EXPECT_EQ(lines.front(), "  1  Unknow Format                no reader");
+  EXPECT_EQ(lines.back(), "103  JPEG                         reader");
+  EXPECT_THAT(r.out, HasSubstr("\n 12  GE SIGNA-5                   reader\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n 25  DICOM FILE                   reader\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n 36  SIEMENS SPI (compressed)     reader\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n 41  ELSCINT DICOM Lossless Rice  no reader\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n100  TIFF                         no reader\n"));
   EXPECT_THAT(r.out, Not(HasSubstr("?")));
+
+  // The same rows for scripts.
+  const KemaRun j = Kema({"formats", "--json"});
+  EXPECT_EQ(j.status, 0);
+  const auto rows = nlohmann::json::parse(j.out);
+  ASSERT_EQ(rows.size(), 50u);
+  EXPECT_EQ(rows[6], nlohmann::json({{"code", 12}, {"name", "GE SIGNA-5"}, {"reader", true}}));
+  EXPECT_EQ(rows.back(), nlohmann::json({{"code", 103}, {"name", "JPEG"}, {"reader", true}}));
 }
 
 TEST_F(CliTest, InfoReadsHeaderAndPixels) {
@@ -243,7 +252,7 @@ TEST_F(CliTest, UsageErrorsHelpAndVersion) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"info"}, {"info", "-x", "f"}, {"raw", "f"},
                                              {"raw", "a", "b", "-o", "c"}, {"formats", "f"}, {"-t"},
-                                             {"-t", "high", "formats"}, {"formats", "--json"}}) {
+                                             {"-t", "high", "formats"}, {"header", "--json", "f"}}) {
     const KemaRun r = Kema(args);
     std::string joined;
     for (const std::string& a : args) joined += a + " ";

@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "Convert/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/jpeg_writer.h"

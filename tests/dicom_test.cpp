@@ -19,8 +19,8 @@
 #include <tuple>
 #include <vector>
 
-#include "Convert/dicom/local_NEMA.h"
-#include "Convert/dicom/local_NEMA_val.h"
+#include "Convert/formats/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA_val.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/log_capture.h"
@@ -34,7 +34,6 @@ using Texts = std::vector<std::string>;
 
 class Dicom : public testing::Test {
  protected:
-  void TearDown() override { Image_Set_Header_Text_Level(0); }
   fixtures::UtcZone utc_;
 };
 
@@ -61,10 +60,8 @@ struct Read {
 
 Read Read_Bytes(const Bytes& bytes, bool listing = false) {
   fixtures::LogCapture log(0);
-  Image_Set_Header_Text_Level(listing ? 4 : 0);
   Read r;
-  r.ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data());
-  Image_Set_Header_Text_Level(0);
+  r.ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data(), listing ? 4 : 0);
   r.text = log.Joined(4, true);
   if (r.ima) r.pixels = Kema_Image_Get_Image(nullptr, *r.ima);
   return r;
@@ -494,7 +491,6 @@ TEST_F(Dicom, ThreadsReadDifferentFilesAsOneThreadDoes) {
   files.push_back(p.Sequence_End().Done(1024));
   // Log settings are process-wide: the threads list nothing, and compare what they read.
   const auto summary = [](const Bytes& f) {
-    Image_Set_Header_Text_Level(0);
     auto ima = Kema_Image_Header_Read(nullptr, f.size(), f.data());
     if (!ima || Kema_Image_Get_Image(nullptr, *ima) != 1) return std::tuple(uint16_t{0}, uint16_t{0}, 0.0f, Bytes{}, Bytes{});
     Bytes list;
@@ -512,19 +508,92 @@ TEST_F(Dicom, ThreadsReadDifferentFilesAsOneThreadDoes) {
   }
 }
 
+// A read started from inside another on the same thread (here from the log
+// sink, while the outer parse is inside an image sequence) keeps to its own
+// state and listing level, and leaves the outer read's intact.
+struct Nested {
+  const Bytes* inner = nullptr;
+  bool inside = false, done = false;
+  std::vector<std::string> outer_lines;
+  std::tuple<uint16_t, uint16_t, float, Bytes> inner_result;
+};
+Nested* g_nested = nullptr;
+
+std::tuple<uint16_t, uint16_t, float, Bytes> Summary(const Bytes& f, uint8_t listing) {
+  auto ima = Kema_Image_Header_Read(nullptr, f.size(), f.data(), listing);
+  if (!ima || Kema_Image_Get_Image(nullptr, *ima, listing) != 1) return {};
+  return std::tuple(ima->dim_z, ima->g1.image_num, ima->g1.position[2], Data(*ima));
+}
+
+int Nesting_Sink(LogHandle, int level, const char* text) {
+  Nested& n = *g_nested;
+  if (level != 4 || n.inside) return 1;
+  n.outer_lines.push_back(text);
+  if (!n.done && std::string(text).find("0\\0\\7") != std::string::npos) {
+    n.inside = n.done = true;
+    n.inner_result = Summary(*n.inner, 0);
+    n.inside = false;
+  }
+  return 1;
+}
+
+// Pixels kept in the (07A1,100A) element are the maker's own compression:
+// the file is recognised as such and its pixels refused with the reason.
+TEST_F(Dicom, ElscintCompressedPixelElementMakesFormat41) {
+  DicomWriter w(8);
+  w.Part10("1.2.840.10008.1.2.1").Image(4, 8).U16(0x07A1, 0x100A, "OW", {1, 2, 3, 4});
+  const Bytes f = w.Done(1024);
+  fixtures::LogCapture log(0);
+  auto ima = Kema_Image_Header_Read(nullptr, f.size(), f.data());
+  ASSERT_NE(ima, nullptr);
+  EXPECT_EQ(std::tuple(ima->format, ima->g2.compression), std::tuple(41, 1));
+  EXPECT_EQ(Kema_Image_Get_Image(nullptr, *ima), 0);
+  EXPECT_TRUE(log.Contains("I can not read the Elscint \"Lossless Rice\"images.", 2));
+}
+
+TEST_F(Dicom, AReadNestedInAnotherKeepsBothRight) {
+  DicomWriter p(8);
+  p.Part10("1.2.840.10008.1.2.1", "PAPYRUS 3.0").U16(0x0041, 0x1015, "US", {2}).Sequence(0x0041, 0x1050);
+  p.Item().Text(0x0020, 0x0032, "DS", "0\\0\\7").Image(4, 8).Pixels(fixtures::Dicom_Ramp16(4, 8, 1)).Item_End();
+  p.Item().Text(0x0020, 0x0032, "DS", "0\\0\\9").Image(4, 8).Pixels(fixtures::Dicom_Ramp16(4, 8, 2)).Item_End();
+  const Bytes outer = p.Sequence_End().Done(1024);
+  const Bytes inner = fixtures::Dicom_CT_Slice(32, 24, 3);
+
+  Nested alone;
+  {
+    fixtures::LogCapture log(0);
+    alone.inner_result = Summary(inner, 0);
+    const auto outer_alone = Summary(outer, 4);
+    for (const fixtures::LogLine& l : log.lines())
+      if (l.level == 4) alone.outer_lines.push_back(l.text);
+    Nested nested{.inner = &inner};
+    g_nested = &nested;
+    const LogSink old = Log_Get_Sink();
+    Log_Set_Sink(&Nesting_Sink);
+    const auto outer_nested = Summary(outer, 4);
+    Log_Set_Sink(old);
+    g_nested = nullptr;
+    ASSERT_TRUE(nested.done);
+    EXPECT_EQ(outer_nested, outer_alone);
+    EXPECT_EQ(std::get<0>(outer_nested), 2);
+    EXPECT_EQ(nested.inner_result, alone.inner_result);
+    EXPECT_EQ(nested.outer_lines, alone.outer_lines);
+  }
+}
+
 }  // namespace
 
 namespace {
 
 // The reader alone, without the post-processing that turns the geometry.
-std::unique_ptr<ImageHeader> Header_Only(const Bytes& bytes, uint16_t format) {
+std::unique_ptr<ImageHeader> Header_Only(const Bytes& bytes, uint16_t format, uint8_t listing = 0) {
   auto ima = std::make_unique<ImageHeader>();
   Image_Init_Header(*ima);
   ima->format = format;
   ima->input_type = 2;
   ima->stream = bytes;
   ima->file_size = static_cast<uint32_t>(bytes.size());
-  if (NEMA_Read_Header(nullptr, *ima) < 1) return nullptr;
+  if (NEMA_Read_Header(ReadContext{nullptr, listing}, *ima) < 1) return nullptr;
   return ima;
 }
 
@@ -539,9 +608,7 @@ TEST_F(Dicom, SiemensGroupsOrientationCheckAndFrameTimes) {
   w.Image(2, 2).Pixels(Bytes(24, 1));
   const Bytes bytes = w.Done(1024);
   fixtures::LogCapture log(6);
-  Image_Set_Header_Text_Level(4);
-  const auto ima = Header_Only(bytes, 38);
-  Image_Set_Header_Text_Level(0);
+  const auto ima = Header_Only(bytes, 38, 4);
   ASSERT_NE(ima, nullptr);
   const std::string text = log.Joined(4, true);
   for (const std::string& l : {Line("0009,1010", "SPI Version:", "SPI-V1"),
@@ -602,9 +669,7 @@ TEST_F(Dicom, HugeNumbersStayInRange) {
   w.Image(2, 2).Pixels(Bytes(8, 1));
   for (uint8_t level : {0, 4}) {
     fixtures::LogCapture log(0);
-    Image_Set_Header_Text_Level(level);
-    const auto ima = Header_Only(w.Done(1024), 24);
-    Image_Set_Header_Text_Level(0);
+    const auto ima = Header_Only(w.Done(1024), 24, level);
     ASSERT_NE(ima, nullptr);
     EXPECT_EQ(ima->g2.level, INT32_MAX);
     EXPECT_EQ(ima->g2.window, INT32_MIN);

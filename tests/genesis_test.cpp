@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_budget.h"
 #include "Convert/kema_image.h"
-#include "Convert/vendor/local_Ge_Signa_5.h"
+#include "Convert/formats/local_Ge_Signa_5.h"
 #include "tests/fixtures/genesis_writer.h"
 #include "tests/fixtures/log_capture.h"
 #include "tests/fixtures/test_util.h"
@@ -30,7 +30,6 @@ using Map = std::vector<std::pair<uint16_t, uint16_t>>;
 // Times in the header text are local: pin the zone.
 class Genesis : public testing::Test {
  protected:
-  void TearDown() override { Image_Set_Header_Text_Level(0); }
   fixtures::UtcZone utc_;
 };
 
@@ -46,10 +45,10 @@ std::unique_ptr<ImageHeader> Record(std::span<const uint8_t> bytes, const std::s
 }
 
 // The header of a file written from `s`.
-std::unique_ptr<ImageHeader> Header_Of(const GenesisSpec& s) {
+std::unique_ptr<ImageHeader> Header_Of(const GenesisSpec& s, uint8_t listing = 0) {
   const auto bytes = fixtures::Genesis_File(s);
   auto ima = Record(bytes);
-  EXPECT_EQ(GE_SIGNA_5_Read_Header(nullptr, *ima), 1);
+  EXPECT_EQ(GE_SIGNA_5_Read_Header(ReadContext{nullptr, listing}, *ima), 1);
   ima->stream = {};  // its bytes go with this function
   return ima;
 }
@@ -227,8 +226,7 @@ TEST_F(Genesis, HeaderTextListsTheBlocksInOrder) {
   const GenesisSpec mr{.compression = 3, .ct = false, .sex = 0};
   {
     fixtures::LogCapture log(1);  // admits level 6, the level of a file being loaded
-    Image_Set_Header_Text_Level(6);
-    Header_Of(mr);
+    Header_Of(mr, 6);
     const std::vector<std::string> want = {
         "\x02\xF1------ ------ GE Suite header ------ ------\x01\xF0",
         "\x02\xF1------ ------ GE Exam header ------ ------\x01\xF0",
@@ -249,9 +247,9 @@ TEST_F(Genesis, HeaderTextListsTheBlocksInOrder) {
   }
   {
     fixtures::LogCapture log(0);  // level 4, the header listing, is always admitted
-    Image_Set_Header_Text_Level(4);
     Header_Of({.layout = Layout::DatabaseSigna4, .compression = 4, .hospital = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789",
-               .age_unit = 4, .patient_position = 3, .plane = 3});
+               .age_unit = 4, .patient_position = 3, .plane = 3},
+              4);
     const std::vector<std::string> want = {
         "\x02Hospital:               \x01 ABCDEFGHIJKLMNOPQRSTUVWXYZ012345",
         "\x02Patient age:            \x01 42 (invalid!) 4",

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 #include "tests/fixtures/log_capture.h"
 #include "tests/fixtures/test_util.h"
@@ -129,7 +130,7 @@ TEST(PixelGenericRead, ReadsWhatIsThereAndNeverPastTheEnd) {
   const std::string path = Write_File("pixel_generic.img", bytes);
   const std::string big = Write_File("pixel_4k.img", std::vector<uint8_t>(4096, 0x11));
   const std::string missing = ::testing::TempDir() + "pixel_no_such_file.img";
-  const std::string eof = "End of File while reading: ", at = "file:conv_image_read.cpp line:#";
+  const std::string eof = "End of File while reading: ", at = "file:conv_sample_read.cpp line:#";
   // `file` empty: `bytes` in memory; `out` empty: a refusal.
   struct Read {
     uint16_t x, y, z, t, store, plane, swap; std::string file; uint32_t offset; Vals out; Lines shown = {};

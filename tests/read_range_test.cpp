@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "Convert/kema_image.h"
-#include "Convert/vendor/local_Analyze.h"
-#include "Convert/vendor/text_header.h"
+#include "Convert/formats/local_Analyze.h"
+#include "Convert/formats/text_header.h"
 #include "tests/fixtures/log_capture.h"
 #include "tests/fixtures/test_util.h"
 #include "tests/fixtures/text_formats_writer.h"
@@ -28,7 +28,6 @@ using namespace fixtures;
 
 class TextFormats : public testing::Test {
  protected:
-  void TearDown() override { Image_Set_Header_Text_Level(0); }
   std::string Put(const std::string& name, std::string_view head, std::span<const uint8_t> tail = {}) {
     const std::string p = (dir_ / name).string();
     fs::create_directories(fs::path(p).parent_path());
@@ -46,8 +45,8 @@ std::unique_ptr<ImageHeader> Read(const std::string& path) {
   if (ima && Kema_Image_Get_Image(nullptr, *ima) < 1) return nullptr;
   return ima;
 }
-std::unique_ptr<ImageHeader> Read(std::span<const uint8_t> bytes) {
-  auto ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data());
+std::unique_ptr<ImageHeader> Read(std::span<const uint8_t> bytes, uint8_t listing = 0) {
+  auto ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data(), listing);
   if (ima && Kema_Image_Get_Image(nullptr, *ima) < 1) return nullptr;
   return ima;
 }
@@ -115,10 +114,9 @@ TEST_F(TextFormats, InterfilePixelsWhereverTheHeaderPutsThem) {
 
 TEST_F(TextFormats, InterfileFieldsAndHeaderText) {
   LogCapture log(4);
-  Image_Set_Header_Text_Level(4);
   const InterfileSpec spec{.extra = "STUDY DURATION (SEC) := 90\n!Imaging Modality := NUCMED\n"};
   const auto px = Store_Samples(Text_Pattern(96, 2, true), 2, false);
-  auto ima = Read(Bytes(Interfile_Header(spec), px));
+  auto ima = Read(Bytes(Interfile_Header(spec), px), 4);
   ASSERT_NE(ima, nullptr) << log.Joined(2, true);
   // Capital keys and '!' are recognised; a value in capitals is not.
   // The modality from "nucmed" earlier: "NUCMED" changes nothing. The comment after ';' is cut.
@@ -332,6 +330,27 @@ TEST_F(TextFormats, AnalyzeOffsetsRefusalsAndSecondFile) {
 
 // ---- Materialise, SMIS, IGB, raw header ----
 
+// Pixels cut short between the header read and the pixel read (a copy still
+// being written, a file replaced): a clean failure, never a crash.
+TEST_F(TextFormats, DataCutShortAfterTheHeaderRead) {
+  LogCapture log(6);
+  const auto px = Store_Samples(Text_Pattern(8 * 6 * 2, 2, true), 2, true);
+  const std::string img = Put("cut.img", {}, px);
+  const std::string hdr = Put("cut.hdr", {}, Analyze_Header({}));
+  const std::string single = Put("cut.raw", "magic RAW_DATA x 8 y 6 z 2 pixel_size 16\n# one file, both parts\n\f", px);
+  for (const std::string& header : {hdr, single}) {
+    SCOPED_TRACE(header);
+    auto ima = Kema_Image_Header_Read(nullptr, 0, header.c_str());
+    ASSERT_NE(ima, nullptr) << log.Joined(2, true);
+    const std::string data = header == hdr ? img : single;
+    fs::resize_file(data, fs::file_size(data) - 40);
+    log.clear();
+    EXPECT_EQ(Kema_Image_Get_Image(nullptr, *ima), 0);
+    EXPECT_FALSE(ima->data);
+    EXPECT_TRUE(log.Contains("End of File while reading", 6)) << log.Joined(6, true);
+  }
+}
+
 TEST_F(TextFormats, MaterialiseHeaderAndPixels) {
   LogCapture log(2);
   const auto values = Text_Pattern(4 * 3, 2, true);
@@ -429,6 +448,12 @@ TEST_F(TextFormats, RawHeaderFieldsGapsAndFailures) {
                    std::vector<uint8_t>{0xFF, 0xFF, 0xB3, 0x80, 0xFF, 0xFF, 0x4C, 0x00}));
   ASSERT_NE(ima, nullptr) << log.Joined(2, true);
   EXPECT_EQ(Data(*ima), (std::vector<uint8_t>{1, 0, 1, 1, 0, 0, 1, 1, 1, 0, 1, 0, 0, 1, 1, 0, 0, 0}));
+  // Colour stored plane by plane (pixel_config 1) comes out interleaved R G B.
+  ima = Read(Bytes("magic RAW_DATA x 2 y 2 pixel_size 8 pixel_plane 3 pixel_config 1\n# red, green, blue planes\n\f",
+                   std::vector<uint8_t>{1, 2, 3, 4, 11, 12, 13, 14, 21, 22, 23, 24}));
+  ASSERT_NE(ima, nullptr) << log.Joined(2, true);
+  EXPECT_EQ(ima->g2.pix_type, kPixRGB8);
+  EXPECT_EQ(Data(*ima), (std::vector<uint8_t>{1, 11, 21, 2, 12, 22, 3, 13, 23, 4, 14, 24}));
   const struct {
     const char* header;
     const char* message;
@@ -452,8 +477,10 @@ TEST_F(TextFormats, BrukerStudyTree) {
   LogCapture log(2);
   const auto values = Text_Pattern(8 * 6 * 2, 2, true);
   const BrukerSpec spec{.byte_order = "bigEndian",
+                        .reco_extra = "##$RECO_abs_time=( 2 )\n981173106 0\n",
                         .acqp_extra = "##$ACQ_slice_offset=( 1 )\n-3\n",
-                        .imnd_extra = "##$IMND_slicepack_vector=( 3 )\n0 0 1\n##$IMND_read_vector=( 3 )\n1 0 0\n"};
+                        .imnd_extra = "##$IMND_slicepack_vector=( 3 )\n0 0 1\n##$IMND_read_vector=( 3 )\n1 0 0\n",
+                        .subject_extra = "##$SUBJECT_dbirth=( 3 )\n1999 4 12\n"};
   const std::string reco = Write_Bruker_Study((dir_ / "study").string(), spec, Store_Samples(values, 2, true));
   auto ima = Read(reco);
   ASSERT_NE(ima, nullptr) << log.Joined(2, true);
@@ -469,6 +496,9 @@ TEST_F(TextFormats, BrukerStudyTree) {
   EXPECT_EQ(std::tuple(ima->image_type, ima->g1.orient_v, ima->g4.manufacturer), std::tuple(1, 1, "Bruker"));
   EXPECT_EQ(ima->g1.dir_v, (Vec4{0.0f, 1.0f, 0.0f, 0.0f}));  // slice normal x read direction
   EXPECT_EQ(ima->g1.position[2], -3.0f);
+  // The birth date as year, month, day; the reconstruction's time for the series and the image.
+  EXPECT_EQ(std::tuple(ima->g3.birth_date, ima->g1.series_time, ima->g1.image_time),
+            std::tuple(std::array<uint16_t, 3>{1999, 4, 12}, 981173106, 981173106));
 
   const struct {
     const char* what;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "Convert/conv_order.h"
 #include "Convert/conv_string.h"
 #include "Convert/kema_image.h"
-#include "Convert/local_NEMA_read.h"
+#include "Convert/formats/dicom/local_NEMA_read.h"
 #include "tests/fixtures/log_capture.h"
 
 namespace {
@@ -165,7 +165,6 @@ TEST(NemaRead, ShortReadsReportBothCountsBeforeAllocating) {
 
 TEST(NemaRead, PrintValueListsUnknownElements) {
   fixtures::LogCapture log(1);
-  const uint8_t saved = Image_Header_Text_Level();
   const std::string longer = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGH";  // 44 characters
   const struct { uint8_t mode; uint16_t element; Bytes value; std::string line; } cases[] = {
       {0, 0x10, {'A', 'B', 'C', 0}, "\x02(0009,0010) \x01unknown private tag (4  bytes)       (ABC)"},
@@ -181,15 +180,13 @@ TEST(NemaRead, PrintValueListsUnknownElements) {
     for (uint8_t level : {4, 0}) {  // at level 0 nothing is listed
       SCOPED_TRACE(c.line + " at " + std::to_string(level));
       log.clear();
-      Image_Set_Header_Text_Level(level);
       auto src = ByteSource::From_Memory(c.value, "block");
       ByteCursor cur{src.get(), 0};
-      EXPECT_EQ(NEMA_Print_Value(nullptr, c.mode, 0x9, c.element, cur, c.value.size()), 1);
+      EXPECT_EQ(NEMA_Print_Value(ReadContext{nullptr, level}, c.mode, 0x9, c.element, cur, c.value.size()), 1);
       EXPECT_EQ(cur.pos, c.value.size());  // the whole value is consumed
       EXPECT_EQ(At(log, 4), c.line.empty() || !level ? Texts{} : Texts{c.line});
     }
   }
-  Image_Set_Header_Text_Level(saved);
 }
 
 TEST(StringHelpers, TokensKeepQuotedSeparators) {

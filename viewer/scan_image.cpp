@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "Convert/conv_file_read.h"
 #include "log/log.h"
 #include "viewer/scan_color.h"
 #include "viewer/scan_settings.h"
@@ -26,8 +27,7 @@ void File_Line(const std::string& name) {
 
 // Lists what the reader can read of a header that failed (its result is dropped).
 void List_Header(const std::string& name) {
-  Image_Set_Header_Text_Level(4);
-  auto listing = Kema_Image_Header_Read(Log(), 0, name.c_str());
+  auto listing = Kema_Image_Header_Read(Log(), 0, name.c_str(), 4);
   if (listing) Kema_Image_Free_Header(Log(), *listing);
 }
 
@@ -70,39 +70,17 @@ void Exchange_Sort(Viewer& v, int last, Greater greater) {
 int Image_Read_File(Viewer& v, const std::string& name, int first) {
   const LogHandle log = Log();
   Log_Print(log, 9, "in Image_Read_File(%s)", name.c_str());
-  if (FILE* f = std::fopen(name.c_str(), "rb")) {
-    std::fclose(f);
-  } else {
-    const int error = errno;
-    Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to open file !");
-    File_Line(name);
-    Log_Print(log, 2, "\x01\t\t %s", System_Error_Text(error));
-    return 0;
+  FileRead read = Kema_Image_Read_File(log, name, {.text_level = 6, .stop_at_unknown = true});
+  switch (read.failure) {
+    case FileReadFailure::None: break;
+    case FileReadFailure::Unknown: return -1;
+    case FileReadFailure::Header:
+    case FileReadFailure::Data:
+      List_Header(name);
+      return 0;
+    default: return 0;
   }
-  const uint16_t format = Kema_Image_Get_Format(log, 0, name.c_str());
-  if (format == 0) {
-    Log_Print(log, 2, "\xf1\x04""ERROR:\x01\t in header of image !\xf0");
-    File_Line(name);
-    return 0;
-  }
-  Log_Print(log, 8, "--> format:%d (%s) image:(%s)", format, Image_Format_Name(format), name.c_str());
-  if (format == 1) return -1;
-
-  Image_Set_Header_Text_Level(6);
-  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(log, 0, name.c_str());
-  if (!ima) {
-    Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to read image header !");
-    File_Line(name);
-    List_Header(name);
-    return 0;
-  }
-  if (!Kema_Image_Get_Image(log, *ima)) {
-    Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to read image data !");
-    File_Line(name);
-    List_Header(name);
-    Kema_Image_Free_Header(log, *ima);
-    return 0;
-  }
+  std::unique_ptr<ImageHeader> ima = std::move(read.ima);
   const int n = ima->dim_z * ima->dim_t;
   if (n > kMaxImages) {
     Log_Print(log, 2, "\xf1\x04""ERROR:\x01\t to many images !\xf0");

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "Convert/conv_util.h"
+#include "Convert/conv_raw_import.h"
 #include "log/log.h"
 #include "viewer/scan_proc_tools.h"
 
@@ -34,8 +34,7 @@ constexpr int kRowHeight = 24, kRowStep = 31;
 }  // namespace
 
 int Raw_Bytes_Per_Pixel(int format) {
-  static constexpr int kBytes[] = {1, 2, 3, 4, 4};
-  return format >= 0 && format < 5 ? kBytes[format] : 1;
+  return format >= 0 && format < 5 ? static_cast<int>(Raw_Layout_Bytes(static_cast<RawLayout>(format))) : 1;
 }
 
 int64_t Raw_Computed_Size(const RawValues& v, int format) {
@@ -183,28 +182,17 @@ bool RawWindow::Open(bool visible) {
 
 void RawWindow::on_create() {
   const LogHandle log = Log();
-  FILE* f = std::fopen(name_.c_str(), "rb");
-  if (!f) {
+  const char* refused = nullptr;
+  source_ = ByteSource::Open_File(name_, &refused);
+  if (!source_) {
     const int error = errno;
     Log_Print(log, 2, "File:%s line:%d", "scan_proc_raw", __LINE__);
     Log_Print(log, 2, "\xf1\x04""ERROR:\x01 Unable to open file (%s)", name_.c_str());
-    Log_Print(log, 2, "%s", System_Error_Text(error));
+    Log_Print(log, 2, "%s", refused ? refused : System_Error_Text(error));
     destroy();
     return;
   }
-  const bool seek = fseeko(f, 0, SEEK_END) == 0;
-  const off_t end = seek ? ftello(f) : -1;
-  const int error = errno;
-  std::fclose(f);
-  if (!seek || end < 0) {
-    Log_Print(log, 2, "File:%s line:%d", "scan_proc_raw", __LINE__);
-    Log_Print(log, 2, seek ? "\xf1\x04""Error:\x01 in tell() of (%s)" : "\xf1\x04""Error:\x01 in lseek() of (%s)",
-              name_.c_str());
-    Log_Print(log, 2, "%s", System_Error_Text(error));
-    destroy();
-    return;
-  }
-  file_size_ = end;
+  file_size_ = static_cast<int64_t>(std::min<uint64_t>(source_->size(), INT64_MAX));
   set_title("Raw Image Info " + name_);
   Raw_Suggest(values_, sugg_, file_size_, format_);
   Layout(client_width(), client_height());
@@ -310,11 +298,7 @@ void RawWindow::Preview() {
               static_cast<long long>(std::min<__int128>(static_cast<__int128>(w) * h * b, INT64_MAX)), name_.c_str());
     return;
   }
-  FILE* f = std::fopen(name_.c_str(), "rb");
-  if (!f) {
-    Log_Print(log, 2, "\xf1\x04""Error:\x01 Unable to open file: (%s)", name_.c_str());
-    return;
-  }
+  if (!source_) return;
   std::vector<int32_t> grey(100 * 100, 0);
   preview_.assign(100 * 100 * 3, 0);
   std::vector<uint8_t> row;
@@ -328,14 +312,9 @@ void RawWindow::Preview() {
     row.assign(static_cast<size_t>(row_bytes * planes), 0);
     for (int pl = 0; pl < planes && ok; ++pl) {
       const int64_t offset = start + (planar ? pl * w * h + y * w : y * w * b);
-      if (fseeko(f, offset, SEEK_SET) != 0) {
-        Log_Print(log, 2, "\xf1\x04""Error:\x01 while seeking pos %ld file: (%s)", static_cast<long>(offset),
-                  name_.c_str());
-        ok = false;
-        break;
-      }
-      const size_t got = std::fread(row.data() + pl * row_bytes, 1, row_bytes, f);
-      if (got != static_cast<size_t>(row_bytes)) {
+      const ptrdiff_t got = std::max<ptrdiff_t>(0, source_->Read_At(static_cast<uint64_t>(offset),
+                                                                     row.data() + pl * row_bytes, row_bytes));
+      if (got != static_cast<ptrdiff_t>(row_bytes)) {
         Log_Print(log, 2, "\xf1\x04""Error:\x01 EOF while reading (%d /vs/ %d) file: (%s)", static_cast<int>(got),
                   static_cast<int>(row_bytes), name_.c_str());
         ok = false;
@@ -363,7 +342,6 @@ void RawWindow::Preview() {
       high = std::max(high, v);
     }
   }
-  std::fclose(f);
   if (!ok) return;
   if (Grey_Format(format_)) {
     const double d = high > low ? double(high) - low : 255.0;
@@ -459,7 +437,6 @@ int RawWindow::Create_Images() {
   const LogHandle log = Log();
   Viewer& v = panel_.v;
   RawValues r = values_;
-  const int64_t b = Raw_Bytes_Per_Pixel(format_);
   // A geometry the record cannot hold or the file cannot supply is refused;
   // the window stays open for a correction.
   if (r.w <= 0 || r.h <= 0 || r.w > 65535 || r.h > 65535 || r.fh < 0 || r.ih < 0) {
@@ -467,77 +444,32 @@ int RawWindow::Create_Images() {
     return 0;
   }
   int64_t n = std::max(1, r.n);
-  const int64_t image_bytes = b * r.w * r.h;
   const int64_t room = kMaxImages - 1 - v.last;
   if (n > room) {
     n = room;
     Log_Print(log, 2, "\xf1\x05WARNING:\x01 Maximum of %d images at a time!", kMaxImages);
   }
-  FILE* f = std::fopen(name_.c_str(), "rb");
-  if (!f) {
-    Log_Print(log, 2, "Unable to open file: (%s)", name_.c_str());
+  if (!source_) {
     destroy();
     return 0;
   }
+  const RawImportSpec spec{.width = static_cast<uint16_t>(r.w),
+                           .height = static_cast<uint16_t>(r.h),
+                           .file_header = static_cast<uint64_t>(r.fh),
+                           .image_header = static_cast<uint64_t>(r.ih),
+                           .layout = static_cast<RawLayout>(format_),
+                           .sign = second_list_.value == 1,
+                           .swap = order_list_.value == 1,
+                           .planar = second_list_.value == 1,
+                           .series = static_cast<uint16_t>(g_raw_counter)};
   const int first = v.last + 1;
   int added = 0;
   int32_t candidate = -65000;
   for (int64_t k = 0; k < n; ++k) {
-    const int64_t offset = r.fh + (image_bytes + r.ih) * k + r.ih;
-    if (offset + image_bytes > file_size_) {
-      Log_Print(log, 2, "EOF while reading (%d /vs/ %d) file: (%s)",
-                static_cast<int>(std::clamp<int64_t>(file_size_ - offset, 0, INT32_MAX)),
-                static_cast<int>(std::min<int64_t>(image_bytes, INT32_MAX)), name_.c_str());
-      break;
-    }
-    auto ima = std::make_unique<ImageHeader>();
-    Image_Init_Header(*ima);
-    ima->format = 1;
-    ima->g1.pix_dim[0] = ima->g1.pix_dim[1] = 1.0f;
-    ima->g2.rescale_slope = 1.0f;
-    ima->g2.rescale_intercept = 0;
-    ima->dim_z = ima->dim_t = 1;
-    ima->dim_x = static_cast<uint16_t>(r.w);
-    ima->dim_y = static_cast<uint16_t>(r.h);
-    ima->g1.image_idx = static_cast<uint16_t>(k);
-    ima->g1.series_num = g_raw_counter;
-    ima->input_type = 1;
-    ima->file_data = ima->input = name_;
-    Image_Split_Name(ima->input, ima->path, ima->name, ima->ext);
-    ima->g3.patient_name = "raw image";
-    ima->header_size = static_cast<uint32_t>(r.fh);
-    ima->image_gap = static_cast<uint32_t>(r.ih);
-    ima->file_size = static_cast<uint32_t>(std::min<int64_t>(file_size_, UINT32_MAX));
-    ima->ima_offset = static_cast<uint32_t>(std::min<int64_t>(offset, UINT32_MAX));
-    const bool grey = Grey_Format(format_);
-    ima->g2.pix_store = ima->g2.pix_bits = static_cast<uint8_t>(grey ? 8 * b : 8);
-    ima->g2.pix_plane = static_cast<uint8_t>(grey ? 1 : format_ == 2 ? 3 : 4);
-    ima->g2.pix_planar = static_cast<uint8_t>(grey ? 0 : second_list_.value);
-    ima->g2.pix_sign = static_cast<uint8_t>(grey ? second_list_.value : 0);
-    ima->g2.pix_swap = static_cast<uint8_t>(format_ == 0 ? 0 : order_list_.value);
-    ima->g2.pix_high = static_cast<uint8_t>(ima->g2.pix_bits - 1);
-    static constexpr uint8_t kGrey[3][2] = {{kPixU8, kPixS8}, {kPixU16, kPixS16}, {kPixU32, kPixS32}};
-    ima->g2.pix_type = grey ? kGrey[format_ == 0 ? 0 : format_ == 1 ? 1 : 2][ima->g2.pix_sign]
-                            : static_cast<uint8_t>(format_ == 2 ? kPixRGB8 : kPixRGBA8);
+    std::unique_ptr<ImageHeader> ima = Image_Raw_Import(log, *source_, name_, spec, static_cast<uint64_t>(k));
+    if (!ima) break;
     Log_Print(log, 6, "ima[%d]: %dx%d x %dx%d (%d) sign:%d", first + added, ima->dim_x, ima->dim_y, ima->g2.pix_plane,
               ima->g2.pix_store, static_cast<int>(ima->ima_offset), ima->g2.pix_sign);
-    PixelBuffer buf = KEMA_ALLOC_PIXELS(log, static_cast<uint64_t>(image_bytes), name_.c_str(), "buf", image_bytes, 1);
-    if (!buf) break;
-    if (fseeko(f, offset, SEEK_SET) != 0) {
-      Log_Print(log, 2, "while seeking pos %ld file: (%s)", static_cast<long>(offset), name_.c_str());
-      break;
-    }
-    const size_t got = std::fread(buf.data(), 1, static_cast<size_t>(image_bytes), f);
-    if (got != static_cast<size_t>(image_bytes)) {
-      Log_Print(log, 2, "EOF while reading (%d /vs/ %d) file: (%s)", static_cast<int>(got),
-                static_cast<int>(image_bytes), name_.c_str());
-      break;
-    }
-    ima->data = Image_Read_Process(log, *ima, std::move(buf));
-    if (!ima->data || !Image_Image_Min_Max(log, *ima)) {
-      Log_Print(log, 6, "Unable to process data for image %s", name_.c_str());
-      break;
-    }
     // Fill value: four equal corners below -1024 on the first image of the
     // import, the same corners on every later one.
     const int32_t c[4] = {Image_Pixel_Value(log, ima.get(), ima->data.data(), 0, 0, 0, 0),
@@ -551,7 +483,6 @@ int RawWindow::Create_Images() {
     v.cache[first + added] = DisplayCache();
     ++added;
   }
-  std::fclose(f);
   if (added > 0) {
     int32_t low = 65000, high = -65000;
     for (int k = first; k < first + added; ++k) {

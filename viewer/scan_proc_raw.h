@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "Convert/byte_source.h"
 #include "viewer/viewer.h"
 
 class Panel;
@@ -72,6 +73,7 @@ class RawWindow : public platform::Window {
 
   Panel& panel_;
   std::string name_;
+  std::unique_ptr<ByteSource> source_;  // the file, open while the window is
   int64_t file_size_ = 0;
   RawValues values_;
   std::array<RawValues, 5> sugg_{};

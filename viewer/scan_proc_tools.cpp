@@ -529,10 +529,9 @@ void Panel::Show_Header() {
   const ImageHeader* ima = v.entry(v.current);
   if (!ima) return;
   const LogHandle log = static_cast<platform::Window*>(this);
-  Image_Set_Header_Text_Level(4);
   // A memory-block entry has no file to list.
   if (ima->input_type != 1 || ima->input.empty()) return;
-  auto listing = Kema_Image_Header_Read(log, 0, ima->input.c_str());
+  auto listing = Kema_Image_Header_Read(log, 0, ima->input.c_str(), 4);
   if (listing) Kema_Image_Free_Header(log, *listing);
 }
 

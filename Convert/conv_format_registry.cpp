@@ -1,0 +1,108 @@
+#include "Convert/conv_format_registry.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Convert/conv_format_signatures.h"
+#include "Convert/conv_image_preproc.h"
+#include "Convert/formats/dicom/local_NEMA.h"
+#include "Convert/formats/local_Analyze.h"
+#include "Convert/formats/local_Bruker.h"
+#include "Convert/formats/local_Ge_Signa_5.h"
+#include "Convert/formats/local_IGB.h"
+#include "Convert/formats/local_Interfile.h"
+#include "Convert/formats/local_JPEG.h"
+#include "Convert/formats/local_Materialise.h"
+#include "Convert/formats/local_Raw.h"
+#include "Convert/formats/local_SMIS.h"
+#include "Convert/formats/text_header.h"
+
+namespace {
+
+using F = FormatCode;
+
+// Detection order: the rows with a test, first to last. The size gates
+// (80, 1024, 3086 and 3184 bytes) fall between the rows whose minimum grows.
+constexpr FormatRow kRows[] = {
+    // code, name, minimum size, signature test, header reader, image reader, pre-processing
+    {F::Raw, "Raw Image File", 80, Detect_Raw, Raw_Read_Header, Text_Read_Image, PreProc_Accept},
+    {F::Materialise, "Materialise", 80, Detect_Materialise, Materialise_Read_Header, nullptr, nullptr},
+    {F::JPEG, "JPEG", 80, Detect_JPEG, JPEG_Read_Header, JPEG_Read_Image, PreProc_Accept},
+    {F::Interfile_33, "INTERFILE 3.3", 80, Detect_Interfile, Interfile_Read_Header, nullptr, PreProc_Refuse_Interfile},
+    {F::GE_CT9800, "GE CT 9800", 80, Detect_GE_CT9800, nullptr, nullptr, PreProc_Accept},
+    {F::Philips_HDL1, "Philips HDL1", 80, Detect_Philips_HDL1, nullptr, nullptr, PreProc_Accept},
+    {F::Philips_MRH1, "Philips MRH1", 80, Detect_Philips_MRH1, nullptr, nullptr, PreProc_Accept},
+    {F::IGB, "IGB", 80, Detect_IGB, IGB_Read_Header, nullptr, PreProc_Refuse_IGB},
+    {F::Bruker, "Bruker", 80, Detect_Bruker, Bruker_Read_Header, nullptr, nullptr},
+    {F::Analyze, "Analyze", 80, Detect_Analyze, Analyze_Read_Header, Analyze_Read_Image, PreProc_Accept},
+
+    {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, nullptr, nullptr, PreProc_Accept},
+    {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, nullptr, nullptr, PreProc_Accept},
+    {F::Papyrus_30, "PAPYRUS 3.0", 1024, Detect_Papyrus, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::Elscint, "ELSCINT", 1024, Detect_Elscint, nullptr, nullptr, nullptr},
+    {F::GE_Signa_5, "GE SIGNA-5", 1024, Detect_GE_Signa_5, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image,
+     PreProc_Accept},
+    {F::Imatron, "IMATRON", 1024, Detect_Imatron, nullptr, nullptr, nullptr},
+    // Element streams without a preamble: the test answers their codes.
+    {F::NEMA_1, "NEMA_1", 1024, Detect_NEMA_Stream, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::DICOM_File, "DICOM FILE", 1024, Detect_DICOM_File, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::TIFF, "TIFF", 1024, Detect_TIFF, nullptr, nullptr, nullptr},
+    {F::Picker, "PICKER IQ/PQ", 1024, Detect_Picker, nullptr, nullptr, PreProc_Picker},
+    // Also answers SOMATOM AR.
+    {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, nullptr, nullptr,
+     PreProc_Refuse_Siemens_Native},
+    {F::Siemens_Plus_4, "SIEMENS PLUS 4", 1024, Detect_Siemens_Plus_4, nullptr, nullptr,
+     PreProc_Refuse_Siemens_Native},
+
+    {F::SMIS, "SMIS NMR", 3086, Detect_SMIS, SMIS_Read_Header, nullptr, nullptr},
+    {F::GE_Pace, nullptr, 3086, Detect_GE_Pace_Anywhere, nullptr, nullptr, nullptr},
+    {F::Siemens_Plus, "SIEMENS PLUS", 3086, Detect_Siemens_Plus, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::GE_Signa_3, "GE SIGNA-3", 3086, Detect_GE_Signa_3, nullptr, nullptr, PreProc_Refuse_Signa_3},
+
+    {F::Medison, "MEDISON", 3184, Detect_Medison, nullptr, nullptr, nullptr},
+    {F::Shimadzu, "SHIMADZU SCT-5000", 3184, Detect_Shimadzu, nullptr, nullptr, PreProc_Accept},
+
+    // Codes that no signature of their own gives: answered by a test above,
+    // set by a reader, or names only.
+    {F::Unknown, "Unknow Format", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::GE_Signa_4, "GE SIGNA-4", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::NEMA_1_Big, "NEMA_1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::NEMA_2, "NEMA_2", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::NEMA_2_Big, "NEMA_2", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::DICOM, "DICOM", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::DICOM_Big, "DICOM", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::NEMA_1_Prefixed, "NEMA_1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::NEMA_1_Prefixed_Big, "NEMA_1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::Siemens_Numaris_1, "SIEMENS NUMARIS 1", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::Siemens_Numaris_2, "SIEMENS NUMARIS 2", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::Siemens_Somatom_AR, "SIEMENS SOMATOM AR", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::Siemens_SPI_Compressed, "SIEMENS SPI (compressed)", 0, nullptr, NEMA_Read_Header, nullptr,
+     PreProc_Siemens_SPI_Compressed},
+    {F::Siemens_SPI, "SIEMENS SPI", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::Siemens_SPI_Big, "SIEMENS SPI", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    // A DICOM file whose pixels are stored in the (07A1,100A) element.
+    {F::Elscint_Rice, "ELSCINT DICOM Lossless Rice", 0, nullptr, nullptr, nullptr, PreProc_Elscint_Rice},
+    {F::Interfile_32, "INTERFILE 3.2", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::Papyrus_2, "PAPYRUS 2", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::Papyrus_31, "PAPYRUS 3.1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
+    {F::DEFF, "DEFF", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::DSR, "DSR", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::Targa, "TARGA", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::GIF, "GIF", 0, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Row of each code, built once: detection order is not code order.
+struct Index {
+  const FormatRow* row[256] = {};
+  constexpr Index() {
+    for (const FormatRow& r : kRows)
+      if (r.name && Code(r.code) < 256 && !row[Code(r.code)]) row[Code(r.code)] = &r;
+  }
+};
+constexpr Index kIndex;
+
+}  // namespace
+
+std::span<const FormatRow> Format_Rows() { return kRows; }
+
+const FormatRow* Format_Row(uint16_t code) { return code < 256 ? kIndex.row[code] : nullptr; }

@@ -1,8 +1,0 @@
-// IGB ("GLI") images (format 2): a text header of key:value tokens padded
-// with form feeds, pixels after it in the same file.
-#pragma once
-
-#include "Convert/kema_image.h"
-#include "log/log.h"
-
-int IGB_Read_Header(LogHandle log, ImageHeader& ima);

@@ -1,8 +1,0 @@
-// The system's own raw header (format 3): text lines of key and value tokens,
-// pixels after the header or in the file it names.
-#pragma once
-
-#include "Convert/kema_image.h"
-#include "log/log.h"
-
-int Raw_Read_Header(LogHandle log, ImageHeader& ima);
