@@ -290,10 +290,29 @@ int Image_Read_Window(Viewer& v, int index) {
   ImageHeader* ima = v.entry(index);
   if (!ima) return 0;
   DisplayCache& c = v.cache[index];
+  c.used = ++v.cache_clock;
   Log_Print(log, 8, "--> bmiBitmap[%d] = 0x%08lx", index, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(c.header.get())));
   if (c.header) return 1;
   Log_Print(log, 8, "--> ima->g2.pix_plane = %d", ima->g2.pix_plane);
-  return ima->g2.pix_plane <= 2 ? Image_Read_Window_Monochrome(v, index) : Image_Read_Window_Color(v, index);
+  const int built = ima->g2.pix_plane <= 2 ? Image_Read_Window_Monochrome(v, index) : Image_Read_Window_Color(v, index);
+  Image_Cache_Bound(v);
+  return built;
+}
+
+void Image_Cache_Bound(Viewer& v) {
+  // Paging through a long series must not keep a mapped copy of every image:
+  // the rows least recently shown go first.
+  for (;;) {
+    int held = 0, oldest = -1;
+    for (int i = 0; i < kMaxImages; ++i) {
+      if (v.cache[i].bits.empty()) continue;
+      ++held;
+      if (oldest < 0 || v.cache[i].used < v.cache[oldest].used) oldest = i;
+    }
+    if (held <= kCacheLimit || oldest < 0) return;
+    std::vector<uint8_t>().swap(v.cache[oldest].bits);
+    v.cache[oldest].header.reset();
+  }
 }
 
 // ---- zoom, sliders, painting ----

@@ -26,6 +26,8 @@ int Image_Delete_Window(Viewer& v);
 
 // Builds the entry's display cache when it has none; non-zero when it exists.
 int Image_Read_Window(Viewer& v, int index);
+// Frees the rows of the entries least recently shown beyond kCacheLimit.
+void Image_Cache_Bound(Viewer& v);
 int Image_Read_Window_Monochrome(Viewer& v, int index);
 // |pixel height / pixel width|, 1 when the pixel width is 0.
 float Image_Aspect(const ImageHeader& ima);

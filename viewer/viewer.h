@@ -47,7 +47,10 @@ struct BitmapInfo {
 struct DisplayCache {
   std::vector<uint8_t> bits;
   std::unique_ptr<BitmapInfo> header;
+  uint64_t used = 0;  // when last shown (Viewer::cache_clock)
 };
+// Mapped rows held at most; the others are mapped again when shown.
+inline constexpr int kCacheLimit = 32;
 
 // Row strides of the cache.
 constexpr int Grey_Stride(int width) { return ((width - 1) / 4) * 4 + 4; }
@@ -80,6 +83,7 @@ class PanelHooks {
 struct Viewer {
   std::array<std::unique_ptr<ImageHeader>, kMaxImages> Image_List;
   std::array<DisplayCache, kMaxImages> cache;
+  uint64_t cache_clock = 0;
   int16_t last = -1;
   int16_t current = 0;
   float zoom = 1.0f;

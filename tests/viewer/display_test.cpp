@@ -326,3 +326,34 @@ TEST(ImageList, ReadsFilesThroughTheReaders) {
 }
 
 }  // namespace
+
+namespace {
+
+// Paging through a long series keeps at most kCacheLimit mapped images: the
+// least recently shown are freed and mapped again when shown.
+TEST(Display, TheCacheHoldsTheImagesShownLast) {
+  fixtures::LogCapture log(0);
+  auto v = Make_Viewer();
+  const int n = kCacheLimit + 8;
+  for (int k = 0; k < n; ++k) Add(*v, Grey(64, 64, static_cast<int16_t>(k)));
+  auto held = [&] {
+    std::vector<int> out;
+    for (int k = 0; k < n; ++k)
+      if (!v->cache[k].bits.empty()) out.push_back(k);
+    return out;
+  };
+  for (int k = 0; k < n; ++k) ASSERT_EQ(Image_Read_Window(*v, k), 1);
+  std::vector<int> want;
+  for (int k = 8; k < n; ++k) want.push_back(k);
+  EXPECT_EQ(held(), want);
+  EXPECT_FALSE(v->cache[0].header);
+  // Shown again: mapped again, and the oldest of the others goes.
+  Image_Read_Window(*v, 10);  // a hit only refreshes its turn
+  ASSERT_EQ(Image_Read_Window(*v, 0), 1);
+  EXPECT_EQ(v->cache[0].bits.size(), 64u * 64);
+  EXPECT_TRUE(v->cache[10].header);
+  EXPECT_TRUE(v->cache[8].bits.empty());
+  EXPECT_EQ(held().size(), size_t(kCacheLimit));
+}
+
+}  // namespace
