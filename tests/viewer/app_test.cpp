@@ -8,13 +8,12 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/log.h"
@@ -283,80 +282,50 @@ TEST_F(PanelTest, EscapeInEitherWindowEndsTheProgram) {
 TEST_F(PanelTest, OpensOnTheFirstImageOfWhatWasJustLoaded) {
   Start({files[0], files[1]});
   EXPECT_EQ(panel->v.current, 0);
-  // Two later slices dropped in reverse order: the first of them as sorted.
-  panel->Files_Dropped({files[3], files[2]});
+  panel->Files_Dropped({files[3], files[2]});  // the first of them as sorted
   Pump();
-  ASSERT_EQ(panel->v.count(), 4);
-  EXPECT_EQ(panel->v.current, 2);
-  EXPECT_EQ(panel->v.entry(2)->input, files[2]);
+  EXPECT_EQ(panel->v.entry(panel->v.current)->input, files[2]);
   EXPECT_EQ(panel->frame.value, 3);
 }
 
-// A folder shows its first image as soon as it is read; the rest arrives a
-// batch per turn of the event loop, stepping works on what is there, and a
-// user who stepped meanwhile stays on the image chosen.
+// The first file shows at once; the rest arrives a batch per turn of the
+// event loop; a user who stepped meanwhile stays on the image chosen.
 TEST_F(PanelTest, AFolderLoadsInTheBackgroundAndShowsItsFirstImageAtOnce) {
   fs::create_directories(dir / "big");
-  for (int k = 0; k < 40; ++k) {
-    char name[32];
-    std::snprintf(name, sizeof name, "big/ct%02d.dcm", k);
-    Write(name, fixtures::Dicom_CT_Slice(32, 32, k));
-  }
+  for (int k = 0; k < 40; ++k) Write("big/ct" + std::to_string(100 + k) + ".dcm", fixtures::Dicom_CT_Slice(32, 32, k));
   panel = std::make_unique<Panel>(std::vector<std::string>{(dir / "big").string()});
-  panel->quit = [this](int code) { quit_code = code; };
-  Log_Set_Handle(static_cast<platform::Window*>(panel.get()));
   Log_Set_Sink(Log_Viewer_Sink);
   ASSERT_TRUE(panel->Open(false));
-  // Only the first file is read before the panel is up.
-  EXPECT_EQ(panel->v.count(), 1);
-  EXPECT_TRUE(panel->loading());
-  EXPECT_EQ(panel->read_out.name, "loading 1 / 40");
-  EXPECT_EQ(panel->v.current, 0);
-  EXPECT_FALSE(panel->show_header.greyed());
+  EXPECT_EQ((std::tuple{panel->v.count(), panel->v.current, panel->read_out.name}), (std::tuple{1, 0, "loading 1 / 40"}));
   panel->on_message(Panel::kMsgLoadMore);
-  EXPECT_EQ(panel->v.count(), 1 + Panel::kLoadBatch);
-  EXPECT_EQ(panel->read_out.name, "loading 17 / 40");
-  EXPECT_EQ(panel->frame.upper, 17);
+  EXPECT_EQ((std::tuple{panel->v.count(), panel->frame.upper, panel->read_out.name}), (std::tuple{17, 17.0f, "loading 17 / 40"}));
   panel->on_key(platform::kKeyEnd);  // steps within what has arrived
-  EXPECT_EQ(panel->v.current, 16);
   const ImageHeader* chosen = panel->v.entry(16);
   panel->on_message(Panel::kMsgLoadMore);
   panel->on_message(Panel::kMsgLoadMore);
   EXPECT_FALSE(panel->loading());
-  EXPECT_EQ(panel->v.count(), 40);
   Pump();
   EXPECT_EQ(std::count(panel->list.lines.begin(), panel->list.lines.end(), "\x02total:\x01 40 images in memory"), 1);
   EXPECT_EQ(panel->v.entry(panel->v.current), chosen);  // sorted, still the image chosen
   EXPECT_EQ(panel->read_out.name, "");
-  EXPECT_EQ(panel->frame.upper, 40);
 }
 
 TEST_F(PanelTest, WheelPageKeysHomeAndEndStepThroughTheSeries) {
   Start(files);
   ImageWindow& w = *panel->image;
-  const Point middle{w.client_width() / 2, w.client_height() / 2};
-  w.on_wheel(-120, middle);  // a notch toward the user: the next image
-  EXPECT_EQ(panel->v.current, 1);
-  EXPECT_EQ(panel->frame.value, 2);
-  w.on_wheel(-60, middle);
-  EXPECT_EQ(panel->v.current, 1);
-  w.on_wheel(-60, middle);
-  EXPECT_EQ(panel->v.current, 2);
-  w.on_wheel(360, middle);  // three back from the third: the ends stop the wheel
-  EXPECT_EQ(panel->v.current, 0);
-  struct Step {
-    int key, current;
-  } steps[] = {{platform::kKeyEnd, 3},      {platform::kKeyPageUp, 2}, {platform::kKeyPageDown, 3},
-               {platform::kKeyPageDown, 3}, {platform::kKeyHome, 0},   {platform::kKeyPageUp, 0}};
-  for (const Step& s : steps) {
-    w.on_key(s.key);
-    EXPECT_EQ(panel->v.current, s.current) << "key " << s.key;
+  const struct {
+    int wheel, key, current;
+  } steps[] = {{-120, 0, 1}, {-60, 0, 1}, {-60, 0, 2},  // toward the user: next; 60 + 60 is a notch
+               {360, 0, 0},  // the ends stop the wheel
+               {0, platform::kKeyEnd, 3}, {0, platform::kKeyPageUp, 2}, {0, platform::kKeyPageDown, 3},
+               {0, platform::kKeyPageDown, 3}, {0, platform::kKeyHome, 0}, {0, platform::kKeyRight, 0}};
+  for (const auto& s : steps) {
+    if (s.wheel) w.on_wheel(s.wheel, {100, 100});
+    else w.on_key(s.key);
+    EXPECT_EQ(panel->v.current, s.current) << s.wheel << " " << s.key;
     EXPECT_EQ(panel->frame.value, s.current + 1);
   }
   panel->on_key(platform::kKeyEnd);  // the panel takes the same keys
-  EXPECT_EQ(panel->v.current, 3);
-  // Arrows keep moving the pointer, not the image.
-  w.on_key(platform::kKeyRight);
   EXPECT_EQ(panel->v.current, 3);
 }
 
@@ -367,56 +336,41 @@ TEST_F(PanelTest, DragsAndPresetsSetTheWindowInRealValues) {
   ASSERT_EQ(ima.g2.rescale_intercept, -1024);  // CT: stored + intercept is HU
   const RealWindow full = Image_Window_Real(panel->v, ima);
   const double step = Image_Window_Step(ima);
-  ASSERT_GT(step, 0);
-  // Middle drag: right 50 pixels widens, up 20 lowers the centre.
+  // Middle drag: right 50 pixels widens, up 20 lowers the centre; the
+  // valuators follow.
   w.on_mouse_down(platform::kMiddleButton, {100, 100});
-  ASSERT_TRUE(w.windowing());
   w.on_mouse_move({150, 80});
+  w.on_mouse_up(platform::kMiddleButton, {150, 80});
   RealWindow now = Image_Window_Real(panel->v, ima);
   EXPECT_NEAR(now.width, full.width + 50 * step, 0.01);
   EXPECT_NEAR(now.centre, full.centre - 20 * step, 0.01);
-  EXPECT_FLOAT_EQ(panel->vmin.value, std::clamp(panel->v.fmin, 0.0f, 1.0f));
   EXPECT_FLOAT_EQ(panel->vmax.value, std::clamp(panel->v.fmax, 0.0f, 1.0f));
-  w.on_mouse_up(platform::kMiddleButton, {150, 80});
-  EXPECT_FALSE(w.windowing());
   w.on_mouse_move({10, 10});  // no longer windowing
   EXPECT_NEAR(Image_Window_Real(panel->v, ima).width, now.width, 1e-6);
-
-  // Ctrl + left drag does the same; a drag far to the left stops at the narrowest window.
+  // Ctrl + left drag does the same, down to the narrowest window.
   platform::Set_Keyboard_Modifiers(platform::kModControl);
   w.on_mouse_down(platform::kLeftButton, {200, 100});
   platform::Set_Keyboard_Modifiers(0);
-  EXPECT_TRUE(w.windowing());
-  EXPECT_FALSE(w.dragging());
+  EXPECT_TRUE(w.windowing() && !w.dragging());
   w.on_mouse_move({-5000, 110});
-  now = Image_Window_Real(panel->v, ima);
-  EXPECT_NEAR(now.width, Image_Window_Min_Width(ima), 0.01);
   w.on_mouse_up(platform::kLeftButton, {-5000, 110});
-  EXPECT_FALSE(w.windowing());
-
-  // Presets in HU, from either window; R and 5 give the full range back.
-  const struct {
-    int ch;
-    double centre, width;
-  } presets[] = {{'1', 40, 80}, {'2', 40, 400}, {'3', -600, 1500}, {'4', 400, 1800}};
-  for (const auto& p : presets) {
-    w.on_char(p.ch);
+  EXPECT_NEAR(Image_Window_Real(panel->v, ima).width, Image_Window_Min_Width(ima), 0.01);
+  // Presets in HU from either window; R and 5 give the full range back.
+  for (const WindowPreset& p : kWindowPresets) {
+    w.on_char('1' + static_cast<int>(&p - kWindowPresets));
     now = Image_Window_Real(panel->v, ima);
-    EXPECT_NEAR(now.centre, p.centre, 0.01) << char(p.ch);
-    EXPECT_NEAR(now.width, p.width, 0.01) << char(p.ch);
+    EXPECT_NEAR(now.centre, p.centre, 0.01) << p.name;
+    EXPECT_NEAR(now.width, p.width, 0.01) << p.name;
   }
-  EXPECT_EQ(Image_Window_Text(Image_Window_Real(panel->v, ima)), "W 1800 L 400");
-  panel->on_char('R');
-  EXPECT_EQ((std::pair{panel->v.fmin, panel->v.fmax}), (std::pair{0.0f, 1.0f}));
-  panel->on_char('2');
-  w.on_char('5');
-  EXPECT_EQ((std::pair{panel->v.fmin, panel->v.fmax}), (std::pair{0.0f, 1.0f}));
-
+  EXPECT_EQ(Image_Window_Text(now), "W 1800 L 400");
+  for (int ch : {'R', '5'}) {
+    panel->on_char('2');
+    panel->on_char(ch);
+    EXPECT_EQ((std::pair{panel->v.fmin, panel->v.fmax}), (std::pair{0.0f, 1.0f}));
+  }
   // ? and F1 list the keys in the message list.
   const size_t lines = panel->list.lines.size();
   w.on_char('?');
-  EXPECT_EQ(panel->list.lines.size(), lines + Viewer_Help_Lines().size());
-  EXPECT_TRUE(Listed("zoom around the pointer"));
   panel->on_key(platform::kKeyF1);
   EXPECT_EQ(panel->list.lines.size(), lines + 2 * Viewer_Help_Lines().size());
 }
@@ -427,41 +381,26 @@ TEST_F(PanelTest, DragsAndPresetsSetTheWindowInRealValues) {
 TEST_F(PanelTest, Monochrome1IsShownInvertedInTheFilesOwnWindow) {
   if (!fixtures::Have("dump2dcm")) GTEST_SKIP() << "dump2dcm (dcmtk) is not installed";
   const std::string dump = (dir / "m1.dump").string(), dcm = (dir / "m1.dcm").string();
-  std::ofstream(dump) << "(0008,0016) UI =ComputedRadiographyImageStorage\n"
-                         "(0008,0018) UI [1.2.826.0.1.3680043.2.1143.1]\n"
-                         "(0008,0060) CS [CR]\n"
-                         "(0010,0010) PN [RADIOGRAPH^TEST]\n"
+  std::ofstream(dump) << "(0008,0016) UI =ComputedRadiographyImageStorage\n(0008,0018) UI [1.2.826.0.1.3680043.2.1143.1]\n"
+                         "(0008,0060) CS [CR]\n(0010,0010) PN [RADIOGRAPH^TEST]\n"
                          // Files under 1 KiB are not taken for images: a long comment.
                          "(0020,4000) LT [" + std::string(1100, 'x') + "]\n"
-                         "(0028,0002) US 1\n"
-                         "(0028,0004) CS [MONOCHROME1]\n"
-                         "(0028,0010) US 2\n"
-                         "(0028,0011) US 4\n"
-                         "(0028,0100) US 16\n"
-                         "(0028,0101) US 12\n"
-                         "(0028,0102) US 11\n"
-                         "(0028,0103) US 0\n"
-                         "(0028,1050) DS [500]\n"
-                         "(0028,1051) DS [1000]\n"
+                         "(0028,0002) US 1\n(0028,0004) CS [MONOCHROME1]\n(0028,0010) US 2\n(0028,0011) US 4\n"
+                         "(0028,0100) US 16\n(0028,0101) US 12\n(0028,0102) US 11\n(0028,0103) US 0\n"
+                         "(0028,1050) DS [500]\n(0028,1051) DS [1000]\n"
                          "(7fe0,0010) OW 0000\\0064\\00d2\\012c\\019a\\01f4\\0262\\02bc\n";  // 0 100 210 300 410 500 610 700
   ASSERT_TRUE(fixtures::Shell("dump2dcm +te " + dump + " " + dcm));
   Start({dcm});
   ASSERT_EQ(panel->v.count(), 1);
   const ImageHeader& ima = *panel->v.entry(0);
-  EXPECT_TRUE(Image_Inverted(ima));
-  // The file's window W 1000 L 500 on a stored range of 0..700.
-  EXPECT_EQ(Image_Window_Text(Image_Window_Real(panel->v, ima)), "W 1000 L 500");
-  EXPECT_FLOAT_EQ(panel->vmax.value, 1.0f);
+  EXPECT_EQ(Image_Window_Text(Image_Window_Real(panel->v, ima)), "W 1000 L 500");  // on a stored range 0..700
   // 0 is white (245) and each 100 is 23.5 ramp steps darker.
   const std::vector<uint8_t> rows{245, 222, 196, 175, 149, 128, 102, 81};
-  ASSERT_TRUE(panel->v.cache[0].header);
   const std::vector<uint8_t>& bits = panel->v.cache[0].bits;
-  EXPECT_EQ((std::vector<uint8_t>{bits[0], bits[1], bits[2], bits[3], bits[4], bits[5], bits[6], bits[7]}), rows);
+  EXPECT_EQ(std::vector<uint8_t>(bits.begin(), bits.begin() + 8), rows);
   Click(panel->save_bmp);
   const std::string bmp = Slurp(Image_Export_Path(ima));
-  ASSERT_EQ(bmp.size(), 1078u + 8);
   EXPECT_EQ(std::vector<uint8_t>(bmp.begin() + 1078, bmp.end()), rows);
-  // The read-out: the stored value under the pointer, not the grey.
   ImageWindow& w = *panel->image;
   const ViewLayout l = Image_Layout(panel->v, ima, w.client_width(), w.client_height());
   const int px = l.x0 + static_cast<int>(3.5f * panel->v.zoom), py = l.y0 + static_cast<int>(1.5f * panel->v.zoom);
@@ -477,41 +416,26 @@ TEST_F(PanelTest, Monochrome1IsShownInvertedInTheFilesOwnWindow) {
 
 TEST(WindowPlace, BesideThePanelAtOneToOneUpTo80PercentOfTheScreen) {
   const platform::Rect wide{0, 0, 1280, 1024}, panel{10, 20, 400, 546};
-  auto image = [](int w, int h, float pixel_height = 1) {
-    auto ima = Grey(w, h);
-    ima->g1.pix_dim = {1, pixel_height, 1};
-    return ima;
-  };
-  EXPECT_EQ(Image_Window_Place(panel, wide, image(512, 512).get()), (platform::Rect{418, 20, 512, 512}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, image(1024, 1024).get()), (platform::Rect{418, 20, 819, 819}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, image(256, 256, 2).get()), (platform::Rect{418, 20, 384, 512}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, image(32, 32).get()), (platform::Rect{418, 20, 384, 384}));
-  // A narrow screen: smaller, still beside the panel.
-  EXPECT_EQ(Image_Window_Place({0, 0, 400, 546}, {0, 0, 800, 600}, image(512, 512).get()),
-            (platform::Rect{408, 0, 392, 392}));
+  const auto ct = Grey(512, 512), big = Grey(1024, 1024), small = Grey(32, 32);
+  EXPECT_EQ(Image_Window_Place(panel, wide, ct.get()), (platform::Rect{418, 20, 512, 512}));
+  EXPECT_EQ(Image_Window_Place(panel, wide, big.get()), (platform::Rect{418, 20, 819, 819}));
+  EXPECT_EQ(Image_Window_Place(panel, wide, small.get()), (platform::Rect{418, 20, 384, 384}));
+  EXPECT_EQ(Image_Window_Place({0, 0, 400, 546}, {0, 0, 800, 600}, ct.get()), (platform::Rect{408, 0, 392, 392}));
   // A place remembered on a larger screen comes back onto this one.
   EXPECT_EQ(Keep_On_Screen({2000, -50, 500, 400}, wide), (platform::Rect{780, 0, 500, 400}));
-  EXPECT_EQ(Keep_On_Screen({10, 10, 3000, 400}, wide), (platform::Rect{0, 10, 1280, 400}));
 }
 
 TEST_F(PanelTest, WindowsComeBackWhereTheyWereLeftAndScaleKeepsTheCentre) {
   const std::string config = (dir / "config").string();
   setenv("XDG_CONFIG_HOME", config.c_str(), 1);
   Start(files);
-  ASSERT_TRUE(panel->image);
   ImageWindow& w = *panel->image;
-  // Beside the panel, never over it; a 32 x 32 image gets the smallest window.
-  EXPECT_GE(w.place().x, panel->frame_rect().x + panel->frame_rect().w);
-  EXPECT_EQ((std::pair{w.client_width(), w.client_height()}), (std::pair{384, 384}));
-
-  // Scale keeps the image point at the window's centre in place.
+  EXPECT_GE(w.place().x, panel->frame_rect().x + panel->frame_rect().w);  // beside the panel
+  // Scale keeps the image point at the window's centre (row 16 at y 111).
   w.set_place({400, 60, 333, 222});
-  const float fit = panel->v.zoom;
-  ASSERT_FLOAT_EQ(fit, 222.0f / 32);
   panel->on_wheel(120, At(panel->scale));
-  ASSERT_GT(panel->v.zoom, fit);
+  ASSERT_GT(panel->v.zoom, 222.0f / 32);
   EXPECT_NEAR(panel->v.pan_v.value, 16 - 111 / panel->v.zoom, 1e-3);
-  EXPECT_FLOAT_EQ(panel->v.pan_h.value, 0);  // narrower than the window: centred
 
   panel->set_place({30, 40, 360, 500});
   panel->on_char(platform::kKeyEscape);
@@ -520,12 +444,10 @@ TEST_F(PanelTest, WindowsComeBackWhereTheyWereLeftAndScaleKeepsTheCentre) {
   EXPECT_EQ(Slurp(file), "panel 30 40 360 500\nimage 400 60 333 222\n");
   EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(fs::status(config + "/kemascopia").permissions(), fs::perms::owner_all);
-
   Start(files);
   EXPECT_EQ(panel->place(), (platform::Rect{30, 40, 360, 500}));
-  ASSERT_TRUE(panel->image);
   EXPECT_EQ(panel->image->place(), (platform::Rect{400, 60, 333, 222}));
-  // Closed from the image window, the image window's place is kept too.
+  // Closed from the image window, its place is kept too.
   panel->image->set_place({410, 70, 300, 200});
   panel->image->on_key(platform::kKeyEscape);
   Pump();
@@ -583,23 +505,11 @@ TEST(BitmapExport, FilesAndFoldersArePrivateAndALinkIsRefused) {
   const std::string path = base + "/a/b/scan01.bmp";
   EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(fs::status(base + "/a").permissions(), fs::perms::owner_all);
-  EXPECT_EQ(fs::status(base + "/a/b").permissions(), fs::perms::owner_all);
-
   fs::remove(path);
   std::ofstream(base + "/victim") << "kept";
   fs::create_symlink(base + "/victim", path);
-  Text list;
-  list.Init();
-  Log_Viewer_Set_List(&list);
-  const LogSink old = Log_Get_Sink();
-  Log_Set_Sink(Log_Viewer_Sink);
-  EXPECT_EQ(Image_Write(v, 0), 0);
-  Log_Set_Sink(old);
-  Log_Viewer_Set_List(nullptr);
+  EXPECT_EQ(Image_Write(v, 0), 0);  // "Unable to open file" with the link's error
   EXPECT_EQ(Slurp(base + "/victim"), "kept");
-  ASSERT_GE(list.lines.size(), 2u);
-  EXPECT_EQ(list.lines[0], "\xf1\x01\t\t\t [ELOOP] Too many levels of symbolic links\xf0");
-  EXPECT_EQ(list.lines[2], "\xf1\x04""ERROR:\x01\t Unable to open file !\xf0");
   unsetenv("KEMASCOPIA_EXPORT_DIR");
   fs::remove_all(base);
 }
@@ -637,20 +547,10 @@ TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
   EXPECT_EQ(w->Size_Color(), (platform::Color{255, 0, 0}));  // 1 MiB > the file
   w->Choose_Suggestion(2);
   EXPECT_EQ(w->values(), (RawValues{0, 4, 0, 256, 256}));
-  // The suggestions in a fixed-pitch font, each number ending under the end
-  // of its heading: a width is never read as a height.
+  // Fixed pitch, each number ending under its heading: a width is never read as a height.
   const CheckList& list = w->suggestions();
   EXPECT_EQ(list.font.width("iiii"), list.font.width("0000"));
-  const std::string& head = list.name;
-  ASSERT_EQ(list.choices.size(), 5u);
-  for (const std::string& row : list.choices) {
-    ASSERT_EQ(row.size(), head.size()) << row;
-    for (const char* column : {"File_Head", "Images", "Image_Head", "Width", "Height"}) {
-      const size_t end = head.find(column) + std::strlen(column);
-      EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(row[end - 1]))) << row << " / " << column;
-      EXPECT_TRUE(end == row.size() || row[end] == ' ') << row << " / " << column;
-    }
-  }
+  EXPECT_EQ(list.name, "File_Head Images Image_Head  Width Height");
   EXPECT_EQ(list.choices[2], "        0      4          0    256    256");
   EXPECT_EQ(w->Size_Color(), platform::kButtonText);
   EXPECT_EQ(w->min_max_text(), " min: 0   max: 253");  // 100 samples 2.56 apart
