@@ -5,6 +5,7 @@
 # flags, and Debug builds have no optimisation for _FORTIFY_SOURCE to act on.
 include_guard(GLOBAL)
 include(CheckCXXCompilerFlag)
+include(CheckCXXSourceCompiles)
 include(CheckPIESupported)
 
 string(TOUPPER "${CMAKE_BUILD_TYPE}" _kema_build_type)
@@ -28,8 +29,14 @@ if(KEMA_HARDENED)
       add_compile_options(${flag})
     endif()
   endforeach()
-  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
-  check_pie_supported(LANGUAGES CXX)
+  # Debian's compilers make PIE by default. Only where one does not is it
+  # asked for: the property also turns the static libraries to -fPIC, whose
+  # interposable calls cost the readers inlining.
+  check_cxx_source_compiles("#ifndef __PIE__\n#error not PIE\n#endif\nint main() {}" KEMA_DEFAULT_PIE)
+  if(NOT KEMA_DEFAULT_PIE)
+    set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+    check_pie_supported(LANGUAGES CXX)
+  endif()
   add_link_options(LINKER:-z,relro LINKER:-z,now)
 endif()
 message(STATUS "Hardened build: ${KEMA_HARDENED}")
