@@ -76,6 +76,9 @@ void NEMA_Free_Header(LogHandle log, ImageHeader& ima);
 // Pixel data (local_NEMA_fe0): locating while parsing, reading later.
 int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int NEMA_Read_Image(const ReadContext& ctx, ImageHeader& ima);
+// Pixel data met inside a sequence: its value (native or encapsulated)
+// is passed over and listed as skipped.
+int NEMA_Skip_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el);
 int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 
 // Encapsulated pixel data (local_NEMA_RLE, local_NEMA_JPG). `gathered` holds

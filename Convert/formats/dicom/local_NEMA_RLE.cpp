@@ -111,8 +111,9 @@ PixelBuffer NEMA_Decompress_RLE(const ReadContext& ctx, ImageHeader& ima, PixelB
                                            {gathered.data() + s->image_offset[i], s->image_size[i]}, ima.dim_x,
                                            ima.dim_y, b, planes)) {
       std::memset(slot.data(), 0, slot.size());
-      Log_Print(ctx, 6, "RLE decompression failed ! (frame %d)", static_cast<int>(i));
+      Log_Print(ctx, 6, "RLE decompression failed !");
       Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "--> frame %d", static_cast<int>(i));
       failed.fetch_add(1);
     }
   });

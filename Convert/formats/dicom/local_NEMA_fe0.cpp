@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 #include <tuple>
 
 #include "Convert/byte_source.h"
@@ -11,6 +12,7 @@
 #include "Convert/conv_report.h"
 #include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA_codec.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
@@ -120,6 +122,13 @@ std::vector<size_t> Table_Starts(const Fragment& table, const std::vector<Fragme
 
 bool Is_Jpeg_Start(const Fragment& f) { return f.head.size() >= 2 && f.head[0] == 0xFF && f.head[1] == 0xD8; }
 
+// A JPEG 2000 codestream (SOC, SIZ) or a JP2 file.
+bool Is_J2k_Start(const Fragment& f) {
+  static constexpr uint8_t kJp2[] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' '};
+  return (f.head.size() >= 4 && f.head[0] == 0xFF && f.head[1] == 0x4F && f.head[2] == 0xFF && f.head[3] == 0x51) ||
+         (f.head.size() >= 8 && std::equal(kJp2, kJp2 + 8, f.head.begin()));
+}
+
 bool Is_Rle_Start(const Fragment& f, uint8_t mode) {
   return f.head.size() >= 8 && Get32(f.head.data(), mode) >= 1 && Get32(f.head.data(), mode) <= 15 &&
          Get32(f.head.data() + 4, mode) == 64;
@@ -132,8 +141,10 @@ std::vector<size_t> Guess_Starts(const std::vector<Fragment>& frags, int code, u
   std::vector<size_t> starts;
   for (size_t k = 0; k < frags.size(); ++k) {
     bool start = k == 0;
-    if (code >= 2 && code <= 19)
+    if ((code >= 2 && code <= 19) || code == 20 || code == 21)
       start = start || Is_Jpeg_Start(frags[k]);
+    else if (code >= 22 && code <= 26)
+      start = start || Is_J2k_Start(frags[k]);
     else if (code == 1 && frags.size() > frames)
       start = start || Is_Rle_Start(frags[k], mode);
     else
@@ -310,6 +321,30 @@ int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const
   return Native(ctx, cur, el, ima, image_bytes);
 }
 
+int NEMA_Skip_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el) {
+  uint64_t bytes = el.length;
+  if (el.length == kNemaUndefined) {
+    bytes = 0;
+    for (;;) {
+      NemaElement item;
+      if (!NEMA_Get_Data_Element(ctx, cur, mode, item)) return 0;
+      if (item.group == 0xFFFE && item.element == 0xE0DD) break;
+      if (item.group != 0xFFFE || item.element != 0xE000 || item.length == kNemaUndefined) {
+        Log_Print(ctx, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+        Log_Print(ctx, 6, "Expecting an item of group 0xFFFE but got: (0x%04x,0x%04x)", item.group, item.element);
+        return 0;
+      }
+      if (!NEMA_Skip(ctx, cur, item.length)) return 0;
+      bytes += item.length;
+    }
+  } else if (!NEMA_Skip(ctx, cur, el.length)) {
+    return 0;
+  }
+  if (const int level = ctx.Text_Level())
+    Log_Print(ctx, level, "\x02(%04x,%04x) \x01skip (%-2d bytes)", el.group, el.element, static_cast<int>(bytes));
+  return 1;
+}
+
 // ---- reading ----
 
 namespace {
@@ -391,10 +426,16 @@ uint16_t Palette_Entry(const std::vector<uint16_t>& table, const std::array<uint
   return static_cast<uint16_t>(table[static_cast<size_t>(index)] >> shift);
 }
 
-// Palette colour to RGBA, every frame.
+// Palette colour to RGBA, every frame. Only indices are expanded: tables
+// that come with other samples (an RGB image carrying descriptors) leave
+// the record as it is.
 int Expand_Palette(const ReadContext& ctx, ImageHeader& ima) {
   ImageG2& g2 = ima.g2;
-  if (g2.pix_plane == 1 && (g2.pix_store == 8 || g2.pix_store == 16)) {
+  if (g2.pix_plane != 1 || (g2.pix_store != 8 && g2.pix_store != 16)) {
+    Log_Print(ctx, 8, "--> palette tables of an image that holds no indices: not applied");
+    return 1;
+  }
+  {
     const uint64_t pixels = uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t;
     const unsigned b = g2.pix_store / 8;
     if (ima.data.size() < Mul_Sat(pixels, b)) {
@@ -478,10 +519,18 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
   }
 
   const int code = ima.g2.compression & 0x7F;
-  if (code >= 1 && code <= 19) {
+  if (code >= 1 && code <= kNemaDeflatedFrames) {
     const auto before = std::pair(ima.g2.pix_store, ima.g2.pix_plane);
-    buffer = code == 1 ? NEMA_Decompress_RLE(ctx, ima, std::move(buffer), total)
-                       : NEMA_Decompress_JPG(ctx, ima, std::move(buffer), total);
+    if (code == 1)
+      buffer = NEMA_Decompress_RLE(ctx, ima, std::move(buffer), total);
+    else if (code <= 19)
+      buffer = NEMA_Decompress_JPG(ctx, ima, std::move(buffer), total);
+    else
+      buffer = NEMA_Decompress_Frames(ctx, ima, std::move(buffer), total,
+                                      code <= kNemaJpegLsNear    ? kNemaJpegLs
+                                      : code <= kNemaHtj2k       ? kNemaJpeg2000
+                                      : code == kNemaEncapsulated ? kNemaPlainFrame
+                                                                  : kNemaDeflateFrame);
     if (!buffer) return 0;
     // The decoders give interleaved samples in machine order.
     ima.g2.pix_swap = 0;
