@@ -432,3 +432,32 @@ TEST_F(DicomArchive, KemaInfoFramesPrintsEachImagesGeometryInBothConventions) {
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);
 }
 #endif
+
+TEST_F(DicomArchive, OneBitFramesPackedBackToBackAreEachUnpacked) {
+  // 510 x 510 frames: each ends half way through a byte, the next starts there.
+  const uint16_t n = 510;
+  const size_t pixels = size_t{n} * n * 3;
+  Bytes want(pixels), packed((pixels + 7) / 8, 0);
+  uint32_t r = 12345;
+  for (size_t i = 0; i < pixels; ++i) {
+    r = r * 1103515245u + 12345u;
+    want[i] = (r >> 16) & 1;
+    packed[i / 8] |= static_cast<uint8_t>(want[i] << (i % 8));  // the first pixel in the lowest bit
+  }
+  for (const bool odd : {false, true}) {
+    SCOPED_TRACE(odd ? "padded" : "exact");
+    Bytes data = packed;
+    if (odd) data.push_back(0);  // the writer's padding to an even length
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.1").Text(0x0028, 0x0008, "IS", "3").Image(n, n, 1);
+    const Read rd = Read_Bytes(w.Pixels(data, false).Done(1024));
+    ASSERT_NE(rd.ima, nullptr);
+    ASSERT_EQ(rd.pixels, 1);
+    EXPECT_EQ(std::tuple(rd.ima->dim_x, rd.ima->dim_y, rd.ima->dim_z), std::tuple(n, n, 3));
+    EXPECT_EQ(Data(*rd.ima), want);
+    std::vector<std::unique_ptr<ImageHeader>> frames;
+    ASSERT_EQ(Kema_Image_Image_Split(nullptr, *rd.ima, frames), 3);
+    EXPECT_EQ(Bytes(frames[2]->data.data(), frames[2]->data.data() + frames[2]->data.size()),
+              Bytes(want.end() - n * n, want.end()));
+  }
+}

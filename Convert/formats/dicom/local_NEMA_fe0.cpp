@@ -61,6 +61,8 @@ void Record(NemaParseState& st, NemaStorage& s, size_t i, uint64_t file_offset, 
   st.running_offset += size;
 }
 
+unsigned Samples_Of(const ImageHeader& ima) { return ima.g2.pix_plane ? ima.g2.pix_plane : 1; }
+
 bool Is_Philips(const ImageHeader& ima) { return ima.g4.manufacturer.compare(0, 7, "Philips") == 0; }
 
 int Native(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, ImageHeader& ima, uint64_t image_bytes) {
@@ -77,6 +79,13 @@ int Native(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, Image
   NemaStorage* s = Storage_Of(ctx, ima);
   if (!s || !Grow(ctx, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
 
+  if (ima.g2.pix_store < 8 && frames > 1) {
+    // Frames of single bits follow one another with no padding, so a frame
+    // may end inside a byte: the element is one block, unpacked whole.
+    const uint64_t bits = uint64_t{Samples_Of(ima)} * ima.dim_y * ima.dim_x * ima.g2.pix_store * frames;
+    Record(cur.state, *s, first, cur.pos, static_cast<uint32_t>(std::min<uint64_t>(length, (bits + 7) / 8)));
+    return NEMA_Skip(ctx, cur, length);
+  }
   if (length > image_bytes && image_bytes > 0) {
     // Whole images only, and no more than the tables hold.
     uint64_t consumed = 0;
@@ -539,6 +548,16 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
     total = buffer.size();
   }
   Log_Print(ctx, 8, "--> read %llu bytes\n", static_cast<unsigned long long>(total));
+  if (ima.g2.pix_store == 1) {
+    // DICOM puts the first pixel in the least significant bit; the sample
+    // reader unpacks from the most significant one.
+    for (uint64_t i = 0; i < total; ++i) {
+      uint8_t b = buffer.data()[i];
+      b = static_cast<uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+      b = static_cast<uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
+      buffer.data()[i] = static_cast<uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
+    }
+  }
 
   if (ima.g2.pix_plane >= 3 && ima.g2.pix_swap) {
     // Colour samples of a big-endian stream: the byte order is put right
