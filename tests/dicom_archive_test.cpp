@@ -461,3 +461,53 @@ TEST_F(DicomArchive, OneBitFramesPackedBackToBackAreEachUnpacked) {
               Bytes(want.end() - n * n, want.end()));
   }
 }
+
+TEST_F(DicomArchive, ColourAsPeersShowItAndThePixelShape) {
+  // Native YBR_FULL: turned to RGB as pydicom's colour conversion does.
+  const Bytes ybr = {76, 85, 255, 150, 44, 21, 29, 255, 107, 128, 128, 128};
+  DicomWriter w(8);
+  w.Part10("1.2.840.10008.1.2.1").U16(0x0028, 0x0002, "US", {3}).Text(0x0028, 0x0004, "CS", "YBR_FULL");
+  w.U16(0x0028, 0x0006, "US", {0}).U16(0x0028, 0x0010, "US", {2}).U16(0x0028, 0x0011, "US", {2});
+  w.U16(0x0028, 0x0100, "US", {8}).U16(0x0028, 0x0101, "US", {8}).U16(0x0028, 0x0102, "US", {7});
+  w.U16(0x0028, 0x0103, "US", {0});
+  Read r = Read_Bytes(w.Pixels(ybr, false).Done(1024));
+  ASSERT_EQ(r.pixels, 1);
+  // pydicom's convert_color_space(YBR_FULL -> RGB) of the same samples.
+  EXPECT_EQ(Data(*r.ima), (Bytes{254, 0, 0, 0, 255, 1, 0, 0, 254, 128, 128, 128}));
+
+  // Pixel Aspect Ratio without Pixel Spacing: the pixels take its shape.
+  DicomWriter a(8);
+  a.Part10("1.2.840.10008.1.2.1").Image(2, 2, 8).Text(0x0028, 0x0034, "IS", "5\\4");
+  r = Read_Bytes(a.Pixels({1, 2, 3, 4}, false).Done(1024));
+  ASSERT_NE(r.ima, nullptr);
+  EXPECT_EQ(r.ima->g1.pix_dim[1] / r.ima->g1.pix_dim[0], 1.25f);
+
+  // A lossy JPEG: the stream's own markers decide its colours, not the data set.
+  if (!fixtures::Have("cjpeg") || !fixtures::Have("djpeg")) GTEST_SKIP() << "libjpeg-turbo tools missing";
+  std::string ppm = "P6\n16 16\n255\n";
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 16; ++x) ppm += {static_cast<char>(x * 16), static_cast<char>(y * 16), static_cast<char>(200 - x * 8)};
+  std::ofstream(dir_ / "in.ppm", std::ios::binary) << ppm;
+  struct Case {
+    const char* name;
+    const char* cjpeg;
+    const char* pi;
+  };
+  for (const Case& c : {Case{"JFIF 4:2:0 said RGB", "-sample 2x2", "RGB"},
+                        Case{"Adobe RGB said YBR_FULL_422", "-rgb", "YBR_FULL_422"}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(fixtures::Shell("cjpeg -quality 90 " + std::string(c.cjpeg) + " " + (dir_ / "in.ppm") + " > " +
+                                (dir_ / "c.jpg")));
+    ASSERT_TRUE(fixtures::Shell("djpeg -nosmooth -ppm " + (dir_ / "c.jpg") + " > " + (dir_ / "c.ppm")));
+    const Bytes ref = fixtures::Read_File(dir_ / "c.ppm");
+    DicomWriter j(8);
+    j.Part10("1.2.840.10008.1.2.4.50").U16(0x0028, 0x0002, "US", {3}).Text(0x0028, 0x0004, "CS", c.pi);
+    j.U16(0x0028, 0x0006, "US", {0}).U16(0x0028, 0x0010, "US", {16}).U16(0x0028, 0x0011, "US", {16});
+    j.U16(0x0028, 0x0100, "US", {8}).U16(0x0028, 0x0101, "US", {8}).U16(0x0028, 0x0102, "US", {7});
+    j.U16(0x0028, 0x0103, "US", {0});
+    const Read jr = Read_Bytes(j.Encapsulated({fixtures::Read_File(dir_ / "c.jpg")}, {}).Done(1024));
+    ASSERT_EQ(jr.pixels, 1);
+    ASSERT_GE(ref.size(), 16u * 16 * 3);
+    EXPECT_LE(fixtures::Max_Diff(Data(*jr.ima), Bytes(ref.end() - 16 * 16 * 3, ref.end()), 1), 1);
+  }
+}

@@ -37,6 +37,31 @@ bool Coded_As_YCbCr(const DicomList& list) {
   return from == std::string::npos || pi.substr(from, to + 1 - from) != "RGB";
 }
 
+// What a stream says of its own colour coding, as libjpeg reads it: a JFIF
+// marker means YCbCr, an Adobe marker names its transform, subsampled
+// chroma is YCbCr. 1: YCbCr, 0: RGB, -1: the stream says nothing.
+int Stream_Colour(std::span<const uint8_t> in) {
+  size_t i = 2;
+  int said = -1;
+  while (i + 4 <= in.size() && in[i] == 0xFF) {
+    const uint8_t m = in[i + 1];
+    const size_t len = size_t{in[i + 2]} << 8 | in[i + 3];
+    if (m == 0xDA || len < 2 || i + 2 + len > in.size()) break;
+    const uint8_t* p = in.data() + i + 4;
+    const size_t n = len - 2;
+    if (m == 0xE0 && n >= 5 && std::memcmp(p, "JFIF", 5) == 0) said = 1;
+    if (m == 0xEE && n >= 12 && std::memcmp(p, "Adobe", 5) == 0) return p[11] == 0 ? 0 : 1;
+    if (((m >= 0xC0 && m <= 0xC3) || (m >= 0xC5 && m <= 0xC7) || (m >= 0xC9 && m <= 0xCB) || (m >= 0xCD && m <= 0xCF)) &&
+        n >= 6 + 3 * 3 && p[5] == 3) {
+      const uint8_t first = p[7];
+      for (int c = 1; c < 3; ++c)
+        if (p[6 + 3 * c + 1] != first) return 1;
+    }
+    i += 2 + len;
+  }
+  return said;
+}
+
 }  // namespace
 
 PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
@@ -54,7 +79,10 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
   // The first frame sets the geometry; every other must have it too, or its
   // samples would not fit its slot.
   JpegOptions opt = Jpeg_Options(ctx);
-  opt.ycc_to_rgb = Coded_As_YCbCr(ima.DICOM_list);
+  // The stream's own markers first; the photometric interpretation only
+  // where the stream says nothing.
+  const int stream = Stream_Colour(Frame_Bytes(*s, 0, gathered, total));
+  opt.ycc_to_rgb = stream >= 0 ? stream == 1 : Coded_As_YCbCr(ima.DICOM_list);
   // The header text shows the first frame's information once, written by
   // the caller's thread before any other frame starts.
   opt.info_lines = false;

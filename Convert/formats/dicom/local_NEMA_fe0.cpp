@@ -425,6 +425,27 @@ int Two_Samples(const ReadContext& ctx, ImageHeader& ima) {
   return 1;
 }
 
+// The photometric interpretation as kept in the attribute list, unpadded.
+std::string Photometric(const DicomList& list) {
+  const auto it = std::find_if(list.begin(), list.end(),
+                               [](const DicomAttribute& a) { return a.group == 0x0028 && a.element == 0x0004; });
+  if (it == list.end()) return {};
+  std::string pi(it->data.begin(), it->data.end());
+  while (!pi.empty() && (pi.back() == ' ' || pi.back() == '\0')) pi.pop_back();
+  return pi;
+}
+
+// YBR_FULL samples to RGB (PS3.3 C.7.6.3.1.2), 8 bits interleaved, in place.
+void Ybr_Full_To_Rgb(uint8_t* p, uint64_t pixels) {
+  auto clamp = [](double v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); };
+  for (uint64_t i = 0; i < pixels; ++i, p += 3) {
+    const double y = p[0], cb = p[1] - 128.0, cr = p[2] - 128.0;
+    p[0] = clamp(y + 1.402 * cr);
+    p[1] = clamp(y - 0.344136 * cb - 0.714136 * cr);
+    p[2] = clamp(y + 1.772 * cb);
+  }
+}
+
 uint16_t Palette_Entry(const std::vector<uint16_t>& table, const std::array<uint16_t, 3>& info, int64_t v,
                        int shift) {
   if (table.empty()) return 0;
@@ -569,6 +590,14 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
   }
   PixelBuffer data = Image_Read_Process(ctx, ima, std::move(buffer));
   if (!data) return 0;
+  // Native and RLE samples in YBR_FULL are shown as every peer shows them:
+  // RGB. The JPEG decoders turn their own.
+  if ((code == 0 || code == 1) && ima.g2.pix_plane == 3 && ima.g2.pix_store == 8 &&
+      Photometric(ima.DICOM_list) == "YBR_FULL") {
+    const uint64_t pixels = std::min<uint64_t>(data.size() / 3, uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t);
+    Ybr_Full_To_Rgb(data.data(), pixels);
+    Log_Print(ctx, 8, "--> YBR_FULL samples turned to RGB");
+  }
   ima.data = std::move(data);
   if (ima.g2.pix_plane == 2) return Two_Samples(ctx, ima);
   return 1;
