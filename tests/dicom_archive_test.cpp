@@ -511,3 +511,27 @@ TEST_F(DicomArchive, ColourAsPeersShowItAndThePixelShape) {
     EXPECT_LE(fixtures::Max_Diff(Data(*jr.ima), Bytes(ref.end() - 16 * 16 * 3, ref.end()), 1), 1);
   }
 }
+
+TEST_F(DicomArchive, OneBitRleFramesAreDecodedAsBytesThenUnpacked) {
+  // Two 16 x 16 frames, each 32 packed bytes in one literal run of one segment.
+  Bytes want;
+  std::vector<Bytes> fragments;
+  for (int f = 0; f < 2; ++f) {
+    Bytes frame(64, 0);
+    frame[0] = 1;
+    frame[4] = 64;
+    frame.push_back(31);
+    for (int b = 0; b < 32; ++b) {
+      const auto v = static_cast<uint8_t>(b * 37 + f * 101);
+      frame.push_back(v);
+      for (int k = 0; k < 8; ++k) want.push_back((v >> k) & 1);
+    }
+    fragments.push_back(frame);
+  }
+  DicomWriter w(8);
+  w.Part10("1.2.840.10008.1.2.5").Text(0x0028, 0x0008, "IS", "2").Image(16, 16, 1).Encapsulated(fragments, {});
+  const Read r = Read_Bytes(w.Done(1024));
+  ASSERT_NE(r.ima, nullptr);
+  ASSERT_EQ(r.pixels, 1);
+  EXPECT_EQ(Data(*r.ima), want);
+}

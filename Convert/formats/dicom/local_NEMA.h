@@ -89,7 +89,7 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
 // Decodes one RLE frame into `out` (frame bytes, samples interleaved, machine
 // order); the input bytes consumed, or 0 on failure.
 uint64_t NEMA_Decompress_RLE_2(const ReadContext& ctx, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
-                               uint16_t dim_x, uint16_t dim_y, unsigned bytes_per_sample, unsigned samples);
+                               uint32_t dim_x, uint32_t dim_y, unsigned bytes_per_sample, unsigned samples);
 
 // Threads that decode the frames of one file: 0 (the default) for the
 // number of cores (or KEMASCOPIA_DECODE_THREADS when set), 1 for one at a
