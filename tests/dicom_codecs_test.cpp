@@ -226,3 +226,21 @@ TEST_F(DicomCodecs, ACodestreamCutShortFailsItsFrameWithOneErrorLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// Found by fuzz_dicom: a JPEG-LS fragment without its end marker that the
+// library decoded on through bytes that are not there for seconds.
+TEST(DicomCodecsFuzz, JpegLsFrameWithoutEndMarkerFailsAtOnce) {
+  const Bytes file =
+      fixtures::Read_File(std::string(KEMA_SOURCE_DIR) + "/tests/data/dicom_codecs/fuzz_jpeg_ls_no_end_marker.dcm");
+  ASSERT_FALSE(file.empty());
+  fixtures::LogCapture log(6);
+  const Read r = Read_Bytes(file);
+  ASSERT_NE(r.ima, nullptr);
+  EXPECT_EQ(r.pixels, 0);
+  EXPECT_TRUE(log.Has("--> JPEG-LS frame 0 has no end marker: cut short", 6));
+  EXPECT_TRUE(log.Contains("ERROR:\x01 JPEG-LS frame 0 cannot be decoded", 2));
+}
+
+}  // namespace

@@ -139,4 +139,4 @@ bool Decode(const ReadContext& ctx, std::span<const uint8_t> in, std::span<uint8
 
 }  // namespace
 
-const NemaFrameCodec kNemaJpeg2000 = {"JPEG 2000", Info, Decode};
+const NemaFrameCodec kNemaJpeg2000 = {"JPEG 2000", true, Info, Decode};

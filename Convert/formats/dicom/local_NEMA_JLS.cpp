@@ -77,4 +77,4 @@ bool Decode(const ReadContext& ctx, std::span<const uint8_t> in, std::span<uint8
 
 }  // namespace
 
-const NemaFrameCodec kNemaJpegLs = {"JPEG-LS", Info, Decode};
+const NemaFrameCodec kNemaJpegLs = {"JPEG-LS", true, Info, Decode};

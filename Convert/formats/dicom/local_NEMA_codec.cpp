@@ -21,6 +21,15 @@ bool Same_Geometry(const NemaFrameInfo& a, const NemaFrameInfo& b) {
          (a.precision + 7) / 8 == (b.precision + 7) / 8;
 }
 
+// FF D9 near the end: writers pad a frame to an even length with a byte
+// of any value (dcmtk's are not always zero), or a few.
+bool Has_End_Marker(std::span<const uint8_t> in) {
+  const size_t from = in.size() > 8 ? in.size() - 8 : 0;
+  for (size_t i = in.size(); i-- > from + 1;)
+    if (in[i - 1] == 0xFF && in[i] == 0xD9) return true;
+  return false;
+}
+
 }  // namespace
 
 PixelBuffer NEMA_Decompress_Frames(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total,
@@ -82,7 +91,12 @@ PixelBuffer NEMA_Decompress_Frames(const ReadContext& ctx, ImageHeader& ima, Pix
       return;
     }
     NemaFrameInfo info = first;
-    bool ok = !codec.info || codec.info(ctx, in, info);
+    bool ok = true;
+    if (codec.end_marker && !Has_End_Marker(in)) {
+      Log_Print(ctx, 6, "--> %s frame %d has no end marker: cut short", codec.name, static_cast<int>(i));
+      ok = false;
+    }
+    ok = ok && (!codec.info || codec.info(ctx, in, info));
     if (ok && !Same_Geometry(info, first)) {
       Log_Print(ctx, 6, "--> %s frame %d is %dx%d x %d, the first %dx%d x %d", codec.name, static_cast<int>(i),
                 info.width, info.height, info.components, first.width, first.height, first.components);

@@ -35,6 +35,10 @@ struct NemaFrameInfo {
 
 struct NemaFrameCodec {
   const char* name;
+  // The codestream ends with an end-of-image marker (FF D9): a frame without
+  // one was cut short and is not handed to the library, which would decode
+  // on through bytes that are not there.
+  bool end_marker;
   // The frame's geometry from its first bytes; false (with log lines) on failure.
   bool (*info)(const ReadContext& ctx, std::span<const uint8_t> in, NemaFrameInfo& info);
   // Decodes into `out`: samples interleaved, `bytes` per sample in machine

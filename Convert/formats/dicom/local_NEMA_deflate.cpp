@@ -44,5 +44,5 @@ bool Inflated(const ReadContext& ctx, std::span<const uint8_t> in, std::span<uin
 
 }  // namespace
 
-const NemaFrameCodec kNemaDeflateFrame = {"Deflate", nullptr, Inflated};
-const NemaFrameCodec kNemaPlainFrame = {"Uncompressed", nullptr, Plain};
+const NemaFrameCodec kNemaDeflateFrame = {"Deflate", false, nullptr, Inflated};
+const NemaFrameCodec kNemaPlainFrame = {"Uncompressed", false, nullptr, Plain};
