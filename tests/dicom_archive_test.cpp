@@ -535,3 +535,33 @@ TEST_F(DicomArchive, OneBitRleFramesAreDecodedAsBytesThenUnpacked) {
   ASSERT_EQ(r.pixels, 1);
   EXPECT_EQ(Data(*r.ima), want);
 }
+
+TEST_F(DicomArchive, AModalityLutSequenceIsTheModalityTransform) {
+  // Signed samples -50..349 through a 300-entry table starting at -10
+  // (pydicom's apply_modality_lut gives the same values): below the first
+  // the first entry, past the last the last.
+  std::vector<uint16_t> lut(300), px(32 * 32);
+  for (int i = 0; i < 300; ++i) lut[i] = static_cast<uint16_t>((i * 13) % 4096);
+  Bytes want;
+  for (int i = 0; i < 32 * 32; ++i) {
+    const int v = i % 400 - 50;
+    px[i] = static_cast<uint16_t>(static_cast<int16_t>(v));
+    const uint16_t o = lut[std::clamp(v + 10, 0, 299)];
+    want.push_back(static_cast<uint8_t>(o));
+    want.push_back(static_cast<uint8_t>(o >> 8));
+  }
+  for (const uint8_t mode : {8, 0}) {
+    SCOPED_TRACE(mode);
+    DicomWriter w(8);
+    w.Part10(mode ? "1.2.840.10008.1.2.1" : "1.2.840.10008.1.2").Mode(mode).Image(32, 32, 16, 1, 1);
+    w.Text(0x0028, 0x1052, "DS", "-1024").Sequence(0x0028, 0x3000).Item();
+    w.U16(0x0028, 0x3002, "SS", {300, static_cast<uint16_t>(-10), 16}).U16(0x0028, 0x3006, "US", lut);
+    w.Item_End().Sequence_End().U16(0x7FE0, 0x0010, "OW", px);
+    const Read r = Read_Bytes(w.Done(1024));
+    ASSERT_NE(r.ima, nullptr);
+    ASSERT_EQ(r.pixels, 1);
+    EXPECT_EQ(Data(*r.ima), want);
+    EXPECT_EQ(std::tuple(r.ima->g2.pix_sign, r.ima->g2.rescale_intercept, r.ima->g2.rescale_slope),
+              std::tuple(0, 0.0f, 1.0f));
+  }
+}

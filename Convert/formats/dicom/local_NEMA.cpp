@@ -250,8 +250,9 @@ int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t m
     if (el.vr == NEMA_VR('U', 'N') && el.length == kNemaUndefined) return cur.Walk_Sequence(ctx, 0, el, ima);
     if (Untyped_Sequence(ctx, cur, mode, el)) return cur.Walk_Sequence(ctx, mode, el, ima);
   }
-  if (st.fg_kind && st.Nested() && el.length != kNemaUndefined) {
-    // The geometry an enhanced file keeps in its functional groups.
+  if ((st.fg_kind || st.mlut_depth) && st.Nested() && el.length != kNemaUndefined) {
+    // The geometry an enhanced file keeps in its functional groups, and a
+    // modality LUT.
     const int r = NEMA_Frame_Group_Value(ctx, cur, mode, el, ima);
     if (r >= 0) return r;
   }
@@ -335,6 +336,7 @@ int NEMA_Get_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, con
   st.saved_index[st.saved_count++] = {st.NEMA_Nb_Ima, st.item_counter};
   st.depth += 1;
   if (st.depth == 1 && el.group == 0x0041 && el.element == 0x1050) st.image_seq_depth = 1;
+  if (st.depth == 1 && el.group == 0x0028 && el.element == 0x3000) st.mlut_depth = 1;
   if (st.depth == 1 && el.group == 0x5200 && (el.element == 0x9229 || el.element == 0x9230)) {
     st.fg_kind = el.element == 0x9229 ? 1 : 2;
     st.fg_depth = 1;
@@ -362,6 +364,7 @@ int NEMA_Get_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, con
   st.item_counter = st.saved_index[st.saved_count].second;
   if (st.image_seq_depth == st.depth) st.image_seq_depth = 0;
   if (st.fg_depth == st.depth) st.fg_kind = st.fg_depth = 0;
+  if (st.mlut_depth == st.depth) st.mlut_depth = 0;
   st.depth -= 1;
   st.nesting -= 1;
   return 1;

@@ -47,6 +47,10 @@ struct NemaStorage final : FormatStorage {
   // Images stored in several fragments: (file offset, size) of each, in
   // order; empty for an image stored in one piece.
   std::vector<std::vector<std::pair<uint32_t, uint32_t>>> pieces;
+  // The Modality LUT Sequence's table (0028,3000): entries, first value
+  // mapped, bits of an entry; and the entries. Empty when there is none.
+  std::array<int32_t, 3> modality_lut_desc{};
+  std::vector<uint16_t> modality_lut;
   int Copy_To(LogHandle log, ImageHeader& target) const override;
 };
 

@@ -446,6 +446,48 @@ void Ybr_Full_To_Rgb(uint8_t* p, uint64_t pixels) {
   }
 }
 
+// The Modality LUT Sequence's table as the modality transform: each grey
+// sample becomes its entry (PS3.3 C.11.1), 16-bit unsigned, and the rescale
+// is the identity. Entries: the descriptor's count (0 meaning 65536),
+// never more than the data holds.
+int Apply_Modality_Lut(const ReadContext& ctx, ImageHeader& ima, PixelBuffer& data, const NemaStorage& s) {
+  ImageG2& g2 = ima.g2;
+  if (s.modality_lut.empty() || g2.pix_plane != 1 || (g2.pix_store != 8 && g2.pix_store != 16)) return 1;
+  const int64_t entries = std::min<int64_t>(s.modality_lut_desc[0] > 0 ? s.modality_lut_desc[0] : 65536,
+                                            static_cast<int64_t>(s.modality_lut.size()));
+  // The first value mapped is signed exactly when the samples are.
+  const int64_t first = g2.pix_sign == 1 ? static_cast<int16_t>(s.modality_lut_desc[1]) : s.modality_lut_desc[1] & 0xFFFF;
+  const int bits = s.modality_lut_desc[2] >= 1 && s.modality_lut_desc[2] <= 16 ? s.modality_lut_desc[2] : 16;
+  const uint16_t mask = static_cast<uint16_t>((1u << bits) - 1);
+  const unsigned b = g2.pix_store / 8;
+  const uint64_t n = data.size() / b;
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(n, 2), ima.name.c_str(), "ima->data", static_cast<long long>(n), 2);
+  if (!out) return 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    int64_t v;
+    if (b == 1) {
+      v = g2.pix_sign == 1 ? static_cast<int8_t>(data.data()[i]) : data.data()[i];
+    } else {
+      uint16_t w;
+      std::memcpy(&w, data.data() + 2 * i, 2);
+      v = g2.pix_sign == 1 ? static_cast<int16_t>(w) : w;
+    }
+    const int64_t k = std::clamp<int64_t>(v - first, 0, entries - 1);
+    const uint16_t o = static_cast<uint16_t>(s.modality_lut[static_cast<size_t>(k)] & mask);
+    std::memcpy(out.data() + 2 * i, &o, 2);
+  }
+  data = std::move(out);
+  g2.pix_store = 16;
+  g2.pix_bits = static_cast<uint16_t>(bits);
+  g2.pix_high = static_cast<uint8_t>(bits - 1);
+  g2.pix_sign = 0;
+  g2.rescale_intercept = 0;
+  g2.rescale_slope = 1;
+  Set_Pixel_Type(g2);
+  Log_Print(ctx, 8, "--> modality LUT of %d entries applied", static_cast<int>(entries));
+  return 1;
+}
+
 uint16_t Palette_Entry(const std::vector<uint16_t>& table, const std::array<uint16_t, 3>& info, int64_t v,
                        int shift) {
   if (table.empty()) return 0;
@@ -598,6 +640,7 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
     Ybr_Full_To_Rgb(data.data(), pixels);
     Log_Print(ctx, 8, "--> YBR_FULL samples turned to RGB");
   }
+  if (!Apply_Modality_Lut(ctx, ima, data, *s)) return 0;
   ima.data = std::move(data);
   if (ima.g2.pix_plane == 2) return Two_Samples(ctx, ima);
   return 1;

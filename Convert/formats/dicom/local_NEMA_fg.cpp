@@ -3,6 +3,7 @@
 // orientation, pixel size, thickness and rescale.
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <new>
 
 #include "Convert/conv_report.h"
@@ -30,9 +31,52 @@ FrameGeometry* Frame_Of(const ReadContext& ctx, NemaParseState& st, ImageHeader&
 
 }  // namespace
 
+namespace {
+
+// (0028,3002) LUT Descriptor and (0028,3006) LUT Data of the first item of a
+// Modality LUT Sequence, kept for the pixel read; -1 for other elements.
+int Modality_Lut_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
+  const NemaParseState& st = cur.state;
+  if (st.depth != st.mlut_depth || st.item_counter != 1 || el.group != 0x0028 ||
+      (el.element != 0x3002 && el.element != 0x3006))
+    return -1;
+  auto* s = dynamic_cast<NemaStorage*>(ima.g2.storage.get());
+  if (!s) {
+    try {
+      ima.g2.storage = std::make_unique<NemaStorage>();
+    } catch (const std::bad_alloc&) {
+      Report_Memory(ctx, KEMA_SRC, __LINE__, "calloc", "ima->g2.storage", 1, static_cast<long long>(sizeof(NemaStorage)));
+      return 0;
+    }
+    s = static_cast<NemaStorage*>(ima.g2.storage.get());
+  }
+  if (el.element == 0x3002) {
+    std::array<int32_t, 3> d{};
+    size_t count = 0;
+    if (!NEMA_Read_Int(ctx, cur, mode, el, NEMA_VR('U', 'S'), "LUT Descriptor:", ima, d, &count)) return 0;
+    if (count == 3) s->modality_lut_desc = d;
+    return 1;
+  }
+  const size_t entries = std::min<size_t>(el.length / 2, 65536);
+  std::vector<int32_t> v;
+  try {
+    v.assign(entries, 0);
+    s->modality_lut.assign(entries, 0);
+  } catch (const std::bad_alloc&) {
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "calloc", "storage->modality_lut", static_cast<long long>(entries), 2);
+    return 0;
+  }
+  if (!NEMA_Read_Int(ctx, cur, mode, el, NEMA_VR('O', 'W'), "LUT Data:", ima, v)) return 0;
+  for (size_t i = 0; i < entries; ++i) s->modality_lut[i] = static_cast<uint16_t>(v[i]);
+  return 1;
+}
+
+}  // namespace
+
 int NEMA_Frame_Group_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el,
                            ImageHeader& ima) {
   NemaParseState& st = cur.state;
+  if (st.mlut_depth) return Modality_Lut_Value(ctx, cur, mode, el, ima);
   // Only the macros' own elements, one sequence below the group's item.
   if (st.depth != st.fg_depth + 1) return -1;
   size_t want = 0;

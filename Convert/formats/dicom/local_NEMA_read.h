@@ -87,6 +87,7 @@ struct NemaParseState {
   int32_t fg_depth = 0;
   int32_t fg_frame = -1;
   FrameGeometry fg_shared;
+  int32_t mlut_depth = 0;  // depth of an open Modality LUT Sequence, 0 when none
   Vec4 fg_shared_pos{};
 };
 
