@@ -36,6 +36,8 @@ constexpr FormatRow kRows[] = {
     {F::IGB, "IGB", 80, Detect_IGB, IGB_Read_Header, nullptr, PreProc_Refuse_IGB},
     {F::Bruker, "Bruker", 80, Detect_Bruker, Bruker_Read_Header, nullptr, nullptr},
     {F::Analyze, "Analyze", 80, Detect_Analyze, Analyze_Read_Header, Analyze_Read_Image, PreProc_Accept},
+    // TIFF files too small for the later gate (a thumbnail, a few rows).
+    {F::TIFF, nullptr, 80, Detect_TIFF_Small, nullptr, nullptr, nullptr},
 
     {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, nullptr, nullptr, PreProc_Accept},
     {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, nullptr, nullptr, PreProc_Accept},

@@ -36,7 +36,9 @@ uint32_t Dsr_Frames(const TiffHandle& h, uint32_t strips) {
 
 int Detect_TIFF(DetectProbe& p) {
   const std::string_view w = p.Window(0, 4);
-  if (w != std::string_view("II*\0", 4) && w != std::string_view("MM\0*", 4)) return 0;
+  if (w != std::string_view("II*\0", 4) && w != std::string_view("MM\0*", 4) && w != std::string_view("II+\0", 4) &&
+      w != std::string_view("MM\0+", 4))
+    return 0;
   ImageHeader head;
   Image_Init_Header(head);
   head.input_type = p.source().is_memory() ? 2 : 1;
@@ -51,6 +53,8 @@ int Detect_TIFF(DetectProbe& p) {
   Kema_Image_Free_Header(p.ctx(), head);
   return format;
 }
+
+int Detect_TIFF_Small(DetectProbe& p) { return p.size() < 1024 ? Detect_TIFF(p) : 0; }
 
 int TIFF_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   Log_Print(ctx, 8, "in TIFF_Read_Header()");

@@ -7,9 +7,11 @@
 #include "Convert/conv_read_context.h"
 #include "Convert/kema_image.h"
 
-// Detection: a file starting with a TIFF byte-order mark is asked which
+// Detection: a file starting with a TIFF or BigTIFF byte-order mark is asked which
 // variant it is (90, 91 or 100); 0 when libtiff cannot read it.
 int Detect_TIFF(DetectProbe& probe);
+// The same for inputs under 1024 bytes, which the later test never sees.
+int Detect_TIFF_Small(DetectProbe& probe);
 
 // Opens the file with libtiff (kept in g2.storage and shared by copies of
 // the record), fills the record from the first directory and the private

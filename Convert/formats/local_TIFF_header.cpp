@@ -49,7 +49,7 @@ int Message(void* user, int level, const char* kind, const char* module, const c
   auto* h = static_cast<TiffHandle*>(user);
   char text[512];
   std::vsnprintf(text, sizeof text, fmt, ap);
-  if (h && h->log) Log_Print(h->log, level, "--> libtiff %s (%s): %s", kind, module ? module : "-", text);
+  if (h) Log_Print(h->log, level, "--> libtiff %s (%s): %s", kind, module ? module : "-", text);
   return 1;
 }
 int On_Error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
