@@ -47,7 +47,8 @@ int Detect_TIFF(DetectProbe& p) {
   // released before detection returns.
   head.source = std::shared_ptr<ByteSource>(std::shared_ptr<ByteSource>{}, const_cast<ByteSource*>(&p.source()));
   const ReadContext quiet{p.ctx().log, 0};
-  int format = 0;
+  // A TIFF signature libtiff cannot read makes the input unreadable.
+  int format = -1;
   if (TIFF_Read_Header(quiet, head)) format = head.format;
   else Log_Print(p.ctx(), 7, "--> TIFF_Read_Header returned NULL!");
   Kema_Image_Free_Header(p.ctx(), head);

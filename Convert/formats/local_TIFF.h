@@ -8,7 +8,7 @@
 #include "Convert/kema_image.h"
 
 // Detection: a file starting with a TIFF or BigTIFF byte-order mark is asked which
-// variant it is (90, 91 or 100); 0 when libtiff cannot read it.
+// variant it is (90, 91 or 100); -1 (unreadable) when libtiff cannot read it.
 int Detect_TIFF(DetectProbe& probe);
 // The same for inputs under 1024 bytes, which the later test never sees.
 int Detect_TIFF_Small(DetectProbe& probe);
