@@ -65,21 +65,24 @@ int Write_Seeds(const std::string& dir) {
     s.unit = 2;
     if (fixtures::Write_Tiff(tmp, s)) add();
   }
-  for (int dsr = 0; dsr < 2; ++dsr) {
+  // DEFF (interlaced), then DSR in four map types.
+  for (int kind = 0; kind < 5; ++kind) {
+    static constexpr uint16_t kMapTypes[] = {0, 1, 3, 4, 10};
     fixtures::UltrasoundSpec u;
-    u.dsr = dsr;
+    u.dsr = kind > 0;
     u.width = 8;
-    u.height = 8;
+    u.height = 12;
     u.frames = 3;
-    u.strips_per_frame = dsr ? 1 : 2;
-    u.interlaced = dsr ? 0 : 1;
-    u.map_type = 1;
-    u.color_map = {0, 1, 0, 1};
+    u.strips_per_frame = u.dsr ? 1 : 2;
+    u.interlaced = u.dsr ? 0 : 1;
+    u.map_type = kMapTypes[kind];
+    u.color_map = {static_cast<uint32_t>(kind * 40), 1, 0, 1};
+    u.baseline = static_cast<uint16_t>(10 + kind * 4);
     u.times = {0, 33, 33, 33, 66, 33};
     u.patient_info = "ID7\\Dr A\\Clinic\\Dr B\\echo\\study\\series\\image";
     u.identification = "ID7\\Doe\\Jane\\stress\\peak\\4CH\\Maker\\M1\\1.0\\Src\\S1\\2.0";
     u.calibration = {42, 0, 0, 7, 7, 0.2, 0.2};
-    for (uint32_t f = 0; f < u.frames; ++f) u.frame_bytes.push_back(fixtures::Ramp_Samples(128, 1, f + 1));
+    for (uint32_t f = 0; f < u.frames; ++f) u.frame_bytes.push_back(fixtures::Ramp_Samples(u.dsr ? 192 : 96, 1, f + 1));
     if (fixtures::Write_Ultrasound(tmp, u)) add();
   }
   const size_t n = seeds.size();
