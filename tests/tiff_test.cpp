@@ -490,12 +490,18 @@ TEST(TiffDsr, FrameCountsBeyondTheStripsAreBounded) {
   TempDir dir;
   UltrasoundSpec u = Dsr(4, 3);
   u.frame_count_tag = 1000000;
+  u.color_map = {200, 9, 0, 9};  // no map name, colorization or threshold kind has these
   for (uint32_t f = 0; f < 4; ++f) u.frame_bytes.push_back(Bytes(128, static_cast<uint8_t>(f)));
   ASSERT_TRUE(Write_Ultrasound(dir / "s.tif", u));
-  const Read r = Read_All(dir / "s.tif");
+  LogCapture log(5);
+  const Read r = Read_All(dir / "s.tif", 4);
   ASSERT_TRUE(r.ima);
   EXPECT_EQ(r.ima->dim_t, 4);
   EXPECT_EQ(r.pixels.size(), 4u * 32);
+  const std::string text = log.Joined(4, true);
+  EXPECT_NE(text.find("33789 Color Map          Invalid"), std::string::npos) << text;
+  EXPECT_NE(text.find("colorization         Invalid"), std::string::npos);
+  EXPECT_NE(text.find("threshold            INVALID VALUE"), std::string::npos);
 }
 
 TEST(TiffDsr, FrameShorterThanItsPlanesFails) {

@@ -453,7 +453,8 @@ int TIFF_Read_DSR(const ReadContext& ctx, TiffHandle& h, ImageHeader& ima) {
   Line_Ascii(ctx, kDsrApplicationText, "Application Description", Get_Ascii(tif, kDsrApplicationText));
   char name[48];
   Line_Named(ctx, "33789 Color Map", Dsr_Map_Name(d.color_map[0], name, sizeof name));
-  Line_Named(ctx, "    colorization", Text_Code_Name(kColorization, static_cast<int>(d.color_map[1])));
+  const char* colorization = Text_Code_Name(kColorization, static_cast<int>(d.color_map[1]));
+  Text_Field(ctx, "    colorization", "%s", colorization ? colorization : "Invalid");
   Text_Field(ctx, "    green tag", "%u", d.color_map[2]);
   Line_Named(ctx, "    threshold", Text_Code_Name(kThresholdKind, static_cast<int>(d.color_map[3])));
   Line_Number(ctx, kDsrColorBaseline, "Color Baseline", d.baseline);
