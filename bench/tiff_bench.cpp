@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   Log_Set_Sink(&Quiet_Sink);
   const fs::path dir = fs::temp_directory_path() / ("kema_tiff_bench_" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  fixtures::TiffSpec s;
+  fixtures::TiffFile s;
   s.width = 512;
   s.height = 512;
   s.bps = 16;

@@ -30,7 +30,7 @@ int Write_Seeds(const std::string& dir) {
     seeds.push_back(fixtures::Read_File(tmp));
     std::remove(tmp.c_str());
   };
-  fixtures::TiffSpec s;
+  fixtures::TiffFile s;
   s.width = 24;
   s.height = 20;
   struct Layout {
@@ -68,7 +68,7 @@ int Write_Seeds(const std::string& dir) {
   // DEFF (interlaced), then DSR in four map types.
   for (int kind = 0; kind < 5; ++kind) {
     static constexpr uint16_t kMapTypes[] = {0, 1, 3, 4, 10};
-    fixtures::UltrasoundSpec u;
+    fixtures::UltrasoundFile u;
     u.dsr = kind > 0;
     u.width = 8;
     u.height = 12;

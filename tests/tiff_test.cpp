@@ -57,7 +57,7 @@ class PlainTiff : public ::testing::TestWithParam<PlainCase> {};
 TEST_P(PlainTiff, ReadsTheStoredSamplesBack) {
   const PlainCase& c = GetParam();
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 40;  // tiles of 16 leave a part-filled column and row
   s.height = 21;
   s.spp = c.spp;
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TiffFloat, GreyFloatsComeBackThroughTheRescale) {
   TempDir dir;
   for (bool big : {false, true}) {
-    TiffSpec s;
+    TiffFile s;
     s.width = 16;
     s.height = 16;
     s.bps = 32;
@@ -134,7 +134,7 @@ TEST(TiffFloat, GreyFloatsComeBackThroughTheRescale) {
 
 TEST(TiffPalette, IndexesExpandThroughTheColourMap) {
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 16;
   s.height = 16;
   s.photometric = PHOTOMETRIC_PALETTE;
@@ -155,7 +155,7 @@ TEST(TiffPalette, IndexesExpandThroughTheColourMap) {
 TEST(TiffJpeg, MatchesLibtiffsRaster) {
   if (!Have("tiffcp")) GTEST_SKIP() << "tiffcp not installed";
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 48;
   s.height = 32;
   s.spp = 3;
@@ -185,7 +185,7 @@ TEST(TiffJpeg, MatchesLibtiffsRaster) {
 TEST(TiffTools, TiffcpCopiesReadAlike) {
   if (!Have("tiffcp")) GTEST_SKIP() << "tiffcp not installed";
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 70;
   s.height = 33;
   s.bps = 16;
@@ -203,12 +203,12 @@ TEST(TiffTools, TiffcpCopiesReadAlike) {
 
 TEST(TiffPages, FramesStopAtThePageOfAnotherSize) {
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 16;
   s.height = 16;
   s.pages = {Ramp_Samples(256, 1, 1), Ramp_Samples(256, 1, 2)};
   ASSERT_TRUE(Write_Tiff(dir / "a.tif", s));
-  TiffSpec thumb = s;
+  TiffFile thumb = s;
   thumb.width = 8;
   thumb.height = 8;
   thumb.pages = {Ramp_Samples(64, 1, 3)};
@@ -236,7 +236,7 @@ TEST(TiffHeader, ResolutionPositionAndTextFields) {
       {RESUNIT_NONE, 4.0f, 3.0f, 0.25f, 3.0f},
   };
   for (const Case& c : cases) {
-    TiffSpec s;
+    TiffFile s;
     s.width = 32;
     s.height = 32;
     s.xres = c.res;
@@ -265,7 +265,7 @@ TEST(TiffHeader, ResolutionPositionAndTextFields) {
 
 TEST(TiffHeader, ListsTheBaselineTags) {
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 32;
   s.height = 32;
   s.compression = COMPRESSION_LZW;
@@ -285,7 +285,7 @@ TEST(TiffHeader, ListsTheBaselineTags) {
 
 TEST(TiffDetect, MemoryInputIsRefusedAndDamageIsLogged) {
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 32;
   s.height = 32;
   s.pages = {Bytes(1024, 1)};
@@ -329,7 +329,7 @@ TEST(TiffDetect, MemoryInputIsRefusedAndDamageIsLogged) {
 
 TEST(TiffBudget, PagesBeyondTheBudgetAreRefused) {
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 1024;
   s.height = 1024;
   s.bps = 16;
@@ -347,7 +347,7 @@ TEST(TiffBudget, PagesBeyondTheBudgetAreRefused) {
 
 TEST(TiffHandle, SplitRecordsShareOneHandleClosedWithTheLast) {
   TempDir dir;
-  TiffSpec s;
+  TiffFile s;
   s.width = 16;
   s.height = 16;
   s.pages = {Ramp_Samples(256, 1, 1), Ramp_Samples(256, 1, 2), Ramp_Samples(256, 1, 3)};
@@ -373,8 +373,8 @@ TEST(TiffHandle, SplitRecordsShareOneHandleClosedWithTheLast) {
 
 // ---- DEFF ----
 
-UltrasoundSpec Deff(uint32_t frames, bool interlaced) {
-  UltrasoundSpec u;
+UltrasoundFile Deff(uint32_t frames, bool interlaced) {
+  UltrasoundFile u;
   u.dsr = false;
   u.width = 12;
   u.height = 16;
@@ -390,7 +390,7 @@ UltrasoundSpec Deff(uint32_t frames, bool interlaced) {
 TEST(TiffDeff, FramesAndFieldsReadBack) {
   TempDir dir;
   for (bool interlaced : {false, true}) {
-    const UltrasoundSpec u = Deff(4, interlaced);
+    const UltrasoundFile u = Deff(4, interlaced);
     ASSERT_TRUE(Write_Ultrasound(dir / "d.tif", u));
     const Read r = Read_All(dir / "d.tif");
     ASSERT_TRUE(r.ima) << interlaced;
@@ -408,7 +408,7 @@ TEST(TiffDeff, FramesAndFieldsReadBack) {
 
 TEST(TiffDeff, VersionAboveTwoSixIsNamedAndReadOn) {
   TempDir dir;
-  UltrasoundSpec u = Deff(2, false);
+  UltrasoundFile u = Deff(2, false);
   u.version = {2, 7, 1, 1};
   u.interlaced = 5;  // an invalid flag
   u.strips_per_frame = 1;
@@ -424,8 +424,8 @@ TEST(TiffDeff, VersionAboveTwoSixIsNamedAndReadOn) {
 
 // ---- DSR ----
 
-UltrasoundSpec Dsr(uint32_t frames, uint16_t map_type) {
-  UltrasoundSpec u;
+UltrasoundFile Dsr(uint32_t frames, uint16_t map_type) {
+  UltrasoundFile u;
   u.width = 8;
   u.height = frames;  // one strip per frame, one row per strip as libtiff sees it
   u.frames = frames;
@@ -441,7 +441,7 @@ UltrasoundSpec Dsr(uint32_t frames, uint16_t map_type) {
 
 TEST(TiffDsr, ThirtyBlackAndWhiteFramesEachFromItsStrips) {
   TempDir dir;
-  UltrasoundSpec u = Dsr(30, 3);
+  UltrasoundFile u = Dsr(30, 3);
   const size_t n = size_t{u.width} * u.height;
   Bytes want;
   for (uint32_t f = 0; f < 30; ++f) {
@@ -469,7 +469,7 @@ TEST(TiffDsr, ThirtyBlackAndWhiteFramesEachFromItsStrips) {
 TEST(TiffDsr, ColourFramesRenderThroughTheirMap) {
   TempDir dir;
   for (uint16_t type : {1, 4, 10}) {
-    UltrasoundSpec u = Dsr(3, type);
+    UltrasoundFile u = Dsr(3, type);
     u.baseline = 200;  // far from 16: indexes still land inside the map
     const size_t n = size_t{u.width} * u.height;
     for (uint32_t f = 0; f < 3; ++f) u.frame_bytes.push_back(Ramp_Samples(2 * n, 1, 60 + f));
@@ -488,7 +488,7 @@ TEST(TiffDsr, ColourFramesRenderThroughTheirMap) {
 
 TEST(TiffDsr, FrameCountsBeyondTheStripsAreBounded) {
   TempDir dir;
-  UltrasoundSpec u = Dsr(4, 3);
+  UltrasoundFile u = Dsr(4, 3);
   u.frame_count_tag = 1000000;
   u.color_map = {200, 9, 0, 9};  // no map name, colorization or threshold kind has these
   for (uint32_t f = 0; f < 4; ++f) u.frame_bytes.push_back(Bytes(128, static_cast<uint8_t>(f)));
@@ -506,7 +506,7 @@ TEST(TiffDsr, FrameCountsBeyondTheStripsAreBounded) {
 
 TEST(TiffDsr, FrameShorterThanItsPlanesFails) {
   TempDir dir;
-  UltrasoundSpec u = Dsr(2, 1);
+  UltrasoundFile u = Dsr(2, 1);
   for (uint32_t f = 0; f < 2; ++f) u.frame_bytes.push_back(Bytes(20, 1));  // needs 2 x 16
   ASSERT_TRUE(Write_Ultrasound(dir / "s.tif", u));
   LogCapture log(5);
