@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Convert/formats/local_TIFF_DSR_map.h"
@@ -369,6 +370,38 @@ TEST(TiffHandle, SplitRecordsShareOneHandleClosedWithTheLast) {
   EXPECT_FALSE(watch.expired());
   parts.clear();
   EXPECT_TRUE(watch.expired());
+}
+
+// Copies made before the pixels are read share the handle; reading them on
+// two threads at once gives each the same frames.
+TEST(TiffHandle, CopiesReadOnTwoThreadsAlike) {
+  TempDir dir;
+  TiffFile s;
+  s.width = 64;
+  s.height = 64;
+  s.bps = 16;
+  s.compression = COMPRESSION_LZW;
+  s.rows_per_strip = 4;
+  for (uint32_t k = 0; k < 8; ++k) s.pages.push_back(Ramp_Samples(64 * 64, 2, k + 1));
+  ASSERT_TRUE(Write_Tiff(dir / "m.tif", s));
+  auto a = Kema_Image_Header_Read(nullptr, 0, (dir / "m.tif").c_str());
+  ASSERT_TRUE(a);
+  auto b = std::make_unique<ImageHeader>();
+  Image_Init_Header(*b);
+  ASSERT_EQ(Kema_Image_Copy_Header(nullptr, *b, *a), 1);
+  ASSERT_EQ(Tiff_Handle(*a), Tiff_Handle(*b));
+  for (int round = 0; round < 10; ++round) {
+    a->data.reset();
+    b->data.reset();
+    int ra = 0, rb = 0;
+    std::thread t([&] { ra = Kema_Image_Get_Image(nullptr, *a); });
+    rb = Kema_Image_Get_Image(nullptr, *b);
+    t.join();
+    ASSERT_EQ(ra, 1);
+    ASSERT_EQ(rb, 1);
+    ASSERT_EQ(Bytes(a->data.data(), a->data.data() + a->data.size()), Concat(s.pages));
+    ASSERT_EQ(Bytes(b->data.data(), b->data.data() + b->data.size()), Concat(s.pages));
+  }
 }
 
 // ---- DEFF ----
