@@ -15,6 +15,7 @@
 #include "Convert/formats/local_Materialise.h"
 #include "Convert/formats/local_Raw.h"
 #include "Convert/formats/local_SMIS.h"
+#include "Convert/formats/local_TIFF.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -35,6 +36,8 @@ constexpr FormatRow kRows[] = {
     {F::IGB, "IGB", 80, Detect_IGB, IGB_Read_Header, nullptr, PreProc_Refuse_IGB},
     {F::Bruker, "Bruker", 80, Detect_Bruker, Bruker_Read_Header, nullptr, nullptr},
     {F::Analyze, "Analyze", 80, Detect_Analyze, Analyze_Read_Header, Analyze_Read_Image, PreProc_Accept},
+    // TIFF files too small for the later gate (a thumbnail, a few rows).
+    {F::TIFF, nullptr, 80, Detect_TIFF_Small, nullptr, nullptr, nullptr},
 
     {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, nullptr, nullptr, PreProc_Accept},
     {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, nullptr, nullptr, PreProc_Accept},
@@ -46,7 +49,7 @@ constexpr FormatRow kRows[] = {
     // Element streams without a preamble: the test answers their codes.
     {F::NEMA_1, "NEMA_1", 1024, Detect_NEMA_Stream, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::DICOM_File, "DICOM FILE", 1024, Detect_DICOM_File, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
-    {F::TIFF, "TIFF", 1024, Detect_TIFF, nullptr, nullptr, nullptr},
+    {F::TIFF, "TIFF", 1024, Detect_TIFF, TIFF_Read_Header, TIFF_Read_Image, TIFF_PreProc},
     {F::Picker, "PICKER IQ/PQ", 1024, Detect_Picker, nullptr, nullptr, PreProc_Picker},
     // Also answers SOMATOM AR.
     {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, nullptr, nullptr,
@@ -85,8 +88,8 @@ constexpr FormatRow kRows[] = {
     {F::Interfile_32, "INTERFILE 3.2", 0, nullptr, nullptr, nullptr, nullptr},
     {F::Papyrus_2, "PAPYRUS 2", 0, nullptr, nullptr, nullptr, nullptr},
     {F::Papyrus_31, "PAPYRUS 3.1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
-    {F::DEFF, "DEFF", 0, nullptr, nullptr, nullptr, nullptr},
-    {F::DSR, "DSR", 0, nullptr, nullptr, nullptr, nullptr},
+    {F::DEFF, "DEFF", 0, nullptr, TIFF_Read_Header, TIFF_Read_Image, TIFF_PreProc},
+    {F::DSR, "DSR", 0, nullptr, TIFF_Read_Header, TIFF_Read_Image, TIFF_PreProc},
     {F::Targa, "TARGA", 0, nullptr, nullptr, nullptr, nullptr},
     {F::GIF, "GIF", 0, nullptr, nullptr, nullptr, nullptr},
 };

@@ -102,13 +102,6 @@ int Detect_Imatron(DetectProbe& p) {
 
 int Detect_DICOM_File(DetectProbe& p) { return If(At(Head300(p), 128, "DICM"), FormatCode::DICOM_File); }
 
-int Detect_TIFF(DetectProbe& p) {
-  const View w = Head300(p);
-  if (!Starts(w, View("II*\0", 4)) && !Starts(w, View("MM\0*", 4))) return 0;
-  Log_Print(p.ctx(), 7, "--> TIFF_Read_Header returned NULL!");
-  return -1;
-}
-
 int Detect_Picker(DetectProbe& p) {
   const View w = Head300(p);
   return If(Contains(w, "dbrec") && Contains(w, "rdb  "), FormatCode::Picker);

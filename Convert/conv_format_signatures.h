@@ -22,8 +22,6 @@ int Detect_Elscint(DetectProbe& p);
 int Detect_GE_Signa_5(DetectProbe& p);
 int Detect_Imatron(DetectProbe& p);
 int Detect_DICOM_File(DetectProbe& p);
-// A TIFF signature with no TIFF reader to take it ends detection.
-int Detect_TIFF(DetectProbe& p);
 int Detect_Picker(DetectProbe& p);
 int Detect_Siemens_Vision(DetectProbe& p);
 int Detect_Siemens_Plus_4(DetectProbe& p);

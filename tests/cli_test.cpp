@@ -106,7 +106,7 @@ TEST_F(CliTest, FormatsListsEveryNamedCodeAndItsReader) {
   EXPECT_THAT(r.out, HasSubstr("\n 25  DICOM FILE                   reader\n"));
   EXPECT_THAT(r.out, HasSubstr("\n 36  SIEMENS SPI (compressed)     reader\n"));
   EXPECT_THAT(r.out, HasSubstr("\n 41  ELSCINT DICOM Lossless Rice  no reader\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n100  TIFF                         no reader\n"));
+  EXPECT_THAT(r.out, HasSubstr("\n100  TIFF                         reader\n"));
   EXPECT_THAT(r.out, Not(HasSubstr("?")));
 
   // The same rows for scripts.

@@ -61,7 +61,7 @@ TEST(FormatDetection, TraceNotesAndUnreadableInputs) {
   fixtures::LogCapture log(2);
   Detect(79, {});
   EXPECT_TRUE(log.Has("--> smaller than 80 bytes", 7));
-  // A TIFF signature that no TIFF reader accepts makes the input unreadable.
+  // A TIFF signature that the TIFF reader refuses makes the input unreadable.
   EXPECT_EQ(Detect(2000, {{0, std::string("II*\0", 4)}}), 0);
   EXPECT_TRUE(log.Has("--> TIFF_Read_Header returned NULL!", 7));
 
