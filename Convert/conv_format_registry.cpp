@@ -8,6 +8,8 @@
 #include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/formats/local_Analyze.h"
 #include "Convert/formats/local_Bruker.h"
+#include "Convert/formats/local_Elscint.h"
+#include "Convert/formats/local_Ge_CT9800.h"
 #include "Convert/formats/local_Ge_Signa_5.h"
 #include "Convert/formats/local_IGB.h"
 #include "Convert/formats/local_Interfile.h"
@@ -29,7 +31,7 @@ constexpr FormatRow kRows[] = {
     {F::Materialise, "Materialise", 80, Detect_Materialise, Materialise_Read_Header, nullptr, nullptr},
     {F::JPEG, "JPEG", 80, Detect_JPEG, JPEG_Read_Header, JPEG_Read_Image, PreProc_Accept},
     {F::Interfile_33, "INTERFILE 3.3", 80, Detect_Interfile, Interfile_Read_Header, nullptr, PreProc_Refuse_Interfile},
-    {F::GE_CT9800, "GE CT 9800", 80, Detect_GE_CT9800, nullptr, nullptr, PreProc_Accept},
+    {F::GE_CT9800, "GE CT 9800", 80, Detect_GE_CT9800, GE_CT9800_Read_Header, GE_CT9800_Read_Image, PreProc_Accept},
     {F::Philips_HDL1, "Philips HDL1", 80, Detect_Philips_HDL1, nullptr, nullptr, PreProc_Accept},
     {F::Philips_MRH1, "Philips MRH1", 80, Detect_Philips_MRH1, nullptr, nullptr, PreProc_Accept},
     {F::IGB, "IGB", 80, Detect_IGB, IGB_Read_Header, nullptr, PreProc_Refuse_IGB},
@@ -39,7 +41,7 @@ constexpr FormatRow kRows[] = {
     {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, nullptr, nullptr, PreProc_Accept},
     {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, nullptr, nullptr, PreProc_Accept},
     {F::Papyrus_30, "PAPYRUS 3.0", 1024, Detect_Papyrus, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
-    {F::Elscint, "ELSCINT", 1024, Detect_Elscint, nullptr, nullptr, nullptr},
+    {F::Elscint, "ELSCINT", 1024, Detect_Elscint, Elscint_Read_Header, Elscint_Read_Image, Elscint_PreProc},
     {F::GE_Signa_5, "GE SIGNA-5", 1024, Detect_GE_Signa_5, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image,
      PreProc_Accept},
     {F::Imatron, "IMATRON", 1024, Detect_Imatron, nullptr, nullptr, nullptr},
