@@ -514,8 +514,8 @@ TEST_F(Dicom, ThreadsReadDifferentFilesAsOneThreadDoes) {
 struct Nested {
   const Bytes* inner = nullptr;
   bool inside = false, done = false;
-  std::vector<std::string> outer_lines;
-  std::tuple<uint16_t, uint16_t, float, Bytes> inner_result;
+  std::vector<std::string> outer_lines = {};
+  std::tuple<uint16_t, uint16_t, float, Bytes> inner_result = {};
 };
 Nested* g_nested = nullptr;
 
