@@ -209,6 +209,40 @@ int Elscint_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   return 1;
 }
 
+namespace {
+
+// The bytes of the rows present: the memory block itself, or one read of
+// the file.
+struct RowBytes {
+  const uint8_t* data = nullptr;
+  std::unique_ptr<uint8_t[]> held;
+};
+
+bool Read_Rows(const ReadContext& ctx, const ByteSource& src, const ElscintStorage& el, size_t present, uint64_t begin,
+               RowBytes& out) {
+  uint64_t end = begin;
+  for (size_t y = 0; y < present; ++y) end += 2ull * el.line_length[y];
+  if (end == begin) return true;
+  if (!src.Contains(begin, end - begin)) {
+    Report_Short_Read(ctx, KEMA_SRC, __LINE__, 0, static_cast<long long>(end - begin), src.name().c_str());
+    return false;
+  }
+  if (src.is_memory()) {
+    out.data = src.memory().data() + begin;
+    return true;
+  }
+  out.held.reset(new (std::nothrow) uint8_t[end - begin]);
+  if (!out.held) {
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", static_cast<long long>(end - begin), 1);
+    return false;
+  }
+  if (!KEMA_READ(ctx, src, begin, out.held.get(), end - begin)) return false;
+  out.data = out.held.get();
+  return true;
+}
+
+}  // namespace
+
 // ---- line tables ----
 
 int ElscintStorage::Copy_To(LogHandle log, ImageHeader& target) const {
@@ -288,21 +322,25 @@ int Elscint_PreProc(const ReadContext& ctx, ImageHeader& ima) {
     const uint16_t n = static_cast<uint16_t>(table[2 * y] | table[2 * y + 1] << 8);
     elscint->line_length[y] = n;
     elscint->line_offset[y] = offset > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(offset);
-    if (n == 0) continue;
-    if (present == rows && !src->Contains(offset, 2ull * n)) {
+    if (n != 0 && present == rows && !src->Contains(offset, 2ull * n)) {
       present = y;
       Log_Print(ctx, 8, "--> line-length table: row %zu (%u bytes at %llu) lies past the end of the file (%llu bytes)",
                 y, 2u * n, static_cast<unsigned long long>(offset), static_cast<unsigned long long>(src->size()));
     }
-    if (present == rows) {
-      uint8_t head[6] = {};
-      if (!KEMA_READ(ctx, *src, offset, head, n >= 3 ? 6 : 2u * n)) return 0;
-      const uint16_t x0 = static_cast<uint16_t>(head[0] | head[1] << 8);
-      const uint16_t c = static_cast<uint16_t>(head[4] | head[5] << 8);
-      elscint->line_start[y] = x0;
-      elscint->line_stop[y] = static_cast<uint16_t>(x0 + c);
-    }
     offset += 2ull * n;
+  }
+  // The row heads, from the rows' bytes read at once.
+  RowBytes bytes;
+  if (!Read_Rows(ctx, *src, *elscint, present, ima.ima_offset, bytes)) return 0;
+  for (size_t y = 0, at = 0; y < present; ++y) {
+    const size_t n = elscint->line_length[y];
+    if (n == 0) continue;
+    const uint8_t* head = bytes.data + at;
+    const uint16_t x0 = static_cast<uint16_t>(head[0] | head[1] << 8);
+    const uint16_t c = n >= 3 ? static_cast<uint16_t>(head[4] | head[5] << 8) : 0;
+    elscint->line_start[y] = x0;
+    elscint->line_stop[y] = static_cast<uint16_t>(x0 + c);
+    at += 2 * n;
   }
   elscint->rows_present = static_cast<uint32_t>(present);
   ima.g2.storage = std::move(elscint);
@@ -326,7 +364,23 @@ int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t wi
   if (x0 < width) row[x0] = p;
   size_t k = 6;
   size_t x = x0 + 1;
-  for (size_t i = 1; i < c; ++i, ++x) {
+  size_t i = 1;
+  // While both bytes of a code lie in the exchanged words, no check is needed.
+  for (; i < c && k + 1 < swapped_end; ++i, ++x) {
+    const uint8_t b = s[k ^ 1];
+    int d;
+    if (b & 0x80) {
+      d = static_cast<int16_t>(static_cast<uint16_t>((b & 0x7F) << 8 | s[(k + 1) ^ 1]) << 1) >> 1;
+      k += 2;
+    } else {
+      d = ((b & 0x7F) ^ 0x40) - 0x40;
+      k += 1;
+    }
+    const uint16_t next = static_cast<uint16_t>(p + d);
+    if (next <= 4096) p = next;  // a negative step result is above 4096 here
+    if (x < width) row[x] = p;
+  }
+  for (; i < c; ++i, ++x) {
     if (k >= size) return 0;
     const uint8_t b = at(k);
     int d = ((b & 0x7F) ^ 0x40) - 0x40;  // signed 7-bit
@@ -362,28 +416,9 @@ int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
 
   // The bytes of every row present, read at once (or seen in place).
   const size_t present = std::min<size_t>(elscint->rows_present, height);
-  const uint64_t begin = ima.ima_offset;
-  uint64_t end = begin;
-  for (size_t y = 0; y < present; ++y) end += 2ull * elscint->line_length[y];
-  std::unique_ptr<uint8_t[]> held;
-  const uint8_t* bytes = nullptr;
-  if (end > begin) {
-    if (!src->Contains(begin, end - begin)) {
-      Report_Short_Read(ctx, KEMA_SRC, __LINE__, 0, static_cast<long long>(end - begin), src->name().c_str());
-      return 0;
-    }
-    if (src->is_memory()) {
-      bytes = src->memory().data() + begin;
-    } else {
-      held.reset(new (std::nothrow) uint8_t[end - begin]);
-      if (!held) {
-        Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", static_cast<long long>(end - begin), 1);
-        return 0;
-      }
-      if (!KEMA_READ(ctx, *src, begin, held.get(), end - begin)) return 0;
-      bytes = held.get();
-    }
-  }
+  RowBytes rows;
+  if (!Read_Rows(ctx, *src, *elscint, present, ima.ima_offset, rows)) return 0;
+  const uint8_t* bytes = rows.data;
 
   size_t at = 0;
   for (size_t y = 0; y < present; ++y) {
