@@ -17,6 +17,7 @@
 #include "Convert/formats/local_Materialise.h"
 #include "Convert/formats/local_Raw.h"
 #include "Convert/formats/local_SMIS.h"
+#include "Convert/formats/local_Siemens_Raw_A.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -51,7 +52,7 @@ constexpr FormatRow kRows[] = {
     {F::TIFF, "TIFF", 1024, Detect_TIFF, nullptr, nullptr, nullptr},
     {F::Picker, "PICKER IQ/PQ", 1024, Detect_Picker, nullptr, nullptr, PreProc_Picker},
     // Also answers SOMATOM AR.
-    {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, nullptr, nullptr,
+    {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, Siemens_Vision_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
     {F::Siemens_Plus_4, "SIEMENS PLUS 4", 1024, Detect_Siemens_Plus_4, nullptr, nullptr,
      PreProc_Refuse_Siemens_Native},
@@ -77,7 +78,8 @@ constexpr FormatRow kRows[] = {
     {F::NEMA_1_Prefixed_Big, "NEMA_1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::Siemens_Numaris_1, "SIEMENS NUMARIS 1", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
     {F::Siemens_Numaris_2, "SIEMENS NUMARIS 2", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
-    {F::Siemens_Somatom_AR, "SIEMENS SOMATOM AR", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::Siemens_Somatom_AR, "SIEMENS SOMATOM AR", 0, nullptr, Siemens_Vision_Read_Header, nullptr,
+     PreProc_Refuse_Siemens_Native},
     {F::Siemens_SPI_Compressed, "SIEMENS SPI (compressed)", 0, nullptr, NEMA_Read_Header, nullptr,
      PreProc_Siemens_SPI_Compressed},
     {F::Siemens_SPI, "SIEMENS SPI", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},

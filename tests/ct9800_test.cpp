@@ -25,7 +25,9 @@ std::vector<uint16_t> Samples(const ImageHeader& ima) {
 std::unique_ptr<ImageHeader> Read(const std::vector<uint8_t>& bytes, int expect_pixels = 1) {
   auto ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data());
   EXPECT_TRUE(ima);
-  if (ima) EXPECT_EQ(Kema_Image_Get_Image(nullptr, *ima), expect_pixels);
+  if (ima) {
+    EXPECT_EQ(Kema_Image_Get_Image(nullptr, *ima), expect_pixels);
+  }
   return ima;
 }
 
@@ -61,7 +63,9 @@ TEST(CT9800, FilesWithAndWithoutMapDecodeToTheirPixels) {
       EXPECT_EQ(ima->dim_y, 48);
       EXPECT_EQ(Samples(*ima), fixtures::CT9800_Expected(s, kFill));
       // Unmapped corners are fill, and count in no range.
-      if (map) EXPECT_EQ(ima->g2.pix_fill, 32768);
+      if (map) {
+        EXPECT_EQ(ima->g2.pix_fill, 32768);
+      }
       EXPECT_LT(ima->g2.ima_max, 4096);
     }
 }
