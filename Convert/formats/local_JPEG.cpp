@@ -88,8 +88,13 @@ int JPEG_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   JpegInfo info;
   JpegOptions opt = Jpeg_Options(ctx);
   opt.info_lines = false;  // listed by the header pass
-  PixelBuffer pixels = jpeg_decode(bytes, info, opt);
-  if (!pixels) {
+  // The header pass gave the geometry: the samples go straight into a buffer
+  // of that size (the decoder checks it holds the frame).
+  const uint64_t need = Mul_Sat(Mul_Sat(uint64_t{ima.dim_x} * ima.dim_y, ima.g2.pix_plane), ima.g2.pix_store / 8);
+  PixelBuffer pixels = KEMA_ALLOC_PIXELS(ctx, need, ima.name.c_str(), "jpeg file", static_cast<long long>(ima.dim_x) * ima.dim_y,
+                                         static_cast<long long>(ima.g2.pix_plane) * (ima.g2.pix_store / 8));
+  if (!pixels) return 0;
+  if (!Jpeg_Decode_Into(bytes, {pixels.data(), pixels.size()}, info, opt)) {
     Log_Print(ctx, 6, "JPEG decompression failed !");
     Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
     return 0;
