@@ -18,6 +18,7 @@
 #include "Convert/formats/local_Raw.h"
 #include "Convert/formats/local_SMIS.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
+#include "Convert/formats/local_Siemens_Raw_C.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -59,7 +60,8 @@ constexpr FormatRow kRows[] = {
 
     {F::SMIS, "SMIS NMR", 3086, Detect_SMIS, SMIS_Read_Header, nullptr, nullptr},
     {F::GE_Pace, nullptr, 3086, Detect_GE_Pace_Anywhere, nullptr, nullptr, nullptr},
-    {F::Siemens_Plus, "SIEMENS PLUS", 3086, Detect_Siemens_Plus, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::Siemens_Plus, "SIEMENS PLUS", 3086, Detect_Siemens_Plus, Siemens_SomatomPlus_Read_Header, nullptr,
+     PreProc_Refuse_Siemens_Native},
     {F::GE_Signa_3, "GE SIGNA-3", 3086, Detect_GE_Signa_3, nullptr, nullptr, PreProc_Refuse_Signa_3},
 
     {F::Medison, "MEDISON", 3184, Detect_Medison, nullptr, nullptr, nullptr},

@@ -1,4 +1,5 @@
-// Fuzz target of the Siemens native readers (Vision and SOMATOM AR): each
+// Fuzz target of the Siemens native readers (Vision, SOMATOM AR, SOMATOM
+// Plus): each
 // input goes, as a memory block, through detection, the header reader, the
 // pixel read and the split, with every header-text line formatted.
 //
@@ -25,6 +26,9 @@ std::vector<std::vector<uint8_t>> Seeds() {
   auto cut = fixtures::Vision_File(VisionSpec{.matrix = 8});
   cut.resize(cut.size() - 11);
   seeds.push_back(cut);
+  using fixtures::SomatomPlusSpec;
+  seeds.push_back(fixtures::Somatom_Plus_File(SomatomPlusSpec{.matrix = 8}));
+  seeds.push_back(fixtures::Somatom_Plus_File(SomatomPlusSpec{.matrix = 4, .study_date = "1-JAN", .scan_type = 2}));
   return seeds;
 }
 
