@@ -153,6 +153,13 @@ TEST_F(Elscint, DamagedFilesFailOrShowWhatTheyHold) {
     const auto ima = Read(fixtures::Elscint_File(s), 0);
     EXPECT_TRUE(log.Contains("Elscint line-length table: row 1099 lies past its 1024 entries"));
   }
+  {  // No columns: nothing to decode.
+    fixtures::LogCapture log(2);
+    auto bytes = fixtures::Elscint_File(ElscintSpec{.width = 16, .height = 16});
+    bytes[370] = bytes[371] = 0;
+    Read(bytes, 0);
+    EXPECT_TRUE(log.Contains("Elscint image of 0x16 pixels"));
+  }
   {  // A header cut short.
     fixtures::LogCapture log(6);
     auto bytes = fixtures::Elscint_File(ElscintSpec{.compressed = false});

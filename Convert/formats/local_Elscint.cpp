@@ -408,6 +408,11 @@ int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   const auto src = Source_Open_Data(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
   const size_t width = ima.dim_x, height = ima.dim_y;
+  if (width == 0 || height == 0) {
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 Elscint image of %zux%zu pixels (%s)\xF0", width, height,
+              src->name().c_str());
+    return 0;
+  }
   PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, uint64_t{width} * height * 2, ima.name.c_str(), "ima->data",
                                       static_cast<long long>(width) * height, 2);
   if (!out) return 0;
