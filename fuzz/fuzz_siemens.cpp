@@ -1,5 +1,5 @@
 // Fuzz target of the Siemens native readers (Vision, SOMATOM AR, SOMATOM
-// Plus): each
+// Plus, and the SOMATOM Plus header inside an SPI file): each
 // input goes, as a memory block, through detection, the header reader, the
 // pixel read and the split, with every header-text line formatted.
 //
@@ -11,6 +11,7 @@
 
 #include "Convert/kema_image.h"
 #include "fuzz/fuzz_common.h"
+#include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/legacy_writer.h"
 
 namespace {
@@ -29,6 +30,14 @@ std::vector<std::vector<uint8_t>> Seeds() {
   using fixtures::SomatomPlusSpec;
   seeds.push_back(fixtures::Somatom_Plus_File(SomatomPlusSpec{.matrix = 8}));
   seeds.push_back(fixtures::Somatom_Plus_File(SomatomPlusSpec{.matrix = 4, .study_date = "1-JAN", .scan_type = 2}));
+  // An SPI file carrying a SOMATOM Plus header in (7003,1010).
+  fixtures::DicomWriter w(0);
+  w.Text(0x0008, 0x0010, "SH", "ACR-NEMA 2.0").Text(0x0008, 0x0070, "LO", "SIEMENS");
+  w.Text(0x0008, 0x1090, "LO", "SOMATOM PLUS").Text(0x7003, 0x0010, "LO", "SIEMENS MED ");
+  const auto plus = fixtures::Somatom_Plus_File(SomatomPlusSpec{.matrix = 4});
+  w.Element(0x7003, 0x1010, "OB", std::vector<uint8_t>(plus.begin(), plus.begin() + 4096));
+  w.Image(4, 4).Pixels(std::vector<uint8_t>(32, 7));
+  seeds.push_back(w.Done(1024));
   return seeds;
 }
 
