@@ -40,6 +40,7 @@ void Kema_Image_Free_Header(LogHandle log, ImageHeader& ima) {
   ima.DICOM_type.clear();
   DICOM_Attribute_Delete(log, ima.DICOM_list, 0xFFFF, 0xFFFF);
   ima.g1.frame_pos.clear();
+  ima.g1.frame_geom.clear();
   ima.g1.study_ID.clear();
   ima.g1.study_comment.clear();
   ima.g1.series_comment.clear();
@@ -148,6 +149,18 @@ int Copy_G1(LogHandle log, ImageHeader& target, const ImageHeader& source, bool 
       std::copy_n(s.frame_pos.begin(), std::min(n, s.frame_pos.size()), t.frame_pos.begin());
     } catch (const std::bad_alloc&) {
       Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "target->g1.frame_pos", static_cast<long long>(n), 16);
+      return 0;
+    }
+  }
+  if (frames && !s.frame_geom.empty()) {
+    const size_t n = static_cast<size_t>(source.dim_z ? source.dim_z : 1) * (source.dim_t ? source.dim_t : 1);
+    if (!Image_Budget_Check(log, Mul_Sat(n, sizeof(FrameGeometry)), source.name.c_str())) return 0;
+    try {
+      t.frame_geom.assign(n, FrameGeometry{});
+      std::copy_n(s.frame_geom.begin(), std::min(n, s.frame_geom.size()), t.frame_geom.begin());
+    } catch (const std::bad_alloc&) {
+      Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "target->g1.frame_geom", static_cast<long long>(n),
+                    static_cast<long long>(sizeof(FrameGeometry)));
       return 0;
     }
   }

@@ -300,6 +300,19 @@ int Image_Orientation(LogHandle log, ImageHeader& ima) {
   return 1;
 }
 
+void Image_Geometry_Matrices(LogHandle log, ImageG1& g1) {
+  for (int k = 0; k < 3; ++k) {
+    g1.ima_to_pat[0 + k] = g1.dir_h[k] * g1.pix_dim[0];
+    g1.ima_to_pat[4 + k] = g1.dir_v[k] * g1.pix_dim[1];
+    g1.ima_to_pat[8 + k] = g1.dir_n[k] * g1.pix_dim[2];
+    g1.ima_to_pat[12 + k] = g1.position[k];
+  }
+  g1.ima_to_pat[3] = g1.ima_to_pat[7] = g1.ima_to_pat[11] = 0.0f;
+  g1.ima_to_pat[15] = 1.0f;
+  if (!Matrix_Inverse(g1.ima_to_pat, g1.pat_to_ima))
+    Log_Print(log, 8, "--> singular image matrix: no patient-to-image matrix");
+}
+
 int Image_Header_PostProc(LogHandle log, ImageHeader& ima) {
   Log_Print(log, 8, "in Image_Header_PostProc()");
   if (ima.dim_z == 0) ima.dim_z = 1;
@@ -331,6 +344,18 @@ int Image_Header_PostProc(LogHandle log, ImageHeader& ima) {
     for (int k = 0; k < 4; ++k) g1.position[k] -= dy * g1.dir_v[k];
   }
   if (ima.flags & kFlagRowsReversed) {
+    // The positions of the single images (multi-image files) turn with the
+    // record, each by its own height and column direction.
+    const size_t frames = std::min(g1.frame_pos.size(), size_t{ima.dim_z} * ima.dim_t);
+    for (size_t f = 0; f < frames; ++f) {
+      FrameGeometry* g = f < g1.frame_geom.size() ? &g1.frame_geom[f] : nullptr;
+      const Vec4& v = g && (g->has & kGeomDir) ? g->dir_v : g1.dir_v;
+      const float dy = g && (g->has & kGeomPixel) ? g->pix_dim[1] : g1.pix_dim[1];
+      for (int k = 0; k < 3; ++k) g1.frame_pos[f][k] += static_cast<float>(ima.dim_y) * dy * v[k];
+    }
+    for (FrameGeometry& g : g1.frame_geom)
+      if (g.has & kGeomDir)
+        for (int k = 0; k < 3; ++k) g.dir_v[k] = -g.dir_v[k];
     const float height = static_cast<float>(ima.dim_y) * g1.pix_dim[1];
     for (int k = 0; k < 4; ++k) g1.position[k] += height * g1.dir_v[k];
     for (int k = 0; k < 4; ++k) g1.dir_v[k] = -g1.dir_v[k];
@@ -351,16 +376,7 @@ int Image_Header_PostProc(LogHandle log, ImageHeader& ima) {
     return 0;
   }
 
-  for (int k = 0; k < 3; ++k) {
-    g1.ima_to_pat[0 + k] = g1.dir_h[k] * g1.pix_dim[0];
-    g1.ima_to_pat[4 + k] = g1.dir_v[k] * g1.pix_dim[1];
-    g1.ima_to_pat[8 + k] = g1.dir_n[k] * g1.pix_dim[2];
-    g1.ima_to_pat[12 + k] = g1.position[k];
-  }
-  g1.ima_to_pat[3] = g1.ima_to_pat[7] = g1.ima_to_pat[11] = 0.0f;
-  g1.ima_to_pat[15] = 1.0f;
-  if (!Matrix_Inverse(g1.ima_to_pat, g1.pat_to_ima))
-    Log_Print(log, 8, "--> singular image matrix: no patient-to-image matrix");
+  Image_Geometry_Matrices(log, g1);
 
   if (g2.pix_store < g2.pix_bits) g2.pix_store = static_cast<uint16_t>((g2.pix_bits + 7) / 8 * 8);
   g2.pix_type = Pixel_Type_Code(g2);

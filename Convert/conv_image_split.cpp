@@ -40,6 +40,27 @@ int32_t Image_Time_Plus(int32_t base, float seconds) {
   return static_cast<int32_t>(r);
 }
 
+// A frame that carries its own geometry (enhanced multi-frame files).
+void Apply_Frame_Geometry(LogHandle log, ImageHeader& rec, const FrameGeometry& g) {
+  ImageG1& g1 = rec.g1;
+  if (g.has & kGeomDir) {
+    g1.dir_h = g.dir_h;
+    g1.dir_v = g.dir_v;
+    g1.dir_n = {g.dir_h[1] * g.dir_v[2] - g.dir_h[2] * g.dir_v[1], g.dir_h[2] * g.dir_v[0] - g.dir_h[0] * g.dir_v[2],
+                g.dir_h[0] * g.dir_v[1] - g.dir_h[1] * g.dir_v[0], 0};
+  }
+  if (g.has & kGeomPixel) {
+    g1.pix_dim[0] = g1.pix_size[0] = g.pix_dim[0];
+    g1.pix_dim[1] = g1.pix_size[1] = g.pix_dim[1];
+  }
+  if (g.has & kGeomThickness) g1.pix_size[2] = g.thickness;
+  if (g.has & kGeomRescale) {
+    rec.g2.rescale_intercept = g.rescale_intercept;
+    rec.g2.rescale_slope = g.rescale_slope;
+  }
+  if (g.has & (kGeomDir | kGeomPixel | kGeomPosition)) Image_Geometry_Matrices(log, g1);
+}
+
 }  // namespace
 
 int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<std::unique_ptr<ImageHeader>>& out) {
@@ -104,6 +125,7 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
         for (int i = 0; i < 4; ++i) pos[i] = ima.g1.position[i] + step * ima.g1.dir_n[i];
       }
       g1.position = pos;
+      if (k < ima.g1.frame_geom.size()) Apply_Frame_Geometry(log, *rec, ima.g1.frame_geom[k]);
       float slice_pos;
       if (Image_Slice_Position(*rec, pos, slice_pos)) g1.slice_pos = slice_pos;
 

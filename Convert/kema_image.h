@@ -80,6 +80,21 @@ class PixelBuffer {
 using Vec4 = std::array<float, 4>;
 using Mat4 = std::array<float, 16>;
 
+// What one frame of a file whose frames carry their own geometry (enhanced
+// multi-frame DICOM) has beside its position: each part only when `has`
+// names it. Directions and pixel sizes as the reader found them; the
+// header post-processing turns them to the record's convention.
+enum : uint8_t { kGeomDir = 1, kGeomPixel = 2, kGeomThickness = 4, kGeomRescale = 8, kGeomPosition = 16 };
+struct FrameGeometry {
+  Vec4 dir_h{};
+  Vec4 dir_v{};
+  std::array<float, 2> pix_dim{};
+  float thickness = 0;
+  float rescale_intercept = 0;
+  float rescale_slope = 1;
+  uint8_t has = 0;
+};
+
 struct ImageG1 {
   Vec4 position{};
   std::array<float, 3> fov{};
@@ -88,6 +103,7 @@ struct ImageG1 {
   std::array<float, 3> pix_size{};
   float frame_duration = 0;
   std::vector<Vec4> frame_pos;  // dim_z * dim_t entries, or empty
+  std::vector<FrameGeometry> frame_geom;  // dim_z * dim_t entries, or empty
   uint8_t label_mode = 0;
   Vec4 dir_h{};
   Vec4 dir_v{};
@@ -320,6 +336,9 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
 //      conv_image_coherence) ----
 
 int Image_Header_PostProc(LogHandle log, ImageHeader& ima);
+// The image-to-patient matrix of position, directions and pixel sizes, and
+// its inverse.
+void Image_Geometry_Matrices(LogHandle log, ImageG1& g1);
 int Image_Orientation(LogHandle log, ImageHeader& ima);
 int Image_Image_PreProc(const ReadContext& ctx, ImageHeader& ima);
 int Image_Image_Min_Max(LogHandle log, ImageHeader& ima);

@@ -1,7 +1,9 @@
 // Compressed DICOM next to dcmtk, in the same run: a 100-frame 512 x 512
 // 16-bit file in lossless JPEG and in RLE, read with its pixels in process
 // (one decoding thread, then all cores) and by `kema raw` as a process,
-// against `dcmdjpeg` / `dcmdrle` decompressing the same file. Processes
+// against `dcmdjpeg` / `dcmdrle` decompressing the same file; JPEG-LS and
+// JPEG 2000 lossless of the same frames against `dcmdjpls` and `gdcmconv
+// --raw`. Processes
 // report their peak resident memory (max_rss_MiB, measured by GNU time: a
 // process spawned from this one would otherwise inherit its high-water mark).
 #include <benchmark/benchmark.h>
@@ -103,24 +105,32 @@ int main(int argc, char** argv) {
     file[file.size() - 2 * pixels + 2 * i] = static_cast<uint8_t>(samples[i]);
     file[file.size() - 2 * pixels + 2 * i + 1] = static_cast<uint8_t>(samples[i] >> 8);
   }
-  const std::string in = (dir / "native.dcm").string(), jpg = (dir / "jpeg_ls.dcm").string(),
-                    rle = (dir / "rle.dcm").string(), out = (dir / "out.dcm").string();
+  const std::string in = (dir / "native.dcm").string(), jpg = (dir / "jpeg_lossless.dcm").string(),
+                    rle = (dir / "rle.dcm").string(), out = (dir / "out.dcm").string(),
+                    jls = (dir / "jpeg_ls.dcm").string(), j2k = (dir / "j2k.dcm").string();
   if (!fixtures::Write_File(in, file) || !Run_Quiet({"dcmcjpeg", "+e1", in, jpg}) ||
       !Run_Quiet({"dcmcrle", in, rle})) {
     std::fprintf(stderr, "cannot make the compressed files in %s\n", dir.c_str());
     return 1;
   }
-  std::fprintf(stderr, "files: native %ju, lossless JPEG %ju, RLE %ju bytes\n",
+  // JPEG-LS and JPEG 2000 lossless of the same frames, when their writers are there.
+  const bool have_jls = Have("dcmcjpls") && Run_Quiet({"dcmcjpls", in, jls});
+  const bool have_j2k = Have("gdcmconv") && Run_Quiet({"gdcmconv", "--j2k", in, j2k});
+  std::fprintf(stderr, "files: native %ju, lossless JPEG %ju, RLE %ju, JPEG-LS %ju, JPEG 2000 %ju bytes\n",
                static_cast<uintmax_t>(fs::file_size(in)), static_cast<uintmax_t>(fs::file_size(jpg)),
-               static_cast<uintmax_t>(fs::file_size(rle)));
+               static_cast<uintmax_t>(fs::file_size(rle)), have_jls ? static_cast<uintmax_t>(fs::file_size(jls)) : 0,
+               have_j2k ? static_cast<uintmax_t>(fs::file_size(j2k)) : 0);
 
   if (fs::exists("/usr/bin/time")) g_rss_file = (dir / "rss.txt").string();
   const std::string kema = Kema_Path();
-  const struct {
+  struct Kind {
     const char* name;
     std::string file;
-    const char* peer;
-  } kinds[] = {{"JPEG_lossless", jpg, "dcmdjpeg"}, {"RLE", rle, "dcmdrle"}};
+    std::vector<std::string> peer;  // the peer's command, decompressing the file to `out`
+  };
+  std::vector<Kind> kinds = {{"JPEG_lossless", jpg, {"dcmdjpeg", jpg, out}}, {"RLE", rle, {"dcmdrle", rle, out}}};
+  if (have_jls) kinds.push_back({"JPEG_LS", jls, {"dcmdjpls", jls, out}});
+  if (have_j2k) kinds.push_back({"JPEG_2000", j2k, {"gdcmconv", "--raw", j2k, out}});
   for (const auto& k : kinds) {
     const std::string n = k.name;
     benchmark::RegisterBenchmark(("Library_" + n + "_1_thread").c_str(), BM_Library, k.file, 1u)
@@ -135,8 +145,7 @@ int main(int argc, char** argv) {
                                    std::vector<std::string>{kema, "raw", k.file, "-o", "/dev/null"}, nullptr)
           ->Unit(benchmark::kMillisecond)->UseRealTime();
     }
-    benchmark::RegisterBenchmark(("Process_" + std::string(k.peer) + "_" + n).c_str(), BM_Process,
-                                 std::vector<std::string>{k.peer, k.file, out}, nullptr)
+    benchmark::RegisterBenchmark(("Process_" + k.peer[0] + "_" + n).c_str(), BM_Process, k.peer, nullptr)
         ->Unit(benchmark::kMillisecond)->UseRealTime();
   }
   benchmark::RunSpecifiedBenchmarks();

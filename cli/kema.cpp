@@ -35,6 +35,7 @@ bool Check_Command_Options(Options& opt, std::string& error) {
   if (opt.json && opt.command != "info" && opt.command != "formats")
     error = "--json belongs to the info and formats commands";
   else if (opt.raw && opt.command != "header") error = "--raw belongs to the header command";
+  else if (opt.frames && opt.command != "info") error = "--frames belongs to the info command";
   else if (!opt.output.empty() && opt.command != "raw") error = "-o belongs to the raw command";
   else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
   else if ((opt.command == "info" || opt.command == "header") && opt.files.empty()) error = opt.command + ": no file given";
@@ -57,7 +58,8 @@ void Print_Usage(std::FILE* out) {
                "                          it has a reader (--json: one JSON array)\n"
                "  info [--json] FILE...   one line per file: format, dimensions, pixel type,\n"
                "                          modality, patient, numbers, stored range\n"
-               "                          (--json: one JSON object per line)\n"
+               "                          (--json: one JSON object per line; --frames: one\n"
+               "                          per image, as the viewer splits the file)\n"
                "  header [--raw] FILE...  list each file's header as its reader decodes it\n"
                "                          (--raw keeps the message list's formatting bytes)\n"
                "  raw FILE -o OUT         write the pixels as read into memory to OUT\n"
@@ -110,6 +112,8 @@ bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error)
       }
     } else if (a == "--json") {
       opt.json = true;
+    } else if (a == "--frames") {
+      opt.frames = true;
     } else if (a == "--raw") {
       opt.raw = true;
     } else if (a == "-o" || a == "--output") {

@@ -23,6 +23,7 @@ struct Options {
   std::vector<std::string> files;
   int trace_level = 0;
   bool json = false;    // info --json
+  bool frames = false;  // info --frames
   bool raw = false;     // header --raw
   std::string output;   // raw -o
   bool help = false;
@@ -45,6 +46,7 @@ struct ReadResult {
   uint16_t format = 0;                // what detection said
   std::unique_ptr<ImageHeader> ima;   // null when the file was not read
   std::string error;                  // its first error line, when not read
+  int frame = -1;                     // info --frames: the image index in the file
   ReadResult();
   ReadResult(ReadResult&&) noexcept;
   ~ReadResult();

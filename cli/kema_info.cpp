@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -44,6 +46,26 @@ std::string Modality_Letters(uint16_t modality) {
   return Output_Text(s, false);
 }
 
+// The record's geometry in DICOM's convention: the centre of the first
+// pixel sent, row then column direction cosines, row then column spacing.
+// The record keeps its rows end for end (position at the far edge, column
+// direction reversed) when its reader says so.
+void Dicom_Geometry(const ImageHeader& ima, Json& j) {
+  const ImageG1& g1 = ima.g1;
+  Vec4 pos = g1.position, col = g1.dir_v;
+  if (ima.flags & kFlagRowsReversed) {
+    const float height = static_cast<float>(ima.dim_y) * g1.pix_dim[1];
+    for (int k = 0; k < 3; ++k) {
+      pos[k] += height * g1.dir_v[k];
+      col[k] = -g1.dir_v[k];
+    }
+  }
+  j["image_position_patient"] = Reals(pos, 3);
+  j["image_orientation_patient"] = {Real(g1.dir_h[0]), Real(g1.dir_h[1]), Real(g1.dir_h[2]),
+                                    Real(col[0]),      Real(col[1]),      Real(col[2])};
+  j["pixel_spacing"] = {Real(g1.pix_dim[1]), Real(g1.pix_dim[0])};
+}
+
 Json Info_Json(const ReadResult& r) {
   Json j;
   j["file"] = Output_Text(r.file, false);
@@ -80,6 +102,12 @@ Json Info_Json(const ReadResult& r) {
   j["series_num"] = ima.g1.series_num;
   j["image_num"] = ima.g1.image_num;
   j["data_bytes"] = ima.data.size();
+  Dicom_Geometry(ima, j);
+  if (r.frame >= 0) {
+    j["frame"] = r.frame;
+    j["slice_pos"] = Real(ima.g1.slice_pos);
+    j["thickness"] = Real(ima.g1.pix_size[2]);
+  }
   return j;
 }
 
@@ -96,6 +124,16 @@ void Print_Text(const ReadResult& r) {
     return;
   }
   const ImageHeader& ima = *r.ima;
+  if (r.frame >= 0) {
+    const ImageG1& g1 = ima.g1;
+    std::printf("%s[%d]: %ux%u  image %u  position %g %g %g  dir_h %g %g %g  dir_v %g %g %g  pix_dim %g %g  "
+                "thickness %g  rescale %g %g  slice_pos %g\n",
+                file.c_str(), r.frame, ima.dim_x, ima.dim_y, g1.image_num, g1.position[0], g1.position[1],
+                g1.position[2], g1.dir_h[0], g1.dir_h[1], g1.dir_h[2], g1.dir_v[0], g1.dir_v[1], g1.dir_v[2],
+                g1.pix_dim[0], g1.pix_dim[1], g1.pix_size[2], ima.g2.rescale_intercept, ima.g2.rescale_slope,
+                g1.slice_pos);
+    return;
+  }
   std::printf("%s: format %u (%s)  %ux%ux%ux%u  pix_type %u  %s  %s  patient \"%s\"  study %u series %u image %u"
               "  range %d..%d\n",
               file.c_str(), ima.format, Image_Format_Name(ima.format), ima.dim_x, ima.dim_y, ima.dim_z, ima.dim_t,
@@ -109,10 +147,25 @@ void Print_Text(const ReadResult& r) {
 int Command_Info(const Options& opt) {
   int status = kExitOk;
   for (const std::string& file : opt.files) {
-    const ReadResult r = Read_File(file);
+    ReadResult r = Read_File(file);
     if (!r.ima) status = kExitFailed;
-    if (opt.json) Print_Json(r);
-    else Print_Text(r);
+    std::vector<std::unique_ptr<ImageHeader>> images;
+    // --frames: one entry per image as the viewer splits the file.
+    if (opt.frames && r.ima && Kema_Image_Image_Split(nullptr, *r.ima, images) > 0) {
+      for (size_t k = 0; k < images.size(); ++k) {
+        ReadResult one;
+        one.file = r.file;
+        one.format = r.format;
+        one.frame = static_cast<int>(k);
+        one.ima = std::move(images[k]);
+        if (opt.json) Print_Json(one);
+        else Print_Text(one);
+      }
+    } else {
+      if (opt.frames && r.ima) r.frame = 0;
+      if (opt.json) Print_Json(r);
+      else Print_Text(r);
+    }
     std::fflush(stdout);
   }
   return status;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,59 @@ void Compressed_Seeds(std::vector<Bytes>& seeds) {
   }
 }
 
+// A codestream kept under tests/data/dicom_codecs; empty when missing.
+Bytes Codestream(const char* name) {
+  std::ifstream in(std::filesystem::path(KEMA_SOURCE_DIR) / "tests/data/dicom_codecs" / name, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The syntaxes read through codec libraries: JPEG-LS (interleave modes,
+// near-lossless), JPEG 2000 (grey 16 bits, colour ICT), HTJ2K, deflated
+// and plain frames; a sequence the dictionary does not list, a UN value,
+// an icon inside a sequence, enhanced functional groups.
+void Codec_Seeds(std::vector<Bytes>& seeds) {
+  struct Coded {
+    const char* ts;
+    const char* file;
+    uint16_t bits, samples;
+  };
+  for (const Coded& c : {Coded{"1.2.840.10008.1.2.4.80", "g16_jls.jls", 16, 1},
+                         Coded{"1.2.840.10008.1.2.4.80", "rgb_jls_in.jls", 8, 3},
+                         Coded{"1.2.840.10008.1.2.4.81", "rgb_jls_near.jls", 8, 3},
+                         Coded{"1.2.840.10008.1.2.4.90", "g16.j2k", 16, 1},
+                         Coded{"1.2.840.10008.1.2.4.91", "rgb_ict.j2k", 8, 3},
+                         Coded{"1.2.840.10008.1.2.4.201", "g8.j2c", 8, 1}}) {
+    const Bytes code = Codestream(c.file);
+    if (code.empty()) continue;
+    DicomWriter w(8);
+    w.Part10(c.ts).Text(0x0028, 0x0008, "IS", "2").Image(8, 8, c.bits, c.samples).Encapsulated({code, code}, {});
+    seeds.push_back(w.Done(1024));
+  }
+  const Bytes plain = fixtures::Dicom_Ramp16(4, 4);
+  for (const char* ts : {"1.2.840.10008.1.2.1.98", "1.2.840.10008.1.2.8.1"}) {
+    // A stored deflate block of the 32 bytes: raw deflate that any inflater takes.
+    Bytes frame = plain;
+    if (std::strcmp(ts, "1.2.840.10008.1.2.8.1") == 0) {
+      frame = {0x01, 32, 0, static_cast<uint8_t>(~32), 0xFF};
+      frame.insert(frame.end(), plain.begin(), plain.end());
+    }
+    DicomWriter w(8);
+    w.Part10(ts).Image(4, 4, 16).Encapsulated({frame}, {});
+    seeds.push_back(w.Done(1024));
+  }
+  {
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.1").Sequence(0x0008, 0x9215, 22).Item(14).Text(0x0008, 0x0100, "SH", "121327");
+    w.Element(0x0008, 0x0020, "UN", {'2', '0', '2', '4', '0', '1', '3', '1'}).Image(4, 4);
+    w.Sequence(0x0088, 0x0200).Item().Image(2, 2, 8).Pixels({1, 2, 3, 4}, false).Item_End().Sequence_End();
+    w.Sequence(0x5200, 0x9229).Item().Sequence(0x0028, 0x9110).Item().Text(0x0028, 0x0030, "DS", "0.5\\0.5");
+    w.Item_End().Sequence_End().Item_End().Sequence_End();
+    w.Sequence(0x5200, 0x9230).Item().Sequence(0x0020, 0x9113).Item().Text(0x0020, 0x0032, "DS", "1\\2\\3");
+    w.Item_End().Sequence_End().Item_End().Sequence_End();
+    seeds.push_back(w.Pixels(plain).Done(1024));
+  }
+}
+
 std::vector<Bytes> Seeds() {
   std::vector<Bytes> seeds;
   const Bytes small = fixtures::Dicom_Ramp16(8, 8);
@@ -149,6 +203,7 @@ std::vector<Bytes> Seeds() {
     seeds.push_back(w.Done(1024));
   }
   Compressed_Seeds(seeds);
+  Codec_Seeds(seeds);
   // Nested sequences of undefined and defined lengths, private ones too.
   {
     DicomWriter w(0);

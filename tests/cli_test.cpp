@@ -136,7 +136,9 @@ TEST_F(CliTest, InfoReadsHeaderAndPixels) {
       "pix_plane": 1, "ima_range": [-1000,3000], "data_bytes": 24, "manufacturer": "GE", "image_type": 1,
       "image_type_name": "AXIAL", "pix_type": 5, "window": [40,400], "rescale": [0.0,1.0], "pix_dim": [0.5,0.5,5.0],
       "patient_name": "DOE^JANE", "patient_id": "PID-0042", "series_num": 3, "image_num": 17, "pix_fill": -32768,
-      "position": [-16,-14.5,12.5], "dir_h": [1,0,0], "dir_v": [0,-1,0], "study_num": 0})");
+      "position": [-16,-14.5,12.5], "dir_h": [1,0,0], "dir_v": [0,-1,0], "study_num": 0,
+      "image_position_patient": [-16,-16,12.5], "image_orientation_patient": [1,0,0,0,1,0],
+      "pixel_spacing": [0.5,0.5]})");
   want["file"] = file;
   EXPECT_EQ(Json::parse(r.out), want) << r.out;
 }

@@ -139,6 +139,7 @@ void Text_Heading(const ReadContext& ctx, const char* text) {
 
 int Finish(const ReadContext& ctx, const NemaCursor& cur, ImageHeader& ima) {
   Text_Heading(ctx, "------ ------ ------ ------ ------");
+  if (!NEMA_Frame_Groups_Finish(ctx, cur.state, ima)) return 0;
   ima.flags |= kFlagRowsReversed;
   return cur.state.NEMA_Nb_Ima + 1;
 }
@@ -220,10 +221,41 @@ constexpr GroupRow kGroupRows[] = {
 
 }  // namespace
 
+namespace {
+
+// An element without a VR (implicit streams) of defined length that the
+// dictionary does not type, or types as a sequence, whose value opens with
+// an item tag: a sequence (private and newer ones the dictionary lacks).
+bool Untyped_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el) {
+  if (el.vr || el.length == kNemaUndefined || el.length < 8 || el.group == 0x7FE0 || cur.Left() < 4) return false;
+  if (const NemaDictRow* row = NEMA_Dict_Find(el.group, el.element); row && row->vr != NEMA_VR('S', 'Q')) return false;
+  const uint64_t at = cur.pos;
+  uint16_t group = 0, element = 0;
+  const bool read = NEMA_Read_Short(ctx, cur, mode, group) && NEMA_Read_Short(ctx, cur, mode, element);
+  cur.pos = at;
+  return read && group == 0xFFFE && element == 0xE000;
+}
+
+}  // namespace
+
 int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el,
                               ImageHeader& ima) {
   Log_Print(ctx, 10, "in NEMA_Analyse_Data_Element(%04x,%04x)", el.group, el.element);
   NemaParseState& st = cur.state;
+  if (el.group != 0xFFFE) {
+    // A sequence is walked whatever its group, its length and whether the
+    // dictionary lists it; an undefined-length UN value is a sequence in
+    // implicit little-endian (PS3.5 6.2.2).
+    if (el.vr == NEMA_VR('S', 'Q')) return cur.Walk_Sequence(ctx, mode, el, ima);
+    if (el.vr == NEMA_VR('U', 'N') && el.length == kNemaUndefined) return cur.Walk_Sequence(ctx, 0, el, ima);
+    if (Untyped_Sequence(ctx, cur, mode, el)) return cur.Walk_Sequence(ctx, mode, el, ima);
+  }
+  if ((st.fg_kind || st.mlut_depth) && st.Nested() && el.length != kNemaUndefined) {
+    // The geometry an enhanced file keeps in its functional groups, and a
+    // modality LUT.
+    const int r = NEMA_Frame_Group_Value(ctx, cur, mode, el, ima);
+    if (r >= 0) return r;
+  }
   for (const GroupRow& row : kGroupRows)
     if (row.group == el.group) return NEMA_Group_Default(ctx, cur, mode, el, ima, row.banner, row.map);
   switch (el.group) {
@@ -255,13 +287,15 @@ int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t m
       st.pixel_seen = 1;
       return 0;
     case 0x7FE0:
+      // An icon's or another nested image's pixels are not this image's.
+      if (st.Nested()) return NEMA_Skip_7FE0(ctx, cur, mode, el);
       if (!NEMA_Parse_7FE0(ctx, cur, mode, el, ima)) return 0;
       st.pixel_seen = 1;
       return 1;
     case 0xFFFE:
       if (el.element == 0xE000) return NEMA_Get_Sequence_Item(ctx, cur, mode, el.length, ima);
       if (el.element == 0xE00D || el.element == 0xE0DD) return 1;
-      return NEMA_Value_Retired(ctx, cur, mode, el, NEMA_VR('L', 'T'), "unknown:", ima);
+      return NEMA_Value_Retired(ctx, cur, mode, el, NEMA_Unknown_VR(el), "unknown:", ima);
     default:
       return NEMA_Skip_Group(ctx, cur, mode, el, ima);
   }
@@ -301,6 +335,13 @@ int NEMA_Get_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, con
   }
   st.saved_index[st.saved_count++] = {st.NEMA_Nb_Ima, st.item_counter};
   st.depth += 1;
+  if (st.depth == 1 && el.group == 0x0041 && el.element == 0x1050) st.image_seq_depth = 1;
+  if (st.depth == 1 && el.group == 0x0028 && el.element == 0x3000) st.mlut_depth = 1;
+  if (st.depth == 1 && el.group == 0x5200 && (el.element == 0x9229 || el.element == 0x9230)) {
+    st.fg_kind = el.element == 0x9229 ? 1 : 2;
+    st.fg_depth = 1;
+    st.fg_frame = -1;
+  }
   st.nesting += 1;
   st.item_counter = 0;
 
@@ -321,6 +362,9 @@ int NEMA_Get_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, con
   st.saved_count -= 1;
   st.NEMA_Nb_Ima = st.saved_index[st.saved_count].first;
   st.item_counter = st.saved_index[st.saved_count].second;
+  if (st.image_seq_depth == st.depth) st.image_seq_depth = 0;
+  if (st.fg_depth == st.depth) st.fg_kind = st.fg_depth = 0;
+  if (st.mlut_depth == st.depth) st.mlut_depth = 0;
   st.depth -= 1;
   st.nesting -= 1;
   return 1;
@@ -339,6 +383,7 @@ int NEMA_Get_Sequence_Item(const ReadContext& ctx, NemaCursor& cur, uint8_t mode
   }
   st.item_counter += 1;
   st.NEMA_Nb_Ima = st.item_counter - 1;
+  if (st.fg_kind == 2 && st.depth == st.fg_depth) st.fg_frame = st.item_counter - 1;
   Log_Print(ctx, 6, "*** NEMA_Nb_Ima = %d", st.NEMA_Nb_Ima);
   st.nesting += 1;
 

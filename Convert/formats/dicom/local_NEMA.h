@@ -47,6 +47,10 @@ struct NemaStorage final : FormatStorage {
   // Images stored in several fragments: (file offset, size) of each, in
   // order; empty for an image stored in one piece.
   std::vector<std::vector<std::pair<uint32_t, uint32_t>>> pieces;
+  // The Modality LUT Sequence's table (0028,3000): entries, first value
+  // mapped, bits of an entry; and the entries. Empty when there is none.
+  std::array<int32_t, 3> modality_lut_desc{};
+  std::vector<uint16_t> modality_lut;
   int Copy_To(LogHandle log, ImageHeader& target) const override;
 };
 
@@ -76,6 +80,9 @@ void NEMA_Free_Header(LogHandle log, ImageHeader& ima);
 // Pixel data (local_NEMA_fe0): locating while parsing, reading later.
 int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int NEMA_Read_Image(const ReadContext& ctx, ImageHeader& ima);
+// Pixel data met inside a sequence: its value (native or encapsulated)
+// is passed over and listed as skipped.
+int NEMA_Skip_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el);
 int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 
 // Encapsulated pixel data (local_NEMA_RLE, local_NEMA_JPG). `gathered` holds
@@ -86,7 +93,7 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
 // Decodes one RLE frame into `out` (frame bytes, samples interleaved, machine
 // order); the input bytes consumed, or 0 on failure.
 uint64_t NEMA_Decompress_RLE_2(const ReadContext& ctx, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
-                               uint16_t dim_x, uint16_t dim_y, unsigned bytes_per_sample, unsigned samples);
+                               uint32_t dim_x, uint32_t dim_y, unsigned bytes_per_sample, unsigned samples);
 
 // Threads that decode the frames of one file: 0 (the default) for the
 // number of cores (or KEMASCOPIA_DECODE_THREADS when set), 1 for one at a

@@ -78,6 +78,17 @@ int NEMA_Map_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const N
       ima.g1.pix_dim[1] = s[1] != 0 ? s[1] : s[0];
       return 1;
     }
+    case 0x0034: {
+      // Vertical to horizontal size: the pixel shape when no spacing is given.
+      std::array<int32_t, 2> r{};
+      size_t count = 0;
+      if (!NEMA_Read_Int(FIELD_ARGS, r, &count)) return 0;
+      if (count == 2 && r[0] > 0 && r[1] > 0 && ima.g1.pix_dim[0] == 0 && ima.g1.pix_dim[1] == 0) {
+        ima.g1.pix_dim[0] = 1.0f;
+        ima.g1.pix_dim[1] = static_cast<float>(r[0]) / static_cast<float>(r[1]);
+      }
+      return 1;
+    }
     case 0x0100: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_store);
     case 0x0101: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_bits);
     case 0x0102: return Int_Field(ctx, cur, mode, el, row, ima, g2.pix_high);

@@ -12,12 +12,12 @@
 
 namespace {
 
+// The gathered bytes of frame i; empty for a frame no fragment holds
+// (those slots of the gathering buffer were never written).
 std::span<const uint8_t> Frame_Bytes(const NemaStorage& s, size_t i, const PixelBuffer& gathered, uint64_t total) {
-  if (i >= s.image_size.size() || s.image_offset[i] >= total) return {};
-  // A size of 0 runs to the end of the gathered bytes.
-  uint64_t size = s.image_size[i] ? s.image_size[i] : total - s.image_offset[i];
-  size = std::min<uint64_t>(size, total - s.image_offset[i]);
-  return {gathered.data() + s.image_offset[i], static_cast<size_t>(size)};
+  if (i >= s.image_size.size() || s.image_size[i] == 0) return {};
+  if (uint64_t{s.image_offset[i]} + s.image_size[i] > total) return {};
+  return {gathered.data() + s.image_offset[i], s.image_size[i]};
 }
 
 bool Same_Geometry(const JpegInfo& a, const JpegInfo& b) {
@@ -37,6 +37,31 @@ bool Coded_As_YCbCr(const DicomList& list) {
   return from == std::string::npos || pi.substr(from, to + 1 - from) != "RGB";
 }
 
+// What a stream says of its own colour coding, as libjpeg reads it: a JFIF
+// marker means YCbCr, an Adobe marker names its transform, subsampled
+// chroma is YCbCr. 1: YCbCr, 0: RGB, -1: the stream says nothing.
+int Stream_Colour(std::span<const uint8_t> in) {
+  size_t i = 2;
+  int said = -1;
+  while (i + 4 <= in.size() && in[i] == 0xFF) {
+    const uint8_t m = in[i + 1];
+    const size_t len = size_t{in[i + 2]} << 8 | in[i + 3];
+    if (m == 0xDA || len < 2 || i + 2 + len > in.size()) break;
+    const uint8_t* p = in.data() + i + 4;
+    const size_t n = len - 2;
+    if (m == 0xE0 && n >= 5 && std::memcmp(p, "JFIF", 5) == 0) said = 1;
+    if (m == 0xEE && n >= 12 && std::memcmp(p, "Adobe", 5) == 0) return p[11] == 0 ? 0 : 1;
+    if (((m >= 0xC0 && m <= 0xC3) || (m >= 0xC5 && m <= 0xC7) || (m >= 0xC9 && m <= 0xCB) || (m >= 0xCD && m <= 0xCF)) &&
+        n >= 6 + 3 * 3 && p[5] == 3) {
+      const uint8_t first = p[7];
+      for (int c = 1; c < 3; ++c)
+        if (p[6 + 3 * c + 1] != first) return 1;
+    }
+    i += 2 + len;
+  }
+  return said;
+}
+
 }  // namespace
 
 PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
@@ -44,8 +69,9 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
   const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
   const size_t frames = size_t{ima.dim_t} * ima.dim_z;
   auto fail = [&](int frame) {
-    Log_Print(ctx, 6, "JPEG decompression failed ! (frame %d)", frame);
+    Log_Print(ctx, 6, "JPEG decompression failed !");
     Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+    Log_Print(ctx, 6, "--> frame %d", frame);
     return PixelBuffer{};
   };
   if (!s || frames == 0) return fail(0);
@@ -53,7 +79,13 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
   // The first frame sets the geometry; every other must have it too, or its
   // samples would not fit its slot.
   JpegOptions opt = Jpeg_Options(ctx);
-  opt.ycc_to_rgb = Coded_As_YCbCr(ima.DICOM_list);
+  // The stream's own markers first; the photometric interpretation only
+  // where the stream says nothing.
+  const int stream = Stream_Colour(Frame_Bytes(*s, 0, gathered, total));
+  opt.ycc_to_rgb = stream >= 0 ? stream == 1 : Coded_As_YCbCr(ima.DICOM_list);
+  // The header text shows the first frame's information once, written by
+  // the caller's thread before any other frame starts.
+  opt.info_lines = false;
   JpegInfo first;
   if (!Jpeg_Read_Info(Frame_Bytes(*s, 0, gathered, total), first, opt)) return fail(0);
   Log_Print(ctx, 10, "--> header x:%d  jpeg x:%d", ima.dim_x, first.width);
@@ -70,27 +102,40 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
   if (!out) return {};
 
   std::atomic<int> failed{-1};
-  NEMA_For_Frames(frames, [&](size_t i) {
+  std::atomic<int> missing{0};
+  auto decode = [&](size_t i) {
     if (failed.load() >= 0) return;
     const std::span<const uint8_t> in = Frame_Bytes(*s, i, gathered, total);
+    std::span<uint8_t> slot(out.data() + i * frame_bytes, frame_bytes);
+    if (in.empty()) {
+      // More frames than fragments: this one is missing.
+      std::memset(slot.data(), 0, slot.size());
+      Log_Print(ctx, 6, "--> frame %d has no fragment", static_cast<int>(i));
+      missing.fetch_add(1);
+      return;
+    }
     JpegOptions o = opt;
-    o.info_lines = i == 0;  // the header text shows the first frame
-    Log_Print(ctx, 10, "--> size:%d start:%d", static_cast<int>(in.size()),
-              static_cast<int>(i < s->image_offset.size() ? s->image_offset[i] : 0));
+    o.info_lines = i == 0;
+    Log_Print(ctx, 10, "--> size:%d start:%d", static_cast<int>(in.size()), static_cast<int>(s->image_offset[i]));
     JpegInfo info;
-    bool ok = !in.empty() && Jpeg_Read_Info(in, info, o);
+    bool ok = Jpeg_Read_Info(in, info, opt) != 0;
     if (ok && !Same_Geometry(info, first)) {
       Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 JPEG frame %d is %dx%d x %d x %d/8, the first %dx%d x %d x %d/8",
                 static_cast<int>(i), info.width, info.height, info.components, info.bytes_per_sample * 8, first.width,
                 first.height, first.components, first.bytes_per_sample * 8);
       ok = false;
     }
-    if (ok) ok = Jpeg_Decode_Into(in, {out.data() + i * frame_bytes, frame_bytes}, info, o) != 0;
+    if (ok) ok = Jpeg_Decode_Into(in, slot, info, o) != 0;
     if (!ok) {
       int none = -1;
       failed.compare_exchange_strong(none, static_cast<int>(i));
     }
-  });
+  };
+  decode(0);
+  if (frames > 1) NEMA_For_Frames(frames - 1, [&](size_t i) { decode(i + 1); });
   if (failed.load() >= 0) return fail(failed.load());
+  if (missing)
+    Log_Print(ctx, 2, "\xF1\x05" "WARNING:\x01 %d of %d JPEG frames have no data (left black)", missing.load(),
+              static_cast<int>(frames));
   return out;
 }

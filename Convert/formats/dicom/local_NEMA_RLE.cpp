@@ -3,6 +3,8 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
@@ -43,7 +45,7 @@ bool Unpack_Segment(const uint8_t* in, size_t size, uint8_t* out, size_t count, 
 }  // namespace
 
 uint64_t NEMA_Decompress_RLE_2(const ReadContext& ctx, uint8_t mode, std::span<uint8_t> out, std::span<const uint8_t> frame,
-                               uint16_t dim_x, uint16_t dim_y, unsigned bytes_per_sample, unsigned samples) {
+                               uint32_t dim_x, uint32_t dim_y, unsigned bytes_per_sample, unsigned samples) {
   const unsigned depth = bytes_per_sample * samples;
   const size_t pixels = size_t{dim_x} * dim_y;
   if (frame.size() < 64 || out.size() < pixels * depth) {
@@ -87,9 +89,54 @@ uint64_t NEMA_Decompress_RLE_2(const ReadContext& ctx, uint8_t mode, std::span<u
   return consumed;
 }
 
+namespace {
+
+// 1-bit frames: each frame's packed bytes are RLE-coded as 8-bit samples;
+// decoded, then unpacked (first pixel in the lowest bit) to one byte a pixel.
+PixelBuffer Rle_Bits(const ReadContext& ctx, ImageHeader& ima, const NemaStorage& s, const PixelBuffer& gathered,
+                     uint64_t total) {
+  const size_t frames = size_t{ima.dim_t} * ima.dim_z;
+  const uint64_t pixels = uint64_t{ima.dim_x} * ima.dim_y, packed = (pixels + 7) / 8;
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(pixels, frames), ima.name.c_str(), "ima_out",
+                                      static_cast<long long>(frames), static_cast<long long>(pixels));
+  if (!out) return {};
+  std::atomic<int> failed{0};
+  NEMA_For_Frames(frames, [&](size_t i) {
+    uint8_t* slot = out.data() + i * pixels;
+    std::vector<uint8_t> bits;
+    bool ok = i < s.image_size.size() && s.image_size[i] != 0 && uint64_t{s.image_offset[i]} + s.image_size[i] <= total;
+    if (ok) {
+      try {
+        bits.assign(packed, 0);
+      } catch (const std::bad_alloc&) {
+        ok = false;
+      }
+    }
+    ok = ok && NEMA_Decompress_RLE_2(ctx, ima.transfer_mode, bits, {gathered.data() + s.image_offset[i], s.image_size[i]},
+                                     static_cast<uint32_t>(packed), 1, 1, 1);
+    if (!ok) {
+      std::memset(slot, 0, pixels);
+      Log_Print(ctx, 6, "RLE decompression failed !");
+      Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "--> frame %d", static_cast<int>(i));
+      failed.fetch_add(1);
+      return;
+    }
+    for (uint64_t k = 0; k < pixels; ++k) slot[k] = (bits[k / 8] >> (k % 8)) & 1;
+  });
+  if (failed)
+    Log_Print(ctx, 2, "\xF1\x05" "WARNING:\x01 %d of %d RLE frames could not be decoded (left black)", failed.load(),
+              static_cast<int>(frames));
+  ima.g2.pix_store = 8;
+  return out;
+}
+
+}  // namespace
+
 PixelBuffer NEMA_Decompress_RLE(const ReadContext& ctx, ImageHeader& ima, PixelBuffer gathered, uint64_t total) {
   Log_Print(ctx, 9, "in NEMA_Decompress_RLE()");
   const auto* s = dynamic_cast<const NemaStorage*>(ima.g2.storage.get());
+  if (s && ima.g2.pix_store == 1 && ima.g2.pix_plane == 1) return Rle_Bits(ctx, ima, *s, gathered, total);
   const unsigned b = ima.g2.pix_store / 8, planes = ima.g2.pix_plane;
   const size_t frames = size_t{ima.dim_t} * ima.dim_z;
   const uint64_t frame_bytes = Mul_Sat(Mul_Sat(uint64_t{ima.dim_x} * ima.dim_y, b), planes);
@@ -111,8 +158,9 @@ PixelBuffer NEMA_Decompress_RLE(const ReadContext& ctx, ImageHeader& ima, PixelB
                                            {gathered.data() + s->image_offset[i], s->image_size[i]}, ima.dim_x,
                                            ima.dim_y, b, planes)) {
       std::memset(slot.data(), 0, slot.size());
-      Log_Print(ctx, 6, "RLE decompression failed ! (frame %d)", static_cast<int>(i));
+      Log_Print(ctx, 6, "RLE decompression failed !");
       Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
+      Log_Print(ctx, 6, "--> frame %d", static_cast<int>(i));
       failed.fetch_add(1);
     }
   });

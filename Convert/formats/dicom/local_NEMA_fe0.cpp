@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 #include <tuple>
 
 #include "Convert/byte_source.h"
@@ -11,6 +12,7 @@
 #include "Convert/conv_report.h"
 #include "Convert/conv_sample_read.h"
 #include "Convert/formats/dicom/local_NEMA.h"
+#include "Convert/formats/dicom/local_NEMA_codec.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
 
 namespace {
@@ -59,6 +61,8 @@ void Record(NemaParseState& st, NemaStorage& s, size_t i, uint64_t file_offset, 
   st.running_offset += size;
 }
 
+unsigned Samples_Of(const ImageHeader& ima) { return ima.g2.pix_plane ? ima.g2.pix_plane : 1; }
+
 bool Is_Philips(const ImageHeader& ima) { return ima.g4.manufacturer.compare(0, 7, "Philips") == 0; }
 
 int Native(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, ImageHeader& ima, uint64_t image_bytes) {
@@ -75,6 +79,13 @@ int Native(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, Image
   NemaStorage* s = Storage_Of(ctx, ima);
   if (!s || !Grow(ctx, *s, std::max<size_t>(static_cast<size_t>(frames), first + 1))) return 0;
 
+  if (ima.g2.pix_store < 8 && frames > 1) {
+    // Frames of single bits follow one another with no padding, so a frame
+    // may end inside a byte: the element is one block, unpacked whole.
+    const uint64_t bits = uint64_t{Samples_Of(ima)} * ima.dim_y * ima.dim_x * ima.g2.pix_store * frames;
+    Record(cur.state, *s, first, cur.pos, static_cast<uint32_t>(std::min<uint64_t>(length, (bits + 7) / 8)));
+    return NEMA_Skip(ctx, cur, length);
+  }
   if (length > image_bytes && image_bytes > 0) {
     // Whole images only, and no more than the tables hold.
     uint64_t consumed = 0;
@@ -120,6 +131,13 @@ std::vector<size_t> Table_Starts(const Fragment& table, const std::vector<Fragme
 
 bool Is_Jpeg_Start(const Fragment& f) { return f.head.size() >= 2 && f.head[0] == 0xFF && f.head[1] == 0xD8; }
 
+// A JPEG 2000 codestream (SOC, SIZ) or a JP2 file.
+bool Is_J2k_Start(const Fragment& f) {
+  static constexpr uint8_t kJp2[] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' '};
+  return (f.head.size() >= 4 && f.head[0] == 0xFF && f.head[1] == 0x4F && f.head[2] == 0xFF && f.head[3] == 0x51) ||
+         (f.head.size() >= 8 && std::equal(kJp2, kJp2 + 8, f.head.begin()));
+}
+
 bool Is_Rle_Start(const Fragment& f, uint8_t mode) {
   return f.head.size() >= 8 && Get32(f.head.data(), mode) >= 1 && Get32(f.head.data(), mode) <= 15 &&
          Get32(f.head.data() + 4, mode) == 64;
@@ -132,8 +150,10 @@ std::vector<size_t> Guess_Starts(const std::vector<Fragment>& frags, int code, u
   std::vector<size_t> starts;
   for (size_t k = 0; k < frags.size(); ++k) {
     bool start = k == 0;
-    if (code >= 2 && code <= 19)
+    if ((code >= 2 && code <= 19) || code == 20 || code == 21)
       start = start || Is_Jpeg_Start(frags[k]);
+    else if (code >= 22 && code <= 26)
+      start = start || Is_J2k_Start(frags[k]);
     else if (code == 1 && frags.size() > frames)
       start = start || Is_Rle_Start(frags[k], mode);
     else
@@ -310,6 +330,30 @@ int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const
   return Native(ctx, cur, el, ima, image_bytes);
 }
 
+int NEMA_Skip_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el) {
+  uint64_t bytes = el.length;
+  if (el.length == kNemaUndefined) {
+    bytes = 0;
+    for (;;) {
+      NemaElement item;
+      if (!NEMA_Get_Data_Element(ctx, cur, mode, item)) return 0;
+      if (item.group == 0xFFFE && item.element == 0xE0DD) break;
+      if (item.group != 0xFFFE || item.element != 0xE000 || item.length == kNemaUndefined) {
+        Log_Print(ctx, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
+        Log_Print(ctx, 6, "Expecting an item of group 0xFFFE but got: (0x%04x,0x%04x)", item.group, item.element);
+        return 0;
+      }
+      if (!NEMA_Skip(ctx, cur, item.length)) return 0;
+      bytes += item.length;
+    }
+  } else if (!NEMA_Skip(ctx, cur, el.length)) {
+    return 0;
+  }
+  if (const int level = ctx.Text_Level())
+    Log_Print(ctx, level, "\x02(%04x,%04x) \x01skip (%-2d bytes)", el.group, el.element, static_cast<int>(bytes));
+  return 1;
+}
+
 // ---- reading ----
 
 namespace {
@@ -381,6 +425,69 @@ int Two_Samples(const ReadContext& ctx, ImageHeader& ima) {
   return 1;
 }
 
+// The photometric interpretation as kept in the attribute list, unpadded.
+std::string Photometric(const DicomList& list) {
+  const auto it = std::find_if(list.begin(), list.end(),
+                               [](const DicomAttribute& a) { return a.group == 0x0028 && a.element == 0x0004; });
+  if (it == list.end()) return {};
+  std::string pi(it->data.begin(), it->data.end());
+  while (!pi.empty() && (pi.back() == ' ' || pi.back() == '\0')) pi.pop_back();
+  return pi;
+}
+
+// YBR_FULL samples to RGB (PS3.3 C.7.6.3.1.2), 8 bits interleaved, in place.
+void Ybr_Full_To_Rgb(uint8_t* p, uint64_t pixels) {
+  auto clamp = [](double v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v + 0.5); };
+  for (uint64_t i = 0; i < pixels; ++i, p += 3) {
+    const double y = p[0], cb = p[1] - 128.0, cr = p[2] - 128.0;
+    p[0] = clamp(y + 1.402 * cr);
+    p[1] = clamp(y - 0.344136 * cb - 0.714136 * cr);
+    p[2] = clamp(y + 1.772 * cb);
+  }
+}
+
+// The Modality LUT Sequence's table as the modality transform: each grey
+// sample becomes its entry (PS3.3 C.11.1), 16-bit unsigned, and the rescale
+// is the identity. Entries: the descriptor's count (0 meaning 65536),
+// never more than the data holds.
+int Apply_Modality_Lut(const ReadContext& ctx, ImageHeader& ima, PixelBuffer& data, const NemaStorage& s) {
+  ImageG2& g2 = ima.g2;
+  if (s.modality_lut.empty() || g2.pix_plane != 1 || (g2.pix_store != 8 && g2.pix_store != 16)) return 1;
+  const int64_t entries = std::min<int64_t>(s.modality_lut_desc[0] > 0 ? s.modality_lut_desc[0] : 65536,
+                                            static_cast<int64_t>(s.modality_lut.size()));
+  // The first value mapped is signed exactly when the samples are.
+  const int64_t first = g2.pix_sign == 1 ? static_cast<int16_t>(s.modality_lut_desc[1]) : s.modality_lut_desc[1] & 0xFFFF;
+  const int bits = s.modality_lut_desc[2] >= 1 && s.modality_lut_desc[2] <= 16 ? s.modality_lut_desc[2] : 16;
+  const uint16_t mask = static_cast<uint16_t>((1u << bits) - 1);
+  const unsigned b = g2.pix_store / 8;
+  const uint64_t n = data.size() / b;
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(n, 2), ima.name.c_str(), "ima->data", static_cast<long long>(n), 2);
+  if (!out) return 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    int64_t v;
+    if (b == 1) {
+      v = g2.pix_sign == 1 ? static_cast<int8_t>(data.data()[i]) : data.data()[i];
+    } else {
+      uint16_t w;
+      std::memcpy(&w, data.data() + 2 * i, 2);
+      v = g2.pix_sign == 1 ? static_cast<int16_t>(w) : w;
+    }
+    const int64_t k = std::clamp<int64_t>(v - first, 0, entries - 1);
+    const uint16_t o = static_cast<uint16_t>(s.modality_lut[static_cast<size_t>(k)] & mask);
+    std::memcpy(out.data() + 2 * i, &o, 2);
+  }
+  data = std::move(out);
+  g2.pix_store = 16;
+  g2.pix_bits = static_cast<uint16_t>(bits);
+  g2.pix_high = static_cast<uint8_t>(bits - 1);
+  g2.pix_sign = 0;
+  g2.rescale_intercept = 0;
+  g2.rescale_slope = 1;
+  Set_Pixel_Type(g2);
+  Log_Print(ctx, 8, "--> modality LUT of %d entries applied", static_cast<int>(entries));
+  return 1;
+}
+
 uint16_t Palette_Entry(const std::vector<uint16_t>& table, const std::array<uint16_t, 3>& info, int64_t v,
                        int shift) {
   if (table.empty()) return 0;
@@ -391,10 +498,16 @@ uint16_t Palette_Entry(const std::vector<uint16_t>& table, const std::array<uint
   return static_cast<uint16_t>(table[static_cast<size_t>(index)] >> shift);
 }
 
-// Palette colour to RGBA, every frame.
+// Palette colour to RGBA, every frame. Only indices are expanded: tables
+// that come with other samples (an RGB image carrying descriptors) leave
+// the record as it is.
 int Expand_Palette(const ReadContext& ctx, ImageHeader& ima) {
   ImageG2& g2 = ima.g2;
-  if (g2.pix_plane == 1 && (g2.pix_store == 8 || g2.pix_store == 16)) {
+  if (g2.pix_plane != 1 || (g2.pix_store != 8 && g2.pix_store != 16)) {
+    Log_Print(ctx, 8, "--> palette tables of an image that holds no indices: not applied");
+    return 1;
+  }
+  {
     const uint64_t pixels = uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t;
     const unsigned b = g2.pix_store / 8;
     if (ima.data.size() < Mul_Sat(pixels, b)) {
@@ -478,10 +591,18 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
   }
 
   const int code = ima.g2.compression & 0x7F;
-  if (code >= 1 && code <= 19) {
+  if (code >= 1 && code <= kNemaDeflatedFrames) {
     const auto before = std::pair(ima.g2.pix_store, ima.g2.pix_plane);
-    buffer = code == 1 ? NEMA_Decompress_RLE(ctx, ima, std::move(buffer), total)
-                       : NEMA_Decompress_JPG(ctx, ima, std::move(buffer), total);
+    if (code == 1)
+      buffer = NEMA_Decompress_RLE(ctx, ima, std::move(buffer), total);
+    else if (code <= 19)
+      buffer = NEMA_Decompress_JPG(ctx, ima, std::move(buffer), total);
+    else
+      buffer = NEMA_Decompress_Frames(ctx, ima, std::move(buffer), total,
+                                      code <= kNemaJpegLsNear    ? kNemaJpegLs
+                                      : code <= kNemaHtj2k       ? kNemaJpeg2000
+                                      : code == kNemaEncapsulated ? kNemaPlainFrame
+                                                                  : kNemaDeflateFrame);
     if (!buffer) return 0;
     // The decoders give interleaved samples in machine order.
     ima.g2.pix_swap = 0;
@@ -490,6 +611,16 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
     total = buffer.size();
   }
   Log_Print(ctx, 8, "--> read %llu bytes\n", static_cast<unsigned long long>(total));
+  if (ima.g2.pix_store == 1) {
+    // DICOM puts the first pixel in the least significant bit; the sample
+    // reader unpacks from the most significant one.
+    for (uint64_t i = 0; i < total; ++i) {
+      uint8_t b = buffer.data()[i];
+      b = static_cast<uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+      b = static_cast<uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
+      buffer.data()[i] = static_cast<uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
+    }
+  }
 
   if (ima.g2.pix_plane >= 3 && ima.g2.pix_swap) {
     // Colour samples of a big-endian stream: the byte order is put right
@@ -501,6 +632,15 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
   }
   PixelBuffer data = Image_Read_Process(ctx, ima, std::move(buffer));
   if (!data) return 0;
+  // Native and RLE samples in YBR_FULL are shown as every peer shows them:
+  // RGB. The JPEG decoders turn their own.
+  if ((code == 0 || code == 1) && ima.g2.pix_plane == 3 && ima.g2.pix_store == 8 &&
+      Photometric(ima.DICOM_list) == "YBR_FULL") {
+    const uint64_t pixels = std::min<uint64_t>(data.size() / 3, uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t);
+    Ybr_Full_To_Rgb(data.data(), pixels);
+    Log_Print(ctx, 8, "--> YBR_FULL samples turned to RGB");
+  }
+  if (!Apply_Modality_Lut(ctx, ima, data, *s)) return 0;
   ima.data = std::move(data);
   if (ima.g2.pix_plane == 2) return Two_Samples(ctx, ima);
   return 1;

@@ -18,6 +18,7 @@
 
 #include "Convert/byte_source.h"
 #include "Convert/conv_read_context.h"
+#include "Convert/kema_image.h"
 #include "log/log.h"
 
 // Mode bit 0x01: most significant byte first.
@@ -72,6 +73,22 @@ struct NemaParseState {
   uint32_t running_offset = 0;  // image_offset of the next image located
   uint64_t element_start = 0;   // file offset of the tag of the element being handled
   bool siemens_owner = false;   // (7001,0010) / (7003,0010) named Siemens
+  // Depth of the open image sequence (Papyrus (0041,1050)), 0 when none:
+  // its items describe images as the top level does.
+  int32_t image_seq_depth = 0;
+  // Inside a sequence that is no image sequence: the elements there are
+  // listed, never taken for the image's own description.
+  bool Nested() const { return depth > 0 && depth != image_seq_depth; }
+  // The functional groups of an enhanced multi-frame file: which sequence
+  // is open (1 shared (5200,9229), 2 per-frame (5200,9230), 0 none), at
+  // which depth, the frame of the per-frame item, and what the shared
+  // groups gave.
+  int32_t fg_kind = 0;
+  int32_t fg_depth = 0;
+  int32_t fg_frame = -1;
+  FrameGeometry fg_shared;
+  int32_t mlut_depth = 0;  // depth of an open Modality LUT Sequence, 0 when none
+  Vec4 fg_shared_pos{};
 };
 
 // A cursor that serves the many small reads of an element stream from a

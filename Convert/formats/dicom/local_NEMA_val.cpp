@@ -91,6 +91,18 @@ void Report_Bad_VR(const ReadContext& ctx, const NemaElement& el, uint16_t vr, c
     Log_Print(ctx, 9, "(%04x,%04x): bad VR value (%04x (%c%c))", el.group, el.element, vr, Vr_Hi(vr), Vr_Lo(vr));
 }
 
+// The VR a field reader takes a value with: the effective one when the
+// reader can read it, else the dictionary's (a writer that typed the element
+// wrongly never costs the header), else 0.
+uint16_t Agreed_VR(const ReadContext& ctx, uint8_t mode, const NemaElement& el, uint16_t dict_vr, bool (*ok)(uint16_t)) {
+  const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
+  if (ok(vr)) return vr;
+  if (!ok(dict_vr)) return 0;
+  Log_Print(ctx, 9, "(%04x,%04x): VR %c%c read as %c%c", el.group, el.element, Vr_Hi(vr), Vr_Lo(vr), Vr_Hi(dict_vr),
+            Vr_Lo(dict_vr));
+  return dict_vr;
+}
+
 // Keeps a value in the attribute list.
 int Keep_Raw(const ReadContext& ctx, ImageHeader& ima, uint8_t mode, const NemaElement& el, uint16_t vr, const std::string& raw) {
   return DICOM_Attribute_Copy(ctx, ima.DICOM_list, mode, el.group, el.element, vr, static_cast<uint32_t>(raw.size()),
@@ -178,15 +190,15 @@ void Text_More(const ReadContext& ctx, const std::string& value) {
   if (const int level = ctx.Text_Level()) Log_Print(ctx, level, "\x01%50s%s", "", value.c_str());
 }
 
-// "OB" (16 bytes a line) and "OW" (8 values a line): the first line, or all.
+// "OB" (16 bytes a line) and "OW" (8 values a line), every line.
 void Show_Lines(const ReadContext& ctx, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label,
-                const std::string& raw, bool all) {
+                const std::string& raw) {
   if (!ctx.Text_Level()) return;
   const auto* b = reinterpret_cast<const uint8_t*>(raw.data());
   const bool words = vr == V('O', 'W');
   const size_t per_line = 16;
   const size_t bytes = words ? raw.size() / 2 * 2 : raw.size();
-  for (size_t at = 0; at == 0 || (all && at < bytes); at += per_line) {
+  for (size_t at = 0; at == 0 || at < bytes; at += per_line) {
     const size_t n = std::min(per_line, bytes - std::min(at, bytes));
     const std::string line = words ? Format_Words(mode, b + at, n / 2) : Format_Bytes(b + at, n);
     if (at == 0)
@@ -452,16 +464,11 @@ int Date_Value(const ReadContext& ctx, const NemaElement& el, uint16_t vr, const
                              {static_cast<double>(d.year), static_cast<double>(d.month), static_cast<double>(d.day)});
 }
 
-// Reads, shows and (when `keep`) keeps a value by its effective VR. `all`
-// shows every line of byte and word values.
+// Reads, shows and (when `keep`) keeps a value by its effective VR.
 int Show_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t vr, const char* label,
                ImageHeader& ima, bool keep) {
-  if (vr == V('S', 'Q')) {
-    if (keep) return cur.Walk_Sequence(ctx, mode, el, ima);
-    NEMA_Text_Element(ctx, el.group, el.element, label, "");
-    return 1;
-  }
-  if (el.length == kNemaUndefined) return cur.Walk_Sequence(ctx, mode, el, ima);  // no value of its own
+  // A sequence has no value of its own: its items are walked, retired or not.
+  if (vr == V('S', 'Q') || el.length == kNemaUndefined) return cur.Walk_Sequence(ctx, mode, el, ima);
 
   const bool known = Is_Text_VR(vr) || Is_Byte_VR(vr) || Binary_Size(vr) || vr == V('L', 'O') ||
                      vr == V('S', 'H') || vr == V('U', 'I') || vr == V('P', 'N') || vr == V('D', 'S') ||
@@ -487,7 +494,7 @@ int Show_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const Nema
     return Time_Value(ctx, mode, el, vr, label, ima, *raw, hours, keep);
   }
   if (Is_Byte_VR(vr) || vr == V('O', 'W')) {
-    Show_Lines(ctx, mode, el, vr, label, *raw, !keep);
+    Show_Lines(ctx, mode, el, vr, label, *raw);
     return keep ? Keep_Raw(ctx, ima, mode, el, vr, *raw) : 1;
   }
   if (const size_t unit = Binary_Size(vr)) {
@@ -521,14 +528,18 @@ int NEMA_Value_Retired(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, co
 
 int NEMA_Read_Text(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, std::string& out) {
-  const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
-  switch (vr) {
-    case V('P', 'N'): case V('S', 'H'): case V('A', 'E'): case V('C', 'S'): case V('L', 'O'): case V('U', 'I'):
-    case V('S', 'T'): case V('L', 'T'): case V('A', 'S'):
-      break;
-    default:
-      Report_Bad_VR(ctx, el, vr, "PN,SH.AE,CS,LO,UI,ST,LT", __LINE__);
-      return 0;
+  const uint16_t vr = Agreed_VR(ctx, mode, el, dict_vr, [](uint16_t v) {
+    switch (v) {
+      case V('P', 'N'): case V('S', 'H'): case V('A', 'E'): case V('C', 'S'): case V('L', 'O'): case V('U', 'I'):
+      case V('S', 'T'): case V('L', 'T'): case V('A', 'S'):
+        return true;
+      default:
+        return false;
+    }
+  });
+  if (!vr) {
+    Report_Bad_VR(ctx, el, NEMA_Effective_VR(mode, el.vr, dict_vr), "PN,SH.AE,CS,LO,UI,ST,LT", __LINE__);
+    return 0;
   }
   const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
@@ -544,7 +555,15 @@ int NEMA_Read_Text(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const 
 
 int NEMA_Read_Int(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                   const char* label, ImageHeader& ima, std::span<int32_t> out, size_t* count) {
-  const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
+  const uint16_t vr = Agreed_VR(ctx, mode, el, dict_vr, [](uint16_t v) {
+    switch (v) {
+      case V('I', 'S'): case V('D', 'S'): case V('S', 'S'): case V('U', 'S'): case V('O', 'W'): case V('S', 'L'):
+      case V('U', 'L'):
+        return true;
+      default:
+        return false;
+    }
+  });
   size_t unit = 0;
   bool is_signed = false;
   switch (vr) {
@@ -554,7 +573,7 @@ int NEMA_Read_Int(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const N
     case V('S', 'L'): is_signed = true; unit = 4; break;
     case V('U', 'L'): unit = 4; break;
     default:
-      Report_Bad_VR(ctx, el, vr, "IS,US,UL,SS,SL", __LINE__);
+      Report_Bad_VR(ctx, el, NEMA_Effective_VR(mode, el.vr, dict_vr), "IS,US,UL,SS,SL", __LINE__);
       return 0;
   }
   const auto raw = Read_Value(ctx, cur, el);
@@ -598,14 +617,16 @@ int NEMA_Read_Int(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const N
 
 int NEMA_Read_Real(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, std::span<float> out, size_t* count) {
-  const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
+  const uint16_t vr = Agreed_VR(ctx, mode, el, dict_vr, [](uint16_t v) {
+    return v == V('D', 'S') || v == V('I', 'S') || v == V('F', 'L') || v == V('F', 'D');
+  });
   size_t unit = 0;
   switch (vr) {
     case V('D', 'S'): case V('I', 'S'): break;
     case V('F', 'L'): unit = 4; break;
     case V('F', 'D'): unit = 8; break;
     default:
-      Report_Bad_VR(ctx, el, vr, "DS,FL,FD", __LINE__);
+      Report_Bad_VR(ctx, el, NEMA_Effective_VR(mode, el.vr, dict_vr), "DS,FL,FD", __LINE__);
       return 0;
   }
   const auto raw = Read_Value(ctx, cur, el);
@@ -655,9 +676,10 @@ int NEMA_Int_Into(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const N
 
 int NEMA_Read_Date(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, uint16_t& day, uint16_t& month, uint16_t& year) {
-  const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
-  if (vr != V('D', 'A') && vr != V('D', 'T')) {
-    Report_Bad_VR(ctx, el, vr, "DA,DT", __LINE__);
+  const uint16_t vr =
+      Agreed_VR(ctx, mode, el, dict_vr, [](uint16_t v) { return v == V('D', 'A') || v == V('D', 'T'); });
+  if (!vr) {
+    Report_Bad_VR(ctx, el, NEMA_Effective_VR(mode, el.vr, dict_vr), "DA,DT", __LINE__);
     return 0;
   }
   const auto raw = Read_Value(ctx, cur, el);
@@ -672,9 +694,10 @@ int NEMA_Read_Date(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const 
 
 int NEMA_Read_Time(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, uint16_t dict_vr,
                    const char* label, ImageHeader& ima, float& hours) {
-  const uint16_t vr = NEMA_Effective_VR(mode, el.vr, dict_vr);
-  if (vr != V('T', 'M') && vr != V('D', 'T')) {
-    Report_Bad_VR(ctx, el, vr, "DA", __LINE__);
+  const uint16_t vr =
+      Agreed_VR(ctx, mode, el, dict_vr, [](uint16_t v) { return v == V('T', 'M') || v == V('D', 'T'); });
+  if (!vr) {
+    Report_Bad_VR(ctx, el, NEMA_Effective_VR(mode, el.vr, dict_vr), "DA", __LINE__);
     return 0;
   }
   const auto raw = Read_Value(ctx, cur, el);
@@ -688,7 +711,14 @@ int NEMA_Group_Default(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, co
                        const char* banner, NemaMapper map) {
   if (el.element == 0x0000 && el.length != kNemaUndefined) return NEMA_Group_Length(ctx, cur, el, banner);
   const NemaDictRow* row = NEMA_Dict_Find(el.group, el.element);
-  if (!row) return NEMA_Value_Retired(ctx, cur, mode, el, V('L', 'T'), "unknown:", ima);
+  if (!row) return NEMA_Value_Retired(ctx, cur, mode, el, NEMA_Unknown_VR(el), "unknown:", ima);
+  // Inside a sequence (an icon, a referenced image, a functional group) an
+  // element describes something else than this image: never mapped.
+  if (cur.state.Nested()) {
+    // Listed and kept in the attribute list (its first value of a tag).
+    if (NEMA_Retired_Label(row->label)) return NEMA_Value_Retired(ctx, cur, mode, el, row->vr, row->label, ima);
+    return NEMA_Value_Stool(ctx, cur, mode, el, row->vr, row->label, ima);
+  }
   if (map && el.length != kNemaUndefined) {
     const int r = map(ctx, cur, mode, el, *row, ima);
     if (r >= 0) return r;

@@ -24,9 +24,15 @@ const NemaDictRow* NEMA_Dict_Find(uint16_t group, uint16_t element);
 size_t NEMA_Dict_Size();
 
 // The VR a value is read with: the one the element carried in an explicit
-// stream, else the dictionary's.
+// stream, else the dictionary's; a value stored as "UN" is read with the
+// dictionary's VR in the stream's byte order (PS3.5 6.2.2).
 inline uint16_t NEMA_Effective_VR(uint8_t mode, uint16_t file_vr, uint16_t dict_vr) {
-  return (mode & kNemaExplicitVR) && file_vr ? file_vr : dict_vr;
+  return (mode & kNemaExplicitVR) && file_vr && file_vr != NEMA_VR('U', 'N') ? file_vr : dict_vr;
+}
+// The dictionary VR of an element no dictionary row names: its own "UN"
+// (shown as bytes), else text.
+inline uint16_t NEMA_Unknown_VR(const NemaElement& el) {
+  return el.vr == NEMA_VR('U', 'N') ? el.vr : NEMA_VR('L', 'T');
 }
 bool NEMA_Retired_Label(const char* label);
 
@@ -121,3 +127,13 @@ int32_t NEMA_Set_Time_Of_Day(int32_t when, float hours);
 // kNemaMaxFrames); false when the index lies beyond that bound.
 inline constexpr size_t kNemaMaxFrames = 65536;
 bool NEMA_Frame_Pos_Reserve(const ReadContext& ctx, ImageHeader& ima, size_t index);
+
+// Functional groups of enhanced multi-frame files (local_NEMA_fg): an
+// element of a plane position, orientation, pixel measures or value
+// transformation group kept for its frame (or for all, when shared) and
+// listed; -1 for an element that is none of these.
+int NEMA_Frame_Group_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el,
+                           ImageHeader& ima);
+// At the end of the parse: each frame gets what the shared groups gave
+// where its own said nothing, and the record (frame 0) its geometry.
+int NEMA_Frame_Groups_Finish(const ReadContext& ctx, const NemaParseState& st, ImageHeader& ima);
