@@ -8,6 +8,8 @@
 #include "Convert/formats/dicom/local_NEMA.h"
 #include "Convert/formats/local_Analyze.h"
 #include "Convert/formats/local_Bruker.h"
+#include "Convert/formats/local_Elscint.h"
+#include "Convert/formats/local_Ge_CT9800.h"
 #include "Convert/formats/local_Ge_Signa_5.h"
 #include "Convert/formats/local_IGB.h"
 #include "Convert/formats/local_Interfile.h"
@@ -15,6 +17,8 @@
 #include "Convert/formats/local_Materialise.h"
 #include "Convert/formats/local_Raw.h"
 #include "Convert/formats/local_SMIS.h"
+#include "Convert/formats/local_Siemens_Raw_A.h"
+#include "Convert/formats/local_Siemens_Raw_C.h"
 #include "Convert/formats/local_TIFF.h"
 #include "Convert/formats/text_header.h"
 
@@ -30,7 +34,7 @@ constexpr FormatRow kRows[] = {
     {F::Materialise, "Materialise", 80, Detect_Materialise, Materialise_Read_Header, nullptr, nullptr},
     {F::JPEG, "JPEG", 80, Detect_JPEG, JPEG_Read_Header, JPEG_Read_Image, PreProc_Accept},
     {F::Interfile_33, "INTERFILE 3.3", 80, Detect_Interfile, Interfile_Read_Header, nullptr, PreProc_Refuse_Interfile},
-    {F::GE_CT9800, "GE CT 9800", 80, Detect_GE_CT9800, nullptr, nullptr, PreProc_Accept},
+    {F::GE_CT9800, "GE CT 9800", 80, Detect_GE_CT9800, GE_CT9800_Read_Header, GE_CT9800_Read_Image, PreProc_Accept},
     {F::Philips_HDL1, "Philips HDL1", 80, Detect_Philips_HDL1, nullptr, nullptr, PreProc_Accept},
     {F::Philips_MRH1, "Philips MRH1", 80, Detect_Philips_MRH1, nullptr, nullptr, PreProc_Accept},
     {F::IGB, "IGB", 80, Detect_IGB, IGB_Read_Header, nullptr, PreProc_Refuse_IGB},
@@ -42,7 +46,7 @@ constexpr FormatRow kRows[] = {
     {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, nullptr, nullptr, PreProc_Accept},
     {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, nullptr, nullptr, PreProc_Accept},
     {F::Papyrus_30, "PAPYRUS 3.0", 1024, Detect_Papyrus, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
-    {F::Elscint, "ELSCINT", 1024, Detect_Elscint, nullptr, nullptr, nullptr},
+    {F::Elscint, "ELSCINT", 1024, Detect_Elscint, Elscint_Read_Header, Elscint_Read_Image, Elscint_PreProc},
     {F::GE_Signa_5, "GE SIGNA-5", 1024, Detect_GE_Signa_5, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image,
      PreProc_Accept},
     {F::Imatron, "IMATRON", 1024, Detect_Imatron, nullptr, nullptr, nullptr},
@@ -52,14 +56,15 @@ constexpr FormatRow kRows[] = {
     {F::TIFF, "TIFF", 1024, Detect_TIFF, TIFF_Read_Header, TIFF_Read_Image, TIFF_PreProc},
     {F::Picker, "PICKER IQ/PQ", 1024, Detect_Picker, nullptr, nullptr, PreProc_Picker},
     // Also answers SOMATOM AR.
-    {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, nullptr, nullptr,
+    {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, Siemens_Vision_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
     {F::Siemens_Plus_4, "SIEMENS PLUS 4", 1024, Detect_Siemens_Plus_4, nullptr, nullptr,
      PreProc_Refuse_Siemens_Native},
 
     {F::SMIS, "SMIS NMR", 3086, Detect_SMIS, SMIS_Read_Header, nullptr, nullptr},
     {F::GE_Pace, nullptr, 3086, Detect_GE_Pace_Anywhere, nullptr, nullptr, nullptr},
-    {F::Siemens_Plus, "SIEMENS PLUS", 3086, Detect_Siemens_Plus, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::Siemens_Plus, "SIEMENS PLUS", 3086, Detect_Siemens_Plus, Siemens_SomatomPlus_Read_Header, nullptr,
+     PreProc_Refuse_Siemens_Native},
     {F::GE_Signa_3, "GE SIGNA-3", 3086, Detect_GE_Signa_3, nullptr, nullptr, PreProc_Refuse_Signa_3},
 
     {F::Medison, "MEDISON", 3184, Detect_Medison, nullptr, nullptr, nullptr},
@@ -78,7 +83,8 @@ constexpr FormatRow kRows[] = {
     {F::NEMA_1_Prefixed_Big, "NEMA_1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::Siemens_Numaris_1, "SIEMENS NUMARIS 1", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
     {F::Siemens_Numaris_2, "SIEMENS NUMARIS 2", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
-    {F::Siemens_Somatom_AR, "SIEMENS SOMATOM AR", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    {F::Siemens_Somatom_AR, "SIEMENS SOMATOM AR", 0, nullptr, Siemens_Vision_Read_Header, nullptr,
+     PreProc_Refuse_Siemens_Native},
     {F::Siemens_SPI_Compressed, "SIEMENS SPI (compressed)", 0, nullptr, NEMA_Read_Header, nullptr,
      PreProc_Siemens_SPI_Compressed},
     {F::Siemens_SPI, "SIEMENS SPI", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},

@@ -3,8 +3,12 @@
 // files may carry in group 0019.
 #include <cstring>
 
+#include <algorithm>
+#include <vector>
+
 #include "Convert/conv_report.h"
 #include "Convert/formats/dicom/local_NEMA_val.h"
+#include "Convert/formats/local_Siemens_Raw_C.h"
 
 namespace {
 
@@ -79,10 +83,39 @@ int SIEMENS_Group_7001(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, co
   return Siemens_Group(ctx, cur, mode, el, ima, "---- ---- Group 7001: Siemens Dummy 1 ---- ----");
 }
 
-// (7003,1010) holds a whole Siemens native header; until its parsers are
-// here it is shown like any other private element.
+namespace {
+
+// A SOMATOM Plus header carried in (7003,1010), decoded into the record.
+// The pixels stay those the element stream describes; a header the parser
+// refuses leaves the record as it was and the parse goes on.
+int Somatom_Plus_Handoff(const ReadContext& ctx, NemaCursor& cur, const NemaElement& el, ImageHeader& ima) {
+  std::vector<uint8_t> block;
+  try {
+    block.assign(std::max<size_t>(el.length, kSomatomPlusHeaderSize), 0);
+  } catch (const std::bad_alloc&) {
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "block", el.length, 1);
+    return 0;
+  }
+  if (!NEMA_Read_Bytes(ctx, cur, el.length, block.data())) return 0;
+  const uint16_t dim_x = ima.dim_x, dim_y = ima.dim_y;
+  if (Siemens_SomatomPlus_Header(ctx, block, ima)) {
+    ima.dim_x = dim_x;
+    ima.dim_y = dim_y;
+  }
+  return 1;
+}
+
+}  // namespace
+
+// (7003,1010) holds a whole Siemens native header. A SOMATOM Plus one is
+// decoded; any other is shown like an unknown private element.
 int SIEMENS_Group_7003(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima) {
   if (!Is_SPI(ima)) return NEMA_Skip_Group(ctx, cur, mode, el, ima);
   if (el.element == 0x0010 && el.length != kNemaUndefined) return Shadow_Owner(ctx, cur, el);
+  // The scanner is named by the model text; no text is no match. A value
+  // larger than any native header is not one.
+  if (el.element == 0x1010 && el.length != kNemaUndefined && el.length <= 65536 && cur.state.siemens_owner &&
+      ima.g4.model == "SOMATOM PLUS")
+    return Somatom_Plus_Handoff(ctx, cur, el, ima);
   return Siemens_Group(ctx, cur, mode, el, ima, "---- ---- Group 7003: Siemens Dummy 3 ---- ----");
 }

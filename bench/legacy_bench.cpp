@@ -1,0 +1,123 @@
+// Elscint line-compressed and GE CT 9800 decoding of a 512 x 512 image from
+// memory, each next to a memcpy of the decoded bytes in the same run; and
+// `kema info` over 200 files of each format next to 200 DICOM slices of the
+// same size (process against process).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Convert/formats/local_Elscint.h"
+#include "Convert/formats/local_Ge_CT9800.h"
+#include "bench/bench_util.h"
+#include "tests/fixtures/dicom_writer.h"
+#include "tests/fixtures/legacy_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int kSize = 512;
+constexpr int kSeries = 200;
+
+using Decoder = int (*)(const ReadContext&, ImageHeader&);
+
+void BM_Decode(benchmark::State& state, const std::vector<uint8_t>* file, Decoder decode) {
+  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, file->size(), file->data());
+  if (!ima || (ima->format == 40 && !Elscint_PreProc(ReadContext{}, *ima))) {
+    state.SkipWithError("header not read");
+    return;
+  }
+  for (auto _ : state) {
+    ima->data.reset();
+    if (decode(ReadContext{}, *ima) < 1) {
+      state.SkipWithError("decoding failed");
+      break;
+    }
+    benchmark::DoNotOptimize(ima->data.data());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kSize * kSize);
+  Kema_Image_Free_Header(nullptr, *ima);
+}
+
+void BM_Memcpy(benchmark::State& state, size_t bytes) {
+  std::vector<uint8_t> src(bytes, 1), dst(bytes);
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src.data(), bytes);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kSize * kSize);
+}
+
+void BM_Process(benchmark::State& state, std::vector<std::string> args) {
+  for (auto _ : state)
+    if (!Run_Quiet(args)) {
+      state.SkipWithError("command failed");
+      return;
+    }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kSeries);  // files per second
+}
+
+std::vector<std::string> Write_Series(const fs::path& dir, const char* stem, std::vector<uint8_t> (*make)(int)) {
+  std::vector<std::string> files;
+  for (int i = 0; i < kSeries; ++i) {
+    char name[48];
+    std::snprintf(name, sizeof name, "%s%03d.img", stem, i);
+    files.push_back((dir / name).string());
+    const std::vector<uint8_t> bytes = make(i);
+    std::ofstream(files.back(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  return files;
+}
+
+std::vector<uint8_t> Elscint(int i) {
+  return fixtures::Elscint_File(fixtures::ElscintSpec{.width = kSize, .height = kSize, .image = static_cast<uint16_t>(i)});
+}
+std::vector<uint8_t> CT9800(int i) {
+  return fixtures::CT9800_File(fixtures::CT9800Spec{.size = kSize, .map = true, .image = static_cast<int16_t>(i)});
+}
+std::vector<uint8_t> Dicom(int i) { return fixtures::Dicom_CT_Slice(kSize, kSize, i); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  Log_Set_Sink(&Quiet_Sink);
+
+  static const std::vector<uint8_t> elscint = Elscint(0);
+  static const std::vector<uint8_t> ct9800 = CT9800(0);
+  const size_t decoded = size_t{kSize} * kSize * 2;
+  benchmark::RegisterBenchmark("Elscint_Compressed_512x512", BM_Decode, &elscint, &Elscint_Read_Image);
+  benchmark::RegisterBenchmark("CT9800_Map_512x512", BM_Decode, &ct9800, &GE_CT9800_Read_Image);
+  benchmark::RegisterBenchmark("Memcpy_512x512x2", BM_Memcpy, decoded);
+
+  char tmpl[] = "/tmp/kema_legacy_bench_XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const fs::path dir = tmpl;
+  const std::string kema = Kema_Path();
+  if (!kema.empty()) {
+    const std::pair<const char*, std::vector<uint8_t> (*)(int)> series[] = {
+        {"elscint", &Elscint}, {"ct9800", &CT9800}, {"dicom", &Dicom}};
+    for (const auto& [stem, make] : series) {
+      std::vector<std::string> args = {kema, "info"};
+      const auto files = Write_Series(dir, stem, make);
+      args.insert(args.end(), files.begin(), files.end());
+      benchmark::RegisterBenchmark((std::string("Process_kema_info_200_") + stem).c_str(), BM_Process, args)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
+    }
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return 0;
+}
