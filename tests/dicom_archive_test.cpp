@@ -43,28 +43,9 @@ class DicomArchive : public testing::Test {
   }
 };
 
-struct Read {
-  std::unique_ptr<ImageHeader> ima;
-  int pixels = 0;
-  std::string text;
-};
-
-Read Read_Bytes(const Bytes& bytes, bool listing = false) {
-  fixtures::LogCapture log(0);
-  Read r;
-  r.ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data(), listing ? 4 : 0);
-  r.text = log.Joined(4, true);
-  if (r.ima) r.pixels = Kema_Image_Get_Image(nullptr, *r.ima);
-  return r;
-}
-
-Bytes Data(const ImageHeader& ima) { return Bytes(ima.data.data(), ima.data.data() + ima.data.size()); }
-
-// The bytes of `w` from `from` on (a sequence's contents measured for its length).
-Bytes Tail(const DicomWriter& w, size_t from) {
-  const Bytes all = w.Done();
-  return Bytes(all.begin() + static_cast<long>(from), all.end());
-}
+using fixtures::Data;
+using fixtures::Read;
+using fixtures::Read_Bytes;
 
 // Sequences in the places real files put them: a sequence the dictionary
 // does not list in a group it knows, of undefined and of defined length; a

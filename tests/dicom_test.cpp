@@ -51,23 +51,9 @@ Bytes Dcmtk(const std::string& name, std::string dump, const std::string& option
   return fixtures::Read_File(out);
 }
 
-// Header, pixels, header text (cleaned) of a memory block.
-struct Read {
-  std::unique_ptr<ImageHeader> ima;
-  int pixels = 0;
-  std::string text;
-};
-
-Read Read_Bytes(const Bytes& bytes, bool listing = false) {
-  fixtures::LogCapture log(0);
-  Read r;
-  r.ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data(), listing ? 4 : 0);
-  r.text = log.Joined(4, true);
-  if (r.ima) r.pixels = Kema_Image_Get_Image(nullptr, *r.ima);
-  return r;
-}
-
-Bytes Data(const ImageHeader& ima) { return Bytes(ima.data.data(), ima.data.data() + ima.data.size()); }
+using fixtures::Data;
+using fixtures::Read;
+using fixtures::Read_Bytes;
 
 bool Has_Line(const std::string& text, const std::string& line) {
   return text.find(line + "\n") != std::string::npos || text.ends_with(line);

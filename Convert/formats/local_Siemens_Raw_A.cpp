@@ -233,16 +233,16 @@ int Siemens_Vision_Header(const ReadContext& ctx, std::span<const uint8_t> block
   return 1;
 }
 
-int Siemens_Vision_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
-  Log_Print(ctx, 8, "in Siemens_Vision_Read_Header()");
+int Siemens_Read_Block(const ReadContext& ctx, ImageHeader& ima, uint32_t size, bool big_endian,
+                       std::unique_ptr<uint8_t[]>& block) {
   const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
-  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kVisionHeaderSize]);
+  block.reset(new (std::nothrow) uint8_t[size]);
   if (!block) {
-    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", kVisionHeaderSize, 1);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", size, 1);
     return 0;
   }
-  if (!KEMA_READ(ctx, *src, 0, block.get(), kVisionHeaderSize)) return 0;
+  if (!KEMA_READ(ctx, *src, 0, block.get(), size)) return 0;
   try {
     ima.g4.manufacturer = "SIEMENS";
   } catch (const std::bad_alloc&) {
@@ -250,10 +250,17 @@ int Siemens_Vision_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
     return 0;
   }
   ima.dim_z = ima.dim_t = 1;
-  ima.ima_offset = kVisionHeaderSize;
+  ima.ima_offset = size;
   ima.g2.pix_store = 16;
   ima.g2.pix_sign = 0;
-  ima.g2.pix_swap = 1;
+  ima.g2.pix_swap = big_endian ? 1 : 0;
+  return 1;
+}
+
+int Siemens_Vision_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Siemens_Vision_Read_Header()");
+  std::unique_ptr<uint8_t[]> block;
+  if (!Siemens_Read_Block(ctx, ima, kVisionHeaderSize, true, block)) return 0;
   if (!Siemens_Vision_Header(ctx, {block.get(), kVisionHeaderSize}, ima)) return 0;
   ima.flags |= kFlagRowsReversed;
   return 1;

@@ -13,6 +13,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
+#include "Convert/formats/local_Siemens_Raw_A.h"
 
 namespace {
 
@@ -190,25 +191,8 @@ int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> 
 
 int Siemens_SomatomPlus_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   Log_Print(ctx, 8, "in Siemens_SomatomPlus_Read_Header()");
-  const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
-  if (!src) return 0;
-  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kSomatomPlusHeaderSize]);
-  if (!block) {
-    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", kSomatomPlusHeaderSize, 1);
-    return 0;
-  }
-  if (!KEMA_READ(ctx, *src, 0, block.get(), kSomatomPlusHeaderSize)) return 0;
-  try {
-    ima.g4.manufacturer = "SIEMENS";
-  } catch (const std::bad_alloc&) {
-    Report_Strdup(ctx, KEMA_SRC, __LINE__, "ima->g4.manufacturer");
-    return 0;
-  }
-  ima.dim_z = ima.dim_t = 1;
-  ima.ima_offset = kSomatomPlusHeaderSize;
-  ima.g2.pix_store = 16;
-  ima.g2.pix_sign = 0;
-  ima.g2.pix_swap = 0;
+  std::unique_ptr<uint8_t[]> block;
+  if (!Siemens_Read_Block(ctx, ima, kSomatomPlusHeaderSize, false, block)) return 0;
   ima.g2.rescale_intercept = -1000.0f;
   if (!Siemens_SomatomPlus_Header(ctx, {block.get(), kSomatomPlusHeaderSize}, ima)) return 0;
   ima.flags |= kFlagDirValid | kFlagRowsReversed;
