@@ -28,7 +28,8 @@ bool Parse_Trace_Level(const std::string& text, int& level) {
   return true;
 }
 
-bool Known_Command(const std::string& c) { return c == "formats" || c == "info" || c == "header" || c == "raw"; }
+bool Known_Command(const std::string& c) { return c == "formats" || c == "info" || c == "header" || c == "raw" || c == "scan";
+}
 
 // Options that apply to one command only.
 bool Check_Command_Options(Options& opt, std::string& error) {
@@ -37,6 +38,10 @@ bool Check_Command_Options(Options& opt, std::string& error) {
   else if (opt.raw && opt.command != "header") error = "--raw belongs to the header command";
   else if (opt.frames && opt.command != "info") error = "--frames belongs to the info command";
   else if (!opt.output.empty() && opt.command != "raw") error = "-o belongs to the raw command";
+  else if ((!opt.db.empty() || opt.jsonl || opt.pixels || opt.jobs) && opt.command != "scan")
+    error = "--db, --jsonl, --pixels and -j belong to the scan command";
+  else if (opt.command == "scan" && opt.files.empty()) error = "scan: no folder given";
+  else if (opt.command == "scan" && opt.db.empty() == !opt.jsonl) error = "scan: give --db FILE or --jsonl";
   else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
   else if ((opt.command == "info" || opt.command == "header") && opt.files.empty()) error = opt.command + ": no file given";
   else if (opt.command == "raw" && opt.files.size() != 1) error = "raw: give exactly one file";
@@ -64,6 +69,14 @@ void Print_Usage(std::FILE* out) {
                "                          (--raw keeps the message list's formatting bytes)\n"
                "  raw FILE -o OUT         write the pixels as read into memory to OUT\n"
                "                          (OUT '-' is standard output)\n"
+               "  scan DIR... --db FILE   index every file under the folders into an SQLite\n"
+               "                          file, reading headers on all cores or on -j N\n"
+               "                          readers; a second run reads only new and changed\n"
+               "                          files and marks vanished ones; an interrupted run\n"
+               "                          carries on when started again\n"
+               "  scan DIR... --jsonl     the same as JSON lines on standard output\n"
+               "                          (with --pixels the pixels are read too, for the\n"
+               "                          value range)\n"
                "\n"
                "options:\n"
                "  -t LEVEL     trace level 0..5: more and more trace lines on standard error\n"
@@ -71,7 +84,8 @@ void Print_Usage(std::FILE* out) {
                "  -h, --help   show this text\n"
                "  --version    show the version\n"
                "\n"
-               "Exit status: 0 every file read, 1 some file not read, 2 usage error.\n");
+               "Exit status: 0 every file read, 1 some file not read (or a scan interrupted),\n"
+               "2 usage error.\n");
 }
 
 bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error) {
@@ -112,6 +126,25 @@ bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error)
       }
     } else if (a == "--json") {
       opt.json = true;
+    } else if (a == "--db") {
+      if (i + 1 >= argc || argv[i + 1][0] == 0) {
+        error = "--db needs a file name";
+        return false;
+      }
+      opt.db = argv[++i];
+    } else if (a == "--jsonl") {
+      opt.jsonl = true;
+    } else if (a == "--pixels") {
+      opt.pixels = true;
+    } else if (a == "-j" || (a.size() > 2 && a[0] == '-' && a[1] == 'j' && std::isdigit(static_cast<unsigned char>(a[2])))) {
+      const std::string n = a.size() > 2 ? a.substr(2) : (i + 1 < argc ? argv[++i] : "");
+      char* end = nullptr;
+      const long v = n.empty() ? 0 : std::strtol(n.c_str(), &end, 10);
+      if (n.empty() || *end != 0 || v < 1 || v > 256) {
+        error = "-j needs a number of readers (1..256)";
+        return false;
+      }
+      opt.jobs = static_cast<int>(v);
     } else if (a == "--frames") {
       opt.frames = true;
     } else if (a == "--raw") {
@@ -164,5 +197,6 @@ int main(int argc, char** argv) {
   if (opt.command == "formats") return Command_Formats(opt);
   if (opt.command == "info") return Command_Info(opt);
   if (opt.command == "header") return Command_Header(opt);
+  if (opt.command == "scan") return Command_Scan(opt);
   return Command_Raw(opt);
 }
