@@ -38,8 +38,8 @@ bool Check_Command_Options(Options& opt, std::string& error) {
   else if (opt.raw && opt.command != "header") error = "--raw belongs to the header command";
   else if (opt.frames && opt.command != "info") error = "--frames belongs to the info command";
   else if (!opt.output.empty() && opt.command != "raw") error = "-o belongs to the raw command";
-  else if ((!opt.db.empty() || opt.jsonl || opt.pixels || opt.jobs) && opt.command != "scan")
-    error = "--db, --jsonl, --pixels and -j belong to the scan command";
+  else if ((!opt.db.empty() || opt.jsonl || opt.pixels || opt.jobs || opt.batch) && opt.command != "scan")
+    error = "--db, --jsonl, --pixels, --batch and -j belong to the scan command";
   else if (opt.command == "scan" && opt.files.empty()) error = "scan: no folder given";
   else if (opt.command == "scan" && opt.db.empty() == !opt.jsonl) error = "scan: give --db FILE or --jsonl";
   else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
@@ -73,7 +73,8 @@ void Print_Usage(std::FILE* out) {
                "                          file, reading headers on all cores or on -j N\n"
                "                          readers; a second run reads only new and changed\n"
                "                          files and marks vanished ones; an interrupted run\n"
-               "                          carries on when started again\n"
+               "                          carries on when started again (--batch N: files\n"
+               "                          per transaction, at most N lost when killed)\n"
                "  scan DIR... --jsonl     the same as JSON lines on standard output\n"
                "                          (with --pixels the pixels are read too, for the\n"
                "                          value range)\n"
@@ -132,6 +133,15 @@ bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error)
         return false;
       }
       opt.db = argv[++i];
+    } else if (a == "--batch") {
+      char* end = nullptr;
+      const long v = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || *end != 0 || v < 1 || v > 1000000) {
+        error = "--batch needs a number of files (1..1000000)";
+        return false;
+      }
+      opt.batch = static_cast<int>(v);
+      ++i;
     } else if (a == "--jsonl") {
       opt.jsonl = true;
     } else if (a == "--pixels") {

@@ -32,6 +32,7 @@ struct Options {
   bool jsonl = false;   // scan --jsonl
   bool pixels = false;  // scan --pixels
   int jobs = 0;         // scan -j (0: one reader per core)
+  int batch = 0;        // scan --batch: files per transaction (0: the default)
   bool help = false;
   bool version = false;
 };

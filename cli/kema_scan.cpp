@@ -46,6 +46,7 @@ int Command_Scan(const Options& opt) {
       return kExitFailed;
     }
     index = x.get();
+    if (opt.batch) x->Set_Batch(static_cast<size_t>(opt.batch));
     sink = std::move(x);
   }
 
