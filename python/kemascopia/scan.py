@@ -18,8 +18,10 @@ import os
 import sqlite3
 import sys
 import time
+import types
 
 import kemascopia
+from kemascopia import _kemascopia
 
 _SHARD_TABLE = """
 CREATE TABLE IF NOT EXISTS shards(
@@ -256,6 +258,17 @@ def main(argv=None):
         if cluster is not None:
             cluster.close()
     return 0
+
+
+class _ScanModule(types.ModuleType):
+    """Importing this module puts it where the package's scan function was:
+    calling it still scans."""
+
+    def __call__(self, paths, workers=0, pixels=False, recursive=True):
+        return _kemascopia.scan(paths, workers=workers, pixels=pixels, recursive=recursive)
+
+
+sys.modules[__name__].__class__ = _ScanModule
 
 
 if __name__ == "__main__":
