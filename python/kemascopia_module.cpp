@@ -209,15 +209,17 @@ std::string Header_Text(const std::shared_ptr<Image>& self) {
   return text;
 }
 
-// Collects the entries of a scan as JSON objects.
+// Collects the entries of a scan as one JSON array: compact while the scan
+// runs, made into Python objects by one json.loads at the end.
 class ListSink : public archive::ScanSink {
  public:
   bool Write(archive::ScanEntry&& e) override {
-    rows.push_back(archive::Entry_Json(e));
+    text += text.size() > 1 ? ",\n" : "";
+    text += archive::Entry_Json(e).dump(-1, ' ', false, archive::Json::error_handler_t::replace);
     return true;
   }
   bool Finish(const std::vector<std::string>&, bool) override { return true; }
-  std::vector<archive::Json> rows;
+  std::string text = "[";
 };
 
 // Ctrl-C in Python stops a scan between files.
@@ -241,7 +243,7 @@ archive::ScanOptions Scan_Options(int workers, bool pixels, bool recursive, Inte
   return o;
 }
 
-py::list Scan(const std::vector<std::string>& paths, int workers, bool pixels, bool recursive) {
+py::object Scan(const std::vector<std::string>& paths, int workers, bool pixels, bool recursive) {
   ListSink sink;
   Interrupt irq;
   {
@@ -252,9 +254,8 @@ py::list Scan(const std::vector<std::string>& paths, int workers, bool pixels, b
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
   }
-  py::list out;
-  for (const archive::Json& j : sink.rows) out.append(To_Python(j));
-  return out;
+  sink.text += "]";
+  return py::module_::import("json").attr("loads")(py::str(sink.text));
 }
 
 py::dict Scan_To_Index(const std::vector<std::string>& paths, const std::string& db, int workers, bool pixels,
