@@ -130,6 +130,8 @@ class Walker {
   bool Emit(ScanEntry&& e) { return results_.Push(std::move(e)); }
 
   bool File(const std::string& path, const struct stat& st) {
+    for (const std::string& x : opt_.exclude)
+      if (x == path) return true;
     WorkItem item{path, static_cast<int64_t>(st.st_size), Mtime_Ns(st)};
     if (sink_.Known(item.path, item.size, item.mtime_ns)) {
       ScanEntry e;
@@ -247,6 +249,12 @@ Json Entry_Json(const ScanEntry& e) {
     for (const auto& item : e.fields.items())
       if (item.key() != "format") j[item.key()] = item.value();
   return j;
+}
+
+std::vector<std::string> Index_Files(const std::string& db) {
+  const std::string p = Absolute_Path(db);
+  if (p.empty()) return {};
+  return {p, p + "-wal", p + "-shm", p + "-journal"};
 }
 
 std::string Absolute_Path(const std::string& path) {

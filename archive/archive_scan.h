@@ -69,7 +69,12 @@ struct ScanOptions {
   size_t queue = 256;      // bound of each queue
   std::function<void(const ScanProgress&)> progress;  // on the writer thread, a few times a second
   const std::atomic<bool>* stop = nullptr;            // set: stop soon, keep what is done
+  std::vector<std::string> exclude;  // absolute paths left out (the index's own files)
 };
+
+// The files of an SQLite index at `db` (with its log and shared memory), as
+// absolute paths: what a scan into it leaves out.
+std::vector<std::string> Index_Files(const std::string& db);
 
 // The absolute, lexically normal form of a path ("" when it has none).
 std::string Absolute_Path(const std::string& path);

@@ -54,6 +54,7 @@ int Command_Scan(const Options& opt) {
   options.workers = opt.jobs;
   options.pixels = opt.pixels;
   options.stop = &g_stop;
+  if (index) options.exclude = archive::Index_Files(opt.db);
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
   if (terminal) options.progress = [](const archive::ScanProgress& p) { Show_Progress(p, false); };
   std::signal(SIGINT, On_Interrupt);

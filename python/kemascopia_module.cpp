@@ -259,7 +259,7 @@ py::object Scan(const std::vector<std::string>& paths, int workers, bool pixels,
 }
 
 py::dict Scan_To_Index(const std::vector<std::string>& paths, const std::string& db, int workers, bool pixels,
-                       bool recursive) {
+                       bool recursive, const std::vector<std::string>& exclude) {
   std::string error;
   auto index = archive::SqliteIndex::Open(db, error);
   if (!index) Raise("ERROR: " + error);
@@ -269,7 +269,11 @@ py::dict Scan_To_Index(const std::vector<std::string>& paths, const std::string&
   archive::ScanProgress p;
   {
     py::gil_scoped_release unlocked;
-    p = archive::Archive_Scan(paths, Scan_Options(workers, pixels, recursive, irq), *index, &complete);
+    archive::ScanOptions options = Scan_Options(workers, pixels, recursive, irq);
+    options.exclude = archive::Index_Files(db);
+    for (const std::string& x : exclude)
+      for (std::string& f : archive::Index_Files(x)) options.exclude.push_back(std::move(f));
+    p = archive::Archive_Scan(paths, options, *index, &complete);
   }
   if (!index->error().empty()) Raise("ERROR: " + db + ": " + index->error());
   py::dict out;
@@ -336,8 +340,8 @@ PYBIND11_MODULE(_kemascopia, m) {
   m.def("scan", &Scan, py::arg("paths"), py::arg("workers") = 0, py::arg("pixels") = false,
         py::arg("recursive") = true, "The header pass of kema scan: one dict per file");
   m.def("scan_to_index", &Scan_To_Index, py::arg("paths"), py::arg("db"), py::arg("workers") = 0,
-        py::arg("pixels") = false, py::arg("recursive") = true,
-        "kema scan into an SQLite index; returns what the run did");
+        py::arg("pixels") = false, py::arg("recursive") = true, py::arg("exclude") = std::vector<std::string>{},
+        "kema scan into an SQLite index (leaving out the indexes named in exclude); returns what the run did");
   m.def("set_trace_level", &Log_Set_Trace_Level, py::arg("level"));
   m.def("index_schema", &archive::Index_Schema, "The SQL that makes an empty index");
 }

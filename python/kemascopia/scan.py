@@ -39,13 +39,14 @@ def _absolute(path):
     return path
 
 
-def walk_folders(roots):
+def walk_folders(roots, skip=()):
     """Every folder under `roots` with the number of entries it holds that
     are not folders, and the problems met: (folders, problems), folders a
     list of (path, count), problems a list of (path, error line). Links are
     followed; a folder reached twice is listed once, a link back into its own
-    ancestry is a loop."""
+    ancestry is a loop. Folders in `skip` are left out."""
     folders, problems, visited = [], [], set()
+    skip = {_absolute(p) for p in skip}
     for root in roots:
         root = _absolute(root)
         try:
@@ -77,6 +78,8 @@ def walk_folders(roots):
                 except OSError:
                     continue
                 sub_id = (sub.st_dev, sub.st_ino)
+                if _absolute(entry.path) in skip:
+                    continue
                 if sub_id in ancestry:
                     problems.append((entry.path, "ERROR: symbolic link loop: the folder contains itself"))
                 elif sub_id not in visited:
@@ -107,11 +110,13 @@ def plan_shards(folders, count):
     return sorted(shards)
 
 
-def scan_shard(folders, shard_db, threads=1):
-    """One shard's task: its folders (not below them) into its own index."""
+def scan_shard(folders, shard_db, threads=1, index=None):
+    """One shard's task: its folders (not below them) into its own index,
+    leaving out the files of `index`, the index the shards go into."""
     import kemascopia as k  # on the worker
 
-    return k.scan_to_index(folders, shard_db, workers=threads, recursive=False)
+    return k.scan_to_index(folders, shard_db, workers=threads, recursive=False,
+                           exclude=[index] if index else [])
 
 
 def open_index(db):
@@ -188,7 +193,7 @@ def run_scan(roots, db, client, shards=0, threads=1, log=None):
     db = _absolute(db)
     shard_dir = db + ".shards"
     os.makedirs(shard_dir, exist_ok=True)
-    folders, problems = walk_folders(roots)
+    folders, problems = walk_folders(roots, skip=[shard_dir])
     if not shards:
         workers = len(client.scheduler_info().get("workers", {})) or 1
         shards = 4 * workers
@@ -200,7 +205,7 @@ def run_scan(roots, db, client, shards=0, threads=1, log=None):
     futures = {}
     for name, members, files in todo:
         path = os.path.join(shard_dir, name + ".sqlite")
-        f = client.submit(scan_shard, members, path, threads, key="kemascopia-shard-" + name, pure=False)
+        f = client.submit(scan_shard, members, path, threads, db, key="kemascopia-shard-" + name, pure=False)
         futures[f] = (name, members, files, path)
     done = 0
     for f in as_completed(list(futures)):
