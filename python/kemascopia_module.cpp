@@ -157,10 +157,10 @@ py::array Real_Values(const std::shared_ptr<Image>& self) {
       const uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
       v = is_signed ? static_cast<int32_t>(u) : u;
     }
-    // Colour samples are values by themselves; grey ones go through the
-    // rescale (a slope of 0 means none was given).
-    dst[i] = channels > 1 ? static_cast<double>(v)
-                          : static_cast<double>(v) * (slope == 0 ? 1.0 : slope) + intercept;
+    // The viewer's reading of a value (Image_Real_Value): colour samples as
+    // they are, grey ones through the rescale; here without its 32-bit
+    // signed argument, so unsigned 32-bit samples keep their value.
+    dst[i] = channels > 1 ? static_cast<double>(v) : static_cast<double>(v) * slope + intercept;
   }
   return std::move(out);
 }

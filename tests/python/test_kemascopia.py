@@ -70,7 +70,7 @@ def test_arrays_share_the_record_and_keep_it_alive():
     slope, intercept = images[0].slope, images[0].intercept
     real = images[0].real_values()
     assert real.dtype == np.float64
-    np.testing.assert_allclose(real, expected * (slope or 1.0) + intercept)
+    np.testing.assert_allclose(real, expected * slope + intercept)
     del images
     gc.collect()
     assert np.array_equal(first, expected)  # the record lives while the array does
