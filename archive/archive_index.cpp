@@ -60,7 +60,7 @@ std::string Index_Schema() {
   const Json defaults = Image_Fields(ImageHeader{});
   for (const std::string& name : Image_Columns())
     images += ",\n  " + name + " " + Column_Type(defaults[name]);
-  images += ");\n";
+  images += ") WITHOUT ROWID;\n";
   return
       "CREATE TABLE IF NOT EXISTS runs(\n"
       "  run INTEGER PRIMARY KEY, started TEXT, finished TEXT, roots TEXT,\n"
@@ -70,10 +70,9 @@ std::string Index_Schema() {
       "  size INTEGER, mtime_ns INTEGER,\n"
       "  status TEXT NOT NULL,\n"
       "  format INTEGER, error TEXT,\n"
-      "  read_run INTEGER, seen_run INTEGER);\n" +
+      "  read_run INTEGER, seen_run INTEGER) WITHOUT ROWID;\n" +
       images +
       "CREATE INDEX IF NOT EXISTS images_series ON images(series);\n"
-      "CREATE INDEX IF NOT EXISTS files_status ON files(status);\n"
       "CREATE VIEW IF NOT EXISTS series AS\n"
       "  SELECT series, min(patient_name) AS patient_name, min(patient_id) AS patient_id,\n"
       "         min(modality) AS modality, min(series_num) AS series_num, count(*) AS images,\n"

@@ -70,6 +70,12 @@ struct WorkItem {
   int64_t mtime_ns = 0;
 };
 
+// Items travel between the threads in chunks, so that a thread is woken
+// once per chunk rather than once per file.
+constexpr size_t kChunk = 32;
+using WorkChunk = std::vector<WorkItem>;
+using ResultChunk = std::vector<ScanEntry>;
+
 using DirId = std::pair<dev_t, ino_t>;
 
 int64_t Mtime_Ns(const struct stat& st) {
@@ -92,8 +98,16 @@ std::string Errno_Text(int err) { return System_Error_Text(err); }
 // held.
 class Walker {
  public:
-  Walker(const ScanOptions& opt, ScanSink& sink, BoundedQueue<WorkItem>& work, BoundedQueue<ScanEntry>& results)
+  Walker(const ScanOptions& opt, ScanSink& sink, BoundedQueue<WorkChunk>& work, BoundedQueue<ResultChunk>& results)
       : opt_(opt), sink_(sink), work_(work), results_(results) {}
+
+  // Hands on the chunks begun; false when the queues are closed.
+  bool Flush() {
+    bool ok = true;
+    if (!files_.empty()) ok = work_.Push(std::exchange(files_, {}));
+    if (!entries_.empty()) ok = results_.Push(std::exchange(entries_, {})) && ok;
+    return ok;
+  }
 
   // False when stopped before the end.
   bool Run(const std::vector<std::string>& roots) {
@@ -127,7 +141,10 @@ class Walker {
 
   bool Stopped() const { return opt_.stop && opt_.stop->load(); }
   static std::string Output(const std::string& s) { return kema::Output_Text(s, false); }
-  bool Emit(ScanEntry&& e) { return results_.Push(std::move(e)); }
+  bool Emit(ScanEntry&& e) {
+    entries_.push_back(std::move(e));
+    return entries_.size() < kChunk || results_.Push(std::exchange(entries_, {}));
+  }
 
   bool File(const std::string& path, const struct stat& st) {
     for (const std::string& x : opt_.exclude)
@@ -141,7 +158,8 @@ class Walker {
       e.mtime_ns = item.mtime_ns;
       return Emit(std::move(e));
     }
-    return work_.Push(std::move(item));
+    files_.push_back(std::move(item));
+    return files_.size() < kChunk || work_.Push(std::exchange(files_, {}));
   }
 
   bool Walk(const std::string& root, DirId id) {
@@ -176,7 +194,6 @@ class Walker {
     Frame frame{path, id, {}, 0};
     const bool descend = opt_.recursive;
     bool ok = true;
-    errno = 0;
     while (ok && !Stopped()) {
       errno = 0;
       struct dirent* d = ::readdir(dir);
@@ -209,8 +226,10 @@ class Walker {
 
   const ScanOptions& opt_;
   ScanSink& sink_;
-  BoundedQueue<WorkItem>& work_;
-  BoundedQueue<ScanEntry>& results_;
+  BoundedQueue<WorkChunk>& work_;
+  BoundedQueue<ResultChunk>& results_;
+  WorkChunk files_;
+  ResultChunk entries_;
   std::set<DirId> visited_;
 };
 
@@ -306,24 +325,28 @@ ScanProgress Archive_Scan(const std::vector<std::string>& roots, const ScanOptio
   const auto start = std::chrono::steady_clock::now();
   int workers = options.workers;
   if (workers <= 0) workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  BoundedQueue<WorkItem> work(options.queue);
-  BoundedQueue<ScanEntry> results(options.queue);
+  const size_t chunks = std::max<size_t>(2, options.queue / kChunk);
+  BoundedQueue<WorkChunk> work(chunks);
+  BoundedQueue<ResultChunk> results(chunks);
   auto stopped = [&] { return options.stop && options.stop->load(); };
 
   bool walked = false;
   std::thread walker([&] {
     Walker w(options, sink, work, results);
     walked = w.Run(roots);
+    walked = w.Flush() && walked;
     work.Close();
   });
   std::atomic<int> running{workers};
   std::vector<std::thread> readers;
   for (int i = 0; i < workers; ++i) {
     readers.emplace_back([&] {
-      WorkItem item;
-      while (work.Pop(item)) {
+      WorkChunk chunk;
+      while (work.Pop(chunk)) {
         if (stopped()) continue;  // drain without reading
-        if (!results.Push(Scan_File(item.path, item.size, item.mtime_ns, options.pixels))) break;
+        ResultChunk done;
+        for (const WorkItem& item : chunk) done.push_back(Scan_File(item.path, item.size, item.mtime_ns, options.pixels));
+        if (!results.Push(std::move(done))) break;
       }
       if (--running == 0) results.Close();
     });
@@ -332,21 +355,20 @@ ScanProgress Archive_Scan(const std::vector<std::string>& roots, const ScanOptio
   ScanProgress p;
   bool output_ok = true;
   auto last = start;
-  ScanEntry e;
-  while (results.Pop(e)) {
-    if (!output_ok) continue;
-    switch (e.status) {
-      case EntryStatus::Unchanged: ++p.unchanged; break;
-      case EntryStatus::Error:
-      case EntryStatus::Problem: ++p.errors; [[fallthrough]];
-      default: if (e.status != EntryStatus::Problem) ++p.read;
-    }
-    ++p.files;
-    if (!sink.Write(std::move(e))) {
-      output_ok = false;
-      // Unblock the others: nothing more will be written.
-      work.Close();
-      results.Close();
+  ResultChunk chunk;
+  while (results.Pop(chunk)) {
+    for (ScanEntry& e : chunk) {
+      if (!output_ok) break;
+      if (e.status == EntryStatus::Unchanged) ++p.unchanged;
+      else if (e.status != EntryStatus::Problem) ++p.read;
+      if (e.status == EntryStatus::Error || e.status == EntryStatus::Problem) ++p.errors;
+      ++p.files;
+      if (!sink.Write(std::move(e))) {
+        output_ok = false;
+        // Unblock the others: nothing more will be written.
+        work.Close();
+        results.Close();
+      }
     }
     const auto now = std::chrono::steady_clock::now();
     if (options.progress && now - last > std::chrono::milliseconds(250)) {

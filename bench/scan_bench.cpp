@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(name, BM_Scan, std::move(args), files, std::move(out_db))
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
-        ->Iterations(3);
+        ->Iterations(2);
   };
   add("kema_scan_db_10000", {kema, "scan", tree, "--db", db}, small, db);
   add("kema_scan_jsonl_10000", {kema, "scan", tree, "--jsonl"}, small);

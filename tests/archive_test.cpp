@@ -107,7 +107,8 @@ class ScanTest : public ::testing::Test {
 
 TEST_F(ScanTest, KilledScanResumesToTheSameIndexAndRescansOnlyChanges) {
   Write_Tree(1500);
-  const std::string whole = tmp_ / "whole.sqlite", resumed = tmp_ / "resumed.sqlite";
+  // The resumed index lies in the tree it indexes: its own files stay out.
+  const std::string whole = tmp_ / "whole.sqlite", resumed = (tree_ / "resumed.sqlite").string();
   ASSERT_EQ(Scan(whole), 0);
   ASSERT_EQ(One(whole, "SELECT count(*) FROM images"), "1500");
   EXPECT_EQ(One(whole, "SELECT status FROM files WHERE path LIKE '%notes.txt'"), "unknown");
@@ -128,6 +129,8 @@ TEST_F(ScanTest, KilledScanResumesToTheSameIndexAndRescansOnlyChanges) {
   // Files indexed before the kill are not read again.
   EXPECT_EQ(One(resumed, "SELECT count(*) FROM files WHERE read_run = 1"), before);
 
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(resumed + suffix);
+
   // A changed file is read again, a removed one marked, the rest untouched.
   const fs::path changed = tree_ / "series0" / "ct1.dcm", removed = tree_ / "series0" / "ct2.dcm";
   fixtures::Write_File(changed.string(), fixtures::Dicom_CT_Slice(16, 16, 1));
@@ -146,6 +149,7 @@ TEST_F(ScanTest, LoopsBrokenLinksAndClosedFoldersAreReportedNotFollowed) {
   fs::create_directory_symlink("..", tree_ / "series0" / "up");           // a loop
   fs::create_directory_symlink(tree_ / "series0", tree_ / "again");      // a second way in
   fs::create_symlink(tree_ / "nowhere", tree_ / "dangling");
+  mkfifo((tree_ / "pipe").c_str(), 0644);  // never opened: it would block the scan
   fs::create_directories(tree_ / "closed");
   fixtures::Write_File((tree_ / "closed" / "hidden.dcm").string(), fixtures::Dicom_CT_Slice(8, 8));
   chmod((tree_ / "closed").c_str(), 0);
