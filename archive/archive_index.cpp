@@ -172,7 +172,17 @@ bool SqliteIndex::Commit() {
   return Exec("COMMIT");
 }
 
+void SqliteIndex::Set_Known_Elsewhere(const std::vector<KnownFile>& files) {
+  known_elsewhere_ = true;
+  elsewhere_.clear();
+  for (const KnownFile& f : files) elsewhere_[f.path] = {f.size, f.mtime_ns};
+}
+
 bool SqliteIndex::Known(const std::string& path, int64_t size, int64_t mtime_ns) {
+  if (known_elsewhere_) {
+    const auto it = elsewhere_.find(path);
+    return it != elsewhere_.end() && it->second == std::make_pair(size, mtime_ns);
+  }
   sqlite3_reset(known_);
   sqlite3_bind_text(known_, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
   sqlite3_bind_int64(known_, 2, size);
@@ -191,19 +201,19 @@ bool SqliteIndex::Write(ScanEntry&& e) {
     return ok;
   };
   ++files_;
-  if (e.status == EntryStatus::Unchanged) {
+  if (e.status == EntryStatus::Unchanged && !known_elsewhere_) {
     sqlite3_bind_text(seen_, 1, e.path.data(), static_cast<int>(e.path.size()), SQLITE_STATIC);
     sqlite3_bind_int64(seen_, 2, run_);
     if (!step(seen_)) return Fail("update");
   } else {
-    if (e.status != EntryStatus::Problem) ++read_;
+    if (e.status != EntryStatus::Problem && e.status != EntryStatus::Unchanged) ++read_;
     if (e.status == EntryStatus::Error || e.status == EntryStatus::Problem) ++errors_;
     sqlite3_stmt* s = put_file_;
     Bind_Text(s, 1, e.path);
     sqlite3_bind_int64(s, 2, e.size);
     sqlite3_bind_int64(s, 3, e.mtime_ns);
     sqlite3_bind_text(s, 4, Entry_Status_Name(e.status), -1, SQLITE_STATIC);
-    if (e.status == EntryStatus::Problem) sqlite3_bind_null(s, 5);
+    if (e.status == EntryStatus::Problem || e.status == EntryStatus::Unchanged) sqlite3_bind_null(s, 5);
     else sqlite3_bind_int(s, 5, e.format);
     Bind_Text(s, 6, e.error);
     sqlite3_bind_int64(s, 7, run_);

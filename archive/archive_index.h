@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_scan.h"
@@ -28,6 +30,17 @@ class SqliteIndex : public ScanSink {
   bool Known(const std::string& path, int64_t size, int64_t mtime_ns) override;
   bool Write(ScanEntry&& entry) override;
   bool Finish(const std::vector<std::string>& roots, bool complete) override;
+
+  // Files another index holds already (path, size, time): those are the
+  // known ones instead of this file's, and each one met is recorded here
+  // with the status "unchanged" (a shard of a distributed scan, merged into
+  // that index later).
+  struct KnownFile {
+    std::string path;
+    int64_t size;
+    int64_t mtime_ns;
+  };
+  void Set_Known_Elsewhere(const std::vector<KnownFile>& files);
 
   // Entries per transaction.
   void Set_Batch(size_t n) { batch_ = n ? n : 1; }
@@ -51,6 +64,8 @@ class SqliteIndex : public ScanSink {
   sqlite3_stmt* put_file_ = nullptr;
   sqlite3_stmt* put_image_ = nullptr;
   sqlite3_stmt* drop_image_ = nullptr;
+  bool known_elsewhere_ = false;
+  std::unordered_map<std::string, std::pair<int64_t, int64_t>> elsewhere_;
   int64_t run_ = 0;
   size_t batch_ = 512;
   size_t pending_ = 0;

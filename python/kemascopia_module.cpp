@@ -259,11 +259,19 @@ py::object Scan(const std::vector<std::string>& paths, int workers, bool pixels,
 }
 
 py::dict Scan_To_Index(const std::vector<std::string>& paths, const std::string& db, int workers, bool pixels,
-                       bool recursive, const std::vector<std::string>& exclude) {
+                       bool recursive, const std::vector<std::string>& exclude, py::object known) {
   std::string error;
   auto index = archive::SqliteIndex::Open(db, error);
   if (!index) Raise("ERROR: " + error);
   index->Set_Recursive(recursive);
+  if (!known.is_none()) {
+    std::vector<archive::SqliteIndex::KnownFile> files;
+    for (py::handle row : known) {
+      auto t = row.cast<py::tuple>();
+      files.push_back({t[0].cast<std::string>(), t[1].cast<int64_t>(), t[2].cast<int64_t>()});
+    }
+    index->Set_Known_Elsewhere(files);
+  }
   Interrupt irq;
   bool complete = false;
   archive::ScanProgress p;
@@ -341,7 +349,9 @@ PYBIND11_MODULE(_kemascopia, m) {
         py::arg("recursive") = true, "The header pass of kema scan: one dict per file");
   m.def("scan_to_index", &Scan_To_Index, py::arg("paths"), py::arg("db"), py::arg("workers") = 0,
         py::arg("pixels") = false, py::arg("recursive") = true, py::arg("exclude") = std::vector<std::string>{},
-        "kema scan into an SQLite index (leaving out the indexes named in exclude); returns what the run did");
+        py::arg("known") = py::none(),
+        "kema scan into an SQLite index (leaving out the indexes named in exclude; with known, a list of\n"
+        "(path, size, mtime_ns) indexed elsewhere, those files are recorded as unchanged); returns what the run did");
   m.def("set_trace_level", &Log_Set_Trace_Level, py::arg("level"));
   m.def("index_schema", &archive::Index_Schema, "The SQL that makes an empty index");
 }

@@ -110,13 +110,29 @@ def plan_shards(folders, count):
     return sorted(shards)
 
 
-def scan_shard(folders, shard_db, threads=1, index=None):
+def scan_shard(folders, shard_db, threads=1, index=None, known=None):
     """One shard's task: its folders (not below them) into its own index,
-    leaving out the files of `index`, the index the shards go into."""
+    leaving out the files of `index`, the index the shards go into. Files in
+    `known` ((path, size, mtime_ns) as that index holds them) are not read,
+    only recorded as unchanged."""
     import kemascopia as k  # on the worker
 
     return k.scan_to_index(folders, shard_db, workers=threads, recursive=False,
-                           exclude=[index] if index else [])
+                           exclude=[index] if index else [], known=known)
+
+
+def known_files(con, folders):
+    """What the index holds of the files directly in `folders`: the `known`
+    argument of scan_shard."""
+    out = []
+    for folder in folders:
+        prefix = folder if folder == "/" else folder + "/"
+        end = prefix[:-1] + chr(ord(prefix[-1]) + 1)
+        out += con.execute(
+            "SELECT path, size, mtime_ns FROM files WHERE status IN ('read', 'error', 'unknown')"
+            " AND path >= ? AND path < ? AND instr(substr(path, ?), '/') = 0",
+            (prefix, end, len(prefix) + 1)).fetchall()
+    return out
 
 
 def open_index(db):
@@ -149,9 +165,11 @@ def merge_shard(con, run, name, shard_db, folders, files):
             con.execute(
                 "INSERT OR REPLACE INTO files(path, size, mtime_ns, status, format, error, read_run, seen_run)"
                 " SELECT path, size, mtime_ns, status, format, error, ?1, ?1 FROM shard.files"
-                " WHERE status != 'vanished'", (run,))
+                " WHERE status NOT IN ('vanished', 'unchanged')", (run,))
+            con.execute("UPDATE files SET seen_run = ? WHERE path IN"
+                        " (SELECT path FROM shard.files WHERE status = 'unchanged')", (run,))
             con.execute("DELETE FROM images WHERE path IN"
-                        " (SELECT path FROM shard.files WHERE status != 'read')")
+                        " (SELECT path FROM shard.files WHERE status NOT IN ('read', 'unchanged'))")
             con.execute("INSERT OR REPLACE INTO images SELECT * FROM shard.images")
             con.execute("INSERT OR REPLACE INTO shards VALUES(?, ?, ?, ?, ?)",
                         (name, run, len(folders), files, time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())))
@@ -205,7 +223,8 @@ def run_scan(roots, db, client, shards=0, threads=1, log=None):
     futures = {}
     for name, members, files in todo:
         path = os.path.join(shard_dir, name + ".sqlite")
-        f = client.submit(scan_shard, members, path, threads, db, key="kemascopia-shard-" + name, pure=False)
+        f = client.submit(scan_shard, members, path, threads, db, known_files(con, members),
+                          key="kemascopia-shard-" + name, pure=False)
         futures[f] = (name, members, files, path)
     done = 0
     for f in as_completed(list(futures)):

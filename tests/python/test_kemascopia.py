@@ -156,6 +156,15 @@ def test_one_tree_indexed_three_ways_gives_the_same_rows(tmp_path):
     with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
                       processes=True) as cluster, Client(cluster) as client:
         summary = dscan.run_scan([str(tree)], db, client, shards=4)
-    assert summary["run"] == run and summary["skipped"] == 1 and summary["shards"] == len(plan)
-    assert index_rows(db) == index_rows(str(tmp_path / "kema.sqlite"))
+        assert summary["run"] == run and summary["skipped"] == 1 and summary["shards"] == len(plan)
+        assert index_rows(db) == index_rows(str(tmp_path / "kema.sqlite"))
+        # The next run reads only what changed.
+        os.remove(tree / "mr_pages.tif")
+        again = dscan.run_scan([str(tree)], db, client, shards=4)
+    con = sqlite3.connect(db)
+    assert again["vanished"] == 1
+    assert con.execute("SELECT count(*) FROM files WHERE read_run = ? AND status != 'problem'",
+                       (again["run"],)).fetchone()[0] == 0
+    assert con.execute("SELECT status FROM files WHERE path LIKE '%mr_pages.tif'").fetchone()[0] == "vanished"
+    con.close()
     assert kemascopia.scan([str(tree)]) != []  # the function still, with the module imported
