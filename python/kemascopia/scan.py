@@ -194,10 +194,10 @@ def finish_run(con, run, roots, problems):
                                     " AND status NOT IN ('vanished', 'problem')", args).rowcount
             con.execute("DELETE FROM files" + where + " AND status = 'problem'", args)
         con.execute("DELETE FROM images WHERE path IN (SELECT path FROM files WHERE status='vanished')")
-        counts = con.execute("SELECT count(*), sum(status IN ('error', 'problem')) FROM files"
-                             " WHERE seen_run = ?", (run,)).fetchone()
+        counts = con.execute("SELECT count(*), sum(read_run = ?1 AND status != 'problem'),"
+                             " sum(status IN ('error', 'problem')) FROM files WHERE seen_run = ?1", (run,)).fetchone()
         con.execute("UPDATE runs SET finished=?, complete=1, files=?, read=?, errors=?, vanished=? WHERE run=?",
-                    (time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), counts[0], counts[0], counts[1] or 0,
+                    (time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), counts[0], counts[1] or 0, counts[2] or 0,
                      vanished, run))
         con.execute("DELETE FROM shards")
     return vanished
