@@ -221,6 +221,7 @@ int Imatron_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
 
   ima.dim_z = ima.dim_t = 1;
   ima.modality = kModalityCT;
+  ima.image_type = 1;  // cross-sections only
   ima.g2.pix_store = 16;
   ima.g2.pix_swap = 0;
   ima.g2.pix_sign = 0;
