@@ -93,7 +93,12 @@ int main(int argc, char** argv) {
 
   static const std::vector<uint8_t> elscint = Elscint(0);
   static const std::vector<uint8_t> ct9800 = CT9800(0);
-  static const std::vector<uint8_t> pace = fixtures::Pace_File({.width = kSize, .height = kSize});
+  // Pace: the phantom with noise, so that nearly every sample is a
+  // difference byte (no long runs).
+  std::vector<int16_t> noisy = fixtures::Scanner_Phantom(kSize, kSize, -1000, 2000);
+  for (size_t i = 0; i < noisy.size(); ++i) noisy[i] = static_cast<int16_t>(noisy[i] + static_cast<int>(i * 7919 % 21) - 10);
+  static const std::vector<uint8_t> pace =
+      fixtures::Pace_File({.width = kSize, .height = kSize, .coded = fixtures::Pace_Encode(noisy)});
   const size_t decoded = size_t{kSize} * kSize * 2;
   benchmark::RegisterBenchmark("Elscint_Compressed_512x512", BM_Decode, &elscint, &Elscint_Read_Image);
   benchmark::RegisterBenchmark("CT9800_Map_512x512", BM_Decode, &ct9800, &GE_CT9800_Read_Image);
