@@ -15,8 +15,12 @@
 #include "Convert/kema_image.h"
 #include "fuzz/fuzz_common.h"
 #include "log/log.h"
+#include "tests/fixtures/scanner_writer_b.h"
 
-int Write_Genesis_Seeds(const std::string& dir) { return fuzz::Write_Seeds(dir, "genesis", fuzz::Genesis_Seeds()); }
+int Write_Genesis_Seeds(const std::string& dir) {
+  if (fuzz::Write_Seeds(dir, "scanner_b", fixtures::Scanner_B_Seeds())) return 1;
+  return fuzz::Write_Seeds(dir, "genesis", fuzz::Genesis_Seeds());
+}
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   fuzz::Initialize(*argc, *argv, &Write_Genesis_Seeds);
