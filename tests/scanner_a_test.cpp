@@ -54,6 +54,8 @@ TEST(ScannerA, EachFormatDecodesToItsPixelsAndFields) {
     if (row[14] == 64536) row[14] = 63488, row[13] = row[13] == 64536 ? 63488 : row[13];
   }
   Samples scout = HDL1_Samples({.path = Path::Scout}), mrh1, medison(32 * 24);
+  Samples narrow;  // a header narrower than the measured row: each row from its own start
+  for (int r = 0; r < 16; ++r) narrow.insert(narrow.end(), scout.begin() + r * 400, scout.begin() + r * 400 + 300);
   scout.resize(400 * 16);  // rows of 400 measured; 16 rows in the header
   for (int16_t v : MRH1_Pixels({})) mrh1.push_back(static_cast<uint16_t>(v));
   for (size_t i = 0; i < medison.size(); ++i) medison[i] = static_cast<uint8_t>(i * 14) | static_cast<uint8_t>(i * 14 + 7) << 8;
@@ -69,6 +71,7 @@ TEST(ScannerA, EachFormatDecodesToItsPixelsAndFields) {
       {"hdl1 disc", HDL1_File({.path = Path::Disc, .width = 512, .height = 512}), 45, 512, 512, disc, 1024},
       {"hdl1 records", HDL1_File({}), 45, 16, 16, records, 1024},
       {"hdl1 scout", HDL1_File({.path = Path::Scout, .width = 512}), 45, 400, 16, scout, 0},
+      {"hdl1 narrow scout", HDL1_File({.path = Path::Scout, .width = 300}), 45, 300, 16, narrow, 0},
       {"hdl1 scout by type", HDL1_File({.path = Path::Scout, .width = 512, .type = 6}), 45, 400, 16, scout, 0},
       {"mrh1", MRH1_File({}), 46, 16, 16, mrh1, 96 + 8 + 2048},
       {"medison", Medison_File({}), 92, 32, 24, medison, 16384},

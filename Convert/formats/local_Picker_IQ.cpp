@@ -1,6 +1,7 @@
 #include "Convert/formats/local_Picker_IQ.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <new>
 #include <string>
