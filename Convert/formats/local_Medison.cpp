@@ -91,7 +91,9 @@ int Medison_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   ima.g2.pix_sign = 0;
   // Read by its own reader, which keeps the rows of a file cut short.
   ima.g2.compression = 1;
-  return Medison_Read_Header_2(ctx, block.get(), kHeaderSize, ima);
+  if (!Medison_Read_Header_2(ctx, block.get(), kHeaderSize, ima)) return 0;
+  Log_Print(ctx, 8, "--> x: %d  y: %d  z: %d", ima.dim_x, ima.dim_y, ima.dim_z);
+  return 1;
 }
 
 int Medison_Read_Image(const ReadContext& ctx, ImageHeader& ima) {

@@ -266,7 +266,9 @@ int Philips_HDL1_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
     Report_Strdup(ctx, KEMA_SRC, __LINE__, "ima->g4.manufacturer");
     return 0;
   }
-  return Philips_HDL1_Read_Header_2(ctx, block, sizeof block, ima);
+  if (!Philips_HDL1_Read_Header_2(ctx, block, sizeof block, ima)) return 0;
+  Log_Print(ctx, 8, "--> x: %d  y: %d  type: %d", ima.dim_x, ima.dim_y, ima.image_type);
+  return 1;
 }
 
 int Philips_HDL1_Read_Image(const ReadContext& ctx, ImageHeader& ima) {

@@ -52,6 +52,7 @@ int Philips_MRH1_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
       break;
     }
 
+  Log_Print(ctx, 8, "--> x: %u  y: %u  IMG1 at: %llu", width, height, static_cast<unsigned long long>(img));
   Text_Title(ctx, "------ ------ Philips MRH1 header ------ ------");
   Text_Field_UInt(ctx, "Width:", width);
   Text_Field_UInt(ctx, "Height:", height);

@@ -209,6 +209,7 @@ int Picker_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
     return 0;
   }
   ima.dim_x = ima.dim_y = static_cast<uint16_t>(matrix);
+  Log_Print(ctx, 8, "--> matrix: %lld  offset: %u", matrix, ima.ima_offset);
   if (ima.g1.fov[0] > 0) ima.g1.pix_dim[0] = ima.g1.pix_dim[1] = ima.g1.fov[0] / static_cast<float>(matrix);
   return 1;
 }

@@ -122,6 +122,7 @@ int Shimadzu_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
     Report_Strdup(ctx, KEMA_SRC, __LINE__, "ima->g4.manufacturer");
     return 0;
   }
+  Log_Print(ctx, 8, "--> x: %d  y: %d  offset: %u", ima.dim_x, ima.dim_y, ima.ima_offset);
   return Shimadzu_Read_Header_2(ctx, block, sizeof block, ima);
 }
 
