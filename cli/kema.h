@@ -26,6 +26,7 @@ struct Options {
   bool frames = false;  // info --frames
   bool raw = false;     // header --raw
   std::string output;   // raw -o
+  uint16_t format = 0;  // --format: read as this code instead of detecting
   bool help = false;
   bool version = false;
 };
@@ -55,7 +56,7 @@ struct ReadResult {
 // Reads a file the way the viewer's image list does (open check, detection,
 // header, pixels) without listing its header; failures are logged and the
 // first error line kept.
-ReadResult Read_File(const std::string& file);
+ReadResult Read_File(const std::string& file, uint16_t format = 0);
 
 // ---- log (kema_log.cpp) ----
 
