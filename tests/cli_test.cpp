@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tests/fixtures/genesis_writer.h"
+#include "tests/fixtures/legacy_writer.h"
 
 namespace {
 
@@ -143,6 +144,17 @@ TEST_F(CliTest, InfoReadsHeaderAndPixels) {
   EXPECT_EQ(Json::parse(r.out), want) << r.out;
 }
 
+// A NUMARIS 1 file has no signature: read when its code is named.
+TEST_F(CliTest, FormatOptionReadsFilesNoSignatureFinds) {
+  const std::string file = Write("n1.ima", fixtures::Numaris_File({.version = 1, .width = 4, .height = 4}));
+  EXPECT_EQ(Kema({"info", file}).status, 1);
+  for (std::vector<std::string> args : {std::vector<std::string>{"info"}, {"header"}, {"raw", "-o", Path("n1.raw")}}) {
+    args.insert(args.begin() + 1, {"--format", "30", file});
+    EXPECT_EQ(Kema(args).status, 0) << args[0];
+  }
+  EXPECT_THAT(Kema({"info", "--format", "30", file}).out, HasSubstr("format 30 (SIEMENS NUMARIS 1)  4x4x1x1"));
+}
+
 TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {
   const std::string good = Write("ct.gen", fixtures::Genesis_File(Ct_Spec()));
   const std::string unknown = Write("notes.txt", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
@@ -254,7 +266,8 @@ TEST_F(CliTest, UsageErrorsHelpAndVersion) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"info"}, {"info", "-x", "f"}, {"raw", "f"},
                                              {"raw", "a", "b", "-o", "c"}, {"formats", "f"}, {"-t"},
-                                             {"-t", "high", "formats"}, {"header", "--json", "f"}}) {
+                                             {"-t", "high", "formats"}, {"header", "--json", "f"},
+                                             {"info", "--format", "7", "f"}, {"formats", "--format", "30"}}) {
     const KemaRun r = Kema(args);
     std::string joined;
     for (const std::string& a : args) joined += a + " ";
