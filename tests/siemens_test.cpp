@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <limits>
 
@@ -208,13 +207,10 @@ TEST_F(Siemens, SpiFileHandsItsNumaris2HeaderOver) {
   Write_File(dir / "pixels.raw", {reinterpret_cast<const uint8_t*>(samples.data()), 256});
   auto write = [&](size_t pad) {  // a padding element puts the pixel value where asked
     Write_File(dir / "pad.bin", std::vector<uint8_t>(pad, 0));
-    FILE* f = std::fopen((dir / "spi.txt").c_str(), "w");
-    std::fprintf(f,
-                 "(0008,0010) SH [ACR-NEMA 2.0]\n(0008,0070) LO [SIEMENS]\n(0008,1090) LO [MAGNETOM]\n"
-                 "(0010,0010) PN [DICOM^NAME]\n(7003,0010) LO [SIEMENS MED ]\n(7003,1010) OB =%s\n"
-                 "(7fd1,1001) OB =%s\n(7fe0,0010) OW =%s\n",
-                 (dir / "header.bin").c_str(), (dir / "pad.bin").c_str(), (dir / "pixels.raw").c_str());
-    std::fclose(f);
+    const std::string dump = "(0008,0010) SH [ACR-NEMA 2.0]\n(0008,0070) LO [SIEMENS]\n(0008,1090) LO [MAGNETOM]\n"
+                             "(7003,0010) LO [SIEMENS MED ]\n(7003,1010) OB =" + (dir / "header.bin") +
+                             "\n(7fd1,1001) OB =" + (dir / "pad.bin") + "\n(7fe0,0010) OW =" + (dir / "pixels.raw");
+    Write_File(dir / "spi.txt", {reinterpret_cast<const uint8_t*>(dump.data()), dump.size()});
     EXPECT_TRUE(Shell("dump2dcm -F +ti +g " + (dir / "spi.txt") + " " + (dir / "spi.dcm")));
     return Read_File(dir / "spi.dcm");
   };
