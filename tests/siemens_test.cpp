@@ -166,6 +166,8 @@ TEST_F(Siemens, DamagedHeadersFailWithOneClearLine) {
       {Somatom_Plus_File({.matrix = -4}), 32, "SIEMENS PLUS image resolution -4 (1 to 65535)"},
       {Vision_File({.matrix = 0}), 35, "SIEMENS VISION matrix size 0 (1 to 65535)"},
       {std::vector<uint8_t>(5000, 0), 35, "End of File while reading: (5000 /vs/ 6144)"},
+      {[] { auto b = Numaris_File({}); return b.resize(7000), b; }(), 31,
+       "End of File while reading: (7000 /vs/ 8192)"},
   };
   for (const auto& c : cases) {
     const auto r = Read_Legacy(c.bytes, c.format);

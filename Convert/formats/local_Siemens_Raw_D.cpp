@@ -253,8 +253,13 @@ int Siemens_NUMARIS_2_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
                             : kNumaris2HeaderSize;
   std::unique_ptr<uint8_t[]> block;
   if (!Siemens_Read_Block(ctx, ima, size, false, block)) return 0;
-  const uint32_t at =
-      size > kNumaris2HeaderSize && std::memcmp(block.get() + 286, "SIEMENS MED ", 12) == 0 ? kNumaris2FileHeader : 0;
+  const bool marked = std::memcmp(block.get() + 286, "SIEMENS MED ", 12) == 0;
+  if (marked && size == kNumaris2HeaderSize) {  // a marked file too short for its header
+    Report_Short_Read(ctx, KEMA_SRC, __LINE__, ima.file_size, kNumaris2FileHeader + kNumaris2HeaderSize,
+                      ima.name.c_str());
+    return 0;
+  }
+  const uint32_t at = marked ? kNumaris2FileHeader : 0;
   int ok = Siemens_NUMARIS_2_Read_Header_2(ctx, {block.get() + at, kNumaris2HeaderSize}, ima);
   if (ok) {
     const uint64_t pixels = uint64_t{at} + ima.ima_offset;
