@@ -12,17 +12,17 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
-#include "Convert/formats/siemens_fields.h"
+#include "Convert/formats/scanner_fields.h"
 
 namespace {
 
-using Fields = SiemensFields;
+using Fields = FieldBlock;
 
 struct Vec3 {
   double x, y, z;
 };
 Vec3 Vector(const Fields& f, size_t off) { return {f.F64(off), f.F64(off + 8), f.F64(off + 16)}; }
-bool Finite(const Vec3& v) { return Siemens_Usable(v.x) && Siemens_Usable(v.y) && Siemens_Usable(v.z); }
+bool Finite(const Vec3& v) { return Field_Finite(v.x) && Field_Finite(v.y) && Field_Finite(v.z); }
 
 int Decimal(std::string_view s) {
   const std::string t(s);
@@ -56,9 +56,9 @@ void List_Header(const ReadContext& ctx, const Fields& f) {
   Text_Field_Str(ctx, "Scanner Model:", f.Chars(281, 18), 18);
   Text_Field_Str(ctx, "Patient Name:", f.Chars(768, 25), 25);
   Text_Field_Str(ctx, "Patient ID:", f.Chars(795, 12), 12);
-  Text_Field_Char(ctx, "Patient Sex:", static_cast<char>(f.b[5517]));
+  Text_Field_Char(ctx, "Patient Sex:", static_cast<char>(f.U8(5517)));
   Text_Field(ctx, "Patient Birth:", "%02d/%02d/%04d", f.I32(816), f.I32(812), f.I32(808));
-  Text_Field(ctx, "Patient Age:", "%s%c", std::string(f.Chars(851, 3)).c_str(), f.b[854] ? f.b[854] : ' ');
+  Text_Field(ctx, "Patient Age:", "%s%c", std::string(f.Chars(851, 3)).c_str(), f.U8(854) ? f.U8(854) : ' ');
   Text_Field_Int(ctx, "Image matrix size:", f.I32(2864));
   Text_Field_Str(ctx, "Study num:", f.Chars(5943, 2), 2);
   Text_Field_Str(ctx, "Serie num:", f.Chars(5944, 1), 1);
@@ -104,13 +104,13 @@ void Text_Area(const ReadContext& ctx, const Fields& f, ImageHeader& ima) {
   if (list) Text_Title(ctx, " ----------------- text ------------------");
   size_t k = kVisionTextOffset;
   while (k < kVisionHeaderSize) {
-    if (f.b[k] == 0) {
+    if (f.U8(k) == 0) {
       ++k;
       continue;
     }
     const size_t start = k;
-    while (k < kVisionHeaderSize && f.b[k] != 0) ++k;
-    const std::string_view line(reinterpret_cast<const char*>(f.b.data() + start), k - start);
+    while (k < kVisionHeaderSize && f.U8(k) != 0) ++k;
+    const std::string_view line(reinterpret_cast<const char*>(f.bytes().data() + start), k - start);
     if (list) Text_Line(ctx, "%04zx|\"%.*s\"", start, static_cast<int>(line.size()), line.data());
     Tagged_Value(line, "mA", ima.g4.ct.tube_current);
     Tagged_Value(line, "kV", ima.g4.ct.tube_voltage);
@@ -120,26 +120,10 @@ void Text_Area(const ReadContext& ctx, const Fields& f, ImageHeader& ima) {
 
 }  // namespace
 
-int32_t Siemens_Local_Seconds(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute, int32_t second) {
-  if (year < 1901 || year > 2037 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-      minute < 0 || minute > 59 || second < 0 || second > 60)
-    return 0;
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  const std::time_t t = std::mktime(&tm);
-  return t == static_cast<std::time_t>(-1) || t > INT32_MAX || t < INT32_MIN ? 0 : static_cast<int32_t>(t);
-}
-
 int Siemens_Vision_Header(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Siemens_Vision_Header()");
   if (block.size() < kVisionHeaderSize) return 0;
-  const Fields f{block, 0x01};
+  const Fields f(block, true);
   auto& g1 = ima.g1;
   auto& g3 = ima.g3;
   auto& g4 = ima.g4;
@@ -167,31 +151,31 @@ int Siemens_Vision_Header(const ReadContext& ctx, std::span<const uint8_t> block
   ima.modality = g4.model.find("SOMATOM") != std::string::npos ? kModalityCT : kModalityMR;
   g1.image_num = static_cast<uint16_t>(Decimal(f.Chars(5546, 3)));
   g1.series_num = static_cast<uint16_t>(Decimal(f.Chars(5944, 1)));
-  g3.patient_sex = static_cast<char>(f.b[5517]);
+  g3.patient_sex = static_cast<char>(f.U8(5517));
   g3.birth_date = {static_cast<uint16_t>(f.I32(808)), static_cast<uint16_t>(f.I32(812)),
                    static_cast<uint16_t>(f.I32(816))};
   const int age = Decimal(f.Chars(851, 3));
-  switch (f.b[854]) {
+  switch (f.U8(854)) {
     case 'Y': g3.patient_age[0] = static_cast<uint16_t>(age); break;
     case 'M': g3.patient_age[1] = static_cast<uint16_t>(age); break;
     case 'D': g3.patient_age[2] = static_cast<uint16_t>(age); break;
     case 'W': g3.patient_age[2] = static_cast<uint16_t>(age * 7); break;
     default: break;
   }
-  g1.study_time = Siemens_Local_Seconds(f.I32(0), f.I32(4), f.I32(8), f.I32(36), f.I32(40), f.I32(44));
-  g1.acq_time = Siemens_Local_Seconds(f.I32(12), f.I32(16), f.I32(20), f.I32(52), f.I32(56), f.I32(60));
-  g1.image_time = Siemens_Local_Seconds(f.I32(24), f.I32(28), f.I32(32), f.I32(68), f.I32(72), f.I32(76));
+  g1.study_time = Field_Local_Seconds(f.I32(0), f.I32(4), f.I32(8), f.I32(36), f.I32(40), f.I32(44));
+  g1.acq_time = Field_Local_Seconds(f.I32(12), f.I32(16), f.I32(20), f.I32(52), f.I32(56), f.I32(60));
+  g1.image_time = Field_Local_Seconds(f.I32(24), f.I32(28), f.I32(32), f.I32(68), f.I32(72), f.I32(76));
 
-  Siemens_Set_Real(g4.mr.repetition_time, f.F64(1560));
-  Siemens_Set_Real(g4.mr.echo_time, f.F64(1568));
-  Siemens_Set_Real(g4.mr.imaging_frequency, f.F64(1592));
-  Siemens_Set_Real(g4.mr.field_strength, f.F64(2560));
+  Field_Set_Real(g4.mr.repetition_time, f.F64(1560));
+  Field_Set_Real(g4.mr.echo_time, f.F64(1568));
+  Field_Set_Real(g4.mr.imaging_frequency, f.F64(1592));
+  Field_Set_Real(g4.mr.field_strength, f.F64(2560));
   if (const int32_t echo = f.I32(1604); echo > 0 && echo < 65536) g4.mr.echo_number = static_cast<uint16_t>(echo);
-  Siemens_Set_Real(g1.pix_size[2], f.F64(1544));
-  Siemens_Set_Real(g1.fov[0], f.F64(3744));
-  Siemens_Set_Real(g1.fov[1], f.F64(3752));
-  Siemens_Set_Real(g1.pix_dim[0], f.F64(5000));
-  Siemens_Set_Real(g1.pix_dim[1], f.F64(5008));
+  Field_Set_Real(g1.pix_size[2], f.F64(1544));
+  Field_Set_Real(g1.fov[0], f.F64(3744));
+  Field_Set_Real(g1.fov[1], f.F64(3752));
+  Field_Set_Real(g1.pix_dim[0], f.F64(5000));
+  Field_Set_Real(g1.pix_dim[1], f.F64(5008));
 
   // The geometry is taken whole or not at all: one value a float cannot
   // hold (NaN, infinite, huge) would poison the overlay and the sort.

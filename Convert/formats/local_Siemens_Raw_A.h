@@ -21,8 +21,6 @@ int Siemens_Vision_Read_Header(const ReadContext& ctx, ImageHeader& ima);
 // logged failure.
 int Siemens_Read_Block(const ReadContext& ctx, ImageHeader& ima, uint32_t size, bool big_endian,
                        std::unique_ptr<uint8_t[]>& block, uint32_t at = 0);
-// Seconds since 1970 of a local date and time; 0 when the fields are no date.
-int32_t Siemens_Local_Seconds(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute, int32_t second);
 // Decodes the whole 6144-byte header into `ima` and lists it; 1, or 0 after
 // a logged failure.
 int Siemens_Vision_Header(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);

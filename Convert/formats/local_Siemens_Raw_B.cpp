@@ -10,7 +10,7 @@
 #include "Convert/conv_report.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
 #include "Convert/formats/local_Siemens_Raw_C.h"
-#include "Convert/formats/siemens_fields.h"
+#include "Convert/formats/scanner_fields.h"
 
 namespace {
 
@@ -28,12 +28,12 @@ constexpr NumarisBlock kBlocks[] = {
 
 constexpr TextCode kOrientation[] = {{1, "Transverse"}, {2, "Sagittal"}, {3, "Coronal"}};
 
-void Installation(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+void Installation(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NUMARIS_1_Installation()");
   ima.dim_x = f.U16(8);
   ima.dim_y = f.U16(10);
   if (const uint16_t bits = f.U16(12); bits >= 1 && bits <= 16) ima.g2.pix_bits = bits;
-  if (const double size = f.F32(16); Siemens_Usable(size) && size > 0)
+  if (const double size = f.F32(16); Field_Finite(size) && size > 0)
     ima.g1.pix_dim[0] = ima.g1.pix_dim[1] = static_cast<float>(size);
   ima.g2.hdr_min = f.I16(32);
   ima.g2.hdr_max = f.I16(36);
@@ -56,7 +56,7 @@ void Installation(const ReadContext& ctx, const SiemensFields& f, ImageHeader& i
   Text_Field_Int(ctx, "Archiving:", f.I16(38));
 }
 
-int Measurement(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+int Measurement(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NUMARIS_1_Measurement()");
   auto& mr = ima.g4.mr;
   try {
@@ -71,13 +71,13 @@ int Measurement(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima
   if (const int16_t slice = f.I16(44); slice > 0) ima.g1.image_num = static_cast<uint16_t>(slice);
   const int16_t orient = f.I16(46);
   if (orient >= 1 && orient <= 3) ima.image_type = static_cast<uint16_t>(orient);  // axial, sagittal, coronal
-  Siemens_Set_Real(mr.imaging_frequency, f.F32(60));
+  Field_Set_Real(mr.imaging_frequency, f.F32(60));
   // Times are stored in seconds, the record keeps milliseconds.
-  Siemens_Set_Real(mr.repetition_time, f.F32(64) * 1000.0);
-  Siemens_Set_Real(mr.inversion_time, f.F32(68) * 1000.0);
-  Siemens_Set_Real(mr.field_strength, f.F32(72));
-  Siemens_Set_Real(ima.g1.pix_size[2], f.F32(76));
-  Siemens_Set_Real(ima.g4.table_pos, f.F32(108));
+  Field_Set_Real(mr.repetition_time, f.F32(64) * 1000.0);
+  Field_Set_Real(mr.inversion_time, f.F32(68) * 1000.0);
+  Field_Set_Real(mr.field_strength, f.F32(72));
+  Field_Set_Real(ima.g1.pix_size[2], f.F32(76));
+  Field_Set_Real(ima.g4.table_pos, f.F32(108));
   if (!ctx.Text_Level()) return 1;
   Text_Title(ctx, "---- --- Measurement information --- ----");
   Text_Field_Int(ctx, "Gating:", f.I16(0));
@@ -105,7 +105,7 @@ int Measurement(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima
 
 // Lines: 0 the scanner name, 1 the hospital, 2 the patient ID, 3 the date
 // ("DD-MMM-YY"), 4 the time ("hh:mm:ss"); the rest free annotation.
-int Image_Text(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+int Image_Text(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NUMARIS_1_Image_Text()");
   try {
     ima.g3.hospital_name = f.Text(1 * kLine, kLine);
@@ -127,7 +127,7 @@ int Image_Text(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima)
 
 int Numaris_Directory(const ReadContext& ctx, std::span<const uint8_t> header, uint8_t mode, size_t first_entry,
                       int bias, std::span<const NumarisBlock> blocks, const char* format, NumarisDirectory& dir) {
-  const SiemensFields f{header, mode};
+  const FieldBlock f(header, mode & 0x01);
   dir.nb_entry = f.U16(0);
   dir.sz_entry = f.U16(2);
   dir.sz_record = f.U16(4);
@@ -155,7 +155,7 @@ int Numaris_Directory(const ReadContext& ctx, std::span<const uint8_t> header, u
 void Numaris_List_Directory(const ReadContext& ctx, std::span<const uint8_t> header, uint8_t mode,
                             size_t first_entry, const NumarisDirectory& dir, uint32_t ima_offset) {
   if (!ctx.Text_Level()) return;
-  const SiemensFields f{header, mode};
+  const FieldBlock f(header, mode & 0x01);
   Text_Title(ctx, "---- Original NUMARIS 2 Header ----");
   Text_Field_UInt(ctx, "nb_entry:", dir.nb_entry);
   Text_Field_UInt(ctx, "sz_entry:", dir.sz_entry);
@@ -207,10 +207,9 @@ int Siemens_NUMARIS_1_Read_Header_2(const ReadContext& ctx, std::span<const uint
   }
   ima.ima_offset = static_cast<uint32_t>(dir.offset[kPixels]);
   Numaris_List_Directory(ctx, header, 0x01, 20, dir, ima.ima_offset);
-  const SiemensFields f{header, 0x01};
-  Installation(ctx, f.At(dir.offset[kInstallation]), ima);
-  if (!Measurement(ctx, f.At(dir.offset[kMeasurement]), ima)) return 0;
-  if (!Image_Text(ctx, f.At(dir.offset[kImageText]), ima)) return 0;
+  Installation(ctx, FieldBlock(header.subspan(dir.offset[kInstallation]), true), ima);
+  if (!Measurement(ctx, FieldBlock(header.subspan(dir.offset[kMeasurement]), true), ima)) return 0;
+  if (!Image_Text(ctx, FieldBlock(header.subspan(dir.offset[kImageText]), true), ima)) return 0;
   if (ima.dim_x == 0 || ima.dim_y == 0) {
     Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 NUMARIS 1 image matrix %u x %u\xF0", ima.dim_x, ima.dim_y);
     return 0;

@@ -13,7 +13,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
-#include "Convert/formats/siemens_fields.h"
+#include "Convert/formats/scanner_fields.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
 
 namespace {
@@ -21,7 +21,7 @@ namespace {
 constexpr size_t kData = 0x200;
 constexpr size_t kText = 0xC00;
 
-using Fields = SiemensFields;
+using Fields = FieldBlock;
 
 }  // namespace
 
@@ -82,7 +82,7 @@ double Siemens_Parse_Time(std::string_view text) {
 int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Siemens_SomatomPlus_Header()");
   if (block.size() < kSomatomPlusHeaderSize) return 0;
-  const Fields f{block, 0x00};
+  const Fields f(block, false);
   auto& g1 = ima.g1;
   auto& g4 = ima.g4;
 
@@ -104,14 +104,14 @@ int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> 
     Report_Strdup(ctx, KEMA_SRC, __LINE__, "ima->g4.model");
     return 0;
   }
-  ima.g3.patient_sex = static_cast<char>(f.b[886]);
+  ima.g3.patient_sex = static_cast<char>(f.U8(886));
   g4.ct.tube_voltage = static_cast<float>(f.I32(1072));
   g4.ct.exposure = static_cast<float>(f.I32(1080));
   g4.ct.tube_current = static_cast<float>(f.I32(1196));
-  if (const double t = f.VAX(1084); Siemens_Usable(t)) g4.scan_time = static_cast<float>(t);
+  if (const double t = f.VAX32(1084); Field_Finite(t)) g4.scan_time = static_cast<float>(t);
   if (const int32_t thick = f.I32(1088); thick > 0) g1.pix_size[2] = static_cast<float>(thick);
-  const double zoom = f.VAX(1332);
-  if (const double size = f.VAX(624); Siemens_Usable(size) && Siemens_Usable(zoom) && size > 0 && zoom > 0)
+  const double zoom = f.VAX32(1332);
+  if (const double size = f.VAX32(624); Field_Finite(size) && Field_Finite(zoom) && size > 0 && zoom > 0)
     g1.pix_dim[0] = g1.pix_dim[1] = static_cast<float>(size / zoom);
   const int32_t table = f.I32(1544);
   g4.table_pos = static_cast<float>(table);
@@ -121,10 +121,10 @@ int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> 
   ima.image_type = scan == 2 ? 5 : scan == 1 ? 1 : 0;
   {
     char tilt[11] = {};
-    std::memcpy(tilt, f.b.data() + kText + 195, 10);
+    std::memcpy(tilt, f.bytes().data() + kText + 195, 10);
     char* end = nullptr;
     const double v = std::strtod(tilt, &end);
-    if (end != tilt && Siemens_Usable(v)) g4.ct.gantry_tilt = static_cast<float>(v);
+    if (end != tilt && Field_Finite(v)) g4.ct.gantry_tilt = static_cast<float>(v);
   }
   g1.study_time = Siemens_Date_Seconds(f.Chars(520, 12), f.Chars(532, 12));
   g1.image_time = Siemens_Date_Seconds(f.Chars(1564, 12), f.Chars(1576, 12));
@@ -135,10 +135,10 @@ int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> 
     Text_Field_Str(ctx, "Version:", f.Chars(516, 4), 4);
     Text_Field_Str(ctx, "Study date:", f.Chars(520, 12), 12);
     Text_Field_Str(ctx, "Study time:", f.Chars(532, 12), 12);
-    Text_Field_Char(ctx, "Sex:", static_cast<char>(f.b[886]));
+    Text_Field_Char(ctx, "Sex:", static_cast<char>(f.U8(886)));
     Text_Field_Int(ctx, "Tube voltage:", f.I32(1072), "%-d kV");
     Text_Field_Int(ctx, "Exposure:", f.I32(1080), "%-d mAs");
-    Text_Field_Real(ctx, "Exposure time:", f.VAX(1084), "%.2f s");
+    Text_Field_Real(ctx, "Exposure time:", f.VAX32(1084), "%.2f s");
     Text_Field_Int(ctx, "Slice thickness:", f.I32(1088), "%-d mm");
     Text_Field_Int(ctx, "Tube current:", f.I32(1196), "%-d mA");
     Text_Field_Int(ctx, "Image resolution:", matrix);

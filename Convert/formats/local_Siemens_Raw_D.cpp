@@ -10,7 +10,7 @@
 #include "Convert/conv_report.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
 #include "Convert/formats/local_Siemens_Raw_B.h"
-#include "Convert/formats/siemens_fields.h"
+#include "Convert/formats/scanner_fields.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ constexpr Mode kModes[] = {{1, "SE", "SE (Spin Echo)"},
                            {5, "FW", "FW (Lipid Separation)"},
                            {6, "MRA", "MRA (Angio Measurement)"}};
 
-void Installation(const ReadContext& ctx, const SiemensFields& f) {
+void Installation(const ReadContext& ctx, const FieldBlock& f) {
   Log_Print(ctx, 9, "in NUMARIS_2_Installation()");
   if (!ctx.Text_Level()) return;
   Text_Title(ctx, "---- --- Installation information --- ----");
@@ -51,7 +51,7 @@ void Installation(const ReadContext& ctx, const SiemensFields& f) {
   Text_Field_Str(ctx, "Serial num:", f.Chars(40, 32), 32);
 }
 
-int Patient(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+int Patient(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NUMARIS_2_Patient()");
   try {
     ima.g3.patient_name = f.Text(0, 26);
@@ -78,7 +78,7 @@ int Patient(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
   return 1;
 }
 
-void Image(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+void Image(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NUMARIS_2_Image()");
   ima.dim_x = f.U16(138);
   ima.dim_y = f.U16(140);
@@ -114,11 +114,11 @@ void Image(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
 
 // The slice centre and normal, taken whole or not at all: one value a float
 // cannot hold would poison the overlay and the sort.
-void Slice_Geometry(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+void Slice_Geometry(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   double v[6];
   for (int k = 0; k < 6; ++k) {
-    v[k] = f.VAX(368 + 4 * k);
-    if (!Siemens_Usable(v[k])) {
+    v[k] = f.VAX32(368 + 4 * k);
+    if (!Field_Finite(v[k])) {
       Log_Print(ctx, 8, "--> slice geometry out of range: left unset");
       return;
     }
@@ -128,7 +128,7 @@ void Slice_Geometry(const ReadContext& ctx, const SiemensFields& f, ImageHeader&
   ima.flags |= kFlagPosCentre;
 }
 
-int Measurement(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+int Measurement(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NUMARIS_2_Measurement()");
   auto& mr = ima.g4.mr;
   const int32_t mode = f.I32(192);
@@ -144,18 +144,18 @@ int Measurement(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima
     Report_Strdup(ctx, KEMA_SRC, __LINE__, "ima->g4.mr.scanning_sequence");
     return 0;
   }
-  Siemens_Set_Real(mr.inversion_time, f.VAX(264));
-  Siemens_Set_Real(mr.repetition_time, f.VAX(268));
-  Siemens_Set_Real(mr.echo_time, f.VAX(520));
-  Siemens_Set_Real(mr.field_strength, f.VAX(884));
-  Siemens_Set_Real(ima.g3.patient_weight, f.VAX(16));
-  Siemens_Set_Real(ima.g4.scan_time, f.VAX(12));
+  Field_Set_Real(mr.inversion_time, f.VAX32(264));
+  Field_Set_Real(mr.repetition_time, f.VAX32(268));
+  Field_Set_Real(mr.echo_time, f.VAX32(520));
+  Field_Set_Real(mr.field_strength, f.VAX32(884));
+  Field_Set_Real(ima.g3.patient_weight, f.VAX32(16));
+  Field_Set_Real(ima.g4.scan_time, f.VAX32(12));
   if (const int32_t n = f.I32(276); n > 0 && n < 65536) mr.averages = static_cast<float>(n);
   if (const int32_t slice = f.I32(364); slice > 0 && slice < 65536) ima.g1.image_num = static_cast<uint16_t>(slice);
   // The horizontal and vertical fields of view, else the square one.
-  double fov_x = f.VAX(428), fov_y = f.VAX(432);
-  if (!(Siemens_Usable(fov_x) && Siemens_Usable(fov_y) && fov_x > 0 && fov_y > 0)) fov_x = fov_y = f.VAX(400);
-  if (Siemens_Usable(fov_x) && fov_x > 0 && ima.dim_x && ima.dim_y) {
+  double fov_x = f.VAX32(428), fov_y = f.VAX32(432);
+  if (!(Field_Finite(fov_x) && Field_Finite(fov_y) && fov_x > 0 && fov_y > 0)) fov_x = fov_y = f.VAX32(400);
+  if (Field_Finite(fov_x) && fov_x > 0 && ima.dim_x && ima.dim_y) {
     ima.g1.fov[0] = static_cast<float>(fov_x);
     ima.g1.fov[1] = static_cast<float>(fov_y);
     ima.g1.pix_dim[0] = static_cast<float>(fov_x / ima.dim_x);
@@ -164,8 +164,8 @@ int Measurement(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima
   Slice_Geometry(ctx, f, ima);
   if (!ctx.Text_Level()) return 1;
   Text_Title(ctx, "---- --- Measurement information --- ----");
-  Text_Field_Real(ctx, "Measurement time:", f.VAX(12), "%.2f (s)");
-  Text_Field_Real(ctx, "Patient weight:", f.VAX(16), "%.1f");
+  Text_Field_Real(ctx, "Measurement time:", f.VAX32(12), "%.2f (s)");
+  Text_Field_Real(ctx, "Patient weight:", f.VAX32(16), "%.1f");
   Text_Field_Int(ctx, "Fourier lines:", f.I32(64));
   Text_Field_Str(ctx, "Sequence name:", f.Chars(100, 64), 64);
   Text_Field_Str(ctx, "Sequence originator:", f.Chars(164, 8), 8);
@@ -175,40 +175,40 @@ int Measurement(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima
     Text_Field_Str(ctx, "Measurement mode:", m->text, 40);
   else
     Text_Field_Invalid(ctx, "Measurement mode:", mode);
-  Text_Field_Real(ctx, "Inversion time:", f.VAX(264), "%.2f (ms)");
-  Text_Field_Real(ctx, "Repetition time:", f.VAX(268), "%.2f (ms)");
-  Text_Field_Real(ctx, "Repetition time 2:", f.VAX(272), "%.2f (ms)");
+  Text_Field_Real(ctx, "Inversion time:", f.VAX32(264), "%.2f (ms)");
+  Text_Field_Real(ctx, "Repetition time:", f.VAX32(268), "%.2f (ms)");
+  Text_Field_Real(ctx, "Repetition time 2:", f.VAX32(272), "%.2f (ms)");
   Text_Field_Int(ctx, "Acquisitions:", f.I32(276));
   Text_Field_Int(ctx, "Flip angle:", f.I32(284));
   Text_Field_Int(ctx, "Number of echoes:", f.I32(328));
   Text_Field_Int(ctx, "Total slices:", f.I32(360));
   Text_Field_Int(ctx, "Actual slice:", f.I32(364));
-  Text_Field(ctx, "Slice position:", "%.3f %.3f %.3f", f.VAX(368), f.VAX(372), f.VAX(376));
-  Text_Field(ctx, "Slice normal:", "%.4f %.4f %.4f", f.VAX(380), f.VAX(384), f.VAX(388));
-  Text_Field_Real(ctx, "Field of view:", f.VAX(400), "%.2f (mm)");
-  Text_Field_Real(ctx, "Slice gap:", f.VAX(408), "%.2f (mm)");
+  Text_Field(ctx, "Slice position:", "%.3f %.3f %.3f", f.VAX32(368), f.VAX32(372), f.VAX32(376));
+  Text_Field(ctx, "Slice normal:", "%.4f %.4f %.4f", f.VAX32(380), f.VAX32(384), f.VAX32(388));
+  Text_Field_Real(ctx, "Field of view:", f.VAX32(400), "%.2f (mm)");
+  Text_Field_Real(ctx, "Slice gap:", f.VAX32(408), "%.2f (mm)");
   Text_Field_Int(ctx, "Saturation pulses:", f.I32(424));
-  Text_Field(ctx, "FOV horiz./vert.:", "%.2f %.2f", f.VAX(428), f.VAX(432));
-  Text_Field_Real(ctx, "Slice delay time:", f.VAX(440), "%.2f (ms)");
-  Text_Field_Real(ctx, "Echo time:", f.VAX(520), "%.2f (ms)");
+  Text_Field(ctx, "FOV horiz./vert.:", "%.2f %.2f", f.VAX32(428), f.VAX32(432));
+  Text_Field_Real(ctx, "Slice delay time:", f.VAX32(440), "%.2f (ms)");
+  Text_Field_Real(ctx, "Echo time:", f.VAX32(520), "%.2f (ms)");
   Text_Field_Str(ctx, "Coil:", f.Chars(708, 32), 32);
   Text_Field_Int(ctx, "Gating mode:", f.I32(760));
-  Text_Field(ctx, "ECG delay/trigger:", "%.2f %.2f", f.VAX(764), f.VAX(768));
-  Text_Field(ctx, "Breath gate/phases:", "%.2f %d", f.VAX(772), f.I32(776));
-  Text_Field_Real(ctx, "Field strength:", f.VAX(884), "%.3f (T)");
+  Text_Field(ctx, "ECG delay/trigger:", "%.2f %.2f", f.VAX32(764), f.VAX32(768));
+  Text_Field(ctx, "Breath gate/phases:", "%.2f %d", f.VAX32(772), f.I32(776));
+  Text_Field_Real(ctx, "Field strength:", f.VAX32(884), "%.3f (T)");
   Text_Field_Str(ctx, "Nucleus:", f.Chars(980, 8), 8);
-  Text_Field_Real(ctx, "Coil field of view:", f.VAX(1020), "%.2f (mm)");
+  Text_Field_Real(ctx, "Coil field of view:", f.VAX32(1020), "%.2f (mm)");
   static constexpr const char* kGains[] = {"Demodulator gain:", "Intermediate gain:", "Preamplifier gain:",
                                            "Total receiver gain:", "Cable attenuation:", "Low-pass frequency:",
                                            "Image scale factor:"};
-  for (int k = 0; k < 7; ++k) Text_Field_Real(ctx, kGains[k], f.VAX(1080 + 4 * k), "%.4f");
+  for (int k = 0; k < 7; ++k) Text_Field_Real(ctx, kGains[k], f.VAX32(1080 + 4 * k), "%.4f");
   Text_Field_Str(ctx, "Image filter:", f.Chars(1264, 16), 16);
   return 1;
 }
 
 // Lines of 33 characters, the first naming the scanner; then the two
 // orientation labels.
-int Image_Text(const ReadContext& ctx, const SiemensFields& f, ImageHeader& ima) {
+int Image_Text(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   Log_Print(ctx, 9, "in NUMARIS_2_Image_Text()");
   if (ctx.Text_Level()) {
     Text_Line(ctx, "+---------------------------------+");
@@ -231,12 +231,11 @@ int Siemens_NUMARIS_2_Read_Header_2(const ReadContext& ctx, std::span<const uint
   if (!Numaris_Directory(ctx, header, 0x00, 8, 5, kBlocks, "NUMARIS 2", dir)) return 0;
   ima.ima_offset = static_cast<uint32_t>(std::min<int64_t>(dir.offset[kPixels], UINT32_MAX));
   Numaris_List_Directory(ctx, header, 0x00, 8, dir, ima.ima_offset);
-  const SiemensFields f{header, 0x00};
-  Installation(ctx, f.At(dir.offset[kInstallation]));
-  if (!Patient(ctx, f.At(dir.offset[kPatient]), ima)) return 0;
-  Image(ctx, f.At(dir.offset[kImage]), ima);
-  if (!Measurement(ctx, f.At(dir.offset[kMeasurement]), ima)) return 0;
-  if (!Image_Text(ctx, f.At(dir.offset[kImageText]), ima)) return 0;
+  Installation(ctx, FieldBlock(header.subspan(dir.offset[kInstallation]), false));
+  if (!Patient(ctx, FieldBlock(header.subspan(dir.offset[kPatient]), false), ima)) return 0;
+  Image(ctx, FieldBlock(header.subspan(dir.offset[kImage]), false), ima);
+  if (!Measurement(ctx, FieldBlock(header.subspan(dir.offset[kMeasurement]), false), ima)) return 0;
+  if (!Image_Text(ctx, FieldBlock(header.subspan(dir.offset[kImageText]), false), ima)) return 0;
   if (ima.dim_x == 0 || ima.dim_y == 0) {
     Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 NUMARIS 2 image matrix %u x %u\xF0", ima.dim_x, ima.dim_y);
     return 0;

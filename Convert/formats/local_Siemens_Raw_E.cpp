@@ -6,7 +6,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_report.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
-#include "Convert/formats/siemens_fields.h"
+#include "Convert/formats/scanner_fields.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ enum : size_t {
   kAnatomical = 448,   // 32 chars
 };
 
-void List_Header(const ReadContext& ctx, const SiemensFields& f) {
+void List_Header(const ReadContext& ctx, const FieldBlock& f) {
   Text_Title(ctx, "------ ------ SIEMENS Somatom Plus 4 ------ ------");
   Text_Field_Str(ctx, "Hosital:", f.Chars(kHospital, 32), 32);
   Text_Field_Str(ctx, "Contrast ?:", f.Chars(kContrast, 16), 16);
@@ -70,7 +70,7 @@ void List_Header(const ReadContext& ctx, const SiemensFields& f) {
 int Siemens_SomatomPlus4_Header(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Siemens_SomatomPlus4_Header()");
   if (block.size() < kSomatomPlus4HeaderSize) return 0;
-  const SiemensFields f{block, 0x01};
+  const FieldBlock f(block, true);
   auto& g1 = ima.g1;
   const int32_t columns = f.I32(kColumns), rows = f.I32(kRows);
   if (columns < 1 || columns > 65535 || rows < 1 || rows > 65535) {
@@ -95,13 +95,13 @@ int Siemens_SomatomPlus4_Header(const ReadContext& ctx, std::span<const uint8_t>
   g1.image_num = static_cast<uint16_t>(f.I32(kImage));
   const int32_t date = f.I32(kDate), time = f.I32(kTime);
   g1.image_time = time < 0 ? 0
-                           : Siemens_Local_Seconds(date / 10000, date / 100 % 100, date % 100, time / 10000,
+                           : Field_Local_Seconds(date / 10000, date / 100 % 100, date % 100, time / 10000,
                                                    time / 100 % 100, time % 100);
-  Siemens_Set_Real(g1.pix_size[2], f.F64(kThickness));
-  Siemens_Set_Real(ima.g4.table_pos, f.F64(kTable));
-  Siemens_Set_Real(ima.g4.ct.gantry_tilt, f.F64(kTilt));
+  Field_Set_Real(g1.pix_size[2], f.F64(kThickness));
+  Field_Set_Real(ima.g4.table_pos, f.F64(kTable));
+  Field_Set_Real(ima.g4.ct.gantry_tilt, f.F64(kTilt));
   const double fov_x = f.F64(kFov), fov_y = f.F64(kFov + 8);
-  if (Siemens_Usable(fov_x) && Siemens_Usable(fov_y) && fov_x > 0 && fov_y > 0) {
+  if (Field_Finite(fov_x) && Field_Finite(fov_y) && fov_x > 0 && fov_y > 0) {
     g1.fov[0] = static_cast<float>(fov_x);
     g1.fov[1] = static_cast<float>(fov_y);
     g1.pix_dim[0] = static_cast<float>(fov_x / columns);
@@ -109,7 +109,7 @@ int Siemens_SomatomPlus4_Header(const ReadContext& ctx, std::span<const uint8_t>
   }
   // The position is taken whole or not at all.
   const double x = f.F64(kPosition), y = f.F64(kPosition + 8), z = f.F64(kPosition + 16);
-  if (Siemens_Usable(x) && Siemens_Usable(y) && Siemens_Usable(z))
+  if (Field_Finite(x) && Field_Finite(y) && Field_Finite(z))
     g1.position = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z), 0.0f};
   else
     Log_Print(ctx, 8, "--> slice position out of range: left unset");
