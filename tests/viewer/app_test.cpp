@@ -132,8 +132,7 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
   ASSERT_EQ(panel->v.count(), 4);
   EXPECT_TRUE(Listed("\x02total:\x01 4 images in memory"));
   EXPECT_TRUE(Listed("\x02reading file[1]:\x01 "));
-  EXPECT_EQ(panel->v.current, 0);  // a series opens on its first slice
-  EXPECT_EQ(panel->frame.value, 1);
+  EXPECT_EQ(std::tuple(panel->v.current, panel->frame.value), std::tuple(0, 1));  // a series opens on its first slice
   ASSERT_TRUE(panel->image && panel->image->exists());
   panel->image->update_now();
   EXPECT_EQ(panel->image->title(), "Kemascopia: BODY PHANTOM");
@@ -142,19 +141,16 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
   EXPECT_EQ((std::vector<int>{panel->v.switches[0], panel->v.switches[1], panel->v.switches[2], panel->v.switches[3]}),
             (std::vector<int>{1, 1, 0, 0}));  // file name and patient lines from the start
   Click(panel->rewind);
-  EXPECT_EQ(panel->v.current, 3);  // before the first: the last
-  EXPECT_EQ(panel->frame.value, 4);
+  EXPECT_EQ(std::tuple(panel->v.current, panel->frame.value), std::tuple(3, 4));  // before the first: the last
   Click(panel->forward);
   EXPECT_EQ(panel->v.current, 0);  // past the last: the first
   panel->image->on_mouse_down(platform::kRightButton, {10, 10});
-  EXPECT_EQ(panel->v.current, 1);
-  EXPECT_EQ(panel->frame.value, 2);
+  EXPECT_EQ(std::tuple(panel->v.current, panel->frame.value), std::tuple(1, 2));
   // A load that adds nothing still reports the total and re-sorts; the image
   // shown stays.
   panel->Files_Dropped({(dir / "missing.dcm").string()});
   Pump();
-  EXPECT_EQ(panel->v.count(), 4);
-  EXPECT_EQ(panel->v.current, 1);
+  EXPECT_EQ(std::tuple(panel->v.count(), panel->v.current), std::tuple(4, 1));
   EXPECT_TRUE(Listed("Unable to open file !"));
   EXPECT_EQ(std::count(panel->list.lines.begin(), panel->list.lines.end(), "\x02total:\x01 4 images in memory"), 2);
 }
@@ -162,18 +158,14 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
 TEST_F(PanelTest, CineSpeedMinMaxWheelAndSwitches) {
   Start(files);
   Click(panel->play);
-  EXPECT_EQ(panel->animating, 1);
-  EXPECT_TRUE(panel->frame.hidden());
-  EXPECT_FALSE(panel->speed.hidden());
-  EXPECT_TRUE(panel->forward.greyed());
-  panel->on_timer(kAnimationTimer);
-  EXPECT_EQ(panel->v.current, 1);
-  panel->on_timer(kAnimationTimer);
-  EXPECT_EQ(panel->v.current, 2);
+  EXPECT_EQ(std::tuple(panel->animating, panel->frame.hidden(), panel->speed.hidden(), panel->forward.greyed()),
+            std::tuple(1, true, false, true));
+  for (int current : {1, 2}) {
+    panel->on_timer(kAnimationTimer);
+    EXPECT_EQ(panel->v.current, current);
+  }
   Click(panel->stop);
-  EXPECT_EQ(panel->animating, 0);
-  EXPECT_TRUE(panel->speed.hidden());
-  EXPECT_EQ(panel->frame.value, 3);
+  EXPECT_EQ(std::tuple(panel->animating, panel->speed.hidden(), panel->frame.value), std::tuple(0, true, 3));
   panel->on_timer(kAnimationTimer);
   EXPECT_EQ(panel->v.current, 2);
 
@@ -190,25 +182,20 @@ TEST_F(PanelTest, CineSpeedMinMaxWheelAndSwitches) {
   panel->on_wheel(60, over);
   EXPECT_EQ(panel->frame.value, 3);
   panel->on_wheel(60, over);
-  EXPECT_EQ(panel->frame.value, 4);
-  EXPECT_EQ(panel->wheel, 0);
-  EXPECT_EQ(panel->v.current, 3);
+  EXPECT_EQ(std::tuple(panel->frame.value, panel->wheel, panel->v.current), std::tuple(4, 0, 3));
   panel->on_wheel(-250, over);
-  EXPECT_EQ(panel->frame.value, 2);
-  EXPECT_EQ(panel->wheel, -10);
-  EXPECT_EQ(panel->v.current, 1);
+  EXPECT_EQ(std::tuple(panel->frame.value, panel->wheel, panel->v.current), std::tuple(2, -10, 1));
 
-  Click(panel->switches[2]);
-  EXPECT_EQ(panel->v.switches[2], 1);
-  Click(panel->switches[2]);
-  EXPECT_EQ(panel->v.switches[2], 0);
+  for (int on : {1, 0}) {
+    Click(panel->switches[2]);
+    EXPECT_EQ(panel->v.switches[2], on);
+  }
 }
 
 TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
   Write("series/notes.txt", std::vector<uint8_t>(2000, 'x'));
   Start({});
-  EXPECT_FALSE(panel->image);
-  EXPECT_TRUE(panel->show_header.greyed());
+  EXPECT_TRUE(!panel->image && panel->show_header.greyed());
   panel->on_files_dropped({(dir / "series").string()});
   Pump();
   EXPECT_EQ(panel->v.count(), 4);
@@ -232,8 +219,7 @@ TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
   platform::Set_Keyboard_Modifiers(platform::kModShift);
   panel->on_wheel(-120, At(list));
   platform::Set_Keyboard_Modifiers(0);
-  EXPECT_EQ(list.shift, step);
-  EXPECT_EQ(list.first, 0);  // not scrolled up or down
+  EXPECT_EQ(std::pair(list.shift, list.first), std::pair(step, 0));  // not scrolled up or down
   platform::Set_Pointer_Position(panel->client_to_screen(At(list)));
   for (int k = 0; k < 200; ++k) panel->on_key(platform::kKeyRight);
   EXPECT_EQ(list.shift, most);
@@ -260,23 +246,19 @@ TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
 }
 
 TEST_F(PanelTest, EscapeInEitherWindowEndsTheProgram) {
-  Start(files);
-  panel->on_char(platform::kKeyEscape);
-  Pump();
-  EXPECT_EQ(quit_code, 0);
-  EXPECT_FALSE(panel->exists());
-  EXPECT_FALSE(panel->image->exists());
-  EXPECT_FALSE(panel->v.cache[0].header);
-
-  quit_code = -1;
-  Start(files);
-  ASSERT_TRUE(panel->v.cache[0].header);
-  panel->image->on_key(platform::kKeyEscape);
-  Pump();
-  EXPECT_EQ(quit_code, 0);
-  EXPECT_FALSE(panel->exists());
-  EXPECT_FALSE(panel->image->exists());
-  EXPECT_FALSE(panel->v.cache[0].header);
+  for (bool in_image : {false, true}) {
+    SCOPED_TRACE(in_image ? "image window" : "panel");
+    quit_code = -1;
+    Start(files);
+    ASSERT_TRUE(panel->v.cache[0].header);
+    if (in_image) panel->image->on_key(platform::kKeyEscape);
+    else panel->on_char(platform::kKeyEscape);
+    Pump();
+    EXPECT_EQ(quit_code, 0);
+    EXPECT_FALSE(panel->exists());
+    EXPECT_FALSE(panel->image->exists());
+    EXPECT_FALSE(panel->v.cache[0].header);
+  }
 }
 
 TEST_F(PanelTest, OpensOnTheFirstImageOfWhatWasJustLoaded) {
@@ -284,8 +266,7 @@ TEST_F(PanelTest, OpensOnTheFirstImageOfWhatWasJustLoaded) {
   EXPECT_EQ(panel->v.current, 0);
   panel->Files_Dropped({files[3], files[2]});  // the first of them as sorted
   Pump();
-  EXPECT_EQ(panel->v.entry(panel->v.current)->input, files[2]);
-  EXPECT_EQ(panel->frame.value, 3);
+  EXPECT_EQ(std::tuple(panel->v.entry(panel->v.current)->input, panel->frame.value), std::tuple(files[2], 3));
 }
 
 // The first file shows at once; the rest arrives a batch per turn of the
@@ -563,9 +544,7 @@ TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
     const ImageHeader& e = *panel->v.entry(k);
     if (e.g3.patient_name != "raw image") continue;
     ++raw_entries;
-    EXPECT_EQ(e.dim_x, 256);
-    EXPECT_EQ(e.g2.pix_type, kPixU16);
-    EXPECT_EQ(e.g2.serie_max, 255);
+    EXPECT_EQ(std::tuple(e.dim_x, e.g2.pix_type, e.g2.serie_max), std::tuple(256, kPixU16, 255));
   }
   EXPECT_EQ(raw_entries, 4);
 
