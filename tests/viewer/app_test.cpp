@@ -51,9 +51,7 @@ TEST(ViewArgs, TraceLevelsFilesAndUnknownOptions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     const ViewArgs a = Scan_View_Parse(c.args);
-    EXPECT_EQ(a.trace_level, c.level);
-    EXPECT_EQ(a.files, c.files);
-    EXPECT_EQ(a.unknown, c.unknown);
+    EXPECT_EQ(std::tuple(a.trace_level, a.files, a.unknown), std::tuple(c.level, c.files, c.unknown));
   }
 }
 
@@ -135,9 +133,9 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
   EXPECT_EQ(std::tuple(panel->v.current, panel->frame.value), std::tuple(0, 1));  // a series opens on its first slice
   ASSERT_TRUE(panel->image && panel->image->exists());
   panel->image->update_now();
-  EXPECT_EQ(panel->image->title(), "Kemascopia: BODY PHANTOM");
-  EXPECT_FALSE(panel->show_header.greyed());
-  EXPECT_EQ(panel->list.name, "Kemascopia 1.2 Rev-10");  // the program and its version, no placeholder address
+  // The list names the program and its version, no placeholder address.
+  EXPECT_EQ(std::tuple(panel->image->title(), panel->show_header.greyed(), panel->list.name),
+            std::tuple("Kemascopia: BODY PHANTOM", false, "Kemascopia 1.2 Rev-10"));
   EXPECT_EQ((std::vector<int>{panel->v.switches[0], panel->v.switches[1], panel->v.switches[2], panel->v.switches[3]}),
             (std::vector<int>{1, 1, 0, 0}));  // file name and patient lines from the start
   Click(panel->rewind);
@@ -198,8 +196,7 @@ TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
   EXPECT_TRUE(!panel->image && panel->show_header.greyed());
   panel->on_files_dropped({(dir / "series").string()});
   Pump();
-  EXPECT_EQ(panel->v.count(), 4);
-  EXPECT_EQ(Raw_Import_Count(), 0);  // unknown files in a folder are skipped
+  EXPECT_EQ(std::tuple(panel->v.count(), Raw_Import_Count()), std::tuple(4, 0));  // unknown files in a folder are skipped
   ASSERT_TRUE(panel->image && panel->image->exists());
   // Dropped on the image window: the same loader.
   panel->image->on_files_dropped({files[0]});
@@ -219,7 +216,7 @@ TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
   platform::Set_Keyboard_Modifiers(platform::kModShift);
   panel->on_wheel(-120, At(list));
   platform::Set_Keyboard_Modifiers(0);
-  EXPECT_EQ(std::pair(list.shift, list.first), std::pair(step, 0));  // not scrolled up or down
+  EXPECT_EQ(std::tuple(list.shift, list.first), std::tuple(step, 0));  // not scrolled up or down
   platform::Set_Pointer_Position(panel->client_to_screen(At(list)));
   for (int k = 0; k < 200; ++k) panel->on_key(platform::kKeyRight);
   EXPECT_EQ(list.shift, most);
@@ -398,9 +395,9 @@ TEST_F(PanelTest, Monochrome1IsShownInvertedInTheFilesOwnWindow) {
 TEST(WindowPlace, BesideThePanelAtOneToOneUpTo80PercentOfTheScreen) {
   const platform::Rect wide{0, 0, 1280, 1024}, panel{10, 20, 400, 546};
   const auto ct = Grey(512, 512), big = Grey(1024, 1024), small = Grey(32, 32);
-  EXPECT_EQ(Image_Window_Place(panel, wide, ct.get()), (platform::Rect{418, 20, 512, 512}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, big.get()), (platform::Rect{418, 20, 819, 819}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, small.get()), (platform::Rect{418, 20, 384, 384}));
+  EXPECT_EQ((std::array{Image_Window_Place(panel, wide, ct.get()), Image_Window_Place(panel, wide, big.get()),
+                         Image_Window_Place(panel, wide, small.get())}),
+            (std::array<platform::Rect, 3>{{{418, 20, 512, 512}, {418, 20, 819, 819}, {418, 20, 384, 384}}}));
   EXPECT_EQ(Image_Window_Place({0, 0, 400, 546}, {0, 0, 800, 600}, ct.get()), (platform::Rect{408, 0, 392, 392}));
   // A place remembered on a larger screen comes back onto this one.
   EXPECT_EQ(Keep_On_Screen({2000, -50, 500, 400}, wide), (platform::Rect{780, 0, 500, 400}));
@@ -423,11 +420,11 @@ TEST_F(PanelTest, WindowsComeBackWhereTheyWereLeftAndScaleKeepsTheCentre) {
   Pump();
   const std::string file = config + "/kemascopia/kemascopia.conf";
   EXPECT_EQ(Slurp(file), "panel 30 40 360 500\nimage 400 60 333 222\n");
-  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(fs::status(config + "/kemascopia").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(std::tuple(fs::status(file).permissions(), fs::status(config + "/kemascopia").permissions()),
+            std::tuple(fs::perms::owner_read | fs::perms::owner_write, fs::perms::owner_all));
   Start(files);
-  EXPECT_EQ(panel->place(), (platform::Rect{30, 40, 360, 500}));
-  EXPECT_EQ(panel->image->place(), (platform::Rect{400, 60, 333, 222}));
+  EXPECT_EQ(std::tuple(panel->place(), panel->image->place()),
+            std::tuple(platform::Rect{30, 40, 360, 500}, platform::Rect{400, 60, 333, 222}));
   // Closed from the image window, its place is kept too.
   panel->image->set_place({410, 70, 300, 200});
   panel->image->on_key(platform::kKeyEscape);
@@ -533,8 +530,8 @@ TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
   EXPECT_EQ(list.font.width("iiii"), list.font.width("0000"));
   EXPECT_EQ(list.name, "File_Head Images Image_Head  Width Height");
   EXPECT_EQ(list.choices[2], "        0      4          0    256    256");
-  EXPECT_EQ(w->Size_Color(), platform::kButtonText);
-  EXPECT_EQ(w->min_max_text(), " min: 0   max: 253");  // 100 samples 2.56 apart
+  // 100 samples 2.56 apart.
+  EXPECT_EQ(std::tuple(w->Size_Color(), w->min_max_text()), std::tuple(platform::kButtonText, std::string(" min: 0   max: 253")));
   EXPECT_EQ(w->Create_Images(), 4);
   Pump();
   EXPECT_EQ(Raw_Import_Count(), 0);

@@ -58,7 +58,7 @@ TEST(Overlay, StudyLineDateAndDetailLines) {
                                                              "TI (Inversion)    \t0.0000 msec", "TE (Echo)         \t0.0000 msec"}));
   ima.modality = kModalityCT;
   const auto ct = Overlay_Lines(ima, 3);
-  EXPECT_EQ(std::pair(ct.size(), ct.back()), std::pair(size_t{4}, std::string("tube voltage \t120.00 kV")));
+  EXPECT_EQ(std::tuple(ct.size(), ct.back()), std::tuple(size_t{4}, std::string("tube voltage \t120.00 kV")));
 }
 
 TEST(Overlay, OrientationLabelsByLabelMode) {
@@ -66,12 +66,7 @@ TEST(Overlay, OrientationLabelsByLabelMode) {
   Image_Init_Header(ima);
   ima.flags = kFlagDirValid;
   ima.g1.pix_dim = {1, 1, 1};
-  struct Case {
-    Vec4 r, c;
-    float pw;
-    uint8_t mode;
-    const char *left, *right, *bottom;
-  } cases[] = {
+  struct { Vec4 r, c; float pw; uint8_t mode; const char *left, *right, *bottom; } cases[] = {
       {{1, 0, 0, 0}, {0, 1, 0, 0}, 1, 0, "RIGHT", "LEFT", "ANTERIOR"},
       {{1, 0, 0, 0}, {0, 1, 0, 0}, 1, 1, "LEFT", "RIGHT", "POSTERIOR"},
       {{-1, 0, 0, 0}, {0, 0, 1, 0}, 1, 2, "LEFT", "RIGHT", "HEAD"},
@@ -80,7 +75,7 @@ TEST(Overlay, OrientationLabelsByLabelMode) {
       {{0.6f, 0.6f, 0.5f, 0}, {0, 0.9f, 0.1f, 0}, 1, 0, "", "", "ANTERIOR"},  // no axis above 0.8
       {{1, 0, 0, 0}, {0, 1, 0, 0}, 1, 3, "", "", ""},
   };
-  for (const Case& k : cases) {
+  for (const auto& k : cases) {
     SCOPED_TRACE(testing::Message() << "mode " << int(k.mode) << " row " << &k - cases);
     ima.g1.dir_h = k.r;
     ima.g1.dir_v = k.c;
@@ -206,10 +201,10 @@ class ImageWindowTest : public testing::Test {
 
 TEST_F(ImageWindowTest, FitsPaintsAndTitles) {
   ASSERT_TRUE(w->Open());
-  EXPECT_EQ(std::pair(hooks.zoom, v.zoom), std::pair(300.0f / 256, 300.0f / 256));
+  EXPECT_EQ(std::tuple(hooks.zoom, v.zoom), std::tuple(300.0f / 256, 300.0f / 256));
   w->invalidate(true);
   w->update_now();
-  EXPECT_EQ(std::pair(w->title(), hooks.releases), std::pair(std::string("Kemascopia"), 1));
+  EXPECT_EQ(std::tuple(w->title(), hooks.releases), std::tuple(std::string("Kemascopia"), 1));
   EXPECT_EQ(w->surface().pixel(150, 150), (Color{25, 25, 25}));  // 100 of 0..1000: index 34, grey 25
   v.Image_List[0]->g3.patient_name = "DOE^JANE";
   w->invalidate(false);
@@ -220,11 +215,11 @@ TEST_F(ImageWindowTest, FitsPaintsAndTitles) {
 TEST_F(ImageWindowTest, RightClickStepsOnlyWithSeveralImages) {
   ASSERT_TRUE(w->Open());
   w->on_mouse_down(platform::kRightButton, {10, 10});
-  EXPECT_EQ(std::pair(v.current, hooks.frames), std::pair(0, 0));
+  EXPECT_EQ(std::tuple(v.current, hooks.frames), std::tuple(0, 0));
   v.Image_List[1] = Grey(128, 128);
   v.last = 1;
   w->on_mouse_down(platform::kRightButton, {10, 10});
-  EXPECT_EQ(std::pair(v.current, hooks.frames), std::pair(1, 1));
+  EXPECT_EQ(std::tuple(v.current, hooks.frames), std::tuple(1, 1));
 }
 
 TEST_F(ImageWindowTest, DragPansByScreenPixelsOverZoom) {
@@ -238,7 +233,7 @@ TEST_F(ImageWindowTest, DragPansByScreenPixelsOverZoom) {
   ASSERT_TRUE(w->dragging());
   Pointer_At({110, 96});
   w->on_mouse_move({110, 96});
-  EXPECT_EQ(std::pair(v.pan_h.value, v.pan_v.value), std::pair(45.0f, 52.0f));
+  EXPECT_EQ(std::tuple(v.pan_h.value, v.pan_v.value), std::tuple(45.0f, 52.0f));
   w->on_mouse_up(platform::kLeftButton, {110, 96});
   EXPECT_FALSE(w->dragging());
   // Not dragging: the read-out follows the pointer.
@@ -301,13 +296,13 @@ TEST_F(ImageWindowTest, ArrowKeysMoveThePointerOrPan) {
   v.pan_h.value = 10;
   v.pan_v.value = 10;
   Pointer_At({100, 100});
-  w->on_key(platform::kKeyRight);
-  EXPECT_EQ(Pointer(), (Point{102, 100}));
-  w->on_key(platform::kKeyDown);
-  EXPECT_EQ(Pointer(), (Point{102, 102}));
-  v.Image_List[0]->g1.pix_dim = {1, 1.5f, 1};
-  w->on_key(platform::kKeyUp);
-  EXPECT_EQ(Pointer(), (Point{102, 99}));  // trunc(1.5 x 2)
+  // Up after pixels turn 1.5 high: trunc(1.5 x 2).
+  for (auto [key, height, at] : {std::tuple{platform::kKeyRight, 1.0f, Point{102, 100}},
+                                 {platform::kKeyDown, 1.0f, Point{102, 102}}, {platform::kKeyUp, 1.5f, Point{102, 99}}}) {
+    v.Image_List[0]->g1.pix_dim = {1, height, 1};
+    w->on_key(key);
+    EXPECT_EQ(Pointer(), at);
+  }
   // Outside the window on that side: pan by one image pixel instead.
   Pointer_At({300, 50});
   w->on_key(platform::kKeyRight);
