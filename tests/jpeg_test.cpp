@@ -54,9 +54,7 @@ Bytes Expected(const LosslessSpec& s) {
 
 // ---- dcmtk: lossless selection values, point transforms, 8 to 16 bits ----
 
-struct DcmtkCase {
-  int bits, spp, sv, pt;
-};
+struct DcmtkCase { int bits, spp, sv, pt; };
 
 TEST(JpegDcmtk, LosslessStreamsDecodeBitExact) {
   if (!Have("dcmcjpeg") || !Have("dcmdjpeg")) GTEST_SKIP() << "dcmtk not installed";
@@ -64,14 +62,12 @@ TEST(JpegDcmtk, LosslessStreamsDecodeBitExact) {
   for (int bits : {8, 12, 16})
     for (int sv = 1; sv <= 7; ++sv)
       for (int pt : {0, 3}) cases.push_back({bits, 1, sv, pt});
-  cases.push_back({8, 3, 1, 0});
-  cases.push_back({8, 3, 6, 0});
+  cases.insert(cases.end(), {{8, 3, 1, 0}, {8, 3, 6, 0}});
   TempDir dir;
   for (const DcmtkCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.bits << " bits, " << c.spp << " samples, SV " << c.sv << ", Pt " << c.pt);
     const int w = 67, h = 45;
-    Write_File(dir / "in.dcm", Dicom_Native(w, h, c.bits, c.spp,
-                                                                Phantom_Samples(w, h, c.bits, c.spp, c.sv)));
+    Write_File(dir / "in.dcm", Dicom_Native(w, h, c.bits, c.spp, Phantom_Samples(w, h, c.bits, c.spp, c.sv)));
     ASSERT_TRUE(Shell("dcmcjpeg +el +sv " + std::to_string(c.sv) + " +pt " + std::to_string(c.pt) + " " +
                     (dir / "in.dcm") + " " + (dir / "jl.dcm")));
     ASSERT_TRUE(Shell("dcmdjpeg " + (dir / "jl.dcm") + " " + (dir / "out.dcm")));
