@@ -8,7 +8,7 @@
 #include "Convert/byte_source.h"
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_report.h"
-#include "Convert/formats/scanner_block.h"
+#include "Convert/formats/scanner_fields.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -23,7 +23,7 @@ constexpr TextCode kSwitch[] = {{0, "B-mode"}, {1, "CFM mode"}, {2, "Angio mode"
 
 int Medison_Read_Header_2(const ReadContext& ctx, const uint8_t* block, size_t size, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Medison_Read_Header_2()");
-  const ScannerBlock b({block, size}, true);
+  const FieldBlock b({block, size}, true);
   const uint8_t mode = b.U8(kModeByte);
   const uint16_t x = b.U16(1024), y = b.U16(1026), z = b.U16(1028);
   const uint32_t nm = b.U32(1032);

@@ -11,7 +11,7 @@
 #include "Convert/conv_budget.h"
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_report.h"
-#include "Convert/formats/scanner_block.h"
+#include "Convert/formats/scanner_fields.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -185,7 +185,7 @@ HDL1Span Philips_HDL1_Disc_Span(int y) {
 
 int Philips_HDL1_Read_Header_2(const ReadContext& ctx, const uint8_t* block, size_t size, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Philips_HDL1_Read_Header_2()");
-  const ScannerBlock b({block, size}, true);
+  const FieldBlock b({block, size}, true);
   const uint16_t image = b.U16(84), age = b.U16(88), fov = b.U16(96), res_x = b.U16(98), res_y = b.U16(100);
   const int16_t pos_z = b.I16(90), pos_y = b.I16(92), tilt = b.I16(94);
   const uint16_t type = b.U16(102);

@@ -10,7 +10,7 @@
 #include "Convert/conv_budget.h"
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_report.h"
-#include "Convert/formats/scanner_block.h"
+#include "Convert/formats/scanner_fields.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -31,7 +31,7 @@ int Philips_MRH1_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   if (!src) return 0;
   uint8_t block[kFixed];
   if (!KEMA_READ(ctx, *src, 0, block, sizeof block)) return 0;
-  const ScannerBlock b(block, false);
+  const FieldBlock b(block, false);
   const uint32_t width = b.U32(4), height = b.U32(8), slice = b.U32(12), te = b.U32(16), tr = b.U32(20);
   const uint32_t fov = b.U32(24), thickness = b.U32(28);
 
@@ -132,7 +132,7 @@ int Philips_MRH1_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
     Text_Error(ctx, file, "no \"IMG1\" image block in MRH1 image");
     return 0;
   }
-  const uint64_t n = ScannerBlock(head, false).U32(4);
+  const uint64_t n = FieldBlock(head, false).U32(4);
   const uint64_t there = src->size() - ima.ima_offset - 8;
   if (n > there) Log_Print(ctx, 8, "--> image block of %llu bytes, %llu in the file", static_cast<unsigned long long>(n),
                            static_cast<unsigned long long>(there));

@@ -11,7 +11,7 @@
 #include "Convert/byte_source.h"
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_report.h"
-#include "Convert/formats/scanner_block.h"
+#include "Convert/formats/scanner_fields.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -184,7 +184,7 @@ int Picker_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   try {
     ima.g4.manufacturer = "Picker";
     for (uint64_t k = 0; k < uint64_t(records.count); ++k) {
-      const ScannerBlock r({table.data() + k * records.size, static_cast<size_t>(records.size)}, true);
+      const FieldBlock r({table.data() + k * records.size, static_cast<size_t>(records.size)}, true);
       const std::string name = r.Text(0, 8);
       const uint16_t off = r.U16(8), len = r.U16(10);
       if (name.empty()) continue;

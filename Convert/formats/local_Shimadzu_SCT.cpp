@@ -9,7 +9,7 @@
 #include "Convert/conv_budget.h"
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_report.h"
-#include "Convert/formats/scanner_block.h"
+#include "Convert/formats/scanner_fields.h"
 #include "Convert/formats/text_header.h"
 
 namespace {
@@ -36,7 +36,7 @@ constexpr TextField kFields[] = {
 
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
-double Number(const ScannerBlock& b, size_t off, size_t width, bool* ok) {
+double Number(const FieldBlock& b, size_t off, size_t width, bool* ok) {
   const std::string t = b.Text(off, width);
   *ok = false;
   if (t.empty()) return 0;
@@ -47,7 +47,7 @@ double Number(const ScannerBlock& b, size_t off, size_t width, bool* ok) {
 
 int Shimadzu_Read_Header_2(const ReadContext& ctx, const uint8_t* block, size_t size, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Shimadzu_Read_Header_2()");
-  const ScannerBlock b({block, size}, true);
+  const FieldBlock b({block, size}, true);
   Text_Title(ctx, "------ ------ Shimadzu header ------ ------");
   for (const TextField& f : kFields) Text_Field_Str(ctx, f.label, b.Chars(f.off, f.width), static_cast<int>(f.width));
   Text_End(ctx);

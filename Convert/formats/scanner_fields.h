@@ -1,9 +1,10 @@
-// Fields of the fixed header blocks of the older scanner formats (GE Pace,
-// Sytec and Signa 3, Imatron): numbers in either byte order and in the
-// scanners' own real formats, fixed-width texts, and the dates these files
-// write as text. Every read is bounded by the block: past its end a field
-// reads as zeros or as empty text, so a decoder never looks outside what
-// was read.
+// What the older scanner readers share (GE Pace, Sytec and Signa 3,
+// Imatron, Shimadzu, Picker, Philips, Medison): the fields of their fixed
+// header blocks — numbers in either byte order and in the scanners' own real
+// formats, fixed-width texts, the dates these files write as text — and the
+// read of plainly stored rows that keeps what a short file holds. Every field
+// read is bounded by the block: past its end a field reads as zeros or as
+// empty text, so a decoder never looks outside what was read.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "Convert/conv_read_context.h"
 #include "Convert/kema_image.h"
 
 class FieldBlock {
@@ -72,3 +74,13 @@ bool Field_Time_HMS(std::string_view text, int& hour, int& minute, int& second);
 // The unit vector along (x, y, z); false (and `dir` untouched) for a zero,
 // NaN or absurd vector.
 bool Field_Direction(double x, double y, double z, Vec4& dir);
+
+// A real from a header that may reach the record: finite, within [lo, hi].
+inline bool Scanner_In_Range(double v, double lo, double hi) { return v == v && v >= lo && v <= hi; }
+
+// Reads plainly stored samples (g2.pix_store 8 or 16 bits, one plane) of
+// dim_z * dim_t images of dim_x * dim_y from ima_offset: the whole rows the
+// file holds, the rest `fill` (a stored sample value, in the file's byte
+// order as g2.pix_swap says), then the common conversion. A file that holds
+// no row at all is an error. 1, or 0 after a logged failure.
+int Scanner_Read_Rows(const ReadContext& ctx, ImageHeader& ima, const char* format_name, uint16_t fill);
