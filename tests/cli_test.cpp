@@ -84,9 +84,6 @@ TEST_F(CliTest, FormatsListsEveryNamedCodeAndItsReader) {
   ASSERT_EQ(lines.size(), 50u);
   EXPECT_EQ(lines.front(), "  1  Unknow Format                no reader");
   EXPECT_EQ(lines.back(), "103  JPEG                         reader");
-  EXPECT_THAT(r.out, HasSubstr("\n 12  GE SIGNA-5                   reader\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n 25  DICOM FILE                   reader\n"));
-  EXPECT_THAT(r.out, HasSubstr("\n 36  SIEMENS SPI (compressed)     reader\n"));
   EXPECT_THAT(r.out, HasSubstr("\n 41  ELSCINT DICOM Lossless Rice  no reader\n"));
   EXPECT_THAT(r.out, HasSubstr("\n100  TIFF                         reader\n"));
   EXPECT_THAT(r.out, Not(HasSubstr("?")));

@@ -212,11 +212,6 @@ TEST(ImageList, FiveSortPassesAndTheFrameList) {
   for (int k = 0; k <= w->last; ++k) names.push_back(w->Image_List[k]->g3.patient_name + w->Image_List[k]->g3.patient_ID);
   EXPECT_EQ(names, (std::vector<std::string>{"A", "B", "B", "C", "ID0", "ID1"}));
   EXPECT_EQ(Tags(*w), (std::vector<int>{3, 2, 1, 6, 5, 4}));  // B's series 1 before its series 2
-  auto two = Make_Viewer();
-  Add(*two, Keyed(1, 1, 2, 1, 0, "B"));
-  Add(*two, Keyed(2, 1, 1, 1, 0, "B"));
-  Image_Sort(*two, two->last);
-  EXPECT_EQ(Tags(*two), (std::vector<int>{2, 1}));
   ASSERT_EQ(list.lines.size(), 7u);
   EXPECT_EQ(list.lines[6], "\x02 ------- 6 frames --------");
   EXPECT_EQ(list.lines[5], "\x02""frame [\x01  1\x02] study:\x01""2  \x02 serie:\x01""1  \x02 image:\x01""1  \x02 (\x01""2\x02x\x01""2\x02)(\x01""A\x02)");
