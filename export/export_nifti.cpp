@@ -77,6 +77,12 @@ int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool g
   const ImageHeader& first = *s.images.front().ima;
   const NiftiType type = Nifti_Type(first.g2.pix_type);
   const std::string volume = base + (gzip ? ".nii.gz" : ".nii");
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::path(volume).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+    Export_Error(log, "cannot write " + volume + " (no folder " + folder.string() + ")");
+    return 0;
+  }
   if (!type.datatype) {
     Export_Error(log, "pixel type " + std::to_string(first.g2.pix_type) + " has no NIfTI type: " + volume + " not written");
     return 0;
@@ -155,6 +161,7 @@ int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool g
   std::snprintf(nim->descrip, sizeof nim->descrip, "%s", descrip.c_str());
   nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
 
+  nifti_set_debug_level(0);  // its complaints become our one ERROR line
   const std::string temporary = Temporary_Name(volume);
   if (nifti_set_filenames(nim.get(), temporary.c_str(), 0, 1) != 0) {
     Export_Error(log, "cannot name the NIfTI file " + temporary);
@@ -167,7 +174,6 @@ int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool g
     ok = nifti_write_buffer(fp, buffer.data(), total) == total;
     ok = znzclose(fp) == 0 && ok;
   }
-  std::error_code ec;
   if (ok) std::filesystem::rename(temporary, volume, ec);
   if (!ok || ec) {
     std::filesystem::remove(temporary, ec);
