@@ -36,14 +36,15 @@ struct ExportResult {
 // `taken`, which it joins).
 std::string Export_Name(const Series& s, const std::string& pattern, std::vector<std::string>& taken);
 
-// Writes the series as `base` + ".nii.gz" (or ".nii") and `base` + ".json".
+// Writes the series as `base` + ".nii.gz" (or ".nii") and `base` + ".json",
+// reading each image's pixels as it goes (Export_Pixels) and giving them back.
 // Everything goes to temporary names first and is renamed when complete: a
 // failure leaves nothing behind, logs one ERROR line and returns 0.
-int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool gzip, ExportResult& result);
+int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, ExportResult& result);
 
 // Writes one DICOM file per image into the folder `dir` (made when needed),
 // as IM00001.dcm, ... in slice order. Same failure rule.
-int Export_Dicom(LogHandle log, const Series& s, const std::string& dir, ExportResult& result);
+int Export_Dicom(LogHandle log, Series& s, const std::string& dir, ExportResult& result);
 
 // ---- shared by the writers (export_common.cpp) ----
 
@@ -54,7 +55,8 @@ struct Digest {
   void Add(const std::string& text) { Add(text.data(), text.size() + 1); }
   void Add_Number(double v) { Add(&v, sizeof v); }
 };
-// The identity of one image: its pixels and the fields that place it.
+// The identity of one image: the fields that place it, and its pixels.
+Digest Header_Digest(const ExportImage& e);
 Digest Image_Digest(const ExportImage& e);
 // A UID under our root from a digest and what the UID names.
 std::string Export_Uid(const Digest& d, const char* role);

@@ -73,9 +73,14 @@ void Digest::Add(const void* data, size_t size) {
 }
 
 Digest Image_Digest(const ExportImage& e) {
+  Digest d = Header_Digest(e);
+  d.Add(e.ima->data.data(), e.ima->data.size());
+  return d;
+}
+
+Digest Header_Digest(const ExportImage& e) {
   const ImageHeader& ima = *e.ima;
   Digest d;
-  d.Add(ima.data.data(), ima.data.size());
   const double numbers[] = {static_cast<double>(ima.dim_x), static_cast<double>(ima.dim_y), static_cast<double>(ima.g2.pix_type),
                             static_cast<double>(ima.g1.image_num), static_cast<double>(e.frame),
                             e.geom.position[0], e.geom.position[1], e.geom.position[2],

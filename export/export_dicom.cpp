@@ -253,7 +253,7 @@ bool Fill(const Series& s, const ExportImage& e, int index, bool own_numbers, co
 
 }  // namespace
 
-int Export_Dicom(LogHandle log, const Series& s, const std::string& dir, ExportResult& result) {
+int Export_Dicom(LogHandle log, Series& s, const std::string& dir, ExportResult& result) {
   Log_Print(log, 7, "in Export_Dicom(%s)", dir.c_str());
   namespace fs = std::filesystem;
   std::error_code ec;
@@ -274,7 +274,7 @@ int Export_Dicom(LogHandle log, const Series& s, const std::string& dir, ExportR
   study.Add_Number(g1.study_time);
   std::set<unsigned> numbers;
   for (const ExportImage& e : s.images) {
-    const Digest d = Image_Digest(e);
+    const Digest d = Header_Digest(e);
     series.Add(&d, sizeof d);
     numbers.insert(e.ima->g1.image_num);
   }
@@ -288,13 +288,13 @@ int Export_Dicom(LogHandle log, const Series& s, const std::string& dir, ExportR
     for (const auto& [temporary, final_name] : written) fs::remove(temporary, ec);
   };
   for (size_t k = 0; k < s.images.size(); ++k) {
-    const ExportImage& e = s.images[k];
+    ExportImage& e = s.images[k];
     char name[32];
     std::snprintf(name, sizeof name, "IM%05zu.dcm", k + 1);
     const std::string final_name = (fs::path(dir) / name).string();
     const std::string temporary = Temporary_Name(final_name);
     const size_t need = size_t{e.ima->dim_x} * e.ima->dim_y * Image_Pixel_Bytes(e.ima->g2.pix_type);
-    if (need == 0 || e.ima->data.size() < need) {
+    if (!Export_Pixels(log, e) || need == 0 || e.ima->data.size() < need) {
       Export_Error(log, "no pixels for an image of " + e.file + ": " + dir + " not written");
       discard();
       return 0;
@@ -308,6 +308,7 @@ int Export_Dicom(LogHandle log, const Series& s, const std::string& dir, ExportR
     }
     if (!warning.empty() && std::find(result.warnings.begin(), result.warnings.end(), warning) == result.warnings.end())
       result.warnings.push_back(warning);
+    Export_Release(e);  // dcmtk holds its own copy now
     written.emplace_back(temporary, final_name);
     const OFCondition c = file.saveFile(temporary.c_str(), EXS_LittleEndianExplicit);
     if (c.bad()) {

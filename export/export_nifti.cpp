@@ -65,14 +65,14 @@ void Copy_Image(const ImageHeader& ima, unsigned out_bytes, uint8_t* out) {
 
 struct NiftiFree {
   void operator()(nifti_image* nim) const {
-    nim->data = nullptr;  // ours
+    nim->data = nullptr;  // never set: the pixels go out image by image
     nifti_image_free(nim);
   }
 };
 
 }  // namespace
 
-int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool gzip, ExportResult& result) {
+int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, ExportResult& result) {
   Log_Print(log, 7, "in Export_Nifti(%s)", base.c_str());
   const ImageHeader& first = *s.images.front().ima;
   const NiftiType type = Nifti_Type(first.g2.pix_type);
@@ -89,17 +89,10 @@ int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool g
   }
   const size_t nx = first.dim_x, ny = first.dim_y;
   const size_t image_bytes = nx * ny * type.bytes;
-  for (const ExportImage& e : s.images) {
-    if (e.ima->data.size() < nx * ny * Image_Pixel_Bytes(e.ima->g2.pix_type)) {
-      Export_Error(log, "no pixels for an image of " + e.file + ": " + volume + " not written");
-      return 0;
-    }
-  }
-  const uint64_t total = Mul_Sat(image_bytes, s.images.size());
-  PixelBuffer buffer = KEMA_ALLOC_PIXELS(log, total, base.c_str(), "volume", static_cast<long long>(s.images.size()),
-                                         static_cast<long long>(image_bytes));
+  // One image at a time: the volume is never held twice.
+  PixelBuffer buffer = KEMA_ALLOC_PIXELS(log, image_bytes, base.c_str(), "image", static_cast<long long>(ny),
+                                         static_cast<long long>(nx * type.bytes));
   if (buffer.empty()) return 0;
-  for (size_t k = 0; k < s.images.size(); ++k) Copy_Image(*s.images[k].ima, type.bytes, buffer.data() + k * image_bytes);
 
   const int dims[8] = {s.nt > 1 ? 4 : 3, static_cast<int>(nx), static_cast<int>(ny), s.nz, s.nt, 1, 1, 1};
   std::unique_ptr<nifti_image, NiftiFree> nim(nifti_make_new_nim(dims, type.datatype, 0));
@@ -107,7 +100,6 @@ int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool g
     Export_Error(log, "cannot make the NIfTI header of " + volume);
     return 0;
   }
-  nim->data = buffer.data();
 
   // Geometry in DICOM's convention, then to RAS: x and y change sign.
   const DicomGeometry& g = s.images.front().geom;
@@ -168,23 +160,37 @@ int Export_Nifti(LogHandle log, const Series& s, const std::string& base, bool g
     return 0;
   }
   // zlib level 6 for .nii.gz (the library's write mode names it).
+  Json side;
+  std::string unreadable;
   znzFile fp = nifti_image_write_hdr_img2(nim.get(), 2, gzip ? "wb6" : "wb", nullptr, nullptr);
   bool ok = fp != nullptr;
   if (ok) {
-    ok = nifti_write_buffer(fp, buffer.data(), total) == total;
+    for (size_t k = 0; ok && k < s.images.size(); ++k) {
+      ExportImage& e = s.images[k];
+      if (!Export_Pixels(log, e) || e.ima->data.size() < nx * ny * Image_Pixel_Bytes(e.ima->g2.pix_type)) {
+        unreadable = e.file;
+        ok = false;
+        break;
+      }
+      if (k == 0) Image_Info_Json(*e.ima, side);  // with its stored range
+      Copy_Image(*e.ima, type.bytes, buffer.data());
+      Export_Release(e);
+      ok = nifti_write_buffer(fp, buffer.data(), image_bytes) == image_bytes;
+    }
     ok = znzclose(fp) == 0 && ok;
   }
   if (ok) std::filesystem::rename(temporary, volume, ec);
   if (!ok || ec) {
     std::filesystem::remove(temporary, ec);
-    Export_Error(log, "cannot write " + volume + (ok ? " (" + ec.message() + ")" : " (write failed)"));
+    Export_Error(log, "cannot write " + volume +
+                          (!unreadable.empty() ? " (no pixels from " + unreadable + ")"
+                           : ok                ? " (" + ec.message() + ")"
+                                               : " (write failed)"));
     return 0;
   }
 
   // The sidecar: what kema info says of the first image, the sources and
   // every warning.
-  Json side;
-  Image_Info_Json(first, side);
   side["slices"] = s.nz;
   side["volumes"] = s.nt;
   side["slice_step"] = s.spacing;

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "Convert/conv_budget.h"
 #include "Convert/conv_file_read.h"
 #include "Convert/kema_image.h"
 
@@ -106,7 +107,7 @@ GroupKey Key_Of(const ExportImage& e) {
   k.dim_x = ima.dim_x;
   k.dim_y = ima.dim_y;
   k.pix_type = ima.g2.pix_type;
-  k.geometry = (ima.flags & kFlagDirValid) != 0;
+  k.geometry = (ima.flags & kFlagDirDefault) == 0;
   return k;
 }
 
@@ -244,6 +245,8 @@ void Export_Error(LogHandle log, const std::string& text) {
 
 void Export_Collect(LogHandle log, const std::vector<std::string>& names, std::vector<ExportImage>& out,
                     CollectCounts& counts) {
+  const uint64_t budget = Image_Budget_Bytes();
+  uint64_t held = 0;
   for (const std::string& file : Expand(log, names)) {
     FileRead read = Kema_Image_Read_File(log, file, {.stop_at_unknown = true});
     if (read.failure == FileReadFailure::Unknown) {
@@ -279,9 +282,32 @@ void Export_Collect(LogHandle log, const std::vector<std::string>& names, std::v
       e.file_times = times;
       e.geom = Image_Dicom_Geometry(*parts[k]);
       e.ima = std::move(parts[k]);
+      held += e.ima->data.size();
+      // Past the pixel budget single images keep their header only: the
+      // writers read their pixels again (Export_Pixels).
+      if (held > budget) Export_Release(e);
       out.push_back(std::move(e));
     }
   }
+}
+
+int Export_Pixels(LogHandle log, ExportImage& e) {
+  if (!e.ima->data.empty()) return 1;
+  FileRead read = Kema_Image_Read_File(log, e.file);
+  if (read.failure != FileReadFailure::None || !read.ima) return 0;
+  const ImageHeader &was = *e.ima, &now = *read.ima;
+  if (now.dim_x != was.dim_x || now.dim_y != was.dim_y || now.dim_z * now.dim_t != 1 || now.g2.pix_type != was.g2.pix_type) {
+    Export_Error(log, e.file + " changed while it was converted");
+    Kema_Image_Free_Header(log, *read.ima);
+    return 0;
+  }
+  Kema_Image_Free_Header(log, *e.ima);
+  e.ima = std::move(read.ima);
+  return 1;
+}
+
+void Export_Release(ExportImage& e) {
+  if (e.file_slices * e.file_times == 1) e.ima->data.reset();
 }
 
 std::vector<Series> Export_Group(LogHandle log, std::vector<ExportImage> images) {

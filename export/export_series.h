@@ -55,8 +55,11 @@ struct CollectCounts {
 
 // Reads every file given and every regular file below the folders given
 // (hidden entries left out), as the viewer loads them; multi-image files are
-// split. A file of no known format is skipped with a note, a file that
-// fails is logged and counted; the rest goes on.
+// split. Once the pixels held pass the pixel budget, single images keep
+// their header only until a writer asks for their pixels (Export_Pixels), so
+// that a large folder is never held in memory at once. A file of no known
+// format is skipped with a note, a file that fails is logged and counted;
+// the rest goes on.
 void Export_Collect(LogHandle log, const std::vector<std::string>& names, std::vector<ExportImage>& out,
                     CollectCounts& counts);
 
@@ -65,6 +68,12 @@ void Export_Collect(LogHandle log, const std::vector<std::string>& names, std::v
 // order and measures its slice step. A series split by a difference in size,
 // type or orientation carries a warning saying so.
 std::vector<Series> Export_Group(LogHandle log, std::vector<ExportImage> images);
+
+// The image's pixels, read again from its file when only its header is
+// held; 0 (logged) when the read fails or the file no longer matches.
+int Export_Pixels(LogHandle log, ExportImage& e);
+// Gives back the pixels of an image that Export_Pixels can read again.
+void Export_Release(ExportImage& e);
 
 // Text of a modality code ("CT"), empty when none.
 std::string Export_Modality(uint16_t modality);

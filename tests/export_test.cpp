@@ -76,7 +76,7 @@ TEST(Export, FormatsWithoutASampleGoBothWaysAndBack) {
     log.clear();
     std::vector<Series> series = Gather({row.input});
     ASSERT_EQ(series.size(), 1u) << log.Joined(2, true);
-    const Series& s = series[0];
+    Series& s = series[0];
     ASSERT_EQ(static_cast<int>(s.images.size()), row.images);
     kema::ExportResult nifti, dicom;
     const std::string out = dir / ("out_" + row.name);
@@ -89,6 +89,7 @@ TEST(Export, FormatsWithoutASampleGoBothWaysAndBack) {
       std::snprintf(name, sizeof name, "/IM%05d.dcm", k + 1);
       FileRead back = Kema_Image_Read_File(nullptr, out + name);
       ASSERT_NE(back.ima, nullptr) << name;
+      ASSERT_TRUE(kema::Export_Pixels(nullptr, s.images[k]));  // given back after writing
       const ImageHeader &a = *s.images[k].ima, &b = *back.ima;
       EXPECT_EQ(Data(a), Data(b)) << name;
       EXPECT_EQ(std::tuple(a.dim_x, a.dim_y, a.g2.pix_type), std::tuple(b.dim_x, b.dim_y, b.g2.pix_type));
@@ -157,18 +158,39 @@ TEST(Export, GroupingSplitsAndReportsAndUidsFollowContents) {
                                  " split in 2 by image size, pixel type, orientation or geometry");
   }
   // Same input, same files byte for byte; a changed pixel, another UID.
-  const Series& big = series[0].images.size() == 4 ? series[0] : series[1];
+  Series& big = series[0].images.size() == 4 ? series[0] : series[1];
   kema::ExportResult r;
   ASSERT_TRUE(kema::Export_Dicom(nullptr, big, dir / "one", r));
   ASSERT_TRUE(kema::Export_Dicom(nullptr, big, dir / "two", r));
   for (const char* f : {"/IM00001.dcm", "/IM00004.dcm"})
     EXPECT_EQ(Read_File(dir / "one" + f), Read_File(dir / "two" + f));
+  ASSERT_TRUE(kema::Export_Pixels(nullptr, big.images[0]));
   const kema::Digest a = kema::Image_Digest(big.images[0]);
   big.images[0].ima->data.data()[7] ^= 1;
   const std::string uid = kema::Export_Uid(a, "image");
   EXPECT_NE(uid, kema::Export_Uid(kema::Image_Digest(big.images[0]), "image"));
   EXPECT_TRUE(uid.starts_with("2.25.")) << uid;
   EXPECT_LE(uid.size(), 64u);
+
+  // Past the pixel budget images keep their header only; their pixels are
+  // read again when written.
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "1", 1);
+  fs::create_directory(dir / "large");
+  for (int k = 0; k < 3; ++k) Write_File(dir / ("large/s" + std::to_string(k)), Dicom_CT_Slice(512, 512, k));
+  std::vector<Series> large = Gather({dir / "large"});
+  unsetenv("KEMASCOPIA_MAX_IMAGE_MB");
+  ASSERT_EQ(large.size(), 1u);
+  const auto released = std::find_if(large[0].images.begin(), large[0].images.end(),
+                                     [](const kema::ExportImage& e) { return e.ima->data.empty(); });
+  ASSERT_NE(released, large[0].images.end());
+  const std::string source = released->file;
+  const size_t index = released - large[0].images.begin();
+  ASSERT_TRUE(kema::Export_Dicom(nullptr, large[0], dir / "large_out", r));
+  char name[32];
+  std::snprintf(name, sizeof name, "/IM%05zu.dcm", index + 1);
+  FileRead back = Kema_Image_Read_File(nullptr, dir / "large_out" + name), orig = Kema_Image_Read_File(nullptr, source);
+  ASSERT_TRUE(back.ima && orig.ima);
+  EXPECT_EQ(Data(*back.ima), Data(*orig.ima));
 }
 
 }  // namespace
