@@ -30,6 +30,10 @@ const char* Storage_Class(const Series& s, const ImageHeader& ima) {
     return UID_MRImageStorage;
   if (ima.modality == kModalityUS && (ima.g2.pix_type == kPixU8 || ima.g2.pix_type == kPixRGB8))
     return UID_UltrasoundImageStorage;
+  // NM keeps unsigned samples whose stored bits fill their storage.
+  if (ima.modality == kModalityNM && (ima.g2.pix_type == kPixU8 || ima.g2.pix_type == kPixU16) &&
+      ima.g2.rescale_intercept == 0)
+    return UID_NuclearMedicineImageStorage;
   return UID_SecondaryCaptureImageStorage;
 }
 
@@ -81,6 +85,18 @@ std::string Patient_Position(const ImageG3& g3) {
   return "";
 }
 
+// A text as a DICOM source stored it (the record keeps names reordered:
+// "DOE^JOHN" became "JOHN DOE"); `fallback` for other sources.
+std::string Source_Text(const ImageHeader& ima, uint16_t group, uint16_t element, const std::string& fallback) {
+  for (const DicomAttribute& a : ima.DICOM_list) {
+    if (a.group != group || a.element != element) continue;
+    std::string t(a.data.begin(), a.data.end());
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
+    return t;
+  }
+  return fallback;
+}
+
 class Writer {
  public:
   Writer(DcmDataset& ds) : ds_(ds) {}
@@ -105,8 +121,22 @@ bool Fill(const Series& s, const ExportImage& e, int index, bool own_numbers, co
   Writer w(ds);
   const char* sop_class = Storage_Class(s, ima);
   w.Text(DCM_SpecificCharacterSet, "ISO_IR 192");
-  w.Text(DCM_ImageType, "DERIVED\\SECONDARY");
+  const bool nm = sop_class == std::string(UID_NuclearMedicineImageStorage);
+  w.Text(DCM_ImageType, nm ? "DERIVED\\SECONDARY\\STATIC\\EMISSION" : "DERIVED\\SECONDARY");
   w.Text(DCM_SOPClassUID, sop_class);
+  if (nm) {
+    // One static frame of one energy window and one detector.
+    w.Text(DCM_NumberOfFrames, "1");
+    const Uint16 pointer[] = {0x0054, 0x0010, 0x0054, 0x0020};
+    if (ds.putAndInsertUint16Array(DCM_FrameIncrementPointer, pointer, 2).bad()) return false;
+    w.U16(DCM_EnergyWindowVector, 1);
+    w.U16(DCM_NumberOfEnergyWindows, 1);
+    w.U16(DCM_DetectorVector, 1);
+    w.U16(DCM_NumberOfDetectors, 1);
+    for (const DcmTagKey& seq : {DCM_EnergyWindowInformationSequence, DCM_RadiopharmaceuticalInformationSequence,
+                                 DCM_DetectorInformationSequence})
+      if (ds.insertEmptyElement(seq).bad()) return false;
+  }
   w.Text(DCM_SOPInstanceUID, Export_Uid(Image_Digest(e), "image"));
   std::string date, time;
   Date_Time(g1.study_time, date, time);
@@ -129,7 +159,7 @@ bool Fill(const Series& s, const ExportImage& e, int index, bool own_numbers, co
   if (sop_class == std::string(UID_SecondaryCaptureImageStorage)) w.Text(DCM_ConversionType, "WSD");
   w.Text(DCM_Manufacturer, Fit(ima.g4.manufacturer, 64));
   if (!ima.g3.hospital_name.empty()) w.Text(DCM_InstitutionName, Fit(ima.g3.hospital_name, 64));
-  w.Text(DCM_ReferringPhysicianName, Fit(ima.g3.physician_name, 64));
+  w.Text(DCM_ReferringPhysicianName, Fit(Source_Text(ima, 0x0008, 0x0090, ima.g3.physician_name), 64));
   if (!ima.g4.station.empty()) w.Text(DCM_StationName, Fit(ima.g4.station, 16));
   if (!g1.study_comment.empty()) w.Text(DCM_StudyDescription, Fit(g1.study_comment, 64));
   if (!g1.series_comment.empty()) w.Text(DCM_SeriesDescription, Fit(g1.series_comment, 64));
@@ -138,7 +168,7 @@ bool Fill(const Series& s, const ExportImage& e, int index, bool own_numbers, co
   w.Text(DCM_DerivationDescription,
          Fit("converted by kema from " + source + " (" + Image_Format_Name(ima.format) + ")", 1024));
 
-  w.Text(DCM_PatientName, Fit(ima.g3.patient_name, 64));
+  w.Text(DCM_PatientName, Fit(Source_Text(ima, 0x0010, 0x0010, ima.g3.patient_name), 64));
   w.Text(DCM_PatientID, Fit(ima.g3.patient_ID, 64));
   const auto& b = ima.g3.birth_date;
   if (b[0] && b[1] && b[2]) {
@@ -227,15 +257,18 @@ bool Fill(const Series& s, const ExportImage& e, int index, bool own_numbers, co
   unsigned stored = ima.g2.pix_bits ? std::min<unsigned>(ima.g2.pix_bits, allocated) : allocated;
   unsigned high = ima.g2.pix_high && ima.g2.pix_high < allocated ? ima.g2.pix_high : stored - 1;
   if (high + 1 < stored) stored = high + 1;
+  if (nm) stored = allocated, high = allocated - 1;
   w.U16(DCM_SamplesPerPixel, 1);
   w.Text(DCM_PhotometricInterpretation, "MONOCHROME2");
   w.U16(DCM_BitsAllocated, allocated);
   w.U16(DCM_BitsStored, stored);
   w.U16(DCM_HighBit, high);
   w.U16(DCM_PixelRepresentation, ima.g2.pix_sign ? 1 : 0);
-  w.Text(DCM_RescaleIntercept, DS(ima.g2.rescale_intercept));
+  if (!nm) {
+    w.Text(DCM_RescaleIntercept, DS(ima.g2.rescale_intercept));
+    if (sop_class != std::string(UID_CTImageStorage)) w.Text(DCM_RescaleType, modality == "CT" ? "HU" : "US");
+  }
   w.Text(DCM_RescaleSlope, DS(ima.g2.rescale_slope == 0 ? 1.0 : ima.g2.rescale_slope));
-  if (sop_class != std::string(UID_CTImageStorage)) w.Text(DCM_RescaleType, modality == "CT" ? "HU" : "US");
   if (ima.g2.window > 0) {
     w.Text(DCM_WindowCenter, DS(ima.g2.level));
     w.Text(DCM_WindowWidth, DS(ima.g2.window));

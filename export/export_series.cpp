@@ -236,7 +236,7 @@ std::string Export_Modality(uint16_t modality) {
 }
 
 void Export_Warning(LogHandle log, const std::string& text) {
-  Log_Print(log, 2, "\xF1\x05" "WARNING:\x01 %s", text.c_str());
+  Log_Print(log, 2, "%s", text.c_str());  // level 2 is shown as a warning
 }
 
 void Export_Error(LogHandle log, const std::string& text) {
