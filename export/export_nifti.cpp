@@ -172,7 +172,10 @@ int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, E
         ok = false;
         break;
       }
-      if (k == 0) Image_Info_Json(*e.ima, side);  // with its stored range
+      if (k == 0) {
+        side["file"] = Output_Text(e.file, false);
+        Image_Info_Json(*e.ima, side);  // with its stored range
+      }
       Copy_Image(*e.ima, type.bytes, buffer.data());
       Export_Release(e);
       ok = nifti_write_buffer(fp, buffer.data(), image_bytes) == image_bytes;
