@@ -13,9 +13,11 @@
 #include "export/export.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/jpeg_writer.h"
+#include "tests/fixtures/legacy_writer.h"
 #include "tests/fixtures/log_capture.h"
 #include "tests/fixtures/test_util.h"
 #include "tests/fixtures/text_formats_writer.h"
+#include "tests/fixtures/tiff_writer.h"
 
 namespace {
 
@@ -40,11 +42,13 @@ std::vector<std::string> Listing(const std::string& dir) {
   return out;
 }
 
-// An ACR-NEMA 2 stream (implicit little-endian, no preamble) of two images'
-// worth of geometry, one image.
-std::vector<uint8_t> Nema_Slice(int k) {
+// An ACR-NEMA 2 stream (implicit little-endian, no preamble) with patient
+// geometry; Siemens SPI when the maker says SIEMENS.
+std::vector<uint8_t> Nema_Slice(int k, const char* maker = "ACME") {
   DicomWriter w(0x00);
-  w.Text(0x0008, 0x0060, "CS", "CT")
+  w.Text(0x0008, 0x0010, "SH", "ACR-NEMA 2.0")
+      .Text(0x0008, 0x0060, "CS", "CT")
+      .Text(0x0008, 0x0070, "LO", maker)
       .Text(0x0010, 0x0010, "PN", "NEMA^TWO")
       .Text(0x0020, 0x0011, "IS", "4")
       .Text(0x0020, 0x0013, "IS", std::to_string(k + 1))
@@ -66,16 +70,23 @@ TEST(Export, FormatsWithoutASampleGoBothWaysAndBack) {
                                               .samples = Phantom_Samples(16, 12, 8, 1)}));
   fs::create_directory(dir / "nema");
   for (int k = 0; k < 3; ++k) Write_File(dir / ("nema/s" + std::to_string(k) + ".acr"), Nema_Slice(k));
+  Write_File(dir / "spi.ima", Nema_Slice(0, "SIEMENS"));
+  Write_File(dir / "ar.ima", Vision_File({.matrix = 32, .model = "SOMATOM AR.SP"}));
+  UltrasoundFile deff{.dsr = false, .width = 12, .height = 16, .frames = 2};
+  for (int f = 0; f < 2; ++f) deff.frame_bytes.push_back(Ramp_Samples(12 * 16, 1, 20 + f));
+  Write_Ultrasound(dir / "echo.deff", deff);
   const struct {
     std::string name, input;
-    int images;
-  } rows[] = {{"Analyze", dir / "an.hdr", 2}, {"Bruker", bruker, 2}, {"JPEG", dir / "ramp.jpg", 1},
-              {"ACR-NEMA", dir / "nema", 3}};
+    int images, format;
+  } rows[] = {{"Analyze", dir / "an.hdr", 2, 84},   {"Bruker", bruker, 2, 4},          {"JPEG", dir / "ramp.jpg", 1, 103},
+              {"ACR-NEMA", dir / "nema", 3, 22},    {"SPI", dir / "spi.ima", 1, 38},   {"SOMATOM AR", dir / "ar.ima", 1, 34},
+              {"DEFF", dir / "echo.deff", 2, 90}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     log.clear();
     std::vector<Series> series = Gather({row.input});
     ASSERT_EQ(series.size(), 1u) << log.Joined(2, true);
+    EXPECT_EQ(series[0].images[0].ima->format, row.format);
     Series& s = series[0];
     ASSERT_EQ(static_cast<int>(s.images.size()), row.images);
     kema::ExportResult nifti, dicom;
