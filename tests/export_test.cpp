@@ -78,15 +78,17 @@ TEST(Export, FormatsWithoutASampleGoBothWaysAndBack) {
   const struct {
     std::string name, input;
     int images, format;
-  } rows[] = {{"Analyze", dir / "an.hdr", 2, 84},   {"Bruker", bruker, 2, 4},          {"JPEG", dir / "ramp.jpg", 1, 103},
-              {"ACR-NEMA", dir / "nema", 3, 22},    {"SPI", dir / "spi.ima", 1, 38},   {"SOMATOM AR", dir / "ar.ima", 1, 34},
-              {"DEFF", dir / "echo.deff", 2, 90}};
+    bool geometry;  // the file gives patient directions
+  } rows[] = {{"Analyze", dir / "an.hdr", 2, 84, false},  {"Bruker", bruker, 2, 4, false},
+              {"JPEG", dir / "ramp.jpg", 1, 103, false},  {"ACR-NEMA", dir / "nema", 3, 22, true},
+              {"SPI", dir / "spi.ima", 1, 38, true},      {"SOMATOM AR", dir / "ar.ima", 1, 34, true},
+              {"DEFF", dir / "echo.deff", 2, 90, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     log.clear();
     std::vector<Series> series = Gather({row.input});
     ASSERT_EQ(series.size(), 1u) << log.Joined(2, true);
-    EXPECT_EQ(series[0].images[0].ima->format, row.format);
+    EXPECT_EQ(std::tuple(series[0].images[0].ima->format, series[0].geometry), std::tuple(row.format, row.geometry));
     Series& s = series[0];
     ASSERT_EQ(static_cast<int>(s.images.size()), row.images);
     kema::ExportResult nifti, dicom;
@@ -104,6 +106,8 @@ TEST(Export, FormatsWithoutASampleGoBothWaysAndBack) {
       const ImageHeader &a = *s.images[k].ima, &b = *back.ima;
       EXPECT_EQ(Data(a), Data(b)) << name;
       EXPECT_EQ(std::tuple(a.dim_x, a.dim_y, a.g2.pix_type), std::tuple(b.dim_x, b.dim_y, b.g2.pix_type));
+      // No invented geometry: without directions in, none out.
+      EXPECT_EQ((b.flags & kFlagDirDefault) == 0, s.geometry);
       if (!s.geometry) continue;
       const DicomGeometry ga = Image_Dicom_Geometry(a), gb = Image_Dicom_Geometry(b);
       for (int c = 0; c < 3; ++c) {
