@@ -75,10 +75,10 @@ int Command_Convert(const Options& opt) {
     const std::string base = (std::filesystem::path(eo.out_dir) / name).string();
     ExportResult r;
     if (!s.failed) {
-      for (const std::string& w : s.warnings) Export_Warning(log, name + ": " + w);
       if (eo.target == ExportTarget::Nifti) Export_Nifti(log, s, base, eo.gzip, r);
       else Export_Dicom(log, s, base, r);
     }
+    for (const std::string& w : r.ok ? r.warnings : s.warnings) Export_Warning(log, name + ": " + w);
     if (!r.ok) status = kExitFailed;
     Print_Result(opt, s, r, name);
     std::fflush(stdout);

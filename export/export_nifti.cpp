@@ -63,6 +63,27 @@ void Copy_Image(const ImageHeader& ima, unsigned out_bytes, uint8_t* out) {
   }
 }
 
+// Grey images whose rescale differs from the first's cannot share one
+// scl_slope/scl_inter: such a volume holds real values instead.
+bool Rescale_Varies(const Series& s) {
+  const ImageG2& a = s.images.front().ima->g2;
+  if (a.pix_type >= 0x80) return false;
+  for (const ExportImage& e : s.images)
+    if (e.ima->g2.rescale_slope != a.rescale_slope || e.ima->g2.rescale_intercept != a.rescale_intercept) return true;
+  return false;
+}
+
+// The real values (slope x stored + intercept) of one image, rows last first.
+void Copy_Real(const ImageHeader& ima, float* out) {
+  const size_t w = ima.dim_x, h = ima.dim_y;
+  const float slope = ima.g2.rescale_slope == 0 ? 1.0f : ima.g2.rescale_slope;
+  for (size_t y = 0; y < h; ++y)
+    for (size_t x = 0; x < w; ++x)
+      out[(h - 1 - y) * w + x] =
+          static_cast<float>(Image_Pixel_Value(nullptr, &ima, ima.data.data(), static_cast<int>(x), static_cast<int>(y), 0, 0)) *
+              slope + ima.g2.rescale_intercept;
+}
+
 struct NiftiFree {
   void operator()(nifti_image* nim) const {
     nim->data = nullptr;  // never set: the pixels go out image by image
@@ -75,7 +96,8 @@ struct NiftiFree {
 int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, ExportResult& result) {
   Log_Print(log, 7, "in Export_Nifti(%s)", base.c_str());
   const ImageHeader& first = *s.images.front().ima;
-  const NiftiType type = Nifti_Type(first.g2.pix_type);
+  const bool real = Rescale_Varies(s);
+  const NiftiType type = real ? NiftiType{NIFTI_TYPE_FLOAT32, 4} : Nifti_Type(first.g2.pix_type);
   const std::string volume = base + (gzip ? ".nii.gz" : ".nii");
   std::error_code ec;
   const std::filesystem::path folder = std::filesystem::path(volume).parent_path();
@@ -145,7 +167,11 @@ int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, E
   }
   nim->xyz_units = NIFTI_UNITS_MM;
   nim->slice_dim = 3;
-  if (first.g2.pix_type < 0x80) {
+  std::vector<std::string> warnings = s.warnings;
+  if (real) {
+    nim->scl_slope = 1.0f;
+    warnings.push_back("rescale differs between images: voxels written as real values (float32)");
+  } else if (first.g2.pix_type < 0x80) {
     nim->scl_slope = first.g2.rescale_slope;
     nim->scl_inter = first.g2.rescale_intercept;
   }
@@ -176,7 +202,8 @@ int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, E
         side["file"] = Output_Text(e.file, false);
         Image_Info_Json(*e.ima, side);  // with its stored range
       }
-      Copy_Image(*e.ima, type.bytes, buffer.data());
+      if (real) Copy_Real(*e.ima, reinterpret_cast<float*>(buffer.data()));
+      else Copy_Image(*e.ima, type.bytes, buffer.data());
       Export_Release(e);
       ok = nifti_write_buffer(fp, buffer.data(), image_bytes) == image_bytes;
     }
@@ -201,7 +228,7 @@ int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, E
   Json files = Json::array();
   for (const std::string& f : s.files) files.push_back(Output_Text(f, false));
   side["source_files"] = files;
-  side["warnings"] = s.warnings;
+  side["warnings"] = warnings;
   if (!Write_Text_File(log, base + ".json", side.dump(2, ' ', false, Json::error_handler_t::replace) + "\n")) {
     std::filesystem::remove(volume, ec);
     return 0;
@@ -212,7 +239,7 @@ int Export_Nifti(LogHandle log, Series& s, const std::string& base, bool gzip, E
   result.images = static_cast<int>(s.images.size());
   result.nz = s.nz;
   result.nt = s.nt;
-  result.warnings = s.warnings;
+  result.warnings = warnings;
   return 1;
 }
 

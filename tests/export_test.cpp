@@ -33,7 +33,7 @@ std::vector<Series> Gather(const std::vector<std::string>& names, kema::CollectC
   return kema::Export_Group(nullptr, std::move(images));
 }
 
-// Files below `dir` other than ours in the making.
+// Every name below `dir`, temporary ones included.
 std::vector<std::string> Listing(const std::string& dir) {
   std::vector<std::string> out;
   std::error_code ec;
