@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <numeric>
+#include <set>
 #include <system_error>
 #include <tuple>
 
@@ -77,6 +78,13 @@ std::vector<std::string> Expand(LogHandle log, const std::vector<std::string>& n
     std::sort(files.begin(), files.end());
     out.insert(out.end(), files.begin(), files.end());
   }
+  // A file named twice (itself and in its folder) is read once.
+  std::set<std::string> seen;
+  std::erase_if(out, [&](const std::string& f) {
+    std::error_code ec;
+    const fs::path p = fs::weakly_canonical(f, ec);
+    return !seen.insert(ec ? f : p.string()).second;
+  });
   return out;
 }
 

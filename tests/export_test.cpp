@@ -164,7 +164,7 @@ TEST(Export, GroupingSplitsAndReportsAndUidsFollowContents) {
   cut.resize(cut.size() - 100);
   Write_File(dir / "in/cut", cut);
   kema::CollectCounts counts;
-  std::vector<Series> series = Gather({dir / "in"}, &counts);
+  std::vector<Series> series = Gather({dir / "in", dir / "in/a0"}, &counts);  // a0 named twice, read once
   EXPECT_EQ(std::tuple(counts.read, counts.skipped, counts.failed), std::tuple(5, 1, 1));
   ASSERT_EQ(series.size(), 2u);
   for (const Series& s : series) {
