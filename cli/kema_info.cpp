@@ -1,8 +1,5 @@
 // kema info: one line per file, for people or (--json) for programs.
-#include <charconv>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>

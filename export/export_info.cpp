@@ -14,7 +14,6 @@ namespace kema {
 
 namespace {
 
-
 // The shortest decimal that reads back as the same float, so 0.1f prints as
 // 0.1 rather than as its double widening.
 Json Real(float v) {
@@ -43,6 +42,7 @@ std::string Modality_Letters(uint16_t modality) {
   return Output_Text(s, false);
 }
 
+// The geometry in DICOM's convention, as the writers send it.
 void Dicom_Geometry(const ImageHeader& ima, Json& j) {
   const DicomGeometry d = Image_Dicom_Geometry(ima);
   j["image_position_patient"] = Reals(d.position, 3);
