@@ -170,10 +170,10 @@ TEST(PixelGetImage, ReadsOnceThroughTheRightReader) {
 
   // Compressed pixels of a format pre-processing accepts but no image reader reads.
   ImageHeader odd = Grey(1, 1, 8);
-  odd.format = 46;
+  odd.format = 15;  // GE Sytec: plain pixels only
   odd.g2.compression = 1;
   EXPECT_EQ(Kema_Image_Get_Image(nullptr, odd), 0);
-  EXPECT_EQ(Shown(log), (Lines{Err("unsupported image type ! (format=46)\xF0"), kFileLine}));
+  EXPECT_EQ(Shown(log), (Lines{Err("unsupported image type ! (format=15)\xF0"), kFileLine}));
 
   // 12-bit samples from memory end as 16-bit ones with a pixel type and range.
   const uint8_t file[] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
