@@ -60,6 +60,15 @@ std::unique_ptr<ByteSource> ByteSource::From_Memory(std::span<const uint8_t> byt
   return src;
 }
 
+std::unique_ptr<ByteSource> ByteSource::From_Owned(std::vector<uint8_t> bytes, std::string name) {
+  std::unique_ptr<ByteSource> src(new ByteSource);
+  src->owned_ = std::move(bytes);
+  src->memory_ = src->owned_;
+  src->size_ = src->owned_.size();
+  src->name_ = std::move(name);
+  return src;
+}
+
 ByteSource::~ByteSource() {
   if (fd_ >= 0) ::close(fd_);
 }

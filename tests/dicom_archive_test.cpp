@@ -479,7 +479,7 @@ TEST_F(DicomArchive, ColourAsPeersShowItAndThePixelShape) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(fixtures::Shell("cjpeg -quality 90 " + std::string(c.cjpeg) + " " + (dir_ / "in.ppm") + " > " +
                                 (dir_ / "c.jpg")));
-    ASSERT_TRUE(fixtures::Shell("djpeg -nosmooth -ppm " + (dir_ / "c.jpg") + " > " + (dir_ / "c.ppm")));
+    ASSERT_TRUE(fixtures::Shell("djpeg -ppm " + (dir_ / "c.jpg") + " > " + (dir_ / "c.ppm")));
     const Bytes ref = fixtures::Read_File(dir_ / "c.ppm");
     DicomWriter j(8);
     j.Part10("1.2.840.10008.1.2.4.50").U16(0x0028, 0x0002, "US", {3}).Text(0x0028, 0x0004, "CS", c.pi);
@@ -489,7 +489,7 @@ TEST_F(DicomArchive, ColourAsPeersShowItAndThePixelShape) {
     const Read jr = Read_Bytes(j.Encapsulated({fixtures::Read_File(dir_ / "c.jpg")}, {}).Done(1024));
     ASSERT_EQ(jr.pixels, 1);
     ASSERT_GE(ref.size(), 16u * 16 * 3);
-    EXPECT_LE(fixtures::Max_Diff(Data(*jr.ima), Bytes(ref.end() - 16 * 16 * 3, ref.end()), 1), 1);
+    EXPECT_EQ(Data(*jr.ima), Bytes(ref.end() - 16 * 16 * 3, ref.end()));
   }
 }
 

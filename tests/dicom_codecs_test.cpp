@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -241,6 +242,96 @@ TEST(DicomCodecsFuzz, JpegLsFrameWithoutEndMarkerFailsAtOnce) {
   EXPECT_EQ(r.pixels, 0);
   EXPECT_TRUE(log.Has("--> JPEG-LS frame 0 has no end marker: cut short", 6));
   EXPECT_TRUE(log.Contains("ERROR:\x01 JPEG-LS frame 0 cannot be decoded", 2));
+}
+
+}  // namespace
+
+namespace {
+
+// The pixels of a binary PGM/PPM (after its three header lines).
+Bytes Pnm_Pixels(const Bytes& pnm) {
+  size_t at = 0;
+  for (int lines = 0; lines < 3 && at < pnm.size(); ++at)
+    if (pnm[at] == '\n') ++lines;
+  return Bytes(pnm.begin() + static_cast<long>(at), pnm.end());
+}
+
+// 8-bit DCT frames read as djpeg (default options) and dcmdjpeg decode them,
+// sample for sample: 4:2:0, 4:2:2, progressive, arithmetic, grey; as JPEG
+// files and in DICOM (img2dcm, or our writer where img2dcm has no syntax).
+TEST_F(DicomCodecs, EightBitDctEqualsDjpegAndDcmdjpeg) {
+  if (!fixtures::Have("cjpeg") || !fixtures::Have("img2dcm")) GTEST_SKIP() << "cjpeg or img2dcm missing";
+  const int w = 61, h = 43;
+  for (const auto& [name, spp] : {std::pair{"c.ppm", 3}, std::pair{"g.pgm", 1}}) {
+    const std::string head = std::string(spp == 3 ? "P6" : "P5") + "\n61 43\n255\n";
+    Bytes pnm(head.begin(), head.end());
+    for (uint16_t v : fixtures::Phantom_Samples(w, h, 8, spp, 11)) pnm.push_back(static_cast<uint8_t>(v));
+    fixtures::Write_File(P(name), pnm);
+  }
+  const struct {
+    const char* cjpeg;
+    bool img2dcm;  // dcmtk has the syntax (and so dcmdjpeg decodes it)
+  } cases[] = {{"-sample 2x2 c.ppm", true},       {"-sample 2x1 -restart 1 c.ppm", true},
+               {"-progressive c.ppm", true},      {"-progressive g.pgm", true},
+               {"g.pgm", true},                   {"-arithmetic c.ppm", false},
+               {"-arithmetic -progressive -sample 2x1 c.ppm", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cjpeg);
+    ASSERT_TRUE(fixtures::Shell("cd " + dir_.path.string() + " && cjpeg " + c.cjpeg + " > j.jpg && djpeg j.jpg > ref.pnm"));
+    const Bytes jpeg = fixtures::Read_File(P("j.jpg")), want = Pnm_Pixels(fixtures::Read_File(P("ref.pnm")));
+    const Read file = Read_Bytes(jpeg);
+    ASSERT_NE(file.ima, nullptr);
+    EXPECT_EQ(file.ima->format, 103);
+    ASSERT_EQ(file.pixels, 1);
+    EXPECT_TRUE(Data(*file.ima) == want);
+    Bytes dicom;
+    if (c.img2dcm) {
+      ASSERT_TRUE(fixtures::Shell("img2dcm -i JPEG " + P("j.jpg") + " " + P("j.dcm")));
+      ASSERT_TRUE(fixtures::Shell("dcmdjpeg " + P("j.dcm") + " " + P("d.dcm")));
+      const Bytes native = fixtures::Dicom_Native_Pixels(fixtures::Read_File(P("d.dcm")));  // padded to even
+      EXPECT_TRUE(native.size() >= want.size() && std::equal(want.begin(), want.end(), native.begin()));
+      dicom = fixtures::Read_File(P("j.dcm"));
+    } else {
+      const int spp = want.size() == size_t{w} * h ? 1 : 3;
+      DicomWriter dw(8);
+      dw.Part10("1.2.840.10008.1.2.4.51").Image(h, w, 8, static_cast<uint16_t>(spp), 0, spp == 3 ? "YBR_FULL_422" : "");
+      dw.Encapsulated({jpeg});
+      dicom = dw.Done(1024);
+    }
+    const Read r = Read_Bytes(dicom);
+    ASSERT_NE(r.ima, nullptr);
+    ASSERT_EQ(r.pixels, 1);
+    EXPECT_TRUE(Data(*r.ima) == want);
+  }
+  // A frame libjpeg-turbo refuses: its message in our ERROR line, no exit.
+  Bytes bad = fixtures::Read_File(P("j.jpg"));
+  bad.resize(40);
+  fixtures::LogCapture log(0);
+  const Read r = Read_Bytes(bad);
+  EXPECT_TRUE(r.ima == nullptr || r.pixels == 0);
+  EXPECT_TRUE(log.Contains("ERROR:", 2)) << log.Joined(2, true);
+}
+
+// Native YBR_FULL_422 (Y1 Y2 Cb Cr for each two pixels) reads to RGB as
+// dcmtk's dcm2pnm renders it.
+TEST_F(DicomCodecs, NativeYbrFull422ReadsAsDcmtkRendersIt) {
+  if (!fixtures::Have("dump2dcm") || !fixtures::Have("dcm2pnm")) GTEST_SKIP() << "dcmtk missing";
+  Bytes packed(6 * 8 * 2);
+  for (size_t i = 0; i < packed.size(); ++i) packed[i] = static_cast<uint8_t>(i * 37 + 11);
+  fixtures::Write_File(P("y.raw"), packed);
+  const std::string dump = "(0008,0060) CS [OT]\n(0028,0002) US 3\n(0028,0004) CS [YBR_FULL_422]\n"
+                           "(0028,0006) US 0\n(0028,0010) US 6\n(0028,0011) US 8\n(0028,0100) US 8\n"
+                           "(0028,0101) US 8\n(0028,0102) US 7\n(0028,0103) US 0\n(7fe0,0010) OB =" + P("y.raw") + "\n";
+  Bytes file = Convert("dump2dcm", Bytes(dump.begin(), dump.end()), "+te");
+  ASSERT_TRUE(fixtures::Shell("dcm2pnm +op " + P("out.dcm") + " " + P("y.ppm")));
+  const Bytes want = Pnm_Pixels(fixtures::Read_File(P("y.ppm")));
+  file.resize(std::max<size_t>(file.size(), 1024));  // detection's size gate
+  const Read r = Read_Bytes(file);
+  ASSERT_NE(r.ima, nullptr);
+  ASSERT_EQ(r.pixels, 1);
+  ASSERT_EQ(Data(*r.ima).size(), want.size());
+  // dcmtk centres chroma on 127, not 128: up to 2 apart.
+  EXPECT_LE(fixtures::Max_Diff(Data(*r.ima), want, 1), 2);
 }
 
 }  // namespace

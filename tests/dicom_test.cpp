@@ -3,6 +3,7 @@
 // odd streams only the fixture writer makes, damaged input, and reading on
 // several threads.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -101,14 +102,24 @@ const char* kCT = R"((0008,0008) CS [ORIGINAL\PRIMARY\AXIAL]
 (7fe0,0010) OW @PIX
 )";
 
+// Bytes that do not deflate to much less.
+Bytes Noise(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  return b;
+}
+
 TEST_F(Dicom, DcmtkFilesInEveryTransferSyntaxGiveTheSamePixelsAndFields) {
   const Bytes pix = fixtures::Dicom_Ramp16(16, 24);
   const struct { const char* options; uint16_t format; uint8_t mode; } cases[] = {
       {"+ti", 25, 0}, {"+te", 25, 8}, {"+tb", 25, 9}, {"-F +ti", 24, 0}, {"+te -e", 25, 8}, {"+ti +g", 25, 0},
+      {"+td", 25, 8 | kNemaDeflated},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options);
-    const Read r = Read_Bytes(Dcmtk("ts", kCT, c.options, pix));
+    Bytes file = Dcmtk("ts", kCT, c.options, pix);
+    file.resize(std::max<size_t>(file.size(), 1024));  // deflated, it falls below detection's size gate
+    const Read r = Read_Bytes(file);
     ASSERT_NE(r.ima, nullptr);
     const ImageHeader& ima = *r.ima;
     EXPECT_EQ(std::tuple(ima.format, ima.transfer_mode, ima.dim_x, ima.dim_y, ima.dim_z, ima.g2.pix_store),
@@ -310,8 +321,29 @@ TEST_F(Dicom, ElementHeaderRepairsAndEnds) {
   }
 }
 
+// A Part 10 file in Deflated Explicit VR Little Endian whose data set is `body`.
+Bytes Deflated(const Bytes& body) {
+  Bytes out = DicomWriter(8).Part10("1.2.840.10008.1.2.1.99").Done();
+  const size_t head = out.size();
+  out.resize(head + compressBound(static_cast<uLong>(body.size())));
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  z.next_in = const_cast<Bytef*>(body.data());
+  z.avail_in = static_cast<uInt>(body.size());
+  z.next_out = out.data() + head;
+  z.avail_out = static_cast<uInt>(out.size() - head);
+  deflate(&z, Z_FINISH);
+  out.resize(head + z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 TEST_F(Dicom, BadStreamsFailCleanly) {
   const Bytes pix = fixtures::Dicom_Ramp16(4, 8);
+  Bytes damaged = Deflated(Bare(8).Image(64, 64).Pixels(Noise(8192)).Done());
+  for (size_t i = 0; i < 64; ++i) damaged[damaged.size() / 2 + i] ^= 0x5A;
+  // 4 MiB of zeros in 4 KiB, read with a budget of 1 MiB.
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "1", 1);
   const auto deep = [&](int depth) {
     DicomWriter w(0);
     w.Text(0x0008, 0x0060, "CS", "MR");
@@ -328,6 +360,8 @@ TEST_F(Dicom, BadStreamsFailCleanly) {
       {"value past the end", Bare(0).Image(4, 8).Element(0x0010, 0x0010, "", {'A', 'B'}, 5000).Done(1024), false, nullptr},
       {"pixels past the end", Bare(0).Image(4, 8).Element(0x7FE0, 0x0010, "", pix, 900000).Done(1024), true, nullptr},
       {"fragment not an item", DicomWriter(8).Part10("1.2.840.10008.1.2.5").Image(4, 8).Element(0x7FE0, 0x0010, "OB", {0x10, 0, 0x10, 0, 0, 0, 0, 0}, 0xFFFFFFFF).Done(1024), false, nullptr},
+      {"deflate stream damaged", damaged, false, "ERROR: deflated data set:"},
+      {"deflate bomb", Deflated(Bytes(4 << 20, 0)), false, "ERROR: deflated data set: inflated size passes the budget"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -341,6 +375,7 @@ TEST_F(Dicom, BadStreamsFailCleanly) {
       EXPECT_EQ(Kema_Image_Get_Image(nullptr, *ima), std::string(c.name) == "pixels past the end" ? 0 : 1);
     }
   }
+  unsetenv("KEMASCOPIA_MAX_IMAGE_MB");
 }
 
 TEST_F(Dicom, PapyrusImagesMultiFrameAndCompressedData) {

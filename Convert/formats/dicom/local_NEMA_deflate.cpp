@@ -5,6 +5,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "Convert/conv_budget.h"
 
 #include "Convert/formats/dicom/local_NEMA_codec.h"
 
@@ -46,3 +51,100 @@ bool Inflated(const ReadContext& ctx, std::span<const uint8_t> in, std::span<uin
 
 const NemaFrameCodec kNemaDeflateFrame = {"Deflate", false, nullptr, Inflated};
 const NemaFrameCodec kNemaPlainFrame = {"Uncompressed", false, nullptr, Plain};
+
+// ---- Deflated Explicit VR Little Endian: the data set after the meta group ----
+
+namespace {
+
+bool Long_Length(const uint8_t* vr) {
+  static const char* const kLong[] = {"OB", "OW", "OF", "OD", "OL", "OV", "SQ", "UN", "UT", "UC", "UR", "SV", "UV"};
+  for (const char* v : kLong)
+    if (vr[0] == v[0] && vr[1] == v[1]) return true;
+  return false;
+}
+
+}  // namespace
+
+uint64_t NEMA_Meta_End(const ByteSource& source) {
+  uint8_t b[12];
+  if (source.Read_At(128, b, 4) != 4 || std::memcmp(b, "DICM", 4) != 0) return 0;
+  uint64_t at = 132;
+  // The meta group is explicit little-endian, a few hundred bytes.
+  for (int n = 0; n < 1000; ++n) {
+    if (source.Read_At(at, b, 12) < 8 || (b[0] | b[1] << 8) != 0x0002) return at;
+    if (Long_Length(b + 4))
+      at += 12 + (uint64_t{b[8]} | uint64_t{b[9]} << 8 | uint64_t{b[10]} << 16 | uint64_t{b[11]} << 24);
+    else
+      at += 8 + (uint64_t{b[6]} | uint64_t{b[7]} << 8);
+  }
+  return at;
+}
+
+std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, const ByteSource& source, uint64_t from) {
+  Log_Print(ctx, 9, "in NEMA_Inflate_Source(%llu)", static_cast<unsigned long long>(from));
+  if (from > source.size()) from = source.size();
+  auto fail = [&](const char* what, int code) {
+    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 deflated data set: %s (%d) at byte %llu", what, code,
+              static_cast<unsigned long long>(from));
+    return std::shared_ptr<ByteSource>();
+  };
+  // The compressed bytes are read in steps; the output grows as it is
+  // filled, each step through the budget (a deflate stream expands at most
+  // about a thousand times: a small file may still claim gigabytes).
+  constexpr size_t kStep = 1 << 16;
+  std::vector<uint8_t> out;
+  std::vector<uint8_t> in(kStep);
+  uint8_t head[2] = {0, 0};
+  const bool zlib_header = source.Read_At(from, head, 2) == 2 && (head[0] & 0x0F) == 8 && ((head[0] << 8) | head[1]) % 31 == 0;
+  z_stream z{};
+  if (inflateInit2(&z, zlib_header ? 15 : -15) != Z_OK) return fail("zlib refused to start", 0);
+  uint64_t done = 0;
+  try {
+    out.resize(static_cast<size_t>(from));
+    if (from && source.Read_At(0, out.data(), from) != static_cast<ptrdiff_t>(from)) {
+      inflateEnd(&z);
+      return fail("meta group not readable", 0);
+    }
+    out.resize(std::max<size_t>(static_cast<size_t>(from) + 4 * (source.size() - from), 1 << 16));
+    uint64_t at = from;
+    size_t filled = static_cast<size_t>(from);
+    int r = Z_OK;
+    while (r != Z_STREAM_END) {
+      if (z.avail_in == 0) {
+        const ptrdiff_t got = source.Read_At(at, in.data(), in.size());
+        if (got <= 0) break;  // cut short: what was inflated is the data set
+        at += static_cast<uint64_t>(got);
+        z.next_in = in.data();
+        z.avail_in = static_cast<uInt>(got);
+      }
+      if (filled == out.size()) {
+        const uint64_t grown = Mul_Sat(out.size(), 2);
+        if (!Image_Budget_Check(ctx, grown, source.name().c_str())) {
+          inflateEnd(&z);
+          return fail("inflated size passes the budget", 0);
+        }
+        out.resize(static_cast<size_t>(grown));
+      }
+      const size_t room = std::min<size_t>(out.size() - filled, UINT_MAX);
+      z.next_out = out.data() + filled;
+      z.avail_out = static_cast<uInt>(room);
+      r = inflate(&z, Z_NO_FLUSH);
+      filled += room - z.avail_out;
+      if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) {
+        const int code = r;
+        inflateEnd(&z);
+        return fail(z.msg ? z.msg : "inflate failed", code);
+      }
+    }
+    done = filled;
+    out.resize(filled);
+  } catch (const std::bad_alloc&) {
+    inflateEnd(&z);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "realloc", "inflated data set", static_cast<long long>(out.size()), 2);
+    return {};
+  }
+  inflateEnd(&z);
+  Log_Print(ctx, 8, "--> data set inflated: %llu bytes from %llu", static_cast<unsigned long long>(done - from),
+            static_cast<unsigned long long>(source.size() - from));
+  return ByteSource::From_Owned(std::move(out), source.name());
+}
