@@ -5,6 +5,7 @@
 #include <QPolygon>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "platform/qt_internal.h"
@@ -47,23 +48,36 @@ int Font::width_of(unsigned char c) const { return data().qmetrics.horizontalAdv
 
 // ---- surfaces ----
 
-Surface::Surface(int width, int height) : d_(std::make_unique<Data>()) {
-  d_->image = QImage(std::max(1, width), std::max(1, height), QImage::Format_RGB32);
-  d_->image.fill(Qt::white);
+Surface::Surface(int width, int height, double scale) : d_(std::make_unique<Data>()) {
+  resize(width, height, Color{255, 255, 255}, scale);
 }
 
 Surface::~Surface() = default;
-int Surface::width() const { return d_->image.width(); }
-int Surface::height() const { return d_->image.height(); }
+int Surface::width() const { return d_->width; }
+int Surface::height() const { return d_->height; }
+double Surface::scale() const { return d_->scale; }
 
-void Surface::resize(int width, int height, Color fill) {
-  d_->image = QImage(std::max(1, width), std::max(1, height), QImage::Format_RGB32);
+void Surface::resize(int width, int height, Color fill, double scale) {
+  d_->width = std::max(1, width);
+  d_->height = std::max(1, height);
+  d_->scale = scale >= 1.0 && scale <= 8.0 ? scale : 1.0;
+  d_->image = QImage(static_cast<int>(std::lround(d_->width * d_->scale)),
+                     static_cast<int>(std::lround(d_->height * d_->scale)), QImage::Format_RGB32);
+  d_->image.setDevicePixelRatio(d_->scale);
   d_->image.fill(QColor(fill.r, fill.g, fill.b));
+}
+
+Rect Surface::to_pixels(const Rect& r) const {
+  if (d_->scale == 1.0) return r;
+  const auto at = [this](int v) { return static_cast<int>(std::lround(v * d_->scale)); };
+  const int x0 = at(r.x), y0 = at(r.y);
+  return {x0, y0, at(r.x + r.w) - x0, at(r.y + r.h) - y0};
 }
 
 Color Surface::pixel(int x, int y) const {
   if (x < 0 || y < 0 || x >= width() || y >= height()) return {};
-  const QRgb v = d_->image.pixel(x, y);
+  const Rect p = to_pixels({x, y, 1, 1});
+  const QRgb v = d_->image.pixel(p.x, p.y);
   return {static_cast<uint8_t>(qRed(v)), static_cast<uint8_t>(qGreen(v)), static_cast<uint8_t>(qBlue(v))};
 }
 
@@ -94,6 +108,9 @@ class Painter : public QPainter {
   }
 };
 
+// One window pixel wide, at any scale.
+QPen Hairline(const Surface& s, Color c) { return QPen(Q(c), s.scale() == 1.0 ? 0 : 1); }
+
 }  // namespace
 
 Canvas::Canvas(Surface& surface) : surface_(&surface) {}
@@ -118,7 +135,7 @@ Rect Canvas::clip_device() const {
 }
 
 void Canvas::fill_rect(const Rect& r, Color c) {
-  const Rect d = Intersect(to_device(r), clip_device());
+  const Rect d = surface_->to_pixels(Intersect(to_device(r), clip_device()));
   if (d.empty()) return;
   const uint32_t w = Word(c);
   for (int y = d.y; y < d.y + d.h; ++y) std::fill_n(surface_->row(y) + d.x, d.w, w);
@@ -138,7 +155,7 @@ void Canvas::line(Point a, Point b, Color c) {
   if (da == db) return;
   {
     Painter p(*surface_, clip_device());
-    p.setPen(QPen(Q(c), 0));
+    p.setPen(Hairline(*surface_, c));
     // The end point is left out, as the window system's line drawing does.
     const int dx = db.x - da.x, dy = db.y - da.y;
     const int n = std::max(std::abs(dx), std::abs(dy));
@@ -172,7 +189,7 @@ void Canvas::polygon(std::span<const Point> points, Color fill, Color outline) {
   }
   {
     Painter p(*surface_, clip_device());
-    p.setPen(QPen(Q(outline), 0));
+    p.setPen(Hairline(*surface_, outline));
     p.setBrush(Q(fill));
     p.drawPolygon(poly);
   }
@@ -238,12 +255,15 @@ void Sample_Map(std::vector<int>& map, int dst_from, int dst_to, int dst_origin,
 }
 
 template <typename Pixel>
-void Stretch(Surface& surface, const Rect& clip, int src_w, int src_h, const Rect& src, const Rect& dst, Pixel&& pixel,
+void Stretch(Surface& surface, const Rect& clip, int src_w, int src_h, const Rect& src, const Rect& dst_window, Pixel&& pixel,
              const uint8_t* bits, int stride) {
-  if (!bits || src.empty() || dst.empty() || src.x < 0 || src.y < 0 || src.x + src.w > src_w ||
+  if (!bits || src.empty() || dst_window.empty() || src.x < 0 || src.y < 0 || src.x + src.w > src_w ||
       src.y + src.h > src_h)
     return;
-  const Rect d = Intersect(dst, clip);
+  // Every device pixel samples the source: images are as sharp as the
+  // screen allows.
+  const Rect dst = surface.to_pixels(dst_window);
+  const Rect d = Intersect(dst, surface.to_pixels(clip));
   if (d.empty()) return;
   thread_local std::vector<int> xmap;
   Sample_Map(xmap, d.x, d.x + d.w, dst.x, dst.w, src.x, src.w);

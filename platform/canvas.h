@@ -74,20 +74,28 @@ class Font {
 };
 
 // Where a Canvas draws: an image with 32-bit pixels, top row first.
+// Sizes and coordinates are the window's pixels; on a hi-DPI screen the image
+// holds `scale` device pixels per window pixel, so text and images are drawn
+// at the screen's own resolution rather than magnified.
 class Surface {
  public:
-  Surface(int width, int height);
+  Surface(int width, int height, double scale = 1.0);
   virtual ~Surface();
   Surface(const Surface&) = delete;
   Surface& operator=(const Surface&) = delete;
   int width() const;
   int height() const;
-  // New size; the contents are cleared to `fill`.
-  void resize(int width, int height, Color fill);
+  double scale() const;
+  // New size (and scale); the contents are cleared to `fill`.
+  void resize(int width, int height, Color fill, double scale);
+  void resize(int width, int height, Color fill) { resize(width, height, fill, scale()); }
+  // The pixel at the top-left of window pixel (x, y).
   Color pixel(int x, int y) const;
-  // Row y as 0xFFRRGGBB words.
+  // Device pixel row y as 0xFFRRGGBB words, and a window rectangle in
+  // device pixels.
   uint32_t* row(int y);
   const uint32_t* row(int y) const;
+  Rect to_pixels(const Rect& r) const;
   // Called after every drawing operation (a window schedules its blit).
   virtual void changed() {}
   struct Data;

@@ -19,7 +19,9 @@ struct Font::Data {
 };
 
 struct Surface::Data {
-  QImage image;
+  QImage image;  // device pixels, its device pixel ratio the surface's scale
+  int width = 1, height = 1;
+  double scale = 1.0;
 };
 
 inline QString Latin1(std::string_view text) {

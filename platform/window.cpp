@@ -96,10 +96,11 @@ struct Window::Impl {
     owner->on_paint(canvas);
   }
   void Resized(int w, int h) {
-    if (!owner || (w == sized_w && h == sized_h)) return;
+    const double scale = host ? host->devicePixelRatioF() : 1.0;
+    if (!owner || (w == sized_w && h == sized_h && scale == surface->scale())) return;
     sized_w = w;
     sized_h = h;
-    surface->resize(w, h, background.value_or(Color{0, 0, 0}));
+    surface->resize(w, h, background.value_or(Color{0, 0, 0}), scale);
     needs_paint = erase = true;
     owner->on_size(w, h);
     if (host) host->update();
@@ -122,6 +123,8 @@ class Host : public QWidget {
   Window* W() const { return impl_ ? impl_->owner : nullptr; }
   void paintEvent(QPaintEvent*) override {
     if (!impl_) return;
+    // Moved to a screen of another pixel density: redraw at its resolution.
+    if (devicePixelRatioF() != impl_->surface->scale()) impl_->Resized(width(), height());
     impl_->Paint();
     QPainter p(this);
     p.drawImage(QRect(0, 0, impl_->surface->width(), impl_->surface->height()), impl_->surface->data().image);
@@ -274,7 +277,7 @@ bool Window::create(const Options& o) {
   d_->background = o.background;
   d_->title = o.title;
   d_->surface = std::make_unique<Impl::WindowSurface>(*d_, o.width, o.height);
-  d_->surface->resize(o.width, o.height, o.background.value_or(Color{0, 0, 0}));
+  d_->surface->resize(o.width, o.height, o.background.value_or(Color{0, 0, 0}), host->devicePixelRatioF());
   host->setWindowTitle(QString::fromStdString(o.title));
   host->setAcceptDrops(o.accept_drops);
   host->setCursor(Shape(o.cursor));

@@ -69,4 +69,5 @@ class ImageWindow : public platform::Window {
   // What the title was last made from (compared by identity).
   const std::string* title_source_ = nullptr;
   const ImageHeader* title_entry_ = nullptr;
+  bool painted_image_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 
 #include "tests/fixtures/log_capture.h"
 #include "tests/viewer/helpers.h"
@@ -50,6 +51,42 @@ TEST(Canvas, BottomUpRectsAndNearestNeighbourStretch) {
   c.clear_clip();
   c.stretch_bgr(bgr, 4, 1, 1, {0, 0, 2, 1}, {5, 5, 2, 2});
   EXPECT_EQ(img.pixel(5, 5), kBlack);
+}
+
+// On a hi-DPI screen a surface holds two device pixels per window pixel:
+// rectangles, stretched images and text land on the same window pixels, and
+// text is drawn at the device resolution rather than magnified.
+TEST(Canvas, ScaledSurfaceDrawsAtDeviceResolution) {
+  const auto ink_rows = [](const platform::Image& img, int rows, int cols) {
+    int n = 0;
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < cols; ++x)
+        if (img.row(y)[x] != 0xFFFFFFFFu) {
+          ++n;
+          break;
+        }
+    return n;
+  };
+  int ink[2] = {};
+  for (int scale : {1, 2}) {
+    platform::Image img(40, 20, scale);
+    ASSERT_EQ(std::tuple(img.width(), img.height(), img.to_pixels({3, 4, 5, 6})),
+              std::tuple(40, 20, platform::Rect{3 * scale, 4 * scale, 5 * scale, 6 * scale}));
+    platform::Canvas c(img);
+    c.set_font(platform::Font::Create({"Arial", 11}));
+    c.text(0, 0, "Hg", kBlack);
+    ink[scale - 1] = ink_rows(img, 20 * scale, 40 * scale);
+    // A 2 x 1 image over window pixels 20..23: each source pixel covers 2 window pixels.
+    const uint8_t bits[] = {1, 2};
+    Color table[256] = {};
+    table[1] = kRed, table[2] = kBlue;
+    c.stretch_indexed(bits, 2, 2, 1, table, {0, 0, 2, 1}, {20, 0, 4, 2});
+    c.fill_rect({30, 10, 2, 2}, kRed);
+    EXPECT_EQ(std::tuple(img.pixel(21, 1), img.pixel(22, 0), img.pixel(31, 11), img.pixel(32, 11)),
+              std::tuple(kRed, kBlue, kRed, Color{255, 255, 255}));
+    EXPECT_EQ(img.row(4 * scale - 1)[24 * scale - 1], 0xFFFFFFFFu);  // past the image, nothing
+  }
+  EXPECT_GE(ink[1], 2 * ink[0] - 2) << ink[0];
 }
 
 TEST(Canvas, TabsExpandToStopsFromTheirOrigin) {
