@@ -230,7 +230,8 @@ int Turbo_Decode(std::span<const uint8_t> data, std::span<uint8_t> out, JpegInfo
   info.frame_components = static_cast<uint8_t>(cinfo.num_components);
   info.bytes_per_sample = 1;
   info.precision = static_cast<uint8_t>(cinfo.data_precision);
-  info.frame_type = static_cast<uint8_t>(cinfo.progressive_mode ? 2 : cinfo.arith_code ? 9 : 1);
+  // The SOF marker's low nibble: 0 baseline, 1 extended, 2 progressive, 9 and 10 arithmetic.
+  info.frame_type = static_cast<uint8_t>(Jpeg_Frame_Kind(data).sof & 0x0F);
   info.restart_interval = static_cast<uint16_t>(cinfo.restart_interval);
   Turbo_Info_Lines(cinfo, opt);
   if (!out.data()) {

@@ -294,6 +294,17 @@ TEST_F(DicomCodecs, EightBitDctEqualsDjpegAndDcmdjpeg) {
   fixtures::LogCapture log(0);
   EXPECT_EQ(Read_Bytes(DicomWriter(8).Part10("1.2.840.10008.1.2.4.51").Image(h, w, 8, 3).Encapsulated({bad}).Done(1024)).pixels, 0);
   EXPECT_TRUE(log.Contains("ERROR:\x01 Invalid component ID 99 in SOS", 2)) << log.Joined(2, true);
+  // A progressive frame said to be 600 x 500: its 900 KB of samples fit a
+  // budget of 1 MB, libjpeg-turbo's 1.2 MB of coefficients do not.
+  Bytes big = fixtures::Read_File(P("j.jpg"));
+  const uint8_t sof[] = {0xFF, 0xCA};
+  const auto at = std::search(big.begin(), big.end(), std::begin(sof), std::end(sof));
+  ASSERT_LT(at + 9, big.end());
+  at[5] = 500 >> 8, at[6] = 500 & 0xFF, at[7] = 600 >> 8, at[8] = 600 & 0xFF;
+  setenv("KEMASCOPIA_MAX_IMAGE_MB", "1", 1);
+  EXPECT_EQ(Read_Bytes(DicomWriter(8).Part10("1.2.840.10008.1.2.4.51").Image(500, 600, 8, 3).Encapsulated({big}).Done(1024)).pixels, 0);
+  unsetenv("KEMASCOPIA_MAX_IMAGE_MB");
+  EXPECT_TRUE(log.Contains("over the pixel memory budget", 2)) << log.Joined(2, true);
 }
 
 TEST_F(DicomCodecs, JpegLsLosslessAndNearLosslessInEveryInterleaveMode) {
