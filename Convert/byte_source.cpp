@@ -60,11 +60,12 @@ std::unique_ptr<ByteSource> ByteSource::From_Memory(std::span<const uint8_t> byt
   return src;
 }
 
-std::unique_ptr<ByteSource> ByteSource::From_Owned(std::vector<uint8_t> bytes, std::string name) {
+std::unique_ptr<ByteSource> ByteSource::From_Owned(std::shared_ptr<const void> owner, std::span<const uint8_t> bytes,
+                                                  std::string name) {
   std::unique_ptr<ByteSource> src(new ByteSource);
-  src->owned_ = std::move(bytes);
-  src->memory_ = src->owned_;
-  src->size_ = src->owned_.size();
+  src->owner_ = std::move(owner);
+  src->memory_ = bytes;
+  src->size_ = bytes.size();
   src->name_ = std::move(name);
   return src;
 }

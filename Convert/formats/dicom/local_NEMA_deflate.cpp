@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Convert/conv_budget.h"
+#include "Convert/conv_report.h"
 
 #include "Convert/formats/dicom/local_NEMA_codec.h"
 
@@ -88,63 +89,57 @@ std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, const By
               static_cast<unsigned long long>(from));
     return std::shared_ptr<ByteSource>();
   };
-  // The compressed bytes are read in steps; the output grows as it is
-  // filled, each step through the budget (a deflate stream expands at most
-  // about a thousand times: a small file may still claim gigabytes).
-  constexpr size_t kStep = 1 << 16;
-  std::vector<uint8_t> out;
-  std::vector<uint8_t> in(kStep);
   uint8_t head[2] = {0, 0};
   const bool zlib_header = source.Read_At(from, head, 2) == 2 && (head[0] & 0x0F) == 8 && ((head[0] << 8) | head[1]) % 31 == 0;
   z_stream z{};
   if (inflateInit2(&z, zlib_header ? 15 : -15) != Z_OK) return fail("zlib refused to start", 0);
-  uint64_t done = 0;
+  struct End {
+    z_stream* z;
+    ~End() { inflateEnd(z); }
+  } end{&z};
+  // The compressed bytes are read in steps; the output starts at four times
+  // their size (pages never written are never touched) and doubles when
+  // full, each step through the budget: a deflate stream expands up to a
+  // thousand times, so a small file may claim gigabytes.
+  constexpr size_t kStep = 1 << 16;
+  auto out = std::make_shared<PixelBuffer>();
+  uint8_t in[kStep];
+  size_t filled = static_cast<size_t>(from);
   try {
-    out.resize(static_cast<size_t>(from));
-    if (from && source.Read_At(0, out.data(), from) != static_cast<ptrdiff_t>(from)) {
-      inflateEnd(&z);
-      return fail("meta group not readable", 0);
-    }
-    out.resize(std::max<size_t>(static_cast<size_t>(from) + 4 * (source.size() - from), 1 << 16));
+    const uint64_t first = std::min(std::max<uint64_t>(from + 4 * (source.size() - from), 1 << 16),
+                                    std::max<uint64_t>(Image_Budget_Bytes(), from + 1));
+    *out = PixelBuffer::Allocate(static_cast<size_t>(first));
+    if (from && source.Read_At(0, out->data(), from) != static_cast<ptrdiff_t>(from)) return fail("meta group not readable", 0);
     uint64_t at = from;
-    size_t filled = static_cast<size_t>(from);
     int r = Z_OK;
     while (r != Z_STREAM_END) {
       if (z.avail_in == 0) {
-        const ptrdiff_t got = source.Read_At(at, in.data(), in.size());
+        const ptrdiff_t got = source.Read_At(at, in, sizeof in);
         if (got <= 0) break;  // cut short: what was inflated is the data set
         at += static_cast<uint64_t>(got);
-        z.next_in = in.data();
+        z.next_in = in;
         z.avail_in = static_cast<uInt>(got);
       }
-      if (filled == out.size()) {
-        const uint64_t grown = Mul_Sat(out.size(), 2);
-        if (!Image_Budget_Check(ctx, grown, source.name().c_str())) {
-          inflateEnd(&z);
-          return fail("inflated size passes the budget", 0);
-        }
-        out.resize(static_cast<size_t>(grown));
+      if (filled == out->size()) {
+        const uint64_t grown = Mul_Sat(out->size(), 2);
+        if (!Image_Budget_Check(ctx, grown, source.name().c_str())) return fail("inflated size passes the budget", 0);
+        PixelBuffer bigger = PixelBuffer::Allocate(static_cast<size_t>(grown));
+        std::memcpy(bigger.data(), out->data(), filled);
+        *out = std::move(bigger);
       }
-      const size_t room = std::min<size_t>(out.size() - filled, UINT_MAX);
-      z.next_out = out.data() + filled;
+      const size_t room = std::min<size_t>(out->size() - filled, UINT_MAX);
+      z.next_out = out->data() + filled;
       z.avail_out = static_cast<uInt>(room);
       r = inflate(&z, Z_NO_FLUSH);
       filled += room - z.avail_out;
-      if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) {
-        const int code = r;
-        inflateEnd(&z);
-        return fail(z.msg ? z.msg : "inflate failed", code);
-      }
+      if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return fail(z.msg ? z.msg : "inflate failed", r);
     }
-    done = filled;
-    out.resize(filled);
   } catch (const std::bad_alloc&) {
-    inflateEnd(&z);
-    Report_Memory(ctx, KEMA_SRC, __LINE__, "realloc", "inflated data set", static_cast<long long>(out.size()), 2);
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "inflated data set", static_cast<long long>(filled), 2);
     return {};
   }
-  inflateEnd(&z);
-  Log_Print(ctx, 8, "--> data set inflated: %llu bytes from %llu", static_cast<unsigned long long>(done - from),
+  Log_Print(ctx, 8, "--> data set inflated: %llu bytes from %llu", static_cast<unsigned long long>(filled - from),
             static_cast<unsigned long long>(source.size() - from));
-  return ByteSource::From_Owned(std::move(out), source.name());
+  const std::span<const uint8_t> bytes(out->data(), filled);
+  return ByteSource::From_Owned(std::move(out), bytes, source.name());
 }
