@@ -10,13 +10,22 @@
 #include "Convert/formats/local_Bruker.h"
 #include "Convert/formats/local_Elscint.h"
 #include "Convert/formats/local_Ge_CT9800.h"
+#include "Convert/formats/local_Ge_Pace.h"
+#include "Convert/formats/local_Ge_Signa_3.h"
 #include "Convert/formats/local_Ge_Signa_5.h"
+#include "Convert/formats/local_Ge_Sytec.h"
 #include "Convert/formats/local_IGB.h"
+#include "Convert/formats/local_Imatron.h"
 #include "Convert/formats/local_Interfile.h"
 #include "Convert/formats/local_JPEG.h"
 #include "Convert/formats/local_Materialise.h"
+#include "Convert/formats/local_Medison.h"
+#include "Convert/formats/local_Philips_HDL1.h"
+#include "Convert/formats/local_Philips_MRH1.h"
+#include "Convert/formats/local_Picker_IQ.h"
 #include "Convert/formats/local_Raw.h"
 #include "Convert/formats/local_SMIS.h"
+#include "Convert/formats/local_Shimadzu_SCT.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
 #include "Convert/formats/local_Siemens_Raw_C.h"
 #include "Convert/formats/local_TIFF.h"
@@ -35,26 +44,28 @@ constexpr FormatRow kRows[] = {
     {F::JPEG, "JPEG", 80, Detect_JPEG, JPEG_Read_Header, JPEG_Read_Image, PreProc_Accept},
     {F::Interfile_33, "INTERFILE 3.3", 80, Detect_Interfile, Interfile_Read_Header, nullptr, PreProc_Refuse_Interfile},
     {F::GE_CT9800, "GE CT 9800", 80, Detect_GE_CT9800, GE_CT9800_Read_Header, GE_CT9800_Read_Image, PreProc_Accept},
-    {F::Philips_HDL1, "Philips HDL1", 80, Detect_Philips_HDL1, nullptr, nullptr, PreProc_Accept},
-    {F::Philips_MRH1, "Philips MRH1", 80, Detect_Philips_MRH1, nullptr, nullptr, PreProc_Accept},
+    {F::Philips_HDL1, "Philips HDL1", 80, Detect_Philips_HDL1, Philips_HDL1_Read_Header, Philips_HDL1_Read_Image,
+     PreProc_Accept},
+    {F::Philips_MRH1, "Philips MRH1", 80, Detect_Philips_MRH1, Philips_MRH1_Read_Header, Philips_MRH1_Read_Image,
+     PreProc_Accept},
     {F::IGB, "IGB", 80, Detect_IGB, IGB_Read_Header, nullptr, PreProc_Refuse_IGB},
     {F::Bruker, "Bruker", 80, Detect_Bruker, Bruker_Read_Header, nullptr, nullptr},
     {F::Analyze, "Analyze", 80, Detect_Analyze, Analyze_Read_Header, Analyze_Read_Image, PreProc_Accept},
     // TIFF files too small for the later gate (a thumbnail, a few rows).
     {F::TIFF, nullptr, 80, Detect_TIFF_Small, nullptr, nullptr, nullptr},
 
-    {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, nullptr, nullptr, PreProc_Accept},
-    {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, nullptr, nullptr, PreProc_Accept},
+    {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, GE_PACE_Read_Header, GE_PACE_Read_Image, PreProc_Accept},
+    {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, GE_Sytec_Read_Header, nullptr, PreProc_Accept},
     {F::Papyrus_30, "PAPYRUS 3.0", 1024, Detect_Papyrus, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::Elscint, "ELSCINT", 1024, Detect_Elscint, Elscint_Read_Header, Elscint_Read_Image, Elscint_PreProc},
     {F::GE_Signa_5, "GE SIGNA-5", 1024, Detect_GE_Signa_5, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image,
      PreProc_Accept},
-    {F::Imatron, "IMATRON", 1024, Detect_Imatron, nullptr, nullptr, nullptr},
+    {F::Imatron, "IMATRON", 1024, Detect_Imatron, Imatron_Read_Header, nullptr, nullptr},
     // Element streams without a preamble: the test answers their codes.
     {F::NEMA_1, "NEMA_1", 1024, Detect_NEMA_Stream, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::DICOM_File, "DICOM FILE", 1024, Detect_DICOM_File, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::TIFF, "TIFF", 1024, Detect_TIFF, TIFF_Read_Header, TIFF_Read_Image, TIFF_PreProc},
-    {F::Picker, "PICKER IQ/PQ", 1024, Detect_Picker, nullptr, nullptr, PreProc_Picker},
+    {F::Picker, "PICKER IQ/PQ", 1024, Detect_Picker, Picker_Read_Header, Picker_Read_Image, PreProc_Picker},
     // Also answers SOMATOM AR.
     {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, Siemens_Vision_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
@@ -65,10 +76,11 @@ constexpr FormatRow kRows[] = {
     {F::GE_Pace, nullptr, 3086, Detect_GE_Pace_Anywhere, nullptr, nullptr, nullptr},
     {F::Siemens_Plus, "SIEMENS PLUS", 3086, Detect_Siemens_Plus, Siemens_SomatomPlus_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
-    {F::GE_Signa_3, "GE SIGNA-3", 3086, Detect_GE_Signa_3, nullptr, nullptr, PreProc_Refuse_Signa_3},
+    {F::GE_Signa_3, "GE SIGNA-3", 3086, Detect_GE_Signa_3, GE_SIGNA_3_Read_Header, nullptr, PreProc_Refuse_Signa_3},
 
-    {F::Medison, "MEDISON", 3184, Detect_Medison, nullptr, nullptr, nullptr},
-    {F::Shimadzu, "SHIMADZU SCT-5000", 3184, Detect_Shimadzu, nullptr, nullptr, PreProc_Accept},
+    {F::Medison, "MEDISON", 3184, Detect_Medison, Medison_Read_Header, Medison_Read_Image, PreProc_Accept},
+    {F::Shimadzu, "SHIMADZU SCT-5000", 3184, Detect_Shimadzu, Shimadzu_Read_Header, Shimadzu_Read_Image,
+     PreProc_Accept},
 
     // Codes that no signature of their own gives: answered by a test above,
     // set by a reader, or names only.

@@ -1,5 +1,6 @@
-// Elscint line-compressed and GE CT 9800 decoding of a 512 x 512 image from
-// memory, each next to a memcpy of the decoded bytes in the same run; and
+// Elscint line-compressed, GE CT 9800, GE Pace and Philips HDL1 row-record
+// decoding of a 512 x 512 image from memory, each next to a memcpy of the
+// decoded bytes in the same run; and
 // `kema info` over 200 files of each format next to 200 DICOM slices of the
 // same size (process against process).
 #include <cstdio>
@@ -12,9 +13,13 @@
 
 #include "Convert/formats/local_Elscint.h"
 #include "Convert/formats/local_Ge_CT9800.h"
+#include "Convert/formats/local_Ge_Pace.h"
+#include "Convert/formats/local_Philips_HDL1.h"
 #include "bench/bench_util.h"
 #include "tests/fixtures/dicom_writer.h"
 #include "tests/fixtures/legacy_writer.h"
+#include "tests/fixtures/scanner_writer_a.h"
+#include "tests/fixtures/scanner_writer_b.h"
 
 namespace {
 
@@ -91,9 +96,19 @@ int main(int argc, char** argv) {
 
   static const std::vector<uint8_t> elscint = Elscint(0);
   static const std::vector<uint8_t> ct9800 = CT9800(0);
+  // Pace: the phantom with noise, so that nearly every sample is a
+  // difference byte (no long runs).
+  std::vector<int16_t> noisy = fixtures::Scanner_Phantom(kSize, kSize, -1000, 2000);
+  for (size_t i = 0; i < noisy.size(); ++i) noisy[i] = static_cast<int16_t>(noisy[i] + static_cast<int>(i * 7919 % 21) - 10);
+  static const std::vector<uint8_t> pace =
+      fixtures::Pace_File({.width = kSize, .height = kSize, .coded = fixtures::Pace_Encode(noisy)});
   const size_t decoded = size_t{kSize} * kSize * 2;
   benchmark::RegisterBenchmark("Elscint_Compressed_512x512", BM_Decode, &elscint, &Elscint_Read_Image);
   benchmark::RegisterBenchmark("CT9800_Map_512x512", BM_Decode, &ct9800, &GE_CT9800_Read_Image);
+  benchmark::RegisterBenchmark("Pace_512x512", BM_Decode, &pace, &GE_PACE_Read_Image);
+  // Philips HDL1 row records: every row from column 1 to 510, difference-coded.
+  static const std::vector<uint8_t> hdl1 = fixtures::HDL1_File({.width = kSize, .height = kSize});
+  benchmark::RegisterBenchmark("HDL1_Records_512x512", BM_Decode, &hdl1, &Philips_HDL1_Read_Image);
   benchmark::RegisterBenchmark("Memcpy_512x512x2", BM_Memcpy, decoded);
 
   char tmpl[] = "/tmp/kema_legacy_bench_XXXXXX";

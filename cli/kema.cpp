@@ -28,15 +28,22 @@ bool Parse_Trace_Level(const std::string& text, int& level) {
   return true;
 }
 
-bool Known_Command(const std::string& c) { return c == "formats" || c == "info" || c == "header" || c == "raw"; }
+bool Known_Command(const std::string& c) {
+  return c == "formats" || c == "info" || c == "header" || c == "raw" || c == "convert";
+}
 
 // Options that apply to one command only.
 bool Check_Command_Options(Options& opt, std::string& error) {
-  if (opt.json && opt.command != "info" && opt.command != "formats")
-    error = "--json belongs to the info and formats commands";
+  if (opt.json && opt.command != "info" && opt.command != "formats" && opt.command != "convert")
+    error = "--json belongs to the info, formats and convert commands";
+  else if ((!opt.to.empty() || !opt.name.empty() || opt.no_gzip) && opt.command != "convert")
+    error = "--to, --name and --no-gzip belong to the convert command";
+  else if (!opt.to.empty() && opt.to != "nifti" && opt.to != "dicom") error = "--to takes nifti or dicom";
+  else if (opt.command == "convert" && opt.files.empty()) error = "convert: no file or folder given";
   else if (opt.raw && opt.command != "header") error = "--raw belongs to the header command";
   else if (opt.frames && opt.command != "info") error = "--frames belongs to the info command";
-  else if (!opt.output.empty() && opt.command != "raw") error = "-o belongs to the raw command";
+  else if (!opt.output.empty() && opt.command != "raw" && opt.command != "convert")
+    error = "-o belongs to the raw and convert commands";
   else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
   else if ((opt.command == "info" || opt.command == "header") && opt.files.empty()) error = opt.command + ": no file given";
   else if (opt.command == "raw" && opt.files.size() != 1) error = "raw: give exactly one file";
@@ -64,6 +71,13 @@ void Print_Usage(std::FILE* out) {
                "                          (--raw keeps the message list's formatting bytes)\n"
                "  raw FILE -o OUT         write the pixels as read into memory to OUT\n"
                "                          (OUT '-' is standard output)\n"
+               "  convert [--to nifti|dicom] [-o DIR] [--name PATTERN] [--no-gzip] [--json]\n"
+               "          FILE|FOLDER...  group the images into series and write each as a\n"
+               "                          NIfTI-1 volume (.nii.gz, .nii with --no-gzip, and a\n"
+               "                          .json sidecar) or as DICOM files in a folder; one\n"
+               "                          line per series (--json: one JSON object per line).\n"
+               "                          PATTERN fields: {patient} {id} {study} {series}\n"
+               "                          {modality} {description}\n"
                "\n"
                "options:\n"
                "  -t LEVEL     trace level 0..5: more and more trace lines on standard error\n"
@@ -71,7 +85,8 @@ void Print_Usage(std::FILE* out) {
                "  -h, --help   show this text\n"
                "  --version    show the version\n"
                "\n"
-               "Exit status: 0 every file read, 1 some file not read, 2 usage error.\n");
+               "Exit status: 0 every file read (and every series written), 1 some file not\n"
+               "read or some series not written, 2 usage error.\n");
 }
 
 bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error) {
@@ -114,6 +129,14 @@ bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error)
       opt.json = true;
     } else if (a == "--frames") {
       opt.frames = true;
+    } else if (a == "--to" || a == "--name") {
+      if (i + 1 >= argc || argv[i + 1][0] == 0) {
+        error = a + " needs a value";
+        return false;
+      }
+      (a == "--to" ? opt.to : opt.name) = argv[++i];
+    } else if (a == "--no-gzip") {
+      opt.no_gzip = true;
     } else if (a == "--raw") {
       opt.raw = true;
     } else if (a == "-o" || a == "--output") {
@@ -164,5 +187,6 @@ int main(int argc, char** argv) {
   if (opt.command == "formats") return Command_Formats(opt);
   if (opt.command == "info") return Command_Info(opt);
   if (opt.command == "header") return Command_Header(opt);
+  if (opt.command == "convert") return Command_Convert(opt);
   return Command_Raw(opt);
 }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "export/export_text.h"
+
 struct ImageHeader;
 
 namespace kema {
@@ -25,7 +27,10 @@ struct Options {
   bool json = false;    // info --json
   bool frames = false;  // info --frames
   bool raw = false;     // header --raw
-  std::string output;   // raw -o
+  std::string output;   // raw -o, convert -o
+  std::string to;       // convert --to
+  std::string name;     // convert --name
+  bool no_gzip = false; // convert --no-gzip
   bool help = false;
   bool version = false;
 };
@@ -38,6 +43,7 @@ int Command_Formats(const Options& opt);
 int Command_Info(const Options& opt);
 int Command_Header(const Options& opt);
 int Command_Raw(const Options& opt);
+int Command_Convert(const Options& opt);
 
 // ---- reading a file (kema_read.cpp) ----
 
@@ -73,15 +79,5 @@ std::string Log_First_Error();
 // Level-2 lines of the image list for a file that cannot be opened; false
 // when it cannot. Run before detection so that a missing file reads as such.
 bool Check_Openable(const std::string& file);
-
-// ---- output text (kema_text.cpp) ----
-
-// Removes the message list's in-band bytes (0xF0 and 0xF1 next to a control
-// byte or at an end of the text, C0 controls except tab and newline when
-// kept) and repairs the rest into valid UTF-8: a byte that does not start a
-// valid sequence is read as Latin-1 (0x80..0x9F become U+FFFD).
-std::string Output_Text(std::string_view text, bool keep_tab_newline);
-// Output_Text with tabs and newlines removed and blanks trimmed at both ends.
-std::string Output_Line(std::string_view text);
 
 }  // namespace kema

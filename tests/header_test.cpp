@@ -100,45 +100,41 @@ TEST(ImageRecord, CopyOfMemoryRecordSharesTheCallersBlock) {
 }
 
 TEST(PixelAccessor, BoundsTypesAndColour) {
-  ImageHeader ima;
-  Image_Init_Header(ima);
-  ima.dim_x = 2;
-  ima.dim_y = 2;
-  ima.g2.pix_type = kPixS16;
   const int16_t grey[4] = {-5, 7, 1000, -32000};
-  const auto* g = reinterpret_cast<const uint8_t*>(grey);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), -5);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 1, 1, 0, 0), -32000);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 2, 0, 0, 0), -32768);   // x = dim_x
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, -1, 0, 0), -32768);  // negative y
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, nullptr, 0, 0, 0, 0), 0);
-  ima.g2.pix_type = kPixU16;
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), 65531);
-  ima.g2.pix_type = 7;  // not a pixel type
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), -32768);
-
-  ima.dim_x = 1;
-  ima.dim_y = 1;
-  ima.g2.pix_type = kPixRGB8;
-  const uint8_t rgb[3] = {10, 20, 30};
-  EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, rgb, 0, 0, 0, 0)), 0xFF1E140Au);
-  ima.g2.pix_type = kPixRGBA16;
   const uint16_t rgba16[4] = {0x1011, 0x2022, 0x3033, 0x4044};
-  EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, reinterpret_cast<const uint8_t*>(rgba16), 0, 0, 0, 0)),
-            0x40302010u);
-
-  // Slices and frames: index ((t * dim_z + z) * dim_y + y) * dim_x + x.
-  ima.g2.pix_type = kPixU8;
-  ima.dim_z = 2;
-  ima.dim_t = 2;
-  const uint8_t frames[4] = {0, 1, 2, 3};
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, frames, 0, 0, 1, 1), 3);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, frames, 0, 0, 0, 1), 2);
+  const uint8_t rgb[3] = {10, 20, 30}, frames[4] = {0, 1, 2, 3};
+  const auto* g = reinterpret_cast<const uint8_t*>(grey);
+  // Images of 2 x 2 (1 x 1 x 2 x 2 for the frames); slices and frames index
+  // ((t * dim_z + z) * dim_y + y) * dim_x + x.
+  const struct {
+    uint8_t pix_type;
+    const uint8_t* pixels;
+    int x, y, z, t;
+    uint32_t want;
+  } cases[] = {
+      {kPixS16, g, 0, 0, 0, 0, uint32_t(-5)},          {kPixS16, g, 1, 1, 0, 0, uint32_t(-32000)},
+      {kPixS16, g, 2, 0, 0, 0, uint32_t(-32768)},      // x = dim_x
+      {kPixS16, g, 0, -1, 0, 0, uint32_t(-32768)},     // negative y
+      {kPixS16, nullptr, 0, 0, 0, 0, 0},               {kPixU16, g, 0, 0, 0, 0, 65531},
+      {7, g, 0, 0, 0, 0, uint32_t(-32768)},            // not a pixel type
+      {kPixRGB8, rgb, 0, 0, 0, 0, 0xFF1E140Au},
+      {kPixRGBA16, reinterpret_cast<const uint8_t*>(rgba16), 0, 0, 0, 0, 0x40302010u},
+      {kPixU8, frames, 0, 0, 1, 1, 3},                 {kPixU8, frames, 0, 0, 0, 1, 2},
+  };
+  for (const auto& c : cases) {
+    ImageHeader ima;
+    Image_Init_Header(ima);
+    const bool single = c.pix_type & 0x80 || c.pixels == frames;
+    ima.dim_x = ima.dim_y = single ? 1 : 2;
+    ima.dim_z = ima.dim_t = c.pixels == frames ? 2 : 1;
+    ima.g2.pix_type = c.pix_type;
+    EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, c.pixels, c.x, c.y, c.z, c.t)), c.want)
+        << &c - cases;
+  }
 }
 
 TEST(PixelAccessor, RealValueIsTheModalityTransform) {
-  // stored x slope + intercept, as the files define their rescale.
-  EXPECT_DOUBLE_EQ(Image_Real_Value(1024, kPixS16, -1024.0f, 1.0f), 0.0);
+  // stored x slope + intercept, as the files define their rescale; colour samples as they are.
   EXPECT_DOUBLE_EQ(Image_Real_Value(1024, kPixS16, -1024.0f, 2.0f), 1024.0);
   EXPECT_DOUBLE_EQ(Image_Real_Value(100, kPixU16, 0.0f, 0.5f), 50.0);
   EXPECT_DOUBLE_EQ(Image_Real_Value(77, kPixRGB8, -1024.0f, 2.0f), 77.0);

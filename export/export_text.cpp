@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/kema.h"
+#include "export/export_text.h"
 
 namespace kema {
 
