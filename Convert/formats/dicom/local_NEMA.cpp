@@ -182,7 +182,10 @@ int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   uint64_t inflate_at = 0;  // where a deflated data set starts, once the syntax says so
   for (;;) {
     if ((ima.transfer_mode & kNemaDeflated) && !source->is_owned()) {
-      if (!inflate_at) inflate_at = NEMA_Meta_End(*source);
+      if (!inflate_at) {
+        inflate_at = NEMA_Meta_End(*source);
+        if (!inflate_at) inflate_at = UINT64_MAX;  // no meta group: nothing to inflate
+      }
       if (inflate_at && cur.pos >= inflate_at) {
         // From here on the parse and the pixel step read the inflated bytes.
         auto inflated = NEMA_Inflate_Source(ctx, *source, inflate_at);
