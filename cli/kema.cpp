@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "Convert/kema_image.h"
 #include "cli/kema.h"
 #include "log/log.h"
 
@@ -45,6 +46,8 @@ bool Check_Command_Options(Options& opt, std::string& error) {
   else if (!opt.output.empty() && opt.command != "raw" && opt.command != "convert")
     error = "-o belongs to the raw and convert commands";
   else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
+  else if (opt.format && opt.command != "info" && opt.command != "header" && opt.command != "raw")
+    error = "--format belongs to the info, header and raw commands";
   else if ((opt.command == "info" || opt.command == "header") && opt.files.empty()) error = opt.command + ": no file given";
   else if (opt.command == "raw" && opt.files.size() != 1) error = "raw: give exactly one file";
   else if (opt.command == "raw" && opt.output.empty()) error = "raw: no output given (-o OUT)";
@@ -80,6 +83,8 @@ void Print_Usage(std::FILE* out) {
                "                          {modality} {description}\n"
                "\n"
                "options:\n"
+               "  --format N   read every file as format code N instead of detecting it\n"
+               "               (info, header, raw; e.g. 30 for SIEMENS NUMARIS 1 files)\n"
                "  -t LEVEL     trace level 0..5: more and more trace lines on standard error\n"
                "  -v           trace level 5\n"
                "  -h, --help   show this text\n"
@@ -139,6 +144,16 @@ bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error)
       opt.no_gzip = true;
     } else if (a == "--raw") {
       opt.raw = true;
+    } else if (a == "--format") {
+      // A code that names a format with a reader: for files no signature finds.
+      int code = 0;
+      if (i + 1 >= argc || std::sscanf(argv[i + 1], "%d", &code) != 1 || code < 2 || code > 255 ||
+          std::string(Image_Format_Name(static_cast<uint16_t>(code))) == "?") {
+        error = "--format needs a format code (see kema formats)";
+        return false;
+      }
+      opt.format = static_cast<uint16_t>(code);
+      ++i;
     } else if (a == "-o" || a == "--output") {
       if (i + 1 >= argc || argv[i + 1][0] == 0) {
         error = a + " needs a file name";

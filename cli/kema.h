@@ -31,6 +31,7 @@ struct Options {
   std::string to;       // convert --to
   std::string name;     // convert --name
   bool no_gzip = false; // convert --no-gzip
+  uint16_t format = 0;  // --format: read as this code instead of detecting
   bool help = false;
   bool version = false;
 };
@@ -61,7 +62,7 @@ struct ReadResult {
 // Reads a file the way the viewer's image list does (open check, detection,
 // header, pixels) without listing its header; failures are logged and the
 // first error line kept.
-ReadResult Read_File(const std::string& file);
+ReadResult Read_File(const std::string& file, uint16_t format = 0);
 
 // ---- log (kema_log.cpp) ----
 

@@ -68,7 +68,7 @@ void Print_Text(const ReadResult& r) {
 int Command_Info(const Options& opt) {
   int status = kExitOk;
   for (const std::string& file : opt.files) {
-    ReadResult r = Read_File(file);
+    ReadResult r = Read_File(file, opt.format);
     if (!r.ima) status = kExitFailed;
     std::vector<std::unique_ptr<ImageHeader>> images;
     // --frames: one entry per image as the viewer splits the file.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/fixtures/genesis_writer.h"
+#include "tests/fixtures/legacy_writer.h"
 
 namespace {
 
@@ -119,6 +120,17 @@ TEST_F(CliTest, InfoReadsHeaderAndPixels) {
       "pixel_spacing": [0.5,0.5]})");
   want["file"] = file;
   EXPECT_EQ(Json::parse(r.out), want) << r.out;
+}
+
+// A NUMARIS 1 file has no signature: read when its code is named.
+TEST_F(CliTest, FormatOptionReadsFilesNoSignatureFinds) {
+  const std::string file = Write("n1.ima", fixtures::Numaris_File({.version = 1, .width = 4, .height = 4}));
+  EXPECT_EQ(Kema({"info", file}).status, 1);
+  for (std::vector<std::string> args : {std::vector<std::string>{"info"}, {"header"}, {"raw", "-o", Path("n1.raw")}}) {
+    args.insert(args.begin() + 1, {"--format", "30", file});
+    EXPECT_EQ(Kema(args).status, 0) << args[0];
+  }
+  EXPECT_THAT(Kema({"info", "--format", "30", file}).out, HasSubstr("format 30 (SIEMENS NUMARIS 1)  4x4x1x1"));
 }
 
 TEST_F(CliTest, InfoReportsEachFailingFileAndGoesOn) {
@@ -228,7 +240,8 @@ TEST_F(CliTest, UsageErrorsHelpAndVersion) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"info"}, {"info", "-x", "f"}, {"raw", "f"},
                                              {"raw", "a", "b", "-o", "c"}, {"formats", "f"}, {"-t"},
-                                             {"-t", "high", "formats"}, {"header", "--json", "f"}}) {
+                                             {"-t", "high", "formats"}, {"header", "--json", "f"},
+                                             {"info", "--format", "7", "f"}, {"formats", "--format", "30"}}) {
     const KemaRun r = Kema(args);
     std::string joined;
     for (const std::string& a : args) joined += a + " ";
