@@ -10,7 +10,9 @@
 #include <tuple>
 #include <vector>
 
+#include "Convert/formats/dicom/local_NEMA_val.h"
 #include "Convert/kema_image.h"
+#include "Convert/write_DICOM_Attribute.h"
 #include "tests/fixtures/log_capture.h"
 
 namespace {
@@ -173,6 +175,26 @@ TEST(HeaderDispatcher, UnknownFormatIsRefusedWithItsCode) {
   EXPECT_EQ(Kema_Image_Header_Read(nullptr, 0, "/nonexistent/file.img"), nullptr);
   EXPECT_TRUE(log.Has("Unable to open file", 6));
   EXPECT_TRUE(log.Has("\xF1\x04" "ERROR:\x01 unsupported image type ! (format=0)\xF0\n", 2));
+}
+
+// The attribute list of a record: ascending tags, DICOM forms.
+TEST(HeaderAttributes, AddCopyDeleteKeepOrderAndForm) {
+  DicomList list;
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0010, 0x0010, NEMA_VR('P', 'N'), {std::string_view("JOHN DOE")}), 1);
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0008, 0x0030, NEMA_VR('T', 'M'), {14.5}), 1);
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0008, 0x0020, NEMA_VR('D', 'A'), {1999.0, 3.0, 15.0}), 1);
+  const uint8_t us[] = {0x01, 0x02, 0x03, 0x04};
+  EXPECT_EQ(DICOM_Attribute_Copy(nullptr, list, 1, 0x0028, 0x0010, NEMA_VR('U', 'S'), 4, us), 1);
+  EXPECT_EQ(DICOM_Attribute_Copy(nullptr, list, 0, 0x0028, 0x0011, NEMA_VR('O', 'B'), 3, us), 1);
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0008, 0x0020, NEMA_VR('D', 'A'), {2000.0, 1.0, 1.0}), 1);
+  const std::vector<std::string> expect = {"19990315", "143000.000", "JOHN^DOE", std::string("\2\1\4\3", 4),
+                                           std::string("\1\2\3\0", 4)};
+  ASSERT_EQ(list.size(), expect.size());
+  for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(std::string(list[i].data.begin(), list[i].data.end()), expect[i]);
+  DICOM_Attribute_Delete(nullptr, list, 0x0028, 0xFFFF);
+  EXPECT_EQ(list.size(), 3u);
+  DICOM_Attribute_Delete(nullptr, list, 0xFFFF, 0xFFFF);
+  EXPECT_TRUE(list.empty());
 }
 
 }  // namespace

@@ -276,4 +276,27 @@ TEST(PixelSplit, TimesAndNumbers) {
   }
 }
 
+// A split record holds its own position record only, however many frames
+// the source has.
+TEST(PixelSplit, EachRecordKeepsItsOwnFramePosition) {
+  constexpr uint16_t kFrames = 3000;
+  ImageHeader ima;
+  Image_Init_Header(ima);
+  ima.dim_x = ima.dim_y = 1;
+  ima.dim_z = kFrames;
+  ima.g2.pix_store = 8;
+  ima.g2.pix_plane = 1;
+  for (uint16_t k = 0; k < kFrames; ++k) ima.g1.frame_pos.push_back({1, 2, static_cast<float>(k), 0});
+  ima.data = PixelBuffer::Allocate(kFrames);
+  for (uint16_t k = 0; k < kFrames; ++k) ima.data.data()[k] = static_cast<uint8_t>(k);
+  std::vector<std::unique_ptr<ImageHeader>> parts;
+  ASSERT_EQ(Kema_Image_Image_Split(nullptr, ima, parts), kFrames);
+  for (uint16_t k = 0; k < kFrames; ++k) {
+    const ImageHeader& p = *parts[k];
+    ASSERT_EQ(p.g1.frame_pos, (std::vector<Vec4>{{1, 2, static_cast<float>(k), 0}})) << k;
+    ASSERT_EQ(p.g1.position, (Vec4{1, 2, static_cast<float>(k), 0})) << k;
+    ASSERT_EQ(p.data.data()[0], static_cast<uint8_t>(k)) << k;
+  }
+}
+
 }  // namespace
