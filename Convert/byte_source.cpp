@@ -60,6 +60,16 @@ std::unique_ptr<ByteSource> ByteSource::From_Memory(std::span<const uint8_t> byt
   return src;
 }
 
+std::unique_ptr<ByteSource> ByteSource::From_Owned(std::shared_ptr<const void> owner, std::span<const uint8_t> bytes,
+                                                  std::string name) {
+  std::unique_ptr<ByteSource> src(new ByteSource);
+  src->owner_ = std::move(owner);
+  src->memory_ = bytes;
+  src->size_ = bytes.size();
+  src->name_ = std::move(name);
+  return src;
+}
+
 ByteSource::~ByteSource() {
   if (fd_ >= 0) ::close(fd_);
 }

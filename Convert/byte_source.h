@@ -22,6 +22,10 @@ class ByteSource {
   static std::unique_ptr<ByteSource> Open_File(const std::string& name, const char** refused = nullptr);
   // A memory block the caller keeps alive; `name` is used in messages only.
   static std::unique_ptr<ByteSource> From_Memory(std::span<const uint8_t> bytes, std::string name = {});
+  // A memory block that `owner` keeps alive as long as the source (bytes
+  // made while reading, such as an inflated data set).
+  static std::unique_ptr<ByteSource> From_Owned(std::shared_ptr<const void> owner, std::span<const uint8_t> bytes,
+                                                std::string name);
 
   ~ByteSource();
   ByteSource(const ByteSource&) = delete;
@@ -30,6 +34,8 @@ class ByteSource {
   uint64_t size() const { return size_; }
   const std::string& name() const { return name_; }
   bool is_memory() const { return fd_ < 0; }
+  // The block is the source's own (From_Owned).
+  bool is_owned() const { return owner_ != nullptr; }
   // The whole block of a memory source (empty for a file).
   std::span<const uint8_t> memory() const { return memory_; }
 
@@ -45,6 +51,7 @@ class ByteSource {
   int fd_ = -1;
   uint64_t size_ = 0;
   std::span<const uint8_t> memory_;
+  std::shared_ptr<const void> owner_;
   std::string name_;
 };
 

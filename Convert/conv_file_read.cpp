@@ -39,7 +39,7 @@ FileRead Kema_Image_Read_File(LogHandle log, const std::string& file, const File
   }
 
   const ReadContext ctx{log, options.text_level};
-  r.format = Image_Detect_Format(ctx, *source);
+  r.format = options.format ? options.format : Image_Detect_Format(ctx, *source);
   if (r.format == 0) return Fail(log, std::move(r), FileReadFailure::Format, "\xF1\x04" "ERROR:\x01\t in header of image !\xF0", file);
   Log_Print(log, 8, "--> format:%d (%s) image:(%s)", r.format, Image_Format_Name(r.format), file.c_str());
   if (r.format == 1 && options.stop_at_unknown) {

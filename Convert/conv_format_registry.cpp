@@ -27,7 +27,10 @@
 #include "Convert/formats/local_SMIS.h"
 #include "Convert/formats/local_Shimadzu_SCT.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
+#include "Convert/formats/local_Siemens_Raw_B.h"
 #include "Convert/formats/local_Siemens_Raw_C.h"
+#include "Convert/formats/local_Siemens_Raw_D.h"
+#include "Convert/formats/local_Siemens_Raw_E.h"
 #include "Convert/formats/local_TIFF.h"
 #include "Convert/formats/text_header.h"
 
@@ -69,7 +72,7 @@ constexpr FormatRow kRows[] = {
     // Also answers SOMATOM AR.
     {F::Siemens_Vision, "SIEMENS VISION", 1024, Detect_Siemens_Vision, Siemens_Vision_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
-    {F::Siemens_Plus_4, "SIEMENS PLUS 4", 1024, Detect_Siemens_Plus_4, nullptr, nullptr,
+    {F::Siemens_Plus_4, "SIEMENS PLUS 4", 1024, Detect_Siemens_Plus_4, Siemens_SomatomPlus4_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
 
     {F::SMIS, "SMIS NMR", 3086, Detect_SMIS, SMIS_Read_Header, nullptr, nullptr},
@@ -81,6 +84,9 @@ constexpr FormatRow kRows[] = {
     {F::Medison, "MEDISON", 3184, Detect_Medison, Medison_Read_Header, Medison_Read_Image, PreProc_Accept},
     {F::Shimadzu, "SHIMADZU SCT-5000", 3184, Detect_Shimadzu, Shimadzu_Read_Header, Shimadzu_Read_Image,
      PreProc_Accept},
+    // Last of all, so that it never takes a file an earlier test claims.
+    {F::Siemens_Numaris_2, "SIEMENS NUMARIS 2", 3184, Detect_Siemens_Numaris_2, Siemens_NUMARIS_2_Read_Header, nullptr,
+     PreProc_Refuse_Siemens_Native},
 
     // Codes that no signature of their own gives: answered by a test above,
     // set by a reader, or names only.
@@ -93,8 +99,9 @@ constexpr FormatRow kRows[] = {
     {F::DICOM_Big, "DICOM", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::NEMA_1_Prefixed, "NEMA_1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::NEMA_1_Prefixed_Big, "NEMA_1", 0, nullptr, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
-    {F::Siemens_Numaris_1, "SIEMENS NUMARIS 1", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
-    {F::Siemens_Numaris_2, "SIEMENS NUMARIS 2", 0, nullptr, nullptr, nullptr, PreProc_Refuse_Siemens_Native},
+    // NUMARIS 1 files carry no signature: read when the caller names the format.
+    {F::Siemens_Numaris_1, "SIEMENS NUMARIS 1", 0, nullptr, Siemens_NUMARIS_1_Read_Header, nullptr,
+     PreProc_Refuse_Siemens_Native},
     {F::Siemens_Somatom_AR, "SIEMENS SOMATOM AR", 0, nullptr, Siemens_Vision_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
     {F::Siemens_SPI_Compressed, "SIEMENS SPI (compressed)", 0, nullptr, NEMA_Read_Header, nullptr,

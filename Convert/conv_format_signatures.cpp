@@ -137,3 +137,8 @@ int Detect_Shimadzu(DetectProbe& p) {
   }
   return 0;
 }
+
+// "SIEMENS MED " at 286, in the first of the five records before the header.
+int Detect_Siemens_Numaris_2(DetectProbe& p) {
+  return If(Starts(p.Window(286, 12), "SIEMENS MED "), FormatCode::Siemens_Numaris_2);
+}

@@ -31,3 +31,4 @@ int Detect_Siemens_Plus(DetectProbe& p);
 int Detect_GE_Signa_3(DetectProbe& p);
 int Detect_Medison(DetectProbe& p);
 int Detect_Shimadzu(DetectProbe& p);
+int Detect_Siemens_Numaris_2(DetectProbe& p);

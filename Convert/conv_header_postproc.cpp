@@ -250,6 +250,9 @@ int Image_Orientation(LogHandle log, ImageHeader& ima) {
     return 1;
   }
 
+  // From here on the directions are a standard plane's, not the file's:
+  // writers of patient geometry must not present them as measured.
+  ima.flags |= kFlagDirDefault;
   enum { kAxial, kSagittal, kCoronal } plane = kAxial;
   const uint16_t type = ima.image_type;
   if (type == 3 || type == 7 || std::fabs(g1.dir_n[1]) > 0.8f)

@@ -292,6 +292,23 @@ void Each_First_Image_S16(ImageHeader& ima, Fn fn) {
   }
 }
 
+// Negative signed 16-bit values of the first image become 0, eight at a time.
+void Clamp_Negative_First_Image_S16(ImageHeader& ima) {
+  const size_t n = std::min<size_t>(static_cast<size_t>(ima.dim_x) * ima.dim_y, ima.data.size() / 2);
+  uint8_t* p = ima.data.data();
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (const __m128i zero = _mm_setzero_si128(); i + 8 <= n; i += 8) {
+    auto* at = reinterpret_cast<__m128i*>(p + 2 * i);
+    _mm_storeu_si128(at, _mm_max_epi16(_mm_loadu_si128(at), zero));
+  }
+#endif
+  for (; i < n; ++i) {
+    const int16_t v = Load<int16_t>(p + 2 * i);
+    if (v < 0) std::memset(p + 2 * i, 0, 2);
+  }
+}
+
 int Recompute_Range(LogHandle log, ImageHeader& ima) {
   ima.g2.ima_min = ima.g2.ima_max = 0;
   return Image_Image_Min_Max(log, ima);
@@ -416,7 +433,7 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
       Each_First_Image_S16(ima, [](int16_t v) -> int16_t { return v >= -1600 && v <= -1300 ? -1500 : v; });
     } else if (Starts_With(maker, "Elscin")) {
       if (have_first && first != 64536) {
-        Each_First_Image_S16(ima, [](int16_t v) -> int16_t { return v < 0 ? 0 : v; });
+        Clamp_Negative_First_Image_S16(ima);
       } else if (have_first) {
         g2.rescale_intercept = 0.0f;
         g2.pix_sign = 1;

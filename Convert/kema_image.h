@@ -33,7 +33,8 @@ enum : uint32_t {
   kFlagPosCentre = 0x10,      // position is the image centre
   kFlagRowsReversed = 0x20,   // rows turned end for end in the geometry
   kFlagBottomUp = 0x80,       // rows stored bottom to top: flip after reading
-  kFlagHeadFirstAxial = 0x100 // default axial directions as for head first
+  kFlagHeadFirstAxial = 0x100, // default axial directions as for head first
+  kFlagDirDefault = 0x200     // the file gave no directions: a standard plane's were taken
 };
 
 // Pixel type codes: twice the bytes per sample (+1 signed), 0x80 RGB, 0xC0 RGBA.

@@ -44,7 +44,7 @@ struct JpegInfo {
   uint8_t components = 0;        // in the output: 1, 3 or 4
   uint8_t bytes_per_sample = 0;  // in the output: 1 or 2
   uint8_t precision = 0;         // P of the frame header
-  uint8_t frame_type = 0;        // 0 baseline, 1 extended, 3 lossless
+  uint8_t frame_type = 0;        // SOF low nibble: 0 baseline, 1 extended, 3 lossless (2, 9, 10 from libjpeg-turbo)
   uint8_t frame_components = 0;  // Nf of the frame header
   uint8_t predictor = 0;         // lossless: the first scan's selection value
   uint8_t point_transform = 0;   // lossless: the first scan's Pt

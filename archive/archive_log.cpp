@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "archive/archive_text.h"
+#include "export/export_text.h"
 #include "log/log.h"
 
 namespace archive {

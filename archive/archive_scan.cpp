@@ -18,7 +18,7 @@
 
 #include "Convert/conv_file_read.h"
 #include "archive/archive_log.h"
-#include "archive/archive_text.h"
+#include "export/export_text.h"
 #include "log/log.h"
 
 namespace archive {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/archive_text.h"
+#include "export/export_text.h"
 
 struct ImageHeader;
 
@@ -27,7 +27,11 @@ struct Options {
   bool json = false;    // info --json
   bool frames = false;  // info --frames
   bool raw = false;     // header --raw
-  std::string output;   // raw -o
+  std::string output;   // raw -o, convert -o
+  std::string to;       // convert --to
+  std::string name;     // convert --name
+  bool no_gzip = false; // convert --no-gzip
+  uint16_t format = 0;  // --format: read as this code instead of detecting
   std::string db;       // scan --db
   bool jsonl = false;   // scan --jsonl
   bool pixels = false;  // scan --pixels
@@ -45,6 +49,7 @@ int Command_Formats(const Options& opt);
 int Command_Info(const Options& opt);
 int Command_Header(const Options& opt);
 int Command_Raw(const Options& opt);
+int Command_Convert(const Options& opt);
 int Command_Scan(const Options& opt);
 
 // ---- reading a file (kema_read.cpp) ----
@@ -63,7 +68,7 @@ struct ReadResult {
 // Reads a file the way the viewer's image list does (open check, detection,
 // header, pixels) without listing its header; failures are logged and the
 // first error line kept.
-ReadResult Read_File(const std::string& file);
+ReadResult Read_File(const std::string& file, uint16_t format = 0);
 
 // ---- log (kema_log.cpp) ----
 

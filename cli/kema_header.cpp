@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Convert/byte_source.h"
 #include "Convert/kema_image.h"
 #include "cli/kema.h"
 
@@ -10,12 +11,14 @@ namespace kema {
 
 namespace {
 
-bool List_Header(const std::string& file, bool raw) {
+bool List_Header(const std::string& file, bool raw, uint16_t format) {
   LogHandle log = Log_Get_Handle();
   Log_Error_Reset();
   if (!Check_Openable(file)) return false;
   Log_Listing_To_Stdout(true, raw);
-  std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(log, 0, file.c_str(), 4);
+  std::unique_ptr<ImageHeader> ima =
+      format ? Image_Header_Read(ReadContext{log, 4}, 0, file.c_str(), ByteSource::Open_File(file), format)
+             : Kema_Image_Header_Read(log, 0, file.c_str(), 4);
   Log_Listing_To_Stdout(false, false);
   if (!ima) return false;
   Kema_Image_Free_Header(log, *ima);
@@ -34,7 +37,7 @@ int Command_Header(const Options& opt) {
       first = false;
     }
     std::fflush(stdout);
-    if (!List_Header(file, opt.raw)) status = kExitFailed;
+    if (!List_Header(file, opt.raw, opt.format)) status = kExitFailed;
     std::fflush(stdout);
   }
   return status;

@@ -7,15 +7,12 @@
 #include <nlohmann/json.hpp>
 
 #include "Convert/kema_image.h"
-#include "archive/archive_record.h"
 #include "cli/kema.h"
+#include "export/export_info.h"
 
 namespace kema {
 
 namespace {
-
-using archive::Json;
-using archive::Real;
 
 Json Info_Json(const ReadResult& r) {
   Json j;
@@ -26,13 +23,11 @@ Json Info_Json(const ReadResult& r) {
     return j;
   }
   const ImageHeader& ima = *r.ima;
-  // The reader may refine the format code: the record's takes its place.
-  Json fields = archive::Image_Fields(ima);
-  for (auto& item : fields.items()) j[item.key()] = std::move(item.value());
+  Image_Info_Json(ima, j);
   if (r.frame >= 0) {
     j["frame"] = r.frame;
-    j["slice_pos"] = Real(ima.g1.slice_pos);
-    j["thickness"] = Real(ima.g1.pix_size[2]);
+    j["slice_pos"] = Real_Json(ima.g1.slice_pos);
+    j["thickness"] = Real_Json(ima.g1.pix_size[2]);
   }
   return j;
 }
@@ -73,7 +68,7 @@ void Print_Text(const ReadResult& r) {
 int Command_Info(const Options& opt) {
   int status = kExitOk;
   for (const std::string& file : opt.files) {
-    ReadResult r = Read_File(file);
+    ReadResult r = Read_File(file, opt.format);
     if (!r.ima) status = kExitFailed;
     std::vector<std::unique_ptr<ImageHeader>> images;
     // --frames: one entry per image as the viewer splits the file.

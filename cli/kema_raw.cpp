@@ -25,7 +25,7 @@ bool Write_Bytes(const std::string& out, const PixelBuffer& data) {
 }  // namespace
 
 int Command_Raw(const Options& opt) {
-  const ReadResult r = Read_File(opt.files.front());
+  const ReadResult r = Read_File(opt.files.front(), opt.format);
   if (!r.ima) {
     std::fprintf(stderr, "kema: %s: %s\n", Output_Text(r.file, false).c_str(), r.error.c_str());
     return kExitFailed;

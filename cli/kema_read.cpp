@@ -31,11 +31,11 @@ const char* Heading_Of(FileReadFailure failure) {
 
 }  // namespace
 
-ReadResult Read_File(const std::string& file) {
+ReadResult Read_File(const std::string& file, uint16_t format) {
   ReadResult r;
   r.file = file;
   Log_Error_Reset();
-  FileRead read = Kema_Image_Read_File(Log_Get_Handle(), file);
+  FileRead read = Kema_Image_Read_File(Log_Get_Handle(), file, {.format = format});
   r.format = read.format;
   if (read.failure != FileReadFailure::None) {
     r.error = Failure_Text(Heading_Of(read.failure));

@@ -131,6 +131,33 @@ void Codec_Seeds(std::vector<Bytes>& seeds) {
     w.Part10(ts).Image(4, 4, 16).Encapsulated({frame}, {});
     seeds.push_back(w.Done(1024));
   }
+  // 8-bit DCT frames for libjpeg-turbo: progressive 4:2:0, arithmetic 4:2:2.
+  for (const char* name : {"progressive_rgb420.jpg", "arithmetic_rgb422.jpg"}) {
+    std::ifstream in(std::filesystem::path(KEMA_SOURCE_DIR) / "tests/data/jpeg" / name, std::ios::binary);
+    const Bytes code(std::istreambuf_iterator<char>(in), {});
+    if (code.empty()) continue;
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.4.51").Image(16, 24, 8, 3, 0, "YBR_FULL_422").Encapsulated({code});
+    seeds.push_back(w.Done(1024));
+  }
+  {
+    // A deflated data set: the image group and pixels in one stored deflate block.
+    DicomWriter body(8);
+    body.Image(4, 4, 16).Pixels(plain);
+    const Bytes set = body.Done();
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.1.99");
+    Bytes block = {0x01, static_cast<uint8_t>(set.size()), static_cast<uint8_t>(set.size() >> 8),
+                   static_cast<uint8_t>(~set.size()), static_cast<uint8_t>(~set.size() >> 8)};
+    block.insert(block.end(), set.begin(), set.end());
+    seeds.push_back(w.Bytes(block).Done(1024));
+  }
+  {
+    // Native YBR_FULL_422: Y1 Y2 Cb Cr for each two pixels.
+    DicomWriter w(8);
+    w.Part10("1.2.840.10008.1.2.1").Image(2, 4, 8, 3, 0, "YBR_FULL_422").Pixels(Bytes(16, 0x80), false);
+    seeds.push_back(w.Done(1024));
+  }
   {
     DicomWriter w(8);
     w.Part10("1.2.840.10008.1.2.1").Sequence(0x0008, 0x9215, 22).Item(14).Text(0x0008, 0x0100, "SH", "121327");

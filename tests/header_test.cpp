@@ -10,7 +10,9 @@
 #include <tuple>
 #include <vector>
 
+#include "Convert/formats/dicom/local_NEMA_val.h"
 #include "Convert/kema_image.h"
+#include "Convert/write_DICOM_Attribute.h"
 #include "tests/fixtures/log_capture.h"
 
 namespace {
@@ -98,45 +100,41 @@ TEST(ImageRecord, CopyOfMemoryRecordSharesTheCallersBlock) {
 }
 
 TEST(PixelAccessor, BoundsTypesAndColour) {
-  ImageHeader ima;
-  Image_Init_Header(ima);
-  ima.dim_x = 2;
-  ima.dim_y = 2;
-  ima.g2.pix_type = kPixS16;
   const int16_t grey[4] = {-5, 7, 1000, -32000};
-  const auto* g = reinterpret_cast<const uint8_t*>(grey);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), -5);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 1, 1, 0, 0), -32000);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 2, 0, 0, 0), -32768);   // x = dim_x
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, -1, 0, 0), -32768);  // negative y
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, nullptr, 0, 0, 0, 0), 0);
-  ima.g2.pix_type = kPixU16;
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), 65531);
-  ima.g2.pix_type = 7;  // not a pixel type
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, g, 0, 0, 0, 0), -32768);
-
-  ima.dim_x = 1;
-  ima.dim_y = 1;
-  ima.g2.pix_type = kPixRGB8;
-  const uint8_t rgb[3] = {10, 20, 30};
-  EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, rgb, 0, 0, 0, 0)), 0xFF1E140Au);
-  ima.g2.pix_type = kPixRGBA16;
   const uint16_t rgba16[4] = {0x1011, 0x2022, 0x3033, 0x4044};
-  EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, reinterpret_cast<const uint8_t*>(rgba16), 0, 0, 0, 0)),
-            0x40302010u);
-
-  // Slices and frames: index ((t * dim_z + z) * dim_y + y) * dim_x + x.
-  ima.g2.pix_type = kPixU8;
-  ima.dim_z = 2;
-  ima.dim_t = 2;
-  const uint8_t frames[4] = {0, 1, 2, 3};
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, frames, 0, 0, 1, 1), 3);
-  EXPECT_EQ(Image_Pixel_Value(nullptr, &ima, frames, 0, 0, 0, 1), 2);
+  const uint8_t rgb[3] = {10, 20, 30}, frames[4] = {0, 1, 2, 3};
+  const auto* g = reinterpret_cast<const uint8_t*>(grey);
+  // Images of 2 x 2 (1 x 1 x 2 x 2 for the frames); slices and frames index
+  // ((t * dim_z + z) * dim_y + y) * dim_x + x.
+  const struct {
+    uint8_t pix_type;
+    const uint8_t* pixels;
+    int x, y, z, t;
+    uint32_t want;
+  } cases[] = {
+      {kPixS16, g, 0, 0, 0, 0, uint32_t(-5)},          {kPixS16, g, 1, 1, 0, 0, uint32_t(-32000)},
+      {kPixS16, g, 2, 0, 0, 0, uint32_t(-32768)},      // x = dim_x
+      {kPixS16, g, 0, -1, 0, 0, uint32_t(-32768)},     // negative y
+      {kPixS16, nullptr, 0, 0, 0, 0, 0},               {kPixU16, g, 0, 0, 0, 0, 65531},
+      {7, g, 0, 0, 0, 0, uint32_t(-32768)},            // not a pixel type
+      {kPixRGB8, rgb, 0, 0, 0, 0, 0xFF1E140Au},
+      {kPixRGBA16, reinterpret_cast<const uint8_t*>(rgba16), 0, 0, 0, 0, 0x40302010u},
+      {kPixU8, frames, 0, 0, 1, 1, 3},                 {kPixU8, frames, 0, 0, 0, 1, 2},
+  };
+  for (const auto& c : cases) {
+    ImageHeader ima;
+    Image_Init_Header(ima);
+    const bool single = c.pix_type & 0x80 || c.pixels == frames;
+    ima.dim_x = ima.dim_y = single ? 1 : 2;
+    ima.dim_z = ima.dim_t = c.pixels == frames ? 2 : 1;
+    ima.g2.pix_type = c.pix_type;
+    EXPECT_EQ(static_cast<uint32_t>(Image_Pixel_Value(nullptr, &ima, c.pixels, c.x, c.y, c.z, c.t)), c.want)
+        << &c - cases;
+  }
 }
 
 TEST(PixelAccessor, RealValueIsTheModalityTransform) {
-  // stored x slope + intercept, as the files define their rescale.
-  EXPECT_DOUBLE_EQ(Image_Real_Value(1024, kPixS16, -1024.0f, 1.0f), 0.0);
+  // stored x slope + intercept, as the files define their rescale; colour samples as they are.
   EXPECT_DOUBLE_EQ(Image_Real_Value(1024, kPixS16, -1024.0f, 2.0f), 1024.0);
   EXPECT_DOUBLE_EQ(Image_Real_Value(100, kPixU16, 0.0f, 0.5f), 50.0);
   EXPECT_DOUBLE_EQ(Image_Real_Value(77, kPixRGB8, -1024.0f, 2.0f), 77.0);
@@ -177,6 +175,26 @@ TEST(HeaderDispatcher, UnknownFormatIsRefusedWithItsCode) {
   EXPECT_EQ(Kema_Image_Header_Read(nullptr, 0, "/nonexistent/file.img"), nullptr);
   EXPECT_TRUE(log.Has("Unable to open file", 6));
   EXPECT_TRUE(log.Has("\xF1\x04" "ERROR:\x01 unsupported image type ! (format=0)\xF0\n", 2));
+}
+
+// The attribute list of a record: ascending tags, DICOM forms.
+TEST(HeaderAttributes, AddCopyDeleteKeepOrderAndForm) {
+  DicomList list;
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0010, 0x0010, NEMA_VR('P', 'N'), {std::string_view("JOHN DOE")}), 1);
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0008, 0x0030, NEMA_VR('T', 'M'), {14.5}), 1);
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0008, 0x0020, NEMA_VR('D', 'A'), {1999.0, 3.0, 15.0}), 1);
+  const uint8_t us[] = {0x01, 0x02, 0x03, 0x04};
+  EXPECT_EQ(DICOM_Attribute_Copy(nullptr, list, 1, 0x0028, 0x0010, NEMA_VR('U', 'S'), 4, us), 1);
+  EXPECT_EQ(DICOM_Attribute_Copy(nullptr, list, 0, 0x0028, 0x0011, NEMA_VR('O', 'B'), 3, us), 1);
+  EXPECT_EQ(DICOM_Attribute_Add(nullptr, list, 0x0008, 0x0020, NEMA_VR('D', 'A'), {2000.0, 1.0, 1.0}), 1);
+  const std::vector<std::string> expect = {"19990315", "143000.000", "JOHN^DOE", std::string("\2\1\4\3", 4),
+                                           std::string("\1\2\3\0", 4)};
+  ASSERT_EQ(list.size(), expect.size());
+  for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(std::string(list[i].data.begin(), list[i].data.end()), expect[i]);
+  DICOM_Attribute_Delete(nullptr, list, 0x0028, 0xFFFF);
+  EXPECT_EQ(list.size(), 3u);
+  DICOM_Attribute_Delete(nullptr, list, 0xFFFF, 0xFFFF);
+  EXPECT_TRUE(list.empty());
 }
 
 }  // namespace

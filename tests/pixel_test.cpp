@@ -185,9 +185,7 @@ TEST(PixelGetImage, ReadsOnceThroughTheRightReader) {
   packed.g2.pix_high = 11;
   ASSERT_EQ(Kema_Image_Get_Image(nullptr, packed), 1);
   EXPECT_EQ(Of(packed.data, 2), (Vals{0x123, 0x456, 0x789, 0xABC}));
-  EXPECT_EQ(packed.g2.pix_type, kPixU16);
-  EXPECT_EQ(packed.g2.ima_min, 0x123);
-  EXPECT_EQ(packed.g2.ima_max, 0xABC);
+  EXPECT_EQ(std::tuple(packed.g2.pix_type, packed.g2.ima_min, packed.g2.ima_max), std::tuple(kPixU16, 0x123, 0xABC));
 }
 
 int32_t Local(const char* when) {
@@ -271,13 +269,33 @@ TEST(PixelSplit, TimesAndNumbers) {
     ima.g1.acq_num = c.acq_num;
     ima.g1.position[3] = c.w;
     ASSERT_EQ(Kema_Image_Image_Split(nullptr, ima, out), 6);
-    for (uint32_t k = 0; k < 6; ++k) {
-      EXPECT_EQ(out[k]->g1.image_time, c.want_image);
-      EXPECT_EQ(out[k]->g1.acq_time, c.want_acq);
-      // The image number becomes the acquisition number when there is none.
-      EXPECT_EQ(out[k]->g1.acq_num, c.acq_num ? c.acq_num : 7);
-      EXPECT_EQ(out[k]->g1.image_num, (c.acq_num ? 7 : 0) + k + 1);
-    }
+    // The image number becomes the acquisition number when there is none.
+    for (uint32_t k = 0; k < 6; ++k)
+      EXPECT_EQ(std::tuple(out[k]->g1.image_time, out[k]->g1.acq_time, out[k]->g1.acq_num, out[k]->g1.image_num),
+                std::tuple(c.want_image, c.want_acq, c.acq_num ? c.acq_num : 7, (c.acq_num ? 7 : 0) + k + 1));
+  }
+}
+
+// A split record holds its own position record only, however many frames
+// the source has.
+TEST(PixelSplit, EachRecordKeepsItsOwnFramePosition) {
+  constexpr uint16_t kFrames = 3000;
+  ImageHeader ima;
+  Image_Init_Header(ima);
+  ima.dim_x = ima.dim_y = 1;
+  ima.dim_z = kFrames;
+  ima.g2.pix_store = 8;
+  ima.g2.pix_plane = 1;
+  for (uint16_t k = 0; k < kFrames; ++k) ima.g1.frame_pos.push_back({1, 2, static_cast<float>(k), 0});
+  ima.data = PixelBuffer::Allocate(kFrames);
+  for (uint16_t k = 0; k < kFrames; ++k) ima.data.data()[k] = static_cast<uint8_t>(k);
+  std::vector<std::unique_ptr<ImageHeader>> parts;
+  ASSERT_EQ(Kema_Image_Image_Split(nullptr, ima, parts), kFrames);
+  for (uint16_t k = 0; k < kFrames; ++k) {
+    const ImageHeader& p = *parts[k];
+    ASSERT_EQ(p.g1.frame_pos, (std::vector<Vec4>{{1, 2, static_cast<float>(k), 0}})) << k;
+    ASSERT_EQ(p.g1.position, (Vec4{1, 2, static_cast<float>(k), 0})) << k;
+    ASSERT_EQ(p.data.data()[0], static_cast<uint8_t>(k)) << k;
   }
 }
 

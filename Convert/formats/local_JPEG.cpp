@@ -54,7 +54,7 @@ int JPEG_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   if (!Whole_File(ctx, ima, store, bytes)) return 0;
   JpegInfo info;
   JpegOptions opt = Jpeg_Options(ctx);
-  if (!Jpeg_Read_Info(bytes, info, opt)) {
+  if (!Jpeg_Frame_Read_Info(bytes, info, opt, JpegColour::kStream)) {
     Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 JPEG header not readable (error %d)\xF0", info.error);
     if (!ima.name.empty()) Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
     return 0;
@@ -94,7 +94,7 @@ int JPEG_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   PixelBuffer pixels = KEMA_ALLOC_PIXELS(ctx, need, ima.name.c_str(), "jpeg file", static_cast<long long>(ima.dim_x) * ima.dim_y,
                                          static_cast<long long>(ima.g2.pix_plane) * (ima.g2.pix_store / 8));
   if (!pixels) return 0;
-  if (!Jpeg_Decode_Into(bytes, {pixels.data(), pixels.size()}, info, opt)) {
+  if (!Jpeg_Frame_Decode_Into(bytes, {pixels.data(), pixels.size()}, info, opt, JpegColour::kStream)) {
     Log_Print(ctx, 6, "JPEG decompression failed !");
     Log_Print(ctx, 6, "File:%s, line:%d", KEMA_SRC, __LINE__);
     return 0;

@@ -12,55 +12,17 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
+#include "Convert/formats/scanner_fields.h"
 
 namespace {
 
-// Big-endian fields of the whole header block.
-struct Fields {
-  std::span<const uint8_t> b;
-  int32_t I32(size_t off) const { return Order_Get_I32(0x01, b.data() + off); }
-  double F64(size_t off) const { return Order_Get_F64(0x01, b.data() + off); }
-  std::string_view Chars(size_t off, size_t width) const {
-    std::string_view s(reinterpret_cast<const char*>(b.data() + off), width);
-    return s.substr(0, s.find('\0'));
-  }
-  std::string Text(size_t off, size_t width) const {
-    const std::string_view s = Chars(off, width);
-    const size_t first = s.find_first_not_of(' ');
-    if (first == std::string_view::npos) return {};
-    return std::string(s.substr(first, s.find_last_not_of(' ') - first + 1));
-  }
-};
+using Fields = FieldBlock;
 
 struct Vec3 {
   double x, y, z;
 };
 Vec3 Vector(const Fields& f, size_t off) { return {f.F64(off), f.F64(off + 8), f.F64(off + 16)}; }
-bool Finite(const Vec3& v) {
-  auto ok = [](double d) { return std::isfinite(d) && std::fabs(d) <= 3.0e38; };
-  return ok(v.x) && ok(v.y) && ok(v.z);
-}
-// A real for the record: one a float cannot hold leaves the field as it was.
-void Set_Real(float& field, double value) {
-  if (std::isfinite(value) && std::fabs(value) <= 3.0e38) field = static_cast<float>(value);
-}
-
-// Seconds since 1970 of a local date and time; 0 when the fields are no date.
-int32_t Local_Seconds(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute, int32_t second) {
-  if (year < 1901 || year > 2037 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
-      minute < 0 || minute > 59 || second < 0 || second > 60)
-    return 0;
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  const std::time_t t = std::mktime(&tm);
-  return t == static_cast<std::time_t>(-1) || t > INT32_MAX || t < INT32_MIN ? 0 : static_cast<int32_t>(t);
-}
+bool Finite(const Vec3& v) { return Field_Finite(v.x) && Field_Finite(v.y) && Field_Finite(v.z); }
 
 int Decimal(std::string_view s) {
   const std::string t(s);
@@ -94,9 +56,9 @@ void List_Header(const ReadContext& ctx, const Fields& f) {
   Text_Field_Str(ctx, "Scanner Model:", f.Chars(281, 18), 18);
   Text_Field_Str(ctx, "Patient Name:", f.Chars(768, 25), 25);
   Text_Field_Str(ctx, "Patient ID:", f.Chars(795, 12), 12);
-  Text_Field_Char(ctx, "Patient Sex:", static_cast<char>(f.b[5517]));
+  Text_Field_Char(ctx, "Patient Sex:", static_cast<char>(f.U8(5517)));
   Text_Field(ctx, "Patient Birth:", "%02d/%02d/%04d", f.I32(816), f.I32(812), f.I32(808));
-  Text_Field(ctx, "Patient Age:", "%s%c", std::string(f.Chars(851, 3)).c_str(), f.b[854] ? f.b[854] : ' ');
+  Text_Field(ctx, "Patient Age:", "%s%c", std::string(f.Chars(851, 3)).c_str(), f.U8(854) ? f.U8(854) : ' ');
   Text_Field_Int(ctx, "Image matrix size:", f.I32(2864));
   Text_Field_Str(ctx, "Study num:", f.Chars(5943, 2), 2);
   Text_Field_Str(ctx, "Serie num:", f.Chars(5944, 1), 1);
@@ -142,13 +104,13 @@ void Text_Area(const ReadContext& ctx, const Fields& f, ImageHeader& ima) {
   if (list) Text_Title(ctx, " ----------------- text ------------------");
   size_t k = kVisionTextOffset;
   while (k < kVisionHeaderSize) {
-    if (f.b[k] == 0) {
+    if (f.U8(k) == 0) {
       ++k;
       continue;
     }
     const size_t start = k;
-    while (k < kVisionHeaderSize && f.b[k] != 0) ++k;
-    const std::string_view line(reinterpret_cast<const char*>(f.b.data() + start), k - start);
+    while (k < kVisionHeaderSize && f.U8(k) != 0) ++k;
+    const std::string_view line(reinterpret_cast<const char*>(f.bytes().data() + start), k - start);
     if (list) Text_Line(ctx, "%04zx|\"%.*s\"", start, static_cast<int>(line.size()), line.data());
     Tagged_Value(line, "mA", ima.g4.ct.tube_current);
     Tagged_Value(line, "kV", ima.g4.ct.tube_voltage);
@@ -161,7 +123,7 @@ void Text_Area(const ReadContext& ctx, const Fields& f, ImageHeader& ima) {
 int Siemens_Vision_Header(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Siemens_Vision_Header()");
   if (block.size() < kVisionHeaderSize) return 0;
-  const Fields f{block};
+  const Fields f(block, true);
   auto& g1 = ima.g1;
   auto& g3 = ima.g3;
   auto& g4 = ima.g4;
@@ -189,31 +151,31 @@ int Siemens_Vision_Header(const ReadContext& ctx, std::span<const uint8_t> block
   ima.modality = g4.model.find("SOMATOM") != std::string::npos ? kModalityCT : kModalityMR;
   g1.image_num = static_cast<uint16_t>(Decimal(f.Chars(5546, 3)));
   g1.series_num = static_cast<uint16_t>(Decimal(f.Chars(5944, 1)));
-  g3.patient_sex = static_cast<char>(f.b[5517]);
+  g3.patient_sex = static_cast<char>(f.U8(5517));
   g3.birth_date = {static_cast<uint16_t>(f.I32(808)), static_cast<uint16_t>(f.I32(812)),
                    static_cast<uint16_t>(f.I32(816))};
   const int age = Decimal(f.Chars(851, 3));
-  switch (f.b[854]) {
+  switch (f.U8(854)) {
     case 'Y': g3.patient_age[0] = static_cast<uint16_t>(age); break;
     case 'M': g3.patient_age[1] = static_cast<uint16_t>(age); break;
     case 'D': g3.patient_age[2] = static_cast<uint16_t>(age); break;
     case 'W': g3.patient_age[2] = static_cast<uint16_t>(age * 7); break;
     default: break;
   }
-  g1.study_time = Local_Seconds(f.I32(0), f.I32(4), f.I32(8), f.I32(36), f.I32(40), f.I32(44));
-  g1.acq_time = Local_Seconds(f.I32(12), f.I32(16), f.I32(20), f.I32(52), f.I32(56), f.I32(60));
-  g1.image_time = Local_Seconds(f.I32(24), f.I32(28), f.I32(32), f.I32(68), f.I32(72), f.I32(76));
+  g1.study_time = Field_Local_Seconds(f.I32(0), f.I32(4), f.I32(8), f.I32(36), f.I32(40), f.I32(44));
+  g1.acq_time = Field_Local_Seconds(f.I32(12), f.I32(16), f.I32(20), f.I32(52), f.I32(56), f.I32(60));
+  g1.image_time = Field_Local_Seconds(f.I32(24), f.I32(28), f.I32(32), f.I32(68), f.I32(72), f.I32(76));
 
-  Set_Real(g4.mr.repetition_time, f.F64(1560));
-  Set_Real(g4.mr.echo_time, f.F64(1568));
-  Set_Real(g4.mr.imaging_frequency, f.F64(1592));
-  Set_Real(g4.mr.field_strength, f.F64(2560));
+  Field_Set_Real(g4.mr.repetition_time, f.F64(1560));
+  Field_Set_Real(g4.mr.echo_time, f.F64(1568));
+  Field_Set_Real(g4.mr.imaging_frequency, f.F64(1592));
+  Field_Set_Real(g4.mr.field_strength, f.F64(2560));
   if (const int32_t echo = f.I32(1604); echo > 0 && echo < 65536) g4.mr.echo_number = static_cast<uint16_t>(echo);
-  Set_Real(g1.pix_size[2], f.F64(1544));
-  Set_Real(g1.fov[0], f.F64(3744));
-  Set_Real(g1.fov[1], f.F64(3752));
-  Set_Real(g1.pix_dim[0], f.F64(5000));
-  Set_Real(g1.pix_dim[1], f.F64(5008));
+  Field_Set_Real(g1.pix_size[2], f.F64(1544));
+  Field_Set_Real(g1.fov[0], f.F64(3744));
+  Field_Set_Real(g1.fov[1], f.F64(3752));
+  Field_Set_Real(g1.pix_dim[0], f.F64(5000));
+  Field_Set_Real(g1.pix_dim[1], f.F64(5008));
 
   // The geometry is taken whole or not at all: one value a float cannot
   // hold (NaN, infinite, huge) would poison the overlay and the sort.
@@ -234,7 +196,7 @@ int Siemens_Vision_Header(const ReadContext& ctx, std::span<const uint8_t> block
 }
 
 int Siemens_Read_Block(const ReadContext& ctx, ImageHeader& ima, uint32_t size, bool big_endian,
-                       std::unique_ptr<uint8_t[]>& block) {
+                       std::unique_ptr<uint8_t[]>& block, uint32_t at) {
   const auto src = Source_Open_Input(ctx, ima, KEMA_SRC, __LINE__);
   if (!src) return 0;
   block.reset(new (std::nothrow) uint8_t[size]);
@@ -242,7 +204,7 @@ int Siemens_Read_Block(const ReadContext& ctx, ImageHeader& ima, uint32_t size, 
     Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", size, 1);
     return 0;
   }
-  if (!KEMA_READ(ctx, *src, 0, block.get(), size)) return 0;
+  if (!KEMA_READ(ctx, *src, at, block.get(), size)) return 0;
   try {
     ima.g4.manufacturer = "SIEMENS";
   } catch (const std::bad_alloc&) {
@@ -250,7 +212,7 @@ int Siemens_Read_Block(const ReadContext& ctx, ImageHeader& ima, uint32_t size, 
     return 0;
   }
   ima.dim_z = ima.dim_t = 1;
-  ima.ima_offset = size;
+  ima.ima_offset = at + size;
   ima.g2.pix_store = 16;
   ima.g2.pix_sign = 0;
   ima.g2.pix_swap = big_endian ? 1 : 0;

@@ -13,6 +13,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
+#include "Convert/formats/scanner_fields.h"
 #include "Convert/formats/local_Siemens_Raw_A.h"
 
 namespace {
@@ -20,27 +21,11 @@ namespace {
 constexpr size_t kData = 0x200;
 constexpr size_t kText = 0xC00;
 
-// Little-endian fields of the whole header; reals in VAX F.
-struct Fields {
-  std::span<const uint8_t> b;
-  int32_t I32(size_t off) const { return Order_Get_I32(0x00, b.data() + off); }
-  double VAX(size_t off) const { return Order_VAX_F_To_Float(b.data() + off); }
-  std::string_view Chars(size_t off, size_t width) const {
-    std::string_view s(reinterpret_cast<const char*>(b.data() + off), width);
-    return s.substr(0, s.find('\0'));
-  }
-  std::string Text(size_t off, size_t width) const {
-    const std::string_view s = Chars(off, width);
-    const size_t first = s.find_first_not_of(' ');
-    if (first == std::string_view::npos) return {};
-    return std::string(s.substr(first, s.find_last_not_of(' ') - first + 1));
-  }
-};
+using Fields = FieldBlock;
 
-bool Usable(double v) { return std::isfinite(v) && std::fabs(v) <= 3.0e38; }
+}  // namespace
 
-// Seconds since 1970 of a local date and time of day in hours; 0 for no date.
-int32_t Local_Seconds(std::string_view date, std::string_view time) {
+int32_t Siemens_Date_Seconds(std::string_view date, std::string_view time) {
   int year = 0, month = 0, day = 0;
   Siemens_Parse_Date(date, year, month, day);
   if (month < 1 || day < 1 || day > 31) return 0;
@@ -55,6 +40,8 @@ int32_t Local_Seconds(std::string_view date, std::string_view time) {
   const std::time_t t = std::mktime(&tm);
   return t == static_cast<std::time_t>(-1) || t > INT32_MAX || t < INT32_MIN ? 0 : static_cast<int32_t>(t);
 }
+
+namespace {
 
 // Scan types of the data block: an axial image or a topogram.
 constexpr TextCode kScanType[] = {{1, "Axial"}, {2, "Topogram"}};
@@ -95,7 +82,7 @@ double Siemens_Parse_Time(std::string_view text) {
 int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima) {
   Log_Print(ctx, 9, "in Siemens_SomatomPlus_Header()");
   if (block.size() < kSomatomPlusHeaderSize) return 0;
-  const Fields f{block};
+  const Fields f(block, false);
   auto& g1 = ima.g1;
   auto& g4 = ima.g4;
 
@@ -117,14 +104,14 @@ int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> 
     Report_Strdup(ctx, KEMA_SRC, __LINE__, "ima->g4.model");
     return 0;
   }
-  ima.g3.patient_sex = static_cast<char>(f.b[886]);
+  ima.g3.patient_sex = static_cast<char>(f.U8(886));
   g4.ct.tube_voltage = static_cast<float>(f.I32(1072));
   g4.ct.exposure = static_cast<float>(f.I32(1080));
   g4.ct.tube_current = static_cast<float>(f.I32(1196));
-  if (const double t = f.VAX(1084); Usable(t)) g4.scan_time = static_cast<float>(t);
+  if (const double t = f.VAX32(1084); Field_Finite(t)) g4.scan_time = static_cast<float>(t);
   if (const int32_t thick = f.I32(1088); thick > 0) g1.pix_size[2] = static_cast<float>(thick);
-  const double zoom = f.VAX(1332);
-  if (const double size = f.VAX(624); Usable(size) && Usable(zoom) && size > 0 && zoom > 0)
+  const double zoom = f.VAX32(1332);
+  if (const double size = f.VAX32(624); Field_Finite(size) && Field_Finite(zoom) && size > 0 && zoom > 0)
     g1.pix_dim[0] = g1.pix_dim[1] = static_cast<float>(size / zoom);
   const int32_t table = f.I32(1544);
   g4.table_pos = static_cast<float>(table);
@@ -134,13 +121,13 @@ int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> 
   ima.image_type = scan == 2 ? 5 : scan == 1 ? 1 : 0;
   {
     char tilt[11] = {};
-    std::memcpy(tilt, f.b.data() + kText + 195, 10);
+    std::memcpy(tilt, f.bytes().data() + kText + 195, 10);
     char* end = nullptr;
     const double v = std::strtod(tilt, &end);
-    if (end != tilt && Usable(v)) g4.ct.gantry_tilt = static_cast<float>(v);
+    if (end != tilt && Field_Finite(v)) g4.ct.gantry_tilt = static_cast<float>(v);
   }
-  g1.study_time = Local_Seconds(f.Chars(520, 12), f.Chars(532, 12));
-  g1.image_time = Local_Seconds(f.Chars(1564, 12), f.Chars(1576, 12));
+  g1.study_time = Siemens_Date_Seconds(f.Chars(520, 12), f.Chars(532, 12));
+  g1.image_time = Siemens_Date_Seconds(f.Chars(1564, 12), f.Chars(1576, 12));
 
   if (ctx.Text_Level()) {
     Text_Title(ctx, "------ ------ SIEMENS RAW ------ ------");
@@ -148,10 +135,10 @@ int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> 
     Text_Field_Str(ctx, "Version:", f.Chars(516, 4), 4);
     Text_Field_Str(ctx, "Study date:", f.Chars(520, 12), 12);
     Text_Field_Str(ctx, "Study time:", f.Chars(532, 12), 12);
-    Text_Field_Char(ctx, "Sex:", static_cast<char>(f.b[886]));
+    Text_Field_Char(ctx, "Sex:", static_cast<char>(f.U8(886)));
     Text_Field_Int(ctx, "Tube voltage:", f.I32(1072), "%-d kV");
     Text_Field_Int(ctx, "Exposure:", f.I32(1080), "%-d mAs");
-    Text_Field_Real(ctx, "Exposure time:", f.VAX(1084), "%.2f s");
+    Text_Field_Real(ctx, "Exposure time:", f.VAX32(1084), "%.2f s");
     Text_Field_Int(ctx, "Slice thickness:", f.I32(1088), "%-d mm");
     Text_Field_Int(ctx, "Tube current:", f.I32(1196), "%-d mA");
     Text_Field_Int(ctx, "Image resolution:", matrix);

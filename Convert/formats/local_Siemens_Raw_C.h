@@ -18,5 +18,7 @@ int Siemens_SomatomPlus_Read_Header(const ReadContext& ctx, ImageHeader& ima);
 int Siemens_SomatomPlus_Header(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);
 // "DD-MMM-YY" as year, month (1 to 12; 0 for an unknown name) and day.
 void Siemens_Parse_Date(std::string_view text, int& year, int& month, int& day);
+// Seconds since 1970 of a local "DD-MMM-YY" date and "hh:mm:ss" time; 0 for no date.
+int32_t Siemens_Date_Seconds(std::string_view date, std::string_view time);
 // "hh:mm:ss" as hours.
 double Siemens_Parse_Time(std::string_view text);

@@ -24,6 +24,7 @@ uint32_t FieldBlock::U32(size_t off) const {
   return be_ ? a << 24 | b << 16 | c << 8 | d : d << 24 | c << 16 | b << 8 | a;
 }
 
+double FieldBlock::F64(size_t off) const { return Has(off, 8) ? Order_Get_F64(be_ ? 0x01 : 0x00, b_.data() + off) : 0.0; }
 double FieldBlock::F32(size_t off) const { return Has(off, 4) ? Order_Get_F32(be_ ? 0x01 : 0x00, b_.data() + off) : 0.0; }
 
 double FieldBlock::DG32(size_t off) const { return Has(off, 4) ? Order_Get_IBM32(0x01, b_.data() + off) : 0.0; }

@@ -30,6 +30,8 @@ class FieldBlock {
   int32_t I32(size_t off) const { return static_cast<int32_t>(U32(off)); }
   // IEEE single in the block's byte order.
   double F32(size_t off) const;
+  // IEEE double in the block's byte order.
+  double F64(size_t off) const;
   // Data General single: the IBM hexadecimal layout, big-endian.
   double DG32(size_t off) const;
   // VAX F single, in the VAX's own byte order.

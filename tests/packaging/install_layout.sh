@@ -23,7 +23,7 @@ man_covers() {
   gzip -t "$page" || { fail "$page is not gzip data"; return; }
   local text
   text=$(gzip -dc "$page" | sed 's/\\-/-/g')
-  for token in $(grep -oE '(^|[[ ])--?[a-z]+' <<<"$usage" | tr -d '[ ' | sort -u); do
+  for token in $(grep -oE '(^|[[ ])--?[a-z]([a-z-]*[a-z])?' <<<"$usage" | tr -d '[ ' | sort -u); do
     grep -qE -- "(^|[^a-z-])$token([^a-z-]|$)" <<<"$text" || fail "$(basename "$page") does not mention $token"
   done
   for token in $(sed -n '/^commands:/,/^$/p' <<<"$usage" | grep -E '^  [a-z]' | awk '{ print $1 }'); do

@@ -51,9 +51,7 @@ TEST(ViewArgs, TraceLevelsFilesAndUnknownOptions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     const ViewArgs a = Scan_View_Parse(c.args);
-    EXPECT_EQ(a.trace_level, c.level);
-    EXPECT_EQ(a.files, c.files);
-    EXPECT_EQ(a.unknown, c.unknown);
+    EXPECT_EQ(std::tuple(a.trace_level, a.files, a.unknown), std::tuple(c.level, c.files, c.unknown));
   }
 }
 
@@ -132,29 +130,25 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
   ASSERT_EQ(panel->v.count(), 4);
   EXPECT_TRUE(Listed("\x02total:\x01 4 images in memory"));
   EXPECT_TRUE(Listed("\x02reading file[1]:\x01 "));
-  EXPECT_EQ(panel->v.current, 0);  // a series opens on its first slice
-  EXPECT_EQ(panel->frame.value, 1);
+  EXPECT_EQ(std::tuple(panel->v.current, panel->frame.value), std::tuple(0, 1));  // a series opens on its first slice
   ASSERT_TRUE(panel->image && panel->image->exists());
   panel->image->update_now();
-  EXPECT_EQ(panel->image->title(), "Kemascopia: BODY PHANTOM");
-  EXPECT_FALSE(panel->show_header.greyed());
-  EXPECT_EQ(panel->list.name, "Kemascopia 1.2 Rev-10");  // the program and its version, no placeholder address
+  // The list names the program and its version, no placeholder address.
+  EXPECT_EQ(std::tuple(panel->image->title(), panel->show_header.greyed(), panel->list.name),
+            std::tuple("Kemascopia: BODY PHANTOM", false, "Kemascopia 1.2 Rev-10"));
   EXPECT_EQ((std::vector<int>{panel->v.switches[0], panel->v.switches[1], panel->v.switches[2], panel->v.switches[3]}),
             (std::vector<int>{1, 1, 0, 0}));  // file name and patient lines from the start
   Click(panel->rewind);
-  EXPECT_EQ(panel->v.current, 3);  // before the first: the last
-  EXPECT_EQ(panel->frame.value, 4);
+  EXPECT_EQ(std::tuple(panel->v.current, panel->frame.value), std::tuple(3, 4));  // before the first: the last
   Click(panel->forward);
   EXPECT_EQ(panel->v.current, 0);  // past the last: the first
   panel->image->on_mouse_down(platform::kRightButton, {10, 10});
-  EXPECT_EQ(panel->v.current, 1);
-  EXPECT_EQ(panel->frame.value, 2);
+  EXPECT_EQ(std::tuple(panel->v.current, panel->frame.value), std::tuple(1, 2));
   // A load that adds nothing still reports the total and re-sorts; the image
   // shown stays.
   panel->Files_Dropped({(dir / "missing.dcm").string()});
   Pump();
-  EXPECT_EQ(panel->v.count(), 4);
-  EXPECT_EQ(panel->v.current, 1);
+  EXPECT_EQ(std::tuple(panel->v.count(), panel->v.current), std::tuple(4, 1));
   EXPECT_TRUE(Listed("Unable to open file !"));
   EXPECT_EQ(std::count(panel->list.lines.begin(), panel->list.lines.end(), "\x02total:\x01 4 images in memory"), 2);
 }
@@ -162,18 +156,14 @@ TEST_F(PanelTest, LoadsStepsWithWrappingAndFollowsTheRightClick) {
 TEST_F(PanelTest, CineSpeedMinMaxWheelAndSwitches) {
   Start(files);
   Click(panel->play);
-  EXPECT_EQ(panel->animating, 1);
-  EXPECT_TRUE(panel->frame.hidden());
-  EXPECT_FALSE(panel->speed.hidden());
-  EXPECT_TRUE(panel->forward.greyed());
-  panel->on_timer(kAnimationTimer);
-  EXPECT_EQ(panel->v.current, 1);
-  panel->on_timer(kAnimationTimer);
-  EXPECT_EQ(panel->v.current, 2);
+  EXPECT_EQ(std::tuple(panel->animating, panel->frame.hidden(), panel->speed.hidden(), panel->forward.greyed()),
+            std::tuple(1, true, false, true));
+  for (int current : {1, 2}) {
+    panel->on_timer(kAnimationTimer);
+    EXPECT_EQ(panel->v.current, current);
+  }
   Click(panel->stop);
-  EXPECT_EQ(panel->animating, 0);
-  EXPECT_TRUE(panel->speed.hidden());
-  EXPECT_EQ(panel->frame.value, 3);
+  EXPECT_EQ(std::tuple(panel->animating, panel->speed.hidden(), panel->frame.value), std::tuple(0, true, 3));
   panel->on_timer(kAnimationTimer);
   EXPECT_EQ(panel->v.current, 2);
 
@@ -190,29 +180,23 @@ TEST_F(PanelTest, CineSpeedMinMaxWheelAndSwitches) {
   panel->on_wheel(60, over);
   EXPECT_EQ(panel->frame.value, 3);
   panel->on_wheel(60, over);
-  EXPECT_EQ(panel->frame.value, 4);
-  EXPECT_EQ(panel->wheel, 0);
-  EXPECT_EQ(panel->v.current, 3);
+  EXPECT_EQ(std::tuple(panel->frame.value, panel->wheel, panel->v.current), std::tuple(4, 0, 3));
   panel->on_wheel(-250, over);
-  EXPECT_EQ(panel->frame.value, 2);
-  EXPECT_EQ(panel->wheel, -10);
-  EXPECT_EQ(panel->v.current, 1);
+  EXPECT_EQ(std::tuple(panel->frame.value, panel->wheel, panel->v.current), std::tuple(2, -10, 1));
 
-  Click(panel->switches[2]);
-  EXPECT_EQ(panel->v.switches[2], 1);
-  Click(panel->switches[2]);
-  EXPECT_EQ(panel->v.switches[2], 0);
+  for (int on : {1, 0}) {
+    Click(panel->switches[2]);
+    EXPECT_EQ(panel->v.switches[2], on);
+  }
 }
 
 TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
   Write("series/notes.txt", std::vector<uint8_t>(2000, 'x'));
   Start({});
-  EXPECT_FALSE(panel->image);
-  EXPECT_TRUE(panel->show_header.greyed());
+  EXPECT_TRUE(!panel->image && panel->show_header.greyed());
   panel->on_files_dropped({(dir / "series").string()});
   Pump();
-  EXPECT_EQ(panel->v.count(), 4);
-  EXPECT_EQ(Raw_Import_Count(), 0);  // unknown files in a folder are skipped
+  EXPECT_EQ(std::tuple(panel->v.count(), Raw_Import_Count()), std::tuple(4, 0));  // unknown files in a folder are skipped
   ASSERT_TRUE(panel->image && panel->image->exists());
   // Dropped on the image window: the same loader.
   panel->image->on_files_dropped({files[0]});
@@ -232,8 +216,7 @@ TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
   platform::Set_Keyboard_Modifiers(platform::kModShift);
   panel->on_wheel(-120, At(list));
   platform::Set_Keyboard_Modifiers(0);
-  EXPECT_EQ(list.shift, step);
-  EXPECT_EQ(list.first, 0);  // not scrolled up or down
+  EXPECT_EQ(std::tuple(list.shift, list.first), std::tuple(step, 0));  // not scrolled up or down
   platform::Set_Pointer_Position(panel->client_to_screen(At(list)));
   for (int k = 0; k < 200; ++k) panel->on_key(platform::kKeyRight);
   EXPECT_EQ(list.shift, most);
@@ -260,23 +243,19 @@ TEST_F(PanelTest, FoldersDropsLimitAndHeaderListing) {
 }
 
 TEST_F(PanelTest, EscapeInEitherWindowEndsTheProgram) {
-  Start(files);
-  panel->on_char(platform::kKeyEscape);
-  Pump();
-  EXPECT_EQ(quit_code, 0);
-  EXPECT_FALSE(panel->exists());
-  EXPECT_FALSE(panel->image->exists());
-  EXPECT_FALSE(panel->v.cache[0].header);
-
-  quit_code = -1;
-  Start(files);
-  ASSERT_TRUE(panel->v.cache[0].header);
-  panel->image->on_key(platform::kKeyEscape);
-  Pump();
-  EXPECT_EQ(quit_code, 0);
-  EXPECT_FALSE(panel->exists());
-  EXPECT_FALSE(panel->image->exists());
-  EXPECT_FALSE(panel->v.cache[0].header);
+  for (bool in_image : {false, true}) {
+    SCOPED_TRACE(in_image ? "image window" : "panel");
+    quit_code = -1;
+    Start(files);
+    ASSERT_TRUE(panel->v.cache[0].header);
+    if (in_image) panel->image->on_key(platform::kKeyEscape);
+    else panel->on_char(platform::kKeyEscape);
+    Pump();
+    EXPECT_EQ(quit_code, 0);
+    EXPECT_FALSE(panel->exists());
+    EXPECT_FALSE(panel->image->exists());
+    EXPECT_FALSE(panel->v.cache[0].header);
+  }
 }
 
 TEST_F(PanelTest, OpensOnTheFirstImageOfWhatWasJustLoaded) {
@@ -284,8 +263,7 @@ TEST_F(PanelTest, OpensOnTheFirstImageOfWhatWasJustLoaded) {
   EXPECT_EQ(panel->v.current, 0);
   panel->Files_Dropped({files[3], files[2]});  // the first of them as sorted
   Pump();
-  EXPECT_EQ(panel->v.entry(panel->v.current)->input, files[2]);
-  EXPECT_EQ(panel->frame.value, 3);
+  EXPECT_EQ(std::tuple(panel->v.entry(panel->v.current)->input, panel->frame.value), std::tuple(files[2], 3));
 }
 
 // The first file shows at once; the rest arrives a batch per turn of the
@@ -417,9 +395,9 @@ TEST_F(PanelTest, Monochrome1IsShownInvertedInTheFilesOwnWindow) {
 TEST(WindowPlace, BesideThePanelAtOneToOneUpTo80PercentOfTheScreen) {
   const platform::Rect wide{0, 0, 1280, 1024}, panel{10, 20, 400, 546};
   const auto ct = Grey(512, 512), big = Grey(1024, 1024), small = Grey(32, 32);
-  EXPECT_EQ(Image_Window_Place(panel, wide, ct.get()), (platform::Rect{418, 20, 512, 512}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, big.get()), (platform::Rect{418, 20, 819, 819}));
-  EXPECT_EQ(Image_Window_Place(panel, wide, small.get()), (platform::Rect{418, 20, 384, 384}));
+  EXPECT_EQ((std::array{Image_Window_Place(panel, wide, ct.get()), Image_Window_Place(panel, wide, big.get()),
+                         Image_Window_Place(panel, wide, small.get())}),
+            (std::array<platform::Rect, 3>{{{418, 20, 512, 512}, {418, 20, 819, 819}, {418, 20, 384, 384}}}));
   EXPECT_EQ(Image_Window_Place({0, 0, 400, 546}, {0, 0, 800, 600}, ct.get()), (platform::Rect{408, 0, 392, 392}));
   // A place remembered on a larger screen comes back onto this one.
   EXPECT_EQ(Keep_On_Screen({2000, -50, 500, 400}, wide), (platform::Rect{780, 0, 500, 400}));
@@ -442,11 +420,11 @@ TEST_F(PanelTest, WindowsComeBackWhereTheyWereLeftAndScaleKeepsTheCentre) {
   Pump();
   const std::string file = config + "/kemascopia/kemascopia.conf";
   EXPECT_EQ(Slurp(file), "panel 30 40 360 500\nimage 400 60 333 222\n");
-  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(fs::status(config + "/kemascopia").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(std::tuple(fs::status(file).permissions(), fs::status(config + "/kemascopia").permissions()),
+            std::tuple(fs::perms::owner_read | fs::perms::owner_write, fs::perms::owner_all));
   Start(files);
-  EXPECT_EQ(panel->place(), (platform::Rect{30, 40, 360, 500}));
-  EXPECT_EQ(panel->image->place(), (platform::Rect{400, 60, 333, 222}));
+  EXPECT_EQ(std::tuple(panel->place(), panel->image->place()),
+            std::tuple(platform::Rect{30, 40, 360, 500}, platform::Rect{400, 60, 333, 222}));
   // Closed from the image window, its place is kept too.
   panel->image->set_place({410, 70, 300, 200});
   panel->image->on_key(platform::kKeyEscape);
@@ -552,8 +530,8 @@ TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
   EXPECT_EQ(list.font.width("iiii"), list.font.width("0000"));
   EXPECT_EQ(list.name, "File_Head Images Image_Head  Width Height");
   EXPECT_EQ(list.choices[2], "        0      4          0    256    256");
-  EXPECT_EQ(w->Size_Color(), platform::kButtonText);
-  EXPECT_EQ(w->min_max_text(), " min: 0   max: 253");  // 100 samples 2.56 apart
+  // 100 samples 2.56 apart.
+  EXPECT_EQ(std::tuple(w->Size_Color(), w->min_max_text()), std::tuple(platform::kButtonText, std::string(" min: 0   max: 253")));
   EXPECT_EQ(w->Create_Images(), 4);
   Pump();
   EXPECT_EQ(Raw_Import_Count(), 0);
@@ -563,9 +541,7 @@ TEST_F(PanelTest, RawImportSuggestsColoursPreviewsAndAddsImages) {
     const ImageHeader& e = *panel->v.entry(k);
     if (e.g3.patient_name != "raw image") continue;
     ++raw_entries;
-    EXPECT_EQ(e.dim_x, 256);
-    EXPECT_EQ(e.g2.pix_type, kPixU16);
-    EXPECT_EQ(e.g2.serie_max, 255);
+    EXPECT_EQ(std::tuple(e.dim_x, e.g2.pix_type, e.g2.serie_max), std::tuple(256, kPixU16, 255));
   }
   EXPECT_EQ(raw_entries, 4);
 

@@ -178,8 +178,24 @@ int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   cur.walk_sequence = &NEMA_Get_Sequence;
   cur.walk_item = &NEMA_Get_Sequence_Item;
   NemaParseState& st = cur.state;
-  const uint64_t size = source->size();
+  uint64_t size = source->size();
+  uint64_t inflate_at = 0;  // where a deflated data set starts, once the syntax says so
   for (;;) {
+    if ((ima.transfer_mode & kNemaDeflated) && !source->is_owned()) {
+      if (!inflate_at) {
+        inflate_at = NEMA_Meta_End(*source);
+        if (!inflate_at) inflate_at = UINT64_MAX;  // no meta group: nothing to inflate
+      }
+      if (inflate_at && cur.pos >= inflate_at) {
+        // From here on the parse and the pixel step read the inflated bytes.
+        auto inflated = NEMA_Inflate_Source(ctx, *source, inflate_at);
+        if (!inflated) return Stop(ctx, cur, ima);
+        source = inflated;
+        ima.source = inflated;
+        cur.source = inflated.get();
+        size = source->size();
+      }
+    }
     NemaElement el;
     st.element_start = cur.pos;
     if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return Stop(ctx, cur, ima);

@@ -20,6 +20,7 @@
 enum : uint8_t {
   kNemaBigEndian = 0x01,
   kNemaExplicitVR = 0x08,
+  kNemaDeflated = 0x40,  // the data set after the meta group is deflated
   kNemaGeLengthFix = 0x80,
 };
 
@@ -63,6 +64,13 @@ uint16_t NEMA_Get_Format(const ReadContext& ctx, ByteSource& source);
 // Parses the whole element stream of the record's input; the image count,
 // or 0 on failure.
 int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima);
+// Deflated data sets: the offset of the first byte after the file meta
+// group of a Part-10 stream (0 when there is none), and a source that holds
+// the stream's bytes up to there as stored and the rest inflated. The
+// inflated bytes pass the pixel budget as they grow; null (with an ERROR
+// line) when the data are no deflate stream or would pass the budget.
+uint64_t NEMA_Meta_End(const ByteSource& source);
+std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, const ByteSource& source, uint64_t from);
 int NEMA_Get_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, NemaElement& el);
 int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int NEMA_Skip_Group(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);

@@ -74,8 +74,10 @@ int NEMA_Map_0028(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const N
     case 0x0030: {
       std::array<float, 2> s{};
       if (!NEMA_Read_Real(FIELD_ARGS, s)) return 0;
-      ima.g1.pix_dim[0] = s[0];
-      ima.g1.pix_dim[1] = s[1] != 0 ? s[1] : s[0];
+      // Row spacing (between rows, the vertical size) first, then column
+      // spacing (along a row): the record keeps the horizontal size first.
+      ima.g1.pix_dim[1] = s[0];
+      ima.g1.pix_dim[0] = s[1] != 0 ? s[1] : s[0];
       return 1;
     }
     case 0x0034: {

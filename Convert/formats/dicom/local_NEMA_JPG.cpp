@@ -87,7 +87,7 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
   // the caller's thread before any other frame starts.
   opt.info_lines = false;
   JpegInfo first;
-  if (!Jpeg_Read_Info(Frame_Bytes(*s, 0, gathered, total), first, opt)) return fail(0);
+  if (!Jpeg_Frame_Read_Info(Frame_Bytes(*s, 0, gathered, total), first, opt)) return fail(0);
   Log_Print(ctx, 10, "--> header x:%d  jpeg x:%d", ima.dim_x, first.width);
   Log_Print(ctx, 10, "--> header y:%d  jpeg y:%d", ima.dim_y, first.height);
   Log_Print(ctx, 10, "--> plane d:%d  jpeg d:%d", ima.g2.pix_plane, first.components);
@@ -118,14 +118,14 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
     o.info_lines = i == 0;
     Log_Print(ctx, 10, "--> size:%d start:%d", static_cast<int>(in.size()), static_cast<int>(s->image_offset[i]));
     JpegInfo info;
-    bool ok = Jpeg_Read_Info(in, info, opt) != 0;
+    bool ok = Jpeg_Frame_Read_Info(in, info, opt) != 0;
     if (ok && !Same_Geometry(info, first)) {
       Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 JPEG frame %d is %dx%d x %d x %d/8, the first %dx%d x %d x %d/8",
                 static_cast<int>(i), info.width, info.height, info.components, info.bytes_per_sample * 8, first.width,
                 first.height, first.components, first.bytes_per_sample * 8);
       ok = false;
     }
-    if (ok) ok = Jpeg_Decode_Into(in, slot, info, o) != 0;
+    if (ok) ok = Jpeg_Frame_Decode_Into(in, slot, info, o) != 0;
     if (!ok) {
       int none = -1;
       failed.compare_exchange_strong(none, static_cast<int>(i));

@@ -61,6 +61,25 @@ void Record(NemaParseState& st, NemaStorage& s, size_t i, uint64_t file_offset, 
   st.running_offset += size;
 }
 
+// The photometric interpretation as kept in the attribute list, unpadded.
+std::string Photometric(const DicomList& list) {
+  const auto it = std::find_if(list.begin(), list.end(),
+                               [](const DicomAttribute& a) { return a.group == 0x0028 && a.element == 0x0004; });
+  if (it == list.end()) return {};
+  std::string pi(it->data.begin(), it->data.end());
+  while (!pi.empty() && (pi.back() == ' ' || pi.back() == '\0')) pi.pop_back();
+  return pi;
+}
+
+// Native YBR_FULL_422 keeps two luminance samples and one pair of chroma
+// samples for every two pixels of a line (Y1 Y2 Cb Cr): 2 bytes a pixel.
+// Files that say so but store full samples are read as YBR_FULL.
+bool Packed_422(const ImageHeader& ima, uint64_t bytes) {
+  const uint64_t pixels = uint64_t{ima.dim_x} * ima.dim_y * ima.dim_t * ima.dim_z;
+  return ima.g2.pix_plane == 3 && ima.g2.pix_store == 8 && ima.dim_x % 2 == 0 && pixels > 0 &&
+         bytes >= 2 * pixels && bytes < 3 * pixels && Photometric(ima.DICOM_list) == "YBR_FULL_422";
+}
+
 unsigned Samples_Of(const ImageHeader& ima) { return ima.g2.pix_plane ? ima.g2.pix_plane : 1; }
 
 bool Is_Philips(const ImageHeader& ima) { return ima.g4.manufacturer.compare(0, 7, "Philips") == 0; }
@@ -327,6 +346,7 @@ int NEMA_Parse_7FE0(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const
               ima.dim_x, ima.dim_y, g2.pix_plane, g2.pix_store);
 
   if (el.length == kNemaUndefined) return Encapsulated(ctx, cur, mode, ima);
+  if (Packed_422(ima, el.length)) image_bytes = image_bytes / 3 * 2;
   return Native(ctx, cur, el, ima, image_bytes);
 }
 
@@ -425,14 +445,21 @@ int Two_Samples(const ReadContext& ctx, ImageHeader& ima) {
   return 1;
 }
 
-// The photometric interpretation as kept in the attribute list, unpadded.
-std::string Photometric(const DicomList& list) {
-  const auto it = std::find_if(list.begin(), list.end(),
-                               [](const DicomAttribute& a) { return a.group == 0x0028 && a.element == 0x0004; });
-  if (it == list.end()) return {};
-  std::string pi(it->data.begin(), it->data.end());
-  while (!pi.empty() && (pi.back() == ' ' || pi.back() == '\0')) pi.pop_back();
-  return pi;
+// Y1 Y2 Cb Cr to Y Cb Cr for each pixel: both pixels of a pair take the
+// pair's chroma.
+PixelBuffer Expand_422(const ReadContext& ctx, const ImageHeader& ima, const PixelBuffer& in) {
+  const uint64_t pixels = uint64_t{ima.dim_x} * ima.dim_y * ima.dim_t * ima.dim_z;
+  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(pixels, 3), ima.name.c_str(), "ima->data",
+                                      static_cast<long long>(pixels), 3);
+  if (!out) return {};
+  const uint8_t* p = in.data();
+  uint8_t* o = out.data();
+  for (uint64_t i = 0; i < pixels / 2; ++i, p += 4, o += 6) {
+    o[0] = p[0], o[1] = p[2], o[2] = p[3];
+    o[3] = p[1], o[4] = p[2], o[5] = p[3];
+  }
+  Log_Print(ctx, 8, "--> YBR_FULL_422 samples expanded");
+  return out;
 }
 
 // YBR_FULL samples to RGB (PS3.3 C.7.6.3.1.2), 8 bits interleaved, in place.
@@ -630,15 +657,20 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
       for (uint64_t i = 0; i + 4 <= total; i += 4) std::reverse(buffer.data() + i, buffer.data() + i + 4);
     ima.g2.pix_swap = 0;
   }
+  if (code == 0 && Packed_422(ima, total)) {
+    buffer = Expand_422(ctx, ima, buffer);
+    if (!buffer) return 0;
+    total = buffer.size();
+  }
   PixelBuffer data = Image_Read_Process(ctx, ima, std::move(buffer));
   if (!data) return 0;
   // Native and RLE samples in YBR_FULL are shown as every peer shows them:
   // RGB. The JPEG decoders turn their own.
   if ((code == 0 || code == 1) && ima.g2.pix_plane == 3 && ima.g2.pix_store == 8 &&
-      Photometric(ima.DICOM_list) == "YBR_FULL") {
+      (Photometric(ima.DICOM_list) == "YBR_FULL" || Photometric(ima.DICOM_list) == "YBR_FULL_422")) {
     const uint64_t pixels = std::min<uint64_t>(data.size() / 3, uint64_t{ima.dim_x} * ima.dim_y * ima.dim_z * ima.dim_t);
     Ybr_Full_To_Rgb(data.data(), pixels);
-    Log_Print(ctx, 8, "--> YBR_FULL samples turned to RGB");
+    Log_Print(ctx, 8, "--> YBR samples turned to RGB");
   }
   if (!Apply_Modality_Lut(ctx, ima, data, *s)) return 0;
   ima.data = std::move(data);
@@ -652,6 +684,11 @@ int NEMA_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
             (ima.transfer_mode & 0x03) ? "BIG_ENDIAN" : "LITTLE_ENDIAN");
   auto source = Source_Open_Data(ctx, ima, KEMA_SRC, __LINE__);
   if (!source) return 0;
+  if ((ima.transfer_mode & kNemaDeflated) && !source->is_owned()) {
+    // The header's inflated bytes are gone: inflate again.
+    source = NEMA_Inflate_Source(ctx, *source, NEMA_Meta_End(*source));
+    if (!source) return 0;
+  }
   NemaCursor cur(*source, ima.ima_offset);
   NemaElement el;
   if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return 0;

@@ -112,7 +112,7 @@ int NEMA_Frame_Group_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode
       break;
     case 0x0030:
       // As the top-level element is taken: the second value, when given.
-      g->pix_dim = {v[0], v[1] != 0 ? v[1] : v[0]};
+      g->pix_dim = {v[1] != 0 ? v[1] : v[0], v[0]};  // horizontal size first, as the record keeps it
       g->has |= kGeomPixel;
       break;
     case 0x0050:

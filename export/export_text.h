@@ -1,5 +1,6 @@
-// Text repair for output: what kema prints and what the archive index stores
-// is plain, valid UTF-8.
+// Text for output: log messages and strings from files carry the message
+// list's in-band bytes and whatever character set the scanner wrote; what
+// kema prints and the writers store is plain, valid UTF-8.
 #pragma once
 
 #include <string>

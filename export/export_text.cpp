@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "archive/archive_text.h"
+#include "export/export_text.h"
 
 namespace kema {
 
