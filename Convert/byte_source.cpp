@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "Convert/kema_image.h"
 
@@ -144,5 +145,30 @@ int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* 
     Report_Short_Read(log, src, line, got, static_cast<long long>(n), source.name().c_str());
     return 0;
   }
+  return 1;
+}
+
+int Source_View(LogHandle log, const ByteSource& source, uint64_t offset, uint64_t n, SourceBytes& out,
+                const char* src, int line) {
+  out = {};
+  if (source.is_memory()) {
+    if (!source.Contains(offset, n)) {
+      const uint64_t there = offset < source.size() ? source.size() - offset : 0;
+      Report_Short_Read(log, src, line, static_cast<long long>(there), static_cast<long long>(n),
+                        source.name().c_str());
+      return 0;
+    }
+    out.data = source.memory().data() + offset;
+    out.size = static_cast<size_t>(n);
+    return 1;
+  }
+  out.held.reset(new (std::nothrow) uint8_t[n ? n : 1]);
+  if (!out.held) {
+    Report_Memory(log, src, line, "malloc", "buffer", static_cast<long long>(n), 1);
+    return 0;
+  }
+  if (n && !Source_Read(log, source, offset, out.held.get(), static_cast<size_t>(n), src, line)) return 0;
+  out.data = out.held.get();
+  out.size = static_cast<size_t>(n);
   return 1;
 }

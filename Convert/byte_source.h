@@ -81,3 +81,15 @@ int Source_Read(LogHandle log, const ByteSource& source, uint64_t offset, void* 
                 int line);
 #define KEMA_READ(log, source, offset, dst, n) Source_Read((log), (source), (offset), (dst), (n), KEMA_SRC, __LINE__)
 
+// n bytes of a source to decode from: seen in place in a memory source,
+// else read into a buffer of their own.
+struct SourceBytes {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  std::unique_ptr<uint8_t[]> held;
+};
+// 1, or 0 after the memory, read error or short read lines.
+int Source_View(LogHandle log, const ByteSource& source, uint64_t offset, uint64_t n, SourceBytes& out,
+                const char* src, int line);
+#define KEMA_VIEW(log, source, offset, n, out) Source_View((log), (source), (offset), (n), (out), KEMA_SRC, __LINE__)
+

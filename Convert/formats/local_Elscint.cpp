@@ -211,15 +211,9 @@ int Elscint_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
 
 namespace {
 
-// The bytes of the rows present: the memory block itself, or one read of
-// the file.
-struct RowBytes {
-  const uint8_t* data = nullptr;
-  std::unique_ptr<uint8_t[]> held;
-};
-
+// The bytes of the rows present, seen in place or read at once.
 bool Read_Rows(const ReadContext& ctx, const ByteSource& src, const ElscintStorage& el, size_t present, uint64_t begin,
-               RowBytes& out) {
+               SourceBytes& out) {
   uint64_t end = begin;
   for (size_t y = 0; y < present; ++y) end += 2ull * el.line_length[y];
   if (end == begin) return true;
@@ -227,18 +221,7 @@ bool Read_Rows(const ReadContext& ctx, const ByteSource& src, const ElscintStora
     Report_Short_Read(ctx, KEMA_SRC, __LINE__, 0, static_cast<long long>(end - begin), src.name().c_str());
     return false;
   }
-  if (src.is_memory()) {
-    out.data = src.memory().data() + begin;
-    return true;
-  }
-  out.held.reset(new (std::nothrow) uint8_t[end - begin]);
-  if (!out.held) {
-    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", static_cast<long long>(end - begin), 1);
-    return false;
-  }
-  if (!KEMA_READ(ctx, src, begin, out.held.get(), end - begin)) return false;
-  out.data = out.held.get();
-  return true;
+  return KEMA_VIEW(ctx, src, begin, end - begin, out);
 }
 
 }  // namespace
@@ -330,7 +313,7 @@ int Elscint_PreProc(const ReadContext& ctx, ImageHeader& ima) {
     offset += 2ull * n;
   }
   // The row heads, from the rows' bytes read at once.
-  RowBytes bytes;
+  SourceBytes bytes;
   if (!Read_Rows(ctx, *src, *elscint, present, ima.ima_offset, bytes)) return 0;
   for (size_t y = 0, at = 0; y < present; ++y) {
     const size_t n = elscint->line_length[y];
@@ -421,7 +404,7 @@ int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
 
   // The bytes of every row present, read at once (or seen in place).
   const size_t present = std::min<size_t>(elscint->rows_present, height);
-  RowBytes rows;
+  SourceBytes rows;
   if (!Read_Rows(ctx, *src, *elscint, present, ima.ima_offset, rows)) return 0;
   const uint8_t* bytes = rows.data;
 

@@ -400,19 +400,9 @@ int GE_PACE_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, uint64_t{count} * 2, ima.name.c_str(), "ima->data",
                                       static_cast<long long>(width) * height, 2);
   if (!out) return 0;
-  std::unique_ptr<uint8_t[]> held;
-  const uint8_t* bytes;
-  if (src->is_memory()) {
-    bytes = src->memory().data() + ima.ima_offset;
-  } else {
-    held.reset(new (std::nothrow) uint8_t[n]);
-    if (!held) {
-      Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", static_cast<long long>(n), 1);
-      return 0;
-    }
-    if (!KEMA_READ(ctx, *src, ima.ima_offset, held.get(), n)) return 0;
-    bytes = held.get();
-  }
+  SourceBytes coded;
+  if (!KEMA_VIEW(ctx, *src, ima.ima_offset, n, coded)) return 0;
+  const uint8_t* bytes = coded.data;
 
   auto* data = reinterpret_cast<int16_t*>(out.data());
   const PaceDecoded r = GE_PACE_Decode(bytes, n, data, count);

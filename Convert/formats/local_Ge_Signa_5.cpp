@@ -1094,31 +1094,6 @@ size_t GE_SIGNA_5_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, s
 
 namespace {
 
-// Where the pixel bytes are: the memory block itself, or a buffer read from
-// the file.
-struct PixelBytes {
-  const uint8_t* data = nullptr;
-  size_t size = 0;
-  std::unique_ptr<uint8_t[]> held;
-};
-
-bool View_Bytes(const ReadContext& ctx, const ByteSource& src, uint64_t offset, uint64_t n, PixelBytes& out, int line) {
-  if (src.is_memory()) {
-    out.data = src.memory().data() + offset;
-    out.size = n;
-    return true;
-  }
-  out.held.reset(new (std::nothrow) uint8_t[n ? n : 1]);
-  if (!out.held) {
-    Report_Memory(ctx, KEMA_SRC, line, "malloc", "buffer", static_cast<long long>(n), 1);
-    return false;
-  }
-  if (!Source_Read(ctx, src, offset, out.held.get(), n, KEMA_SRC, line)) return false;
-  out.data = out.held.get();
-  out.size = n;
-  return true;
-}
-
 // The pixel data of the record: its source and the bytes from `ima_offset`
 // to the end.
 struct PixelSource {
@@ -1237,8 +1212,8 @@ int GE_SIGNA_5_Read_Image_Packed(const ReadContext& ctx, ImageHeader& ima) {
     Report_Too_Short(ctx, ima, ps, bytes, __LINE__);
     return 0;
   }
-  PixelBytes in;
-  if (!View_Bytes(ctx, *ps.src, ima.ima_offset, bytes, in, __LINE__)) return 0;
+  SourceBytes in;
+  if (!KEMA_VIEW(ctx, *ps.src, ima.ima_offset, bytes, in)) return 0;
   PixelBuffer out;
   if (!Allocate_Output(ctx, ima, out, __LINE__)) return 0;
   auto* row = reinterpret_cast<uint16_t*>(out.data());
@@ -1268,8 +1243,8 @@ int GE_SIGNA_5_Read_Image_Compress(const ReadContext& ctx, ImageHeader& ima) {
     Report_Too_Short(ctx, ima, ps, n, __LINE__);
     return 0;
   }
-  PixelBytes in;
-  if (!View_Bytes(ctx, *ps.src, ima.ima_offset, ps.left, in, __LINE__)) return 0;
+  SourceBytes in;
+  if (!KEMA_VIEW(ctx, *ps.src, ima.ima_offset, ps.left, in)) return 0;
   PixelBuffer out;
   if (!Allocate_Output(ctx, ima, out, __LINE__)) return 0;
   auto* samples = reinterpret_cast<uint16_t*>(out.data());
@@ -1298,8 +1273,8 @@ int GE_SIGNA_5_Read_Image_Compack(const ReadContext& ctx, ImageHeader& ima) {
     Report_Too_Short(ctx, ima, ps, stored, __LINE__);
     return 0;
   }
-  PixelBytes in;
-  if (!View_Bytes(ctx, *ps.src, ima.ima_offset, ps.left, in, __LINE__)) return 0;
+  SourceBytes in;
+  if (!KEMA_VIEW(ctx, *ps.src, ima.ima_offset, ps.left, in)) return 0;
   PixelBuffer out;
   if (!Allocate_Output(ctx, ima, out, __LINE__)) return 0;
   auto* row = reinterpret_cast<uint16_t*>(out.data());

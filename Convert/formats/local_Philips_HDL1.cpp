@@ -285,19 +285,9 @@ int Philips_HDL1_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   // kScoutMax samples.
   const uint64_t cap = std::max({h * (8 + 3 * w), h * kScoutMax * 2, uint64_t{kDisc} * kDisc * 2});
   const uint64_t left = std::min(ima.ima_offset < src->size() ? src->size() - ima.ima_offset : 0, cap);
-  std::unique_ptr<uint8_t[]> held;
-  Buffer b{nullptr, static_cast<size_t>(left)};
-  if (src->is_memory()) {
-    b.p = src->memory().data() + std::min<uint64_t>(ima.ima_offset, src->size());
-  } else {
-    held.reset(new (std::nothrow) uint8_t[left ? left : 1]);
-    if (!held) {
-      Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", static_cast<long long>(left), 1);
-      return 0;
-    }
-    if (left && !KEMA_READ(ctx, *src, ima.ima_offset, held.get(), left)) return 0;
-    b.p = held.get();
-  }
+  SourceBytes coded;
+  if (!KEMA_VIEW(ctx, *src, std::min<uint64_t>(ima.ima_offset, src->size()), left, coded)) return 0;
+  Buffer b{coded.data, coded.size};
   uint8_t first[4] = {};
   std::copy_n(b.p, std::min<size_t>(4, b.size), first);
 

@@ -193,19 +193,9 @@ int Shimadzu_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   // past that many bytes can reach the image.
   const uint64_t cap = uint64_t{ima.dim_y} * (kShimadzuColumns * 4 + 8);
   const uint64_t left = std::min(ima.ima_offset < src->size() ? src->size() - ima.ima_offset : 0, cap);
-  std::unique_ptr<uint8_t[]> held;
-  const uint8_t* bytes;
-  if (src->is_memory()) {
-    bytes = src->memory().data() + std::min<uint64_t>(ima.ima_offset, src->size());
-  } else {
-    held.reset(new (std::nothrow) uint8_t[left ? left : 1]);
-    if (!held) {
-      Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", static_cast<long long>(left), 1);
-      return 0;
-    }
-    if (left && !KEMA_READ(ctx, *src, ima.ima_offset, held.get(), left)) return 0;
-    bytes = held.get();
-  }
+  SourceBytes coded;
+  if (!KEMA_VIEW(ctx, *src, std::min<uint64_t>(ima.ima_offset, src->size()), left, coded)) return 0;
+  const uint8_t* bytes = coded.data;
   auto* data = reinterpret_cast<uint16_t*>(out.data());
   std::fill_n(data, samples, kBackground);
   const int rows = Shimadzu_Decode(&ctx, bytes, bytes + left, data, ima.dim_y);
