@@ -49,6 +49,10 @@ FileRead Kema_Image_Read_File(LogHandle log, const std::string& file, const File
 
   r.ima = Image_Header_Read(ctx, 0, file.c_str(), std::move(source), r.format);
   if (!r.ima) return Fail(log, std::move(r), FileReadFailure::Header, "\xF1\x04" "ERROR:\x01 Unable to read image header !", file);
+  if (options.header_only) {
+    r.ima->source.reset();  // nothing more is read: close the file now
+    return r;
+  }
   if (Kema_Image_Get_Image(log, *r.ima, options.text_level) < 1) {
     Kema_Image_Free_Header(log, *r.ima);
     return Fail(log, std::move(r), FileReadFailure::Data, "\xF1\x04" "ERROR:\x01 Unable to read image data !", file);

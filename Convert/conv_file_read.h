@@ -27,6 +27,7 @@ struct FileRead {
 struct FileReadOptions {
   uint8_t text_level = 0;        // the header listing's level (0: none)
   bool stop_at_unknown = false;  // leave a file of no known format unread
+  bool header_only = false;      // stop after the header: no pixels, no value range
   uint16_t format = 0;           // read as this format code instead of detecting (0: detect)
 };
 

@@ -30,7 +30,7 @@ bool Parse_Trace_Level(const std::string& text, int& level) {
 }
 
 bool Known_Command(const std::string& c) {
-  return c == "formats" || c == "info" || c == "header" || c == "raw" || c == "convert";
+  return c == "formats" || c == "info" || c == "header" || c == "raw" || c == "convert" || c == "scan";
 }
 
 // Options that apply to one command only.
@@ -45,6 +45,10 @@ bool Check_Command_Options(Options& opt, std::string& error) {
   else if (opt.frames && opt.command != "info") error = "--frames belongs to the info command";
   else if (!opt.output.empty() && opt.command != "raw" && opt.command != "convert")
     error = "-o belongs to the raw and convert commands";
+  else if ((!opt.db.empty() || opt.jsonl || opt.pixels || opt.jobs || opt.batch) && opt.command != "scan")
+    error = "--db, --jsonl, --pixels, --batch and -j belong to the scan command";
+  else if (opt.command == "scan" && opt.files.empty()) error = "scan: no folder given";
+  else if (opt.command == "scan" && opt.db.empty() == !opt.jsonl) error = "scan: give --db FILE or --jsonl";
   else if (opt.command == "formats" && !opt.files.empty()) error = "formats takes no file";
   else if (opt.format && opt.command != "info" && opt.command != "header" && opt.command != "raw")
     error = "--format belongs to the info, header and raw commands";
@@ -81,6 +85,15 @@ void Print_Usage(std::FILE* out) {
                "                          line per series (--json: one JSON object per line).\n"
                "                          PATTERN fields: {patient} {id} {study} {series}\n"
                "                          {modality} {description}\n"
+               "  scan DIR... --db FILE   index every file under the folders into an SQLite\n"
+               "                          file, reading headers on all cores or on -j N\n"
+               "                          readers; a second run reads only new and changed\n"
+               "                          files and marks vanished ones; an interrupted run\n"
+               "                          carries on when started again (--batch N: files\n"
+               "                          per transaction, at most N lost when killed)\n"
+               "  scan DIR... --jsonl     the same as JSON lines on standard output\n"
+               "                          (with --pixels the pixels are read too, for the\n"
+               "                          value range)\n"
                "\n"
                "options:\n"
                "  --format N   read every file as format code N instead of detecting it\n"
@@ -91,7 +104,7 @@ void Print_Usage(std::FILE* out) {
                "  --version    show the version\n"
                "\n"
                "Exit status: 0 every file read (and every series written), 1 some file not\n"
-               "read or some series not written, 2 usage error.\n");
+               "read, some series not written or a scan interrupted, 2 usage error.\n");
 }
 
 bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error) {
@@ -132,6 +145,34 @@ bool Parse_Command_Line(int argc, char** argv, Options& opt, std::string& error)
       }
     } else if (a == "--json") {
       opt.json = true;
+    } else if (a == "--db") {
+      if (i + 1 >= argc || argv[i + 1][0] == 0) {
+        error = "--db needs a file name";
+        return false;
+      }
+      opt.db = argv[++i];
+    } else if (a == "--batch") {
+      char* end = nullptr;
+      const long v = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || *end != 0 || v < 1 || v > 1000000) {
+        error = "--batch needs a number of files (1..1000000)";
+        return false;
+      }
+      opt.batch = static_cast<int>(v);
+      ++i;
+    } else if (a == "--jsonl") {
+      opt.jsonl = true;
+    } else if (a == "--pixels") {
+      opt.pixels = true;
+    } else if (a == "-j" || (a.size() > 2 && a[0] == '-' && a[1] == 'j' && std::isdigit(static_cast<unsigned char>(a[2])))) {
+      const std::string n = a.size() > 2 ? a.substr(2) : (i + 1 < argc ? argv[++i] : "");
+      char* end = nullptr;
+      const long v = n.empty() ? 0 : std::strtol(n.c_str(), &end, 10);
+      if (n.empty() || *end != 0 || v < 1 || v > 256) {
+        error = "-j needs a number of readers (1..256)";
+        return false;
+      }
+      opt.jobs = static_cast<int>(v);
     } else if (a == "--frames") {
       opt.frames = true;
     } else if (a == "--to" || a == "--name") {
@@ -203,5 +244,6 @@ int main(int argc, char** argv) {
   if (opt.command == "info") return Command_Info(opt);
   if (opt.command == "header") return Command_Header(opt);
   if (opt.command == "convert") return Command_Convert(opt);
+  if (opt.command == "scan") return Command_Scan(opt);
   return Command_Raw(opt);
 }

@@ -32,6 +32,11 @@ struct Options {
   std::string name;     // convert --name
   bool no_gzip = false; // convert --no-gzip
   uint16_t format = 0;  // --format: read as this code instead of detecting
+  std::string db;       // scan --db
+  bool jsonl = false;   // scan --jsonl
+  bool pixels = false;  // scan --pixels
+  int jobs = 0;         // scan -j (0: one reader per core)
+  int batch = 0;        // scan --batch: files per transaction (0: the default)
   bool help = false;
   bool version = false;
 };
@@ -45,6 +50,7 @@ int Command_Info(const Options& opt);
 int Command_Header(const Options& opt);
 int Command_Raw(const Options& opt);
 int Command_Convert(const Options& opt);
+int Command_Scan(const Options& opt);
 
 // ---- reading a file (kema_read.cpp) ----
 

@@ -59,6 +59,15 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation, shared-mime-info, desktop-file-utils")
+if(TARGET _kemascopia)
+  # The Python module is built for one Python version; numpy carries its
+  # arrays, Dask its distributed scan.
+  string(REGEX MATCH "^[0-9]+\\.[0-9]+" _kema_py "${Python3_VERSION}")
+  math(EXPR _kema_py_next "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "python3 (>= ${_kema_py}), python3 (<< ${Python3_VERSION_MAJOR}.${_kema_py_next}), python3-numpy")
+  string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", python3-dask, python3-distributed")
+endif()
 # Strips the programs in the package; their symbols go to kemascopia-dbgsym
 # (found by build id under /usr/lib/debug), so crashes can still be read.
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)

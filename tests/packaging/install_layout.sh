@@ -34,6 +34,13 @@ man_covers() {
 test -x "$prefix/bin/kema" || fail "bin/kema is not installed"
 man_covers "$share/man/man1/kema.1.gz" "$("$prefix/bin/kema" --help)"
 test -s "$share/doc/kemascopia/copyright" || fail "no copyright file"
+
+# The Python module, when built, imports from where it is installed.
+if ls "$build"/python/kemascopia/_kemascopia*.so >/dev/null 2>&1; then
+  PYTHONPATH=$prefix/lib/python3/dist-packages /usr/bin/python3 -c \
+    'import kemascopia, kemascopia.scan; assert kemascopia.formats()' 2>&1 ||
+    fail "the installed Python module does not import"
+fi
 grep -q '^License: Apache-2.0' "$share/doc/kemascopia/copyright" || fail "the copyright file names no licence"
 gzip -dc "$share/doc/kemascopia/changelog.gz" 2>/dev/null | head -n 1 | grep -qE '^kemascopia \([0-9.]+\) ' ||
   fail "changelog.gz does not start with a kemascopia entry"

@@ -1,0 +1,170 @@
+"""The kemascopia module over the sample images of the build: pixels as
+kema raw writes them without a copy, errors, threads, and one tree indexed
+three ways (kema scan, kemascopia.scan, shards on a local Dask cluster)."""
+import gc
+import importlib
+import json
+import logging
+import os
+import shutil
+import sqlite3
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import kemascopia
+
+KEMA = os.environ["KEMA_CLI"]
+SAMPLES = os.environ["KEMA_SAMPLES"]
+
+
+def sample_files():
+    out = []
+    for folder, _, files in os.walk(SAMPLES):
+        out += [os.path.join(folder, f) for f in files if not f.startswith(".")]
+    return sorted(out)
+
+
+def kema_raw(path, tmp_path):
+    out = tmp_path / "raw.bin"
+    r = subprocess.run([KEMA, "raw", path, "-o", str(out)], capture_output=True)
+    return out.read_bytes() if r.returncode == 0 else None
+
+
+def read_bytes(path):
+    return b"".join(im.pixels.tobytes() for im in kemascopia.read(path))
+
+
+def test_pixels_are_what_kema_raw_writes_for_every_sample(tmp_path):
+    files = sample_files()
+    assert len(files) > 20
+    formats = set()
+    for path in files:
+        raw = kema_raw(path, tmp_path)
+        if raw is None:
+            with pytest.raises(kemascopia.ReadError):
+                kemascopia.read(path)
+            continue
+        images = kemascopia.read(path)
+        formats.add(images[0].header["format_name"])
+        for im in images:
+            a = im.pixels
+            assert a.dtype.byteorder in "<|=" and a.dtype.itemsize * a.size == a.nbytes
+            h = im.header
+            assert a.shape[:2] == (h["dim"][1], h["dim"][0]), path
+        assert read_bytes(path) == raw, path
+    assert len(formats) >= 10
+
+
+def test_arrays_share_the_record_and_keep_it_alive():
+    path = os.path.join(SAMPLES, "dicom_multiframe.dcm")
+    images = kemascopia.read(path)
+    first = images[0].pixels
+    assert isinstance(first.base, kemascopia.Image)
+    assert np.shares_memory(first, images[0].pixels)  # no copy on each access
+    with pytest.raises(ValueError):
+        first[0, 0] = 1
+    expected = first.copy()
+    slope, intercept = images[0].slope, images[0].intercept
+    real = images[0].real_values()
+    assert real.dtype == np.float64
+    np.testing.assert_allclose(real, expected * slope + intercept)
+    del images
+    gc.collect()
+    assert np.array_equal(first, expected)  # the record lives while the array does
+
+
+def test_errors_raise_with_the_error_line_and_other_lines_go_to_logging(tmp_path, caplog):
+    bad = tmp_path / "truncated.dcm"
+    bad.write_bytes(open(os.path.join(SAMPLES, "dicom_multiframe.dcm"), "rb").read()[:2000])
+    caplog.set_level(logging.DEBUG, logger="kemascopia")
+    for path in (str(tmp_path / "missing.dcm"), str(bad)):
+        with pytest.raises(kemascopia.ReadError) as e:
+            kemascopia.read(path)
+        assert str(e.value).startswith("ERROR") and path in str(e.value)
+    assert any("file:" in r.getMessage() for r in caplog.records)
+    assert kemascopia.detect(os.path.join(SAMPLES, "dicom_multiframe.dcm")) == 25
+    assert "ERROR" not in kemascopia.read(os.path.join(SAMPLES, "mr_pages.tif"))[0].header_text()[:0]
+    assert "DICOM FILE Header" in kemascopia.read(os.path.join(SAMPLES, "dicom_multiframe.dcm"))[0].header_text()
+
+
+def test_eight_threads_read_what_one_reads():
+    files = [f for f in sample_files() if kemascopia.detect(f) != 1]
+    expected = {}
+    for f in files:
+        try:
+            expected[f] = read_bytes(f)
+        except kemascopia.ReadError:
+            expected[f] = None
+    got, errors = [], []
+
+    def worker():
+        mine = {}
+        for f in files:
+            try:
+                mine[f] = read_bytes(f)
+            except kemascopia.ReadError:
+                mine[f] = None
+            except Exception as e:  # noqa: BLE001
+                errors.append(e)
+        got.append(mine)
+
+    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert len(got) == 8 and all(g == expected for g in got)
+
+
+def index_rows(db):
+    con = sqlite3.connect(db)
+    files = con.execute("SELECT path, size, mtime_ns, status, format, error FROM files ORDER BY path").fetchall()
+    images = con.execute("SELECT * FROM images ORDER BY path").fetchall()
+    con.close()
+    return files, images
+
+
+def test_one_tree_indexed_three_ways_gives_the_same_rows(tmp_path):
+    tree = tmp_path / "tree"
+    shutil.copytree(SAMPLES, tree)
+    os.symlink("..", tree / "dicom_ct_series" / "loop")
+    subprocess.run([KEMA, "scan", str(tree), "--db", str(tmp_path / "kema.sqlite")], check=False)
+    jsonl = subprocess.run([KEMA, "scan", str(tree), "--jsonl"], capture_output=True, text=True).stdout
+    from_cli = sorted((json.loads(line) for line in jsonl.splitlines()), key=lambda r: r["path"])
+    from_python = sorted(kemascopia.scan([str(tree)], workers=3), key=lambda r: r["path"])
+    assert from_python == from_cli
+    assert any(r["status"] == "problem" and "loop" in r["error"] for r in from_python)
+
+    from dask.distributed import Client, LocalCluster
+
+    dscan = importlib.import_module("kemascopia.scan")
+
+    db = str(tmp_path / "dask.sqlite")
+    # A run stopped after its first shard: the next one merges the rest only.
+    folders, _ = dscan.walk_folders([str(tree)])
+    plan = dscan.plan_shards(folders, 4)
+    con = dscan.open_index(db)
+    run = dscan.start_run(con, [str(tree)])
+    name, members, files = plan[0]
+    dscan.scan_shard(members, db + ".first", 1)
+    dscan.merge_shard(con, run, name, db + ".first", members, files)
+    con.close()
+    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
+                      processes=True) as cluster, Client(cluster) as client:
+        summary = dscan.run_scan([str(tree)], db, client, shards=4)
+        assert summary["run"] == run and summary["skipped"] == 1 and summary["shards"] == len(plan)
+        assert index_rows(db) == index_rows(str(tmp_path / "kema.sqlite"))
+        # The next run reads only what changed.
+        os.remove(tree / "mr_pages.tif")
+        again = dscan.run_scan([str(tree)], db, client, shards=4)
+    con = sqlite3.connect(db)
+    assert again["vanished"] == 1
+    assert con.execute("SELECT count(*) FROM files WHERE read_run = ? AND status != 'problem'",
+                       (again["run"],)).fetchone()[0] == 0
+    assert con.execute("SELECT status FROM files WHERE path LIKE '%mr_pages.tif'").fetchone()[0] == "vanished"
+    con.close()
+    assert kemascopia.scan([str(tree)]) != []  # the function still, with the module imported
