@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "Convert/conv_file_read.h"
+#include "Convert/kema_image.h"
 #include "archive/archive_log.h"
 #include "export/export_text.h"
 #include "log/log.h"
@@ -73,6 +74,7 @@ struct WorkItem {
 // Items travel between the threads in chunks, so that a thread is woken
 // once per chunk rather than once per file.
 constexpr size_t kChunk = 32;
+constexpr size_t kChunkImages = 1024;
 using WorkChunk = std::vector<WorkItem>;
 using ResultChunk = std::vector<ScanEntry>;
 
@@ -255,19 +257,26 @@ const char* Entry_Status_Name(EntryStatus status) {
   return "?";
 }
 
-Json Entry_Json(const ScanEntry& e) {
+Json Entry_Row(const ScanEntry& e, int k) {
+  const ScanImage* im = k >= 0 && static_cast<size_t>(k) < e.images.size() ? &e.images[static_cast<size_t>(k)] : nullptr;
   Json j;
   j["path"] = kema::Output_Text(e.path, false);
+  j["image"] = im ? Json(k) : Json(nullptr);
   j["size"] = e.size;
   j["mtime_ns"] = e.mtime_ns;
   j["status"] = Entry_Status_Name(e.status);
   j["format"] = e.format;
   j["error"] = e.error.empty() ? Json(nullptr) : Json(e.error);
-  j["series"] = e.series.empty() ? Json(nullptr) : Json(e.series);
-  if (e.fields.is_object())
-    for (const auto& item : e.fields.items())
+  j["series"] = im && !im->series.empty() ? Json(im->series) : Json(nullptr);
+  if (im && im->fields.is_object())
+    for (const auto& item : im->fields.items())
       if (item.key() != "format") j[item.key()] = item.value();
   return j;
+}
+
+void Entry_Rows(const ScanEntry& e, std::vector<Json>& rows) {
+  if (e.images.empty()) rows.push_back(Entry_Row(e, -1));
+  for (size_t k = 0; k < e.images.size(); ++k) rows.push_back(Entry_Row(e, static_cast<int>(k)));
 }
 
 std::vector<std::string> Index_Files(const std::string& db) {
@@ -305,15 +314,36 @@ ScanEntry Scan_File(const std::string& path, int64_t size, int64_t mtime_ns, boo
       e.error = log.First_Error();
       if (e.error.empty()) e.error = Failure_Heading(r.failure);
     } else {
-      e.status = EntryStatus::Read;
       e.format = r.ima->format;
-      e.fields = Image_Fields(*r.ima);
-      e.series = Series_Key(*r.ima);
+      const uint64_t count = uint64_t{r.ima->dim_z} * r.ima->dim_t;
+      if (count <= 1) {
+        e.images.push_back(Scan_Image(*r.ima));
+      } else if (count > kMaxFileImages || count > static_cast<uint64_t>(std::max<int64_t>(size, 0))) {
+        // Not one byte of the file per image: a header that lies.
+        e.error = "ERROR: the header claims " + std::to_string(count) + " images, more than the file can hold";
+      } else {
+        for (uint32_t k = 0; k < count && e.error.empty(); ++k) {
+          std::unique_ptr<ImageHeader> one = Kema_Image_Split_Header(Log_Get_Handle(), *r.ima, k);
+          if (!one) {
+            e.error = log.First_Error();
+            if (e.error.empty()) e.error = "ERROR: cannot split the images of the file";
+            break;
+          }
+          e.images.push_back(Scan_Image(*one));
+          Kema_Image_Free_Header(Log_Get_Handle(), *one);
+        }
+      }
       Kema_Image_Free_Header(Log_Get_Handle(), *r.ima);
+      if (e.error.empty()) {
+        e.status = EntryStatus::Read;
+      } else {
+        e.status = EntryStatus::Error;
+        e.images.clear();
+      }
     }
   } catch (const std::bad_alloc&) {
     e.status = EntryStatus::Error;
-    e.fields = Json();
+    e.images.clear();
     e.error = "ERROR: out of memory while reading the file";
   }
   return e;
@@ -345,8 +375,20 @@ ScanProgress Archive_Scan(const std::vector<std::string>& roots, const ScanOptio
       while (work.Pop(chunk)) {
         if (stopped()) continue;  // drain without reading
         ResultChunk done;
-        for (const WorkItem& item : chunk) done.push_back(Scan_File(item.path, item.size, item.mtime_ns, options.pixels));
-        if (!results.Push(std::move(done))) break;
+        size_t images = 0;
+        bool open = true;
+        for (const WorkItem& item : chunk) {
+          done.push_back(Scan_File(item.path, item.size, item.mtime_ns, options.pixels));
+          // Files of many images go on at once, so that what waits in the
+          // queue stays small.
+          images += done.back().images.size();
+          if (images >= kChunkImages) {
+            open = results.Push(std::exchange(done, {}));
+            images = 0;
+            if (!open) break;
+          }
+        }
+        if (!open || (!done.empty() && !results.Push(std::move(done)))) break;
       }
       if (--running == 0) results.Close();
     });
