@@ -120,10 +120,89 @@ def test_eight_threads_read_what_one_reads():
     assert len(got) == 8 and all(g == expected for g in got)
 
 
+def write_dicom(path, frames=1, orientation=(1, 0, 0, 0, 1, 0), z=0.0, modality="MR"):
+    """A small DICOM file: enhanced (functional groups, one position per
+    frame) when it has several frames."""
+    from pydicom.dataset import Dataset, FileDataset, FileMetaDataset
+    from pydicom.sequence import Sequence
+    from pydicom.uid import ExplicitVRLittleEndian
+
+    enhanced = frames > 1
+    meta = FileMetaDataset()
+    meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.1.1.4.1" if enhanced else "1.2.840.10008.5.1.4.1.1.4"
+    meta.MediaStorageSOPInstanceUID = "1.2.3.%d" % (abs(hash((str(path), frames))) % 10**9)
+    meta.TransferSyntaxUID = ExplicitVRLittleEndian
+    ds = FileDataset(str(path), {}, file_meta=meta, preamble=b"\0" * 128)
+    ds.SOPClassUID, ds.SOPInstanceUID = meta.MediaStorageSOPClassUID, meta.MediaStorageSOPInstanceUID
+    ds.Modality, ds.PatientName, ds.PatientID, ds.StudyID, ds.SeriesNumber = modality, "Test^One", "P1", "7", 4
+    ds.Rows = ds.Columns = 16  # a DICOM file is at least 1024 bytes
+    ds.SamplesPerPixel, ds.PhotometricInterpretation = 1, "MONOCHROME2"
+    ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 12, 11, 0
+    if enhanced:
+        ds.NumberOfFrames = frames
+        shared, pm, po = Dataset(), Dataset(), Dataset()
+        pm.PixelSpacing, pm.SliceThickness, po.ImageOrientationPatient = [0.5, 0.5], 2, list(orientation)
+        shared.PixelMeasuresSequence, shared.PlaneOrientationSequence = Sequence([pm]), Sequence([po])
+        ds.SharedFunctionalGroupsSequence = Sequence([shared])
+        per = []
+        for k in range(frames):
+            f, pp = Dataset(), Dataset()
+            pp.ImagePositionPatient = [0, 0, z + 2.0 * k]
+            f.PlanePositionSequence = Sequence([pp])
+            per.append(f)
+        ds.PerFrameFunctionalGroupsSequence = Sequence(per)
+    else:
+        ds.PixelSpacing, ds.SliceThickness = [0.5, 0.5], 2
+        ds.ImageOrientationPatient, ds.ImagePositionPatient = list(orientation), [0, 0, z]
+    ds.PixelData = np.arange(frames * 256, dtype=np.uint16).tobytes()
+    ds.is_little_endian, ds.is_implicit_VR = True, False
+    ds.save_as(str(path), write_like_original=False)
+
+
+def test_images_of_a_file_are_rows_and_series_split_beyond_the_orientation_tolerance(tmp_path):
+    pytest.importorskip("pydicom")
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    write_dicom(tree / "enhanced.dcm", frames=3, z=10)
+    # Orientations 5e-5 apart are one series, 3e-4 apart two: as kema convert
+    # groups them.
+    write_dicom(tree / "a.dcm", z=0)
+    write_dicom(tree / "b.dcm", orientation=(1, 5e-5, 0, 0, 1, 0), z=1)
+    write_dicom(tree / "c.dcm", orientation=(1, 3e-4, 0, 0, 1, 0), z=2)
+    db = str(tmp_path / "index.sqlite")
+    assert subprocess.run([KEMA, "scan", str(tree), "--db", db]).returncode == 0
+    con = sqlite3.connect(db)
+    rows = con.execute("SELECT image, json_extract(image_position_patient, '$[2]'), json_extract(dim, '$[2]')"
+                       " FROM images WHERE path LIKE '%enhanced.dcm' ORDER BY image").fetchall()
+    assert rows == [(0, 10.0, 1), (1, 12.0, 1), (2, 14.0, 1)]
+    frames = subprocess.run([KEMA, "info", "--frames", "--json", str(tree / "enhanced.dcm")],
+                            capture_output=True, text=True).stdout.splitlines()
+    assert [json.loads(f)["image_position_patient"][2] for f in frames] == [10.0, 12.0, 14.0]
+    by_file = dict(con.execute("SELECT substr(path, length(?) + 2), series FROM images WHERE image = 0",
+                               (str(tree),)))
+    assert by_file["a.dcm"] == by_file["b.dcm"] != by_file["c.dcm"]
+    assert by_file["a.dcm"].endswith(" / 1 0 0 0 1 0")
+    converted = subprocess.run([KEMA, "convert", str(tree), "-o", str(tmp_path / "out"), "--json"],
+                               capture_output=True, text=True).stdout.splitlines()
+    assert sorted(json.loads(c)["images"] for c in converted) == sorted(
+        n for (n,) in con.execute("SELECT images FROM series"))
+    # The first image in path order names its group: the series of "a" does
+    # not change when a file that sorts after it joins.
+    write_dicom(tree / "b.dcm", frames=2, orientation=(1, -5e-5, 0, 0, 1, 0), z=20)
+    os.remove(tree / "enhanced.dcm")
+    assert subprocess.run([KEMA, "scan", str(tree), "--db", db]).returncode == 0
+    assert con.execute("SELECT image, series = ? FROM images WHERE path LIKE '%b.dcm'",
+                       (by_file["a.dcm"],)).fetchall() == [(0, 1), (1, 1)]
+    assert con.execute("SELECT count(*) FROM images WHERE path LIKE '%enhanced.dcm'").fetchone()[0] == 0
+    assert con.execute("SELECT status FROM files WHERE path LIKE '%enhanced.dcm'").fetchone()[0] == "vanished"
+    assert con.execute("SELECT count(*) FROM series_pending").fetchone()[0] == 0
+    con.close()
+
+
 def index_rows(db):
     con = sqlite3.connect(db)
     files = con.execute("SELECT path, size, mtime_ns, status, format, error FROM files ORDER BY path").fetchall()
-    images = con.execute("SELECT * FROM images ORDER BY path").fetchall()
+    images = con.execute("SELECT * FROM images ORDER BY path, image").fetchall()
     con.close()
     return files, images
 
@@ -132,10 +211,15 @@ def test_one_tree_indexed_three_ways_gives_the_same_rows(tmp_path):
     tree = tmp_path / "tree"
     shutil.copytree(SAMPLES, tree)
     os.symlink("..", tree / "dicom_ct_series" / "loop")
+    if importlib.util.find_spec("pydicom"):
+        write_dicom(tree / "dicom_ct_series" / "enhanced.dcm", frames=4)
     subprocess.run([KEMA, "scan", str(tree), "--db", str(tmp_path / "kema.sqlite")], check=False)
     jsonl = subprocess.run([KEMA, "scan", str(tree), "--jsonl"], capture_output=True, text=True).stdout
-    from_cli = sorted((json.loads(line) for line in jsonl.splitlines()), key=lambda r: r["path"])
-    from_python = sorted(kemascopia.scan([str(tree)], workers=3), key=lambda r: r["path"])
+    def order(r):
+        return r["path"], r["image"] or 0
+
+    from_cli = sorted((json.loads(line) for line in jsonl.splitlines()), key=order)
+    from_python = sorted(kemascopia.scan([str(tree)], workers=3), key=order)
     assert from_python == from_cli
     assert any(r["status"] == "problem" and "loop" in r["error"] for r in from_python)
 
