@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <unordered_map>
+#include <chrono>
 #include <tuple>
 #include <memory>
 #include <string>
@@ -217,19 +220,52 @@ PyObject* New_Text(const std::string& s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
 }
 
-PyObject* New_Value(const archive::Json& j) {
+// Texts and numbers that recur from row to row (names, modalities, 0, 1,
+// spacings) are made once and shared: Python's str and float are immutable.
+// GIL held.
+class ValueCache {
+ public:
+  PyObject* Text(const std::string& s) {
+    if (s.size() > 256) return New_Text(s);
+    auto it = texts_.find(s);
+    if (it != texts_.end()) return Py_NewRef(it->second);
+    PyObject* o = New_Text(s);
+    if (o && texts_.size() < kMax) texts_.emplace(s, Py_NewRef(o));
+    return o;
+  }
+  PyObject* Real(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    auto it = reals_.find(bits);
+    if (it != reals_.end()) return Py_NewRef(it->second);
+    PyObject* o = PyFloat_FromDouble(v);
+    if (o && reals_.size() < kMax) reals_.emplace(bits, Py_NewRef(o));
+    return o;
+  }
+  ~ValueCache() {
+    for (auto& [k, o] : texts_) Py_DECREF(o);
+    for (auto& [k, o] : reals_) Py_DECREF(o);
+  }
+
+ private:
+  static constexpr size_t kMax = 4096;
+  std::unordered_map<std::string, PyObject*> texts_;
+  std::unordered_map<uint64_t, PyObject*> reals_;
+};
+
+PyObject* New_Value(const archive::Json& j, ValueCache& cache) {
   using T = archive::Json::value_t;
   switch (j.type()) {
     case T::boolean: return PyBool_FromLong(j.get<bool>());
     case T::number_integer: return PyLong_FromLongLong(j.get<int64_t>());
     case T::number_unsigned: return PyLong_FromUnsignedLongLong(j.get<uint64_t>());
-    case T::number_float: return PyFloat_FromDouble(j.get<double>());
-    case T::string: return New_Text(j.get_ref<const std::string&>());
+    case T::number_float: return cache.Real(j.get<double>());
+    case T::string: return cache.Text(j.get_ref<const std::string&>());
     case T::array: {
       PyObject* list = PyList_New(static_cast<Py_ssize_t>(j.size()));
       Py_ssize_t i = 0;
       for (const auto& v : j) {
-        PyObject* item = list ? New_Value(v) : nullptr;
+        PyObject* item = list ? New_Value(v, cache) : nullptr;
         if (!item) {
           Py_XDECREF(list);
           return nullptr;
@@ -280,7 +316,7 @@ bool Put(PyObject* d, PyObject* key, PyObject* value) {
 // The rows of an entry as dicts, appended to `out` (GIL held): what
 // archive::Entry_Rows makes, without the trip through JSON text. The series
 // is None until the scan has grouped the images.
-bool Append_Rows(const archive::ScanEntry& e, PyObject* out) {
+bool Append_Rows(const archive::ScanEntry& e, PyObject* out, ValueCache& cache) {
   const RowKeys& k = Row_Keys();
   const size_t n = std::max<size_t>(1, e.images.size());
   for (size_t i = 0; i < n; ++i) {
@@ -292,7 +328,7 @@ bool Append_Rows(const archive::ScanEntry& e, PyObject* out) {
               Put(d, k.head[2], PyLong_FromLongLong(e.size)) && Put(d, k.head[3], PyLong_FromLongLong(e.mtime_ns)) &&
               Put(d, k.head[4], Py_NewRef(k.status[static_cast<size_t>(e.status)])) &&
               Put(d, k.head[5], PyLong_FromLong(e.format)) &&
-              Put(d, k.head[6], e.error.empty() ? Py_NewRef(Py_None) : New_Text(e.error)) &&
+              Put(d, k.head[6], e.error.empty() ? Py_NewRef(Py_None) : cache.Text(e.error)) &&
               Put(d, k.head[7], Py_NewRef(Py_None));
     if (ok && im && im->fields.is_object()) {
       // The fields come in the order of Image_Field_Names.
@@ -302,7 +338,7 @@ bool Append_Rows(const archive::ScanEntry& e, PyObject* out) {
         PyObject* key = f < k.fields.size() && k.fields[f].first == item.key() ? Py_NewRef(k.fields[f].second)
                                                                                : New_Text(item.key());
         ++f;
-        ok = key && Put(d, key, New_Value(item.value()));
+        ok = key && Put(d, key, New_Value(item.value(), cache));
         Py_XDECREF(key);
         if (!ok) break;
       }
@@ -331,18 +367,26 @@ class ListSink : public archive::ScanSink {
     batch_.push_back(std::move(e));
     return pending_rows_ < kBatchRows || Flush();
   }
-  bool Finish(const std::vector<std::string>&, bool) override { return Flush(); }
+  bool Finish(const std::vector<std::string>&, bool) override { bool r = Flush(); if (getenv("XTIME")) fprintf(stderr, "conv %.3f\n", xconv); return r; }
+  double xconv = 0;
 
   // Converts what waits (the GIL taken for that alone).
   bool Flush() {
     if (batch_.empty()) return ok_;
+    if (getenv("XNOCONV")) { batch_.clear(); pending_rows_ = 0; return ok_; }
     {
       py::gil_scoped_acquire locked;
+      // The rows hold no cycles: the collector would only walk the growing
+      // list again and again.
+      const int collecting = PyGC_Disable();
+      auto xt0 = std::chrono::steady_clock::now();
       for (const archive::ScanEntry& e : batch_) {
         if (!ok_) break;
-        ok_ = Append_Rows(e, rows_.ptr());
+        ok_ = Append_Rows(e, rows_.ptr(), cache_);
       }
       if (!ok_) error_.restore_or_keep();
+      if (collecting) PyGC_Enable();
+      xconv += std::chrono::duration<double>(std::chrono::steady_clock::now() - xt0).count();
     }
     batch_.clear();
     pending_rows_ = 0;
@@ -362,7 +406,7 @@ class ListSink : public archive::ScanSink {
       im.series_fields = std::move(r.series_fields);
       im.geom = r.geom;
       PyObject* d = PyList_GET_ITEM(rows_.ptr(), static_cast<Py_ssize_t>(r.row));
-      if (!Put(d, key, New_Text(grouper.Assign(im)))) throw py::error_already_set();
+      if (!Put(d, key, cache_.Text(grouper.Assign(im)))) throw py::error_already_set();
     }
     return rows_;
   }
@@ -379,8 +423,9 @@ class ListSink : public archive::ScanSink {
     PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
     void restore_or_keep() { PyErr_Fetch(&type, &value, &trace); }
   };
-  static constexpr size_t kBatchRows = 512;
+  static constexpr size_t kBatchRows = 64;
   py::list rows_;
+  ValueCache cache_;
   std::vector<archive::ScanEntry> batch_;
   std::vector<Row> images_;
   size_t rows_seen_ = 0, pending_rows_ = 0;

@@ -1,6 +1,8 @@
 """The kemascopia module over the sample images of the build: pixels as
 kema raw writes them without a copy, errors, threads, and one tree indexed
-three ways (kema scan, kemascopia.scan, shards on a local Dask cluster)."""
+three ways (kema scan, kemascopia.scan, shards on a Dask scheduler and two
+workers run as separate processes)."""
+import contextlib
 import gc
 import importlib
 import json
@@ -9,6 +11,7 @@ import os
 import shutil
 import sqlite3
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -199,6 +202,32 @@ def test_images_of_a_file_are_rows_and_series_split_beyond_the_orientation_toler
     con.close()
 
 
+@contextlib.contextmanager
+def dask_cluster(tmp_path):
+    """A scheduler and two workers, each a process of its own on loopback
+    TCP, as on a cluster: yields the scheduler file."""
+    scheduler_file = str(tmp_path / "scheduler.json")
+    procs = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                               "--port", "0", "--no-dashboard", "--scheduler-file", scheduler_file],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        for _ in range(2):
+            procs.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
+                                           scheduler_file, "--host", "127.0.0.1", "--nworkers", "1", "--nthreads",
+                                           "1", "--no-dashboard"],
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        yield scheduler_file
+    finally:
+        for p in reversed(procs):
+            p.terminate()
+        for p in procs:
+            try:
+                p.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
 def index_rows(db):
     con = sqlite3.connect(db)
     files = con.execute("SELECT path, size, mtime_ns, status, format, error FROM files ORDER BY path").fetchall()
@@ -223,7 +252,7 @@ def test_one_tree_indexed_three_ways_gives_the_same_rows(tmp_path):
     assert from_python == from_cli
     assert any(r["status"] == "problem" and "loop" in r["error"] for r in from_python)
 
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client
 
     dscan = importlib.import_module("kemascopia.scan")
 
@@ -237,8 +266,8 @@ def test_one_tree_indexed_three_ways_gives_the_same_rows(tmp_path):
     dscan.scan_shard(members, db + ".first", 1)
     dscan.merge_shard(con, run, name, db + ".first", members, files)
     con.close()
-    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
-                      processes=True) as cluster, Client(cluster) as client:
+    with dask_cluster(tmp_path) as scheduler_file, Client(scheduler_file=scheduler_file, timeout=60) as client:
+        client.wait_for_workers(2, timeout=60)
         summary = dscan.run_scan([str(tree)], db, client, shards=4)
         assert summary["run"] == run and summary["skipped"] == 1 and summary["shards"] == len(plan)
         assert index_rows(db) == index_rows(str(tmp_path / "kema.sqlite"))
