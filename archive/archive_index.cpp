@@ -221,7 +221,7 @@ std::unique_ptr<SqliteIndex> SqliteIndex::Open(const std::string& file, std::str
     return nullptr;
   }
   sqlite3_busy_timeout(x->db_, 10000);
-  if (!x->Exec("PRAGMA journal_mode=WAL") || !x->Exec("PRAGMA synchronous=NORMAL") ||
+  if (!x->Exec("PRAGMA journal_mode=WAL") || !x->Exec("PRAGMA synchronous=NORMAL") || !x->Exec("PRAGMA cache_size=-32768") ||
       !Index_Prepare(x->db_, x->error_) || !x->Prepare()) {
     error = file + ": " + x->error_;
     return nullptr;
@@ -235,6 +235,12 @@ std::unique_ptr<SqliteIndex> SqliteIndex::Open(const std::string& file, std::str
     return nullptr;
   }
   sqlite3_busy_timeout(x->probe_, 10000);
+  // A new index knows no file: the walk need not ask it about each one.
+  sqlite3_stmt* any = nullptr;
+  if (sqlite3_prepare_v2(x->db_, "SELECT EXISTS(SELECT 1 FROM files)", -1, &any, nullptr) == SQLITE_OK &&
+      sqlite3_step(any) == SQLITE_ROW)
+    x->empty_ = sqlite3_column_int(any, 0) == 0;
+  sqlite3_finalize(any);
   const std::string now = Now_Text();
   sqlite3_stmt* s = nullptr;
   if (sqlite3_prepare_v2(x->db_, "INSERT INTO runs(started) VALUES(?1)", -1, &s, nullptr) != SQLITE_OK) {
@@ -319,6 +325,7 @@ bool SqliteIndex::Known(const std::string& path, int64_t size, int64_t mtime_ns)
     const auto it = elsewhere_.find(path);
     return it != elsewhere_.end() && it->second == std::make_pair(size, mtime_ns);
   }
+  if (empty_) return false;
   sqlite3_reset(known_);
   sqlite3_bind_text(known_, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
   sqlite3_bind_int64(known_, 2, size);

@@ -73,6 +73,7 @@ class SqliteIndex : public ScanSink {
   sqlite3_stmt* pend_fields_ = nullptr;
   std::unordered_set<std::string> pending_fields_;  // put in series_pending this run
   bool known_elsewhere_ = false;
+  bool empty_ = false;  // no file was indexed before this run
   std::unordered_map<std::string, std::pair<int64_t, int64_t>> elsewhere_;
   int64_t run_ = 0;
   size_t batch_ = 512;

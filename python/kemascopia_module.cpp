@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstring>
 #include <unordered_map>
-#include <chrono>
 #include <tuple>
 #include <memory>
 #include <string>
@@ -367,26 +366,22 @@ class ListSink : public archive::ScanSink {
     batch_.push_back(std::move(e));
     return pending_rows_ < kBatchRows || Flush();
   }
-  bool Finish(const std::vector<std::string>&, bool) override { bool r = Flush(); if (getenv("XTIME")) fprintf(stderr, "conv %.3f\n", xconv); return r; }
-  double xconv = 0;
+  bool Finish(const std::vector<std::string>&, bool) override { return Flush(); }
 
   // Converts what waits (the GIL taken for that alone).
   bool Flush() {
     if (batch_.empty()) return ok_;
-    if (getenv("XNOCONV")) { batch_.clear(); pending_rows_ = 0; return ok_; }
     {
       py::gil_scoped_acquire locked;
       // The rows hold no cycles: the collector would only walk the growing
       // list again and again.
       const int collecting = PyGC_Disable();
-      auto xt0 = std::chrono::steady_clock::now();
       for (const archive::ScanEntry& e : batch_) {
         if (!ok_) break;
         ok_ = Append_Rows(e, rows_.ptr(), cache_);
       }
       if (!ok_) error_.restore_or_keep();
       if (collecting) PyGC_Enable();
-      xconv += std::chrono::duration<double>(std::chrono::steady_clock::now() - xt0).count();
     }
     batch_.clear();
     pending_rows_ = 0;
