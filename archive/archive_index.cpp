@@ -361,19 +361,34 @@ bool SqliteIndex::Write(ScanEntry&& e) {
     Bind_Text(s, 6, e.error);
     sqlite3_bind_int64(s, 7, run_);
     if (!step(s)) return Fail("insert");
-    // The file's images before: their series may change once they are gone.
-    Bind_Text(pend_file_, 1, e.path);
-    if (!step(pend_file_)) return Fail("insert");
-    Bind_Text(drop_image_, 1, e.path);
-    if (!step(drop_image_)) return Fail("delete");
+    // The file's images before (none in a new index): their series may
+    // change once they are gone.
+    if (!empty_) {
+      Bind_Text(pend_file_, 1, e.path);
+      if (!step(pend_file_)) return Fail("insert");
+      Bind_Text(drop_image_, 1, e.path);
+      if (!step(drop_image_)) return Fail("delete");
+    }
     for (size_t k = 0; k < e.images.size(); ++k) {
       const ScanImage& im = e.images[k];
       s = put_image_;
       Bind_Text(s, 1, e.path);
       sqlite3_bind_int64(s, 2, static_cast<int64_t>(k));
       Bind_Text(s, 3, im.series_fields);
-      int i = 3;
-      for (const std::string& name : Image_Columns()) Bind_Json(s, ++i, im.fields[name]);
+      // The fields come in the columns' order; a field missing is null.
+      const std::vector<std::string>& names = Image_Columns();
+      const bool object = im.fields.is_object();
+      auto it = im.fields.cbegin();
+      for (size_t c = 0; c < names.size(); ++c) {
+        const int col = static_cast<int>(c) + 4;
+        if (object && it != im.fields.cend() && it.key() == names[c]) {
+          Bind_Json(s, col, *it++);
+        } else {
+          const auto f = object ? im.fields.find(names[c]) : im.fields.cend();
+          if (f != im.fields.cend()) Bind_Json(s, col, *f);
+          else sqlite3_bind_null(s, col);
+        }
+      }
       if (!step(s)) return Fail("insert");
       // Series keys are given when the run ends, over the whole index.
       if (pending_fields_.insert(im.series_fields).second) {
