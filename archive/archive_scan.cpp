@@ -26,17 +26,26 @@ namespace archive {
 
 namespace {
 
-// A queue of at most `limit` items: push waits while it is full, pop while
-// it is empty and open.
+struct WorkItem;
+using WorkChunk = std::vector<WorkItem>;
+using ResultChunk = std::vector<ScanEntry>;
+size_t Weight(const WorkChunk& c);
+size_t Weight(const ResultChunk& c);
+
+// A queue of items weighing at most `limit` together (an item weighs what
+// Weight says, at least 1): push waits while it is full, pop while it is
+// empty and open. An item heavier than the limit goes in alone.
 template <typename T>
 class BoundedQueue {
  public:
   explicit BoundedQueue(size_t limit) : limit_(limit ? limit : 1) {}
   bool Push(T&& item) {
+    const size_t w = std::max<size_t>(1, Weight(item));
     std::unique_lock<std::mutex> lock(m_);
-    not_full_.wait(lock, [&] { return items_.size() < limit_ || closed_; });
+    not_full_.wait(lock, [&] { return items_.empty() || weight_ + w <= limit_ || closed_; });
     if (closed_) return false;
     items_.push_back(std::move(item));
+    weight_ += w;
     not_empty_.notify_one();
     return true;
   }
@@ -46,6 +55,7 @@ class BoundedQueue {
     if (items_.empty()) return false;
     item = std::move(items_.front());
     items_.pop_front();
+    weight_ -= std::max<size_t>(1, Weight(item));
     not_full_.notify_one();
     return true;
   }
@@ -62,6 +72,7 @@ class BoundedQueue {
   std::condition_variable not_full_, not_empty_;
   std::deque<T> items_;
   size_t limit_;
+  size_t weight_ = 0;
   bool closed_ = false;
 };
 
@@ -75,8 +86,15 @@ struct WorkItem {
 // once per chunk rather than once per file.
 constexpr size_t kChunk = 32;
 constexpr size_t kChunkImages = 1024;
-using WorkChunk = std::vector<WorkItem>;
-using ResultChunk = std::vector<ScanEntry>;
+
+// Work weighs a chunk each; results weigh their rows, so that files of many
+// images cannot fill memory while they wait for the writer.
+size_t Weight(const WorkChunk&) { return kChunk; }
+size_t Weight(const ResultChunk& c) {
+  size_t rows = 0;
+  for (const ScanEntry& e : c) rows += std::max<size_t>(1, e.images.size());
+  return rows;
+}
 
 using DirId = std::pair<dev_t, ino_t>;
 
@@ -318,9 +336,9 @@ ScanEntry Scan_File(const std::string& path, int64_t size, int64_t mtime_ns, boo
       const uint64_t count = uint64_t{r.ima->dim_z} * r.ima->dim_t;
       if (count <= 1) {
         e.images.push_back(Scan_Image(*r.ima));
-      } else if (count > kMaxFileImages || count > static_cast<uint64_t>(std::max<int64_t>(size, 0))) {
-        // Not one byte of the file per image: a header that lies.
-        e.error = "ERROR: the header claims " + std::to_string(count) + " images, more than the file can hold";
+      } else if (count > kMaxFileImages) {
+        e.error = "ERROR: " + std::to_string(count) + " images in one file, more than " +
+                  std::to_string(kMaxFileImages) + " are not indexed";
       } else {
         for (uint32_t k = 0; k < count && e.error.empty(); ++k) {
           std::unique_ptr<ImageHeader> one = Kema_Image_Split_Header(Log_Get_Handle(), *r.ima, k);
@@ -355,9 +373,9 @@ ScanProgress Archive_Scan(const std::vector<std::string>& roots, const ScanOptio
   const auto start = std::chrono::steady_clock::now();
   int workers = options.workers;
   if (workers <= 0) workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  const size_t chunks = std::max<size_t>(2, options.queue / kChunk);
-  BoundedQueue<WorkChunk> work(chunks);
-  BoundedQueue<ResultChunk> results(chunks);
+  const size_t bound = std::max<size_t>(2 * kChunk, options.queue);
+  BoundedQueue<WorkChunk> work(bound);
+  BoundedQueue<ResultChunk> results(bound);
   auto stopped = [&] { return options.stop && options.stop->load(); };
 
   bool walked = false;

@@ -82,8 +82,9 @@ std::vector<std::string> Index_Files(const std::string& db);
 // The absolute, lexically normal form of a path ("" when it has none).
 std::string Absolute_Path(const std::string& path);
 
-// At most this many images of one file are indexed: a header claiming more
-// is an error (the rows of one file are held together while they travel).
+// At most this many images of one file are indexed (a 64-slice series of a
+// thousand time points fits): a file of more is an error, since the rows of
+// one file travel together and are held at once.
 constexpr uint32_t kMaxFileImages = 65536;
 
 // Reads one file as the scan does (header only unless `pixels`), one image
