@@ -221,7 +221,7 @@ std::unique_ptr<SqliteIndex> SqliteIndex::Open(const std::string& file, std::str
     return nullptr;
   }
   sqlite3_busy_timeout(x->db_, 10000);
-  if (!x->Exec("PRAGMA journal_mode=WAL") || !x->Exec("PRAGMA synchronous=NORMAL") || !x->Exec("PRAGMA cache_size=-32768") ||
+  if (!x->Exec("PRAGMA journal_mode=WAL") || !x->Exec("PRAGMA synchronous=NORMAL") ||
       !Index_Prepare(x->db_, x->error_) || !x->Prepare()) {
     error = file + ": " + x->error_;
     return nullptr;
