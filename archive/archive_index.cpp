@@ -279,8 +279,8 @@ bool SqliteIndex::Fail(const char* what) {
 }
 
 bool SqliteIndex::Prepare() {
-  std::string cols = "path, image, series_fields", marks = "?1, ?2, ?3";
-  int n = 3;
+  std::string cols = "path, image, series_fields, series", marks = "?1, ?2, ?3, ?4";
+  int n = 4;
   for (const std::string& name : Image_Columns()) {
     cols += ", " + name;
     marks += ", ?" + std::to_string(++n);
@@ -370,27 +370,31 @@ bool SqliteIndex::Write(ScanEntry&& e) {
       if (!step(drop_image_)) return Fail("delete");
     }
     for (size_t k = 0; k < e.images.size(); ++k) {
-      const ScanImage& im = e.images[k];
+      ScanImage& im = e.images[k];
       s = put_image_;
       Bind_Text(s, 1, e.path);
       sqlite3_bind_int64(s, 2, static_cast<int64_t>(k));
       Bind_Text(s, 3, im.series_fields);
+      // A first guess at the series, in the order the files come: the key
+      // is settled when the run ends, and mostly the guess stands.
+      Bind_Text(s, 4, grouper_.Assign(im));
       // The fields come in the columns' order; a field missing is null.
       const std::vector<std::string>& names = Image_Columns();
-      const bool object = im.fields.is_object();
-      auto it = im.fields.cbegin();
+      const Json& fields = im.fields;
+      const bool object = fields.is_object();
+      auto it = fields.cbegin();
       for (size_t c = 0; c < names.size(); ++c) {
-        const int col = static_cast<int>(c) + 4;
-        if (object && it != im.fields.cend() && it.key() == names[c]) {
+        const int col = static_cast<int>(c) + 5;
+        if (object && it != fields.cend() && it.key() == names[c]) {
           Bind_Json(s, col, *it++);
         } else {
-          const auto f = object ? im.fields.find(names[c]) : im.fields.cend();
-          if (f != im.fields.cend()) Bind_Json(s, col, *f);
+          const auto f = object ? fields.find(names[c]) : fields.cend();
+          if (f != fields.cend()) Bind_Json(s, col, *f);
           else sqlite3_bind_null(s, col);
         }
       }
       if (!step(s)) return Fail("insert");
-      // Series keys are given when the run ends, over the whole index.
+      // The keys are settled when the run ends, over the whole index.
       if (pending_fields_.insert(im.series_fields).second) {
         Bind_Text(pend_fields_, 1, im.series_fields);
         if (!step(pend_fields_)) return Fail("insert");

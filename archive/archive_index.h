@@ -72,6 +72,7 @@ class SqliteIndex : public ScanSink {
   sqlite3_stmt* pend_file_ = nullptr;
   sqlite3_stmt* pend_fields_ = nullptr;
   std::unordered_set<std::string> pending_fields_;  // put in series_pending this run
+  SeriesGrouper grouper_;
   bool known_elsewhere_ = false;
   bool empty_ = false;  // no file was indexed before this run
   std::unordered_map<std::string, std::pair<int64_t, int64_t>> elsewhere_;
