@@ -320,7 +320,8 @@ bool Append_Rows(const archive::ScanEntry& e, PyObject* out, ValueCache& cache) 
   const size_t n = std::max<size_t>(1, e.images.size());
   for (size_t i = 0; i < n; ++i) {
     const archive::ScanImage* im = i < e.images.size() ? &e.images[i] : nullptr;
-    PyObject* d = PyDict_New();
+    // Sized once for all its keys: no growing on the way.
+    PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(k.head.size() + k.fields.size()));
     if (!d) return false;
     bool ok = Put(d, k.head[0], New_Text(kema::Output_Text(e.path, false))) &&
               Put(d, k.head[1], im ? PyLong_FromSize_t(i) : Py_NewRef(Py_None)) &&
