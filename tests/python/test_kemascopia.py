@@ -200,6 +200,21 @@ def test_images_of_a_file_are_rows_and_series_split_beyond_the_orientation_toler
     assert con.execute("SELECT status FROM files WHERE path LIKE '%enhanced.dcm'").fetchone()[0] == "vanished"
     assert con.execute("SELECT count(*) FROM series_pending").fetchone()[0] == 0
     con.close()
+    # An index of one row per file is emptied and read again, not misread.
+    old = str(tmp_path / "old.sqlite")
+    con = sqlite3.connect(old)
+    con.executescript("CREATE TABLE files(path TEXT PRIMARY KEY, size INTEGER, mtime_ns INTEGER, status TEXT,"
+                      " format INTEGER, error TEXT, read_run INTEGER, seen_run INTEGER);"
+                      "CREATE TABLE images(path TEXT PRIMARY KEY, series TEXT, dim TEXT);")
+    st = os.stat(tree / "b.dcm")
+    con.execute("INSERT INTO files VALUES(?, ?, ?, 'read', 25, NULL, 1, 1)", (str(tree / "b.dcm"), st.st_size,
+                                                                             st.st_mtime_ns))
+    con.commit()
+    con.close()
+    assert subprocess.run([KEMA, "scan", str(tree), "--db", old]).returncode == 0
+    con = sqlite3.connect(old)
+    assert con.execute("SELECT count(*) FROM images").fetchone()[0] == 4
+    con.close()
 
 
 @contextlib.contextmanager
