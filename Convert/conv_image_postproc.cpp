@@ -298,9 +298,11 @@ void Clamp_Negative_First_Image_S16(ImageHeader& ima) {
   uint8_t* p = ima.data.data();
   size_t i = 0;
 #if defined(__SSE2__)
+  // Only the blocks holding a negative value are written back.
   for (const __m128i zero = _mm_setzero_si128(); i + 8 <= n; i += 8) {
     auto* at = reinterpret_cast<__m128i*>(p + 2 * i);
-    _mm_storeu_si128(at, _mm_max_epi16(_mm_loadu_si128(at), zero));
+    const __m128i v = _mm_loadu_si128(at);
+    if (_mm_movemask_epi8(_mm_cmplt_epi16(v, zero))) _mm_storeu_si128(at, _mm_max_epi16(v, zero));
   }
 #endif
   for (; i < n; ++i) {

@@ -13,6 +13,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
+#include "Convert/formats/delta7_simd.h"
 
 namespace {
 
@@ -301,7 +302,7 @@ int CT9800Storage::Copy_To(LogHandle log, ImageHeader& target) const {
 
 // ---- pixels ----
 
-size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
+size_t GE_CT9800_Decode_Scalar(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
   const uint8_t* q = p;
   uint32_t value = v;
   size_t i = 0;
@@ -332,6 +333,72 @@ size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, si
   p = q;
   v = value;
   return i;
+}
+
+size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
+#if KEMA_DELTA7_SIMD
+  if (!out) return GE_CT9800_Decode_Scalar(p, end, out, count, v);
+  const uint8_t* q = p;
+  uint32_t value = v;
+  size_t i = 0;
+  auto one = [&] {
+    const uint32_t b = *q;
+    if (b < 0x80) {
+      value = b << 8 | q[1];
+      q += 2;
+    } else {
+      value += b >= 0xC0 ? b - 256 : (b & 0x3F);
+      q += 1;
+    }
+    out[i++] = static_cast<uint16_t>(value);
+  };
+  for (;;) {
+    const size_t safe = std::min(count - i, static_cast<size_t>(end - q) / 2);
+    if (safe == 0) break;
+    const size_t stop = i + safe;
+    // Sixteen difference bytes (bit 7 set: their low seven bits are a
+    // signed difference) at a time; an absolute value and the codes before
+    // it go one by one. Room for two bytes a sample is room for these.
+    while (stop - i >= 16) {
+      const __m128i codes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      const unsigned diffs = static_cast<unsigned>(_mm_movemask_epi8(codes));
+      // The difference bytes before the first absolute value (all sixteen when none).
+      const unsigned run = diffs == 0xFFFF ? 16 : static_cast<unsigned>(__builtin_ctz(~diffs));
+      if (run >= 4) {
+        __m128i lo, hi;
+        Delta7_Sums(codes, lo, hi);
+        const __m128i base = _mm_set1_epi16(static_cast<int16_t>(value));
+        // Lanes past the run hold values the samples after it overwrite.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi16(lo, base));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_add_epi16(hi, base));
+        if (run == 16) {
+          value += static_cast<uint32_t>(int32_t{Delta7_Total(hi)});  // as the one-by-one sums would
+          q += 16, i += 16;
+          continue;
+        }
+        // The running value keeps its high bits as the one-by-one sums would.
+        value += static_cast<uint32_t>(static_cast<int16_t>(out[i + run - 1] - static_cast<uint16_t>(value)));
+        q += run, i += run;
+        one();
+        continue;
+      }
+      for (unsigned n = run + 1; n > 0; --n) one();
+    }
+    while (i < stop) one();
+  }
+  while (i < count && q < end) {
+    const uint32_t b = *q;
+    if (b < 0x80) break;  // an absolute value needs its second byte
+    value += b >= 0xC0 ? b - 256 : (b & 0x3F);
+    q += 1;
+    out[i++] = static_cast<uint16_t>(value);
+  }
+  p = q;
+  v = value;
+  return i;
+#else
+  return GE_CT9800_Decode_Scalar(p, end, out, count, v);
+#endif
 }
 
 int GE_CT9800_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
