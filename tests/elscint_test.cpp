@@ -34,14 +34,7 @@ TEST_F(Elscint, PlainAndCompressedFilesDecodeToTheirPixels) {
   }
 }
 
-// One compressed row of stored bytes as they stand: x0, first, c, the
-// stream in byte-swapped words, last.
-std::vector<uint8_t> Row(uint16_t x0, uint16_t first, uint16_t c, std::vector<uint8_t> stream, uint16_t last) {
-  std::vector<uint8_t> r = {uint8_t(x0), uint8_t(x0 >> 8), uint8_t(first), uint8_t(first >> 8), uint8_t(c), 0};
-  stream.resize((stream.size() + 1) / 2 * 2);
-  for (size_t k = 0; k < stream.size(); k += 2) r.push_back(stream[k + 1]), r.push_back(stream[k]);
-  return r.push_back(uint8_t(last)), r.push_back(uint8_t(last >> 8)), r;
-}
+const auto Row = Elscint_Stored_Row;
 
 TEST_F(Elscint, RowCodesAndTheirLimits) {
   // Row 0: c = 1, only the first value at x0 and the last at x0 + 1.

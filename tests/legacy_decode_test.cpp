@@ -9,8 +9,11 @@
 
 #include "Convert/formats/local_Elscint.h"
 #include "Convert/formats/local_Ge_CT9800.h"
+#include "tests/fixtures/legacy_writer.h"
 
 namespace {
+
+using fixtures::Elscint_Stored_Row;
 
 struct Random {
   uint32_t s;
@@ -50,17 +53,11 @@ TEST(LegacyDecode, ElscintVectorRowsMatchTheReference) {
   for (int trial = 0; trial < 3000; ++trial) {
     const Kind& kind = kKinds[trial % std::size(kKinds)];
     const size_t width = 1 + r() % 300;
-    const uint16_t x0 = static_cast<uint16_t>(r() % 4 ? r() % 40 : r() % 400);
-    const uint16_t c = static_cast<uint16_t>(r() % 8 ? r() % 320 : r());  // at times past the stream
-    const size_t stream = 2 * (r() % 200);
-    std::vector<uint8_t> row = {uint8_t(x0), uint8_t(x0 >> 8), 0, 0, uint8_t(c), uint8_t(c >> 8)};
     const uint16_t first = kind.first == 0xFFFF ? static_cast<uint16_t>(r()) : kind.first;
-    row[2] = uint8_t(first), row[3] = uint8_t(first >> 8);
-    for (uint8_t b : Stream(r, stream, kind.spread, kind.escape, false)) row.push_back(b);
-    row.push_back(uint8_t(r())), row.push_back(uint8_t(r()));
-    // The stored stream is in byte-exchanged words.
-    for (size_t k = 6; k + 3 < row.size(); k += 2) std::swap(row[k], row[k + 1]);
-
+    const uint16_t c = static_cast<uint16_t>(r() % 8 ? r() % 320 : r());  // at times past the stream
+    const auto row = Elscint_Stored_Row(static_cast<uint16_t>(r() % 4 ? r() % 40 : r() % 400), first, c,
+                                        Stream(r, 2 * (r() % 200), kind.spread, kind.escape, false),
+                                        static_cast<uint16_t>(r()));
     std::vector<uint16_t> want(width, 0xBEEF), got(width, 0xBEEF);
     std::vector<uint8_t> scratch(row.size());
     const int ok = Elscint_Decode_Row_Scalar(row, want.data(), width);
