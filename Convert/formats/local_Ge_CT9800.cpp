@@ -376,10 +376,8 @@ size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, si
           q += 16, i += 16;
           continue;
         }
-        // The running value keeps its high bits as the one-by-one sums would.
-        value += static_cast<uint32_t>(static_cast<int16_t>(out[i + run - 1] - static_cast<uint16_t>(value)));
         q += run, i += run;
-        one();
+        one();  // the absolute value that ends the run sets the running value afresh
         continue;
       }
       for (unsigned n = run + 1; n > 0; --n) one();
