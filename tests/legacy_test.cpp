@@ -58,18 +58,19 @@ TEST_F(Elscint, RowCodesAndTheirLimits) {
   // Row 1: 0x40 is -64; 0x81 0x00 is +256; 0xC0 0x00 is -16384, which
   //        leaves 0..4096, so the sample repeats the one before.
   // Row 2: a step above 4096 repeats too; +0x3F reaches 4096 exactly.
-  // Row 3: empty. Row 4: a span reaching past the width: its tail is dropped.
+  // Row 3: a first value above 32767, cleared as a negative one.
+  // Row 4: a span reaching past the width: its tail is dropped.
   ElscintSpec s{.width = 8, .height = 5};
   s.raw_rows = {{0, Row(2, 700, 1, {}, 900)},
                 {1, Row(0, 1000, 5, {0x40, 0x81, 0x00, 0xC0, 0x00, 0x01}, 77)},
                 {2, Row(1, 4000, 3, {0x81, 0x00, 0x3F}, 5)},
-                {3, {}},
+                {3, Row(3, 40000, 1, {}, 1234)},
                 {4, Row(6, 10, 4, {0x01, 0x01, 0x01}, 9)}};
   const std::vector<uint16_t> expected = {
       0,    0,    700,  900,  0,    0,  0,  0,   //
       1000, 936,  1192, 1192, 1193, 77, 0,  0,   //
       0,    4000, 4000, 4063, 5,    0,  0,  0,   //
-      0,    0,    0,    0,    0,    0,  0,  0,   //
+      0,    0,    0,    0,    1234, 0,  0,  0,   //
       0,    0,    0,    0,    0,    0,  10, 11,  //
   };
   EXPECT_EQ(Samples(*Read_Legacy(Elscint_File(s)).ima), expected);
@@ -169,6 +170,8 @@ TEST(CT9800, MapRowsAndByteCodesAtTheirLimits) {
   EXPECT_EQ(std::count(got.begin(), got.begin() + 8, kFill), 8);
   EXPECT_EQ(std::count(got.begin() + 8, got.begin() + 16, kFill), 0);
   EXPECT_EQ(std::count(got.begin() + 24, got.begin() + 32, kFill), 6);
+  const CT9800Spec odd{.size = 15, .map = true};  // one column of some rows neither run nor fill: 0
+  EXPECT_EQ(Samples(*Read_Legacy(CT9800_File(odd)).ima), CT9800_Expected(odd, kFill));
   // Row 0: absolute 0x0123, +0x3F, -1 (0xFF), -64 (0xC0).
   // Row 1 starts from 0 again: +5, then absolute 0x7FFF, +1 wraps past 15 bits.
   // Row 2: 0x80 (+0), -1 from 0: 0xFFFF as a 16-bit sample.

@@ -425,7 +425,9 @@ int GE_CT9800_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   const uint8_t* bytes = coded.data;
 
   auto* data = reinterpret_cast<uint16_t*>(out.data());
-  std::memset(data, 0, out.size());
+  // Every sample is decoded or fill, save one column of a mapped row when
+  // the width is odd: only then is the image cleared first.
+  if (ct9800 && width % 2) std::memset(data, 0, out.size());
   const auto fill = static_cast<uint16_t>(ima.g2.pix_fill);
   const uint8_t* p = bytes;
   const uint8_t* const end = bytes + left;
