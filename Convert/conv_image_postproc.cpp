@@ -298,9 +298,11 @@ void Clamp_Negative_First_Image_S16(ImageHeader& ima) {
   uint8_t* p = ima.data.data();
   size_t i = 0;
 #if defined(__SSE2__)
+  // Only the blocks holding a negative value are written back.
   for (const __m128i zero = _mm_setzero_si128(); i + 8 <= n; i += 8) {
     auto* at = reinterpret_cast<__m128i*>(p + 2 * i);
-    _mm_storeu_si128(at, _mm_max_epi16(_mm_loadu_si128(at), zero));
+    const __m128i v = _mm_loadu_si128(at);
+    if (_mm_movemask_epi8(_mm_cmplt_epi16(v, zero))) _mm_storeu_si128(at, _mm_max_epi16(v, zero));
   }
 #endif
   for (; i < n; ++i) {
@@ -433,7 +435,12 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
       Each_First_Image_S16(ima, [](int16_t v) -> int16_t { return v >= -1600 && v <= -1300 ? -1500 : v; });
     } else if (Starts_With(maker, "Elscin")) {
       if (have_first && first != 64536) {
-        Clamp_Negative_First_Image_S16(ima);
+        // The range just taken counts every sample when no unsigned 16-bit
+        // sample can equal the padding value; with none above 32767 no
+        // sample reads as negative, and the pass would change nothing.
+        const bool none_negative = g2.pix_type == kPixU16 && (g2.pix_fill < 0 || g2.pix_fill > 65535) &&
+                                   g2.ima_max > g2.ima_min && g2.ima_max <= 32767;
+        if (!none_negative) Clamp_Negative_First_Image_S16(ima);
       } else if (have_first) {
         g2.rescale_intercept = 0.0f;
         g2.pix_sign = 1;

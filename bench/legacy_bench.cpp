@@ -1,5 +1,6 @@
 // Elscint line-compressed, GE CT 9800, GE Pace and Philips HDL1 row-record
-// decoding of a 512 x 512 image from memory, each next to a memcpy of the
+// decoding of a 512 x 512 image from memory (Elscint and CT 9800: a noisy
+// head, and the test images whose long codes are frequent), each next to a memcpy of the
 // decoded bytes in the same run; and `kema info` over 200 files of each
 // legacy format next to 200 DICOM slices of the same size (process against
 // process). The `cpu_ms_per_file` counter is the child's user and system
@@ -91,12 +92,38 @@ std::vector<std::string> Write_Series(const fs::path& dir, const char* stem, std
   return files;
 }
 
+// A head as a scanner stores it: air, a skull ring and soft tissue, each
+// with a little noise, so that most neighbours differ by a few units and
+// only the edges need a long code (stored values, 1000 = water).
+std::vector<uint16_t> Head(int seed) {
+  std::vector<uint16_t> px(size_t{kSize} * kSize);
+  uint32_t state = 2463534242u + static_cast<uint32_t>(seed);
+  for (int y = 0; y < kSize; ++y)
+    for (int x = 0; x < kSize; ++x) {
+      state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+      const int noise = static_cast<int>(state % 25) - 12;
+      const int dx = x - kSize / 2, dy = y - kSize / 2, r2 = dx * dx + dy * dy;
+      const int r = kSize / 2 - 8;
+      const int base = r2 > r * r ? 24 : r2 > (r - 12) * (r - 12) ? 2200 : 1040;
+      px[size_t{kSize} * y + x] = static_cast<uint16_t>(base + noise);
+    }
+  return px;
+}
+
 std::vector<uint8_t> Elscint(int i) {
-  return fixtures::Elscint_File(fixtures::ElscintSpec{.width = kSize, .height = kSize, .image = static_cast<uint16_t>(i)});
+  return fixtures::Elscint_File(
+      fixtures::ElscintSpec{.width = kSize, .height = kSize, .image = static_cast<uint16_t>(i), .pixels = Head(i)});
 }
 std::vector<uint8_t> CT9800(int i) {
-  return fixtures::CT9800_File(fixtures::CT9800Spec{.size = kSize, .map = true, .image = static_cast<int16_t>(i)});
+  return fixtures::CT9800_File(
+      fixtures::CT9800Spec{.size = kSize, .map = true, .image = static_cast<int16_t>(i), .pixels = Head(i)});
 }
+// The test images: a jump every seventh (Elscint) or ninth column, so
+// that long codes are frequent.
+std::vector<uint8_t> Elscint_Steps() {
+  return fixtures::Elscint_File(fixtures::ElscintSpec{.width = kSize, .height = kSize});
+}
+std::vector<uint8_t> CT9800_Steps() { return fixtures::CT9800_File(fixtures::CT9800Spec{.size = kSize, .map = true}); }
 std::vector<uint8_t> Dicom(int i) { return fixtures::Dicom_CT_Slice(kSize, kSize, i); }
 std::vector<uint8_t> Vision(int) { return fixtures::Vision_File({.matrix = kSize}); }
 std::vector<uint8_t> Plus(int) { return fixtures::Somatom_Plus_File({.matrix = kSize}); }
@@ -119,20 +146,29 @@ int main(int argc, char** argv) {
   static const std::vector<uint8_t> pace =
       fixtures::Pace_File({.width = kSize, .height = kSize, .coded = fixtures::Pace_Encode(noisy)});
   const size_t decoded = size_t{kSize} * kSize * 2;
+  static const std::vector<uint8_t> elscint_steps = Elscint_Steps();
+  static const std::vector<uint8_t> ct9800_steps = CT9800_Steps();
   benchmark::RegisterBenchmark("Elscint_Compressed_512x512", BM_Decode, &elscint, &Elscint_Read_Image);
+  benchmark::RegisterBenchmark("Elscint_Compressed_Steps_512x512", BM_Decode, &elscint_steps, &Elscint_Read_Image);
   benchmark::RegisterBenchmark("CT9800_Map_512x512", BM_Decode, &ct9800, &GE_CT9800_Read_Image);
+  benchmark::RegisterBenchmark("CT9800_Map_Steps_512x512", BM_Decode, &ct9800_steps, &GE_CT9800_Read_Image);
   benchmark::RegisterBenchmark("Pace_512x512", BM_Decode, &pace, &GE_PACE_Read_Image);
   // Philips HDL1 row records: every row from column 1 to 510, difference-coded.
   static const std::vector<uint8_t> hdl1 = fixtures::HDL1_File({.width = kSize, .height = kSize});
   benchmark::RegisterBenchmark("HDL1_Records_512x512", BM_Decode, &hdl1, &Philips_HDL1_Read_Image);
   benchmark::RegisterBenchmark("Memcpy_512x512x2", BM_Memcpy, decoded);
 
+  // KEMA_BENCH_DIR keeps the series in that folder (for profiling a run).
+  const char* keep = std::getenv("KEMA_BENCH_DIR");
   char tmpl[] = "/tmp/kema_legacy_bench_XXXXXX";
-  if (!mkdtemp(tmpl)) {
+  if (keep) {
+    std::error_code ec;
+    fs::create_directories(keep, ec);
+  } else if (!mkdtemp(tmpl)) {
     std::perror("mkdtemp");
     return 1;
   }
-  const fs::path dir = tmpl;
+  const fs::path dir = keep ? keep : tmpl;
   const std::string kema = Kema_Path();
   if (!kema.empty()) {
     const std::pair<const char*, std::vector<uint8_t> (*)(int)> series[] = {
@@ -150,6 +186,6 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::error_code ec;
-  fs::remove_all(dir, ec);
+  if (!keep) fs::remove_all(dir, ec);
   return 0;
 }

@@ -1,12 +1,14 @@
 // Fuzz target of the Elscint reader: each input goes, as a memory block,
 // through detection, the header reader, the line tables, the row decoder
-// and the split, with every header-text line formatted.
+// and the split, with every header-text line formatted; and, as one stored
+// row, through the vector row decoder and its reference, which must agree.
 //
 // `fuzz_elscint -kema_write_seeds=DIR` writes the seed corpus and exits.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "Convert/formats/local_Elscint.h"
 #include "Convert/kema_image.h"
 #include "fuzz/fuzz_common.h"
 #include "tests/fixtures/legacy_writer.h"
@@ -31,6 +33,10 @@ std::vector<std::vector<uint8_t>> Seeds() {
   seeds.push_back(cut);
   cut.resize(2000);
   seeds.push_back(cut);
+  // Long runs of one-byte differences (the sixteen-at-a-time path).
+  std::vector<uint16_t> smooth(48 * 40);
+  for (size_t i = 0; i < smooth.size(); ++i) smooth[i] = static_cast<uint16_t>(2000 + (i * 7 % 41) - 20);
+  seeds.push_back(fixtures::Elscint_File(ElscintSpec{.width = 48, .height = 40, .pixels = smooth}));
   return seeds;
 }
 
@@ -46,5 +52,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // a zero length means "input is a file name"
   fuzz::Read_Road(size, data);
+  if (size >= 8 && size % 2 == 0) {
+    const size_t width = 1 + data[1] % 128;
+    std::vector<uint16_t> want(width, 0xBEEF), got(width, 0xBEEF);
+    std::vector<uint8_t> scratch(size);
+    const int ok = Elscint_Decode_Row_Scalar({data, size}, want.data(), width);
+    if (Elscint_Decode_Row({data, size}, got.data(), width, scratch.data()) != ok || (ok && got != want))
+      __builtin_trap();
+  }
   return 0;
 }

@@ -44,14 +44,16 @@ TEST_F(Siemens, EachLayoutGivesItsPixelsFieldsAndListing) {
       {"numaris 2", Numaris_File({.width = 16, .height = 8, .lying = 3}), 31, 31, kModalityMR, 16, 8, "MAGNETOM",
        {"offset_patient:          512", "ima->ima_offset:         5632", "Study Num:               5a",
         "Patient Position 1:      Head first", "Measurement mode:        SE (Spin Echo)",
-        "|MAGNETOM SP 4000                 |", "label top:               A"},
+        "|MAGNETOM SP 4000                 |", "label top:               A", "Institution:             UNIKLINIK OST"},
        [](const ImageHeader& b) {
          EXPECT_EQ(b.g3.patient_name, "WEBER^KARL");
          EXPECT_EQ(b.g3.physician_name, "DR BRAUN");
          EXPECT_EQ(b.g3.patient_position, 4);  // lying on the right side
          EXPECT_EQ(b.g4.mr.scanning_sequence, "SE");
          EXPECT_FLOAT_EQ(b.g4.mr.echo_time, 20);
-         EXPECT_EQ(b.g1.image_num, 9);
+         EXPECT_EQ(b.g1.image_num, 42);  // the file records' number, not the slice's (9)
+         EXPECT_EQ(b.g3.hospital_name, "UNIKLINIK OST");
+         EXPECT_EQ(b.g1.study_time, 668773815);  // 12 March 1991 10:30:15 UTC
          EXPECT_EQ(b.g2.pix_bits, 12);
        }},
       {"numaris 2 somatom", Numaris_File({.width = 4, .height = 4, .scanner = "SOMATOM DR"}), 31, 31, kModalityCT,
@@ -109,6 +111,8 @@ TEST_F(Siemens, EachLayoutGivesItsPixelsFieldsAndListing) {
     for (const std::string& line : c.lines) EXPECT_NE(r.text.find(line), std::string::npos) << line;
     c.check(*r.ima);
   }
+  // The records' date in either order; the SPI hand-off has no records.
+  EXPECT_EQ(Read_Legacy(Numaris_File({.study_date = "1991.03.12"})).ima->g1.study_time, 668773815);
   // An unknown month name gives month 0, and no time.
   int y, m, d;
   Siemens_Parse_Date("05-XYZ-01", y, m, d);

@@ -13,6 +13,7 @@
 #include "Convert/conv_budget.h"
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_report.h"
+#include "Convert/formats/delta7_simd.h"
 
 namespace {
 
@@ -326,13 +327,15 @@ int Elscint_PreProc(const ReadContext& ctx, ImageHeader& ima) {
     at += 2 * n;
   }
   elscint->rows_present = static_cast<uint32_t>(present);
+  // Read from a file, the rows are kept for the decoding that follows.
+  if (bytes.held) elscint->row_bytes = std::move(bytes);
   ima.g2.storage = std::move(elscint);
   return 1;
 }
 
 // ---- pixels ----
 
-int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width) {
+int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, size_t width) {
   const size_t size = stored.size();  // 2n
   if (size < 8) return 0;              // no room for the row head and the last value
   const uint8_t* s = stored.data();
@@ -381,9 +384,124 @@ int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t wi
   return 1;
 }
 
+
+namespace {
+
+// One difference code of the stream `s` at k: the new sample after p, or
+// -1 when the code runs past the stream.
+inline int Elscint_Step(const uint8_t* s, size_t size, size_t& k, uint16_t& p) {
+  if (k >= size) return -1;
+  const uint8_t b = s[k];
+  int d = ((b & 0x7F) ^ 0x40) - 0x40;  // signed 7-bit
+  if (b & 0x80) {
+    if (++k >= size) return -1;
+    d = static_cast<int16_t>(static_cast<uint16_t>((d & 0xFF) << 8 | s[k]));
+  }
+  ++k;
+  const int16_t next = static_cast<int16_t>(static_cast<uint16_t>(p + d));
+  if (next >= 0 && next <= 4096) p = static_cast<uint16_t>(next);
+  return p;
+}
+
+}  // namespace
+
+int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch) {
+  const size_t size = stored.size();  // 2n
+  if (size < 8) return 0;
+  const uint8_t* s = stored.data();
+  // The stream in reading order: the exchanged words put back, the last
+  // value as it is (a stream that runs on into it reads it so).
+  const size_t swapped_end = size - 2;
+  std::memcpy(scratch, s, 6);
+  size_t k = 6;
+#if KEMA_DELTA7_SIMD
+  for (; k + 16 <= swapped_end; k += 16) {
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(scratch + k), _mm_or_si128(_mm_slli_epi16(w, 8), _mm_srli_epi16(w, 8)));
+  }
+#endif
+  for (; k < swapped_end; k += 2) scratch[k] = s[k + 1], scratch[k + 1] = s[k];
+  scratch[size - 2] = s[size - 2], scratch[size - 1] = s[size - 1];
+  const uint8_t* L = scratch;
+
+  const size_t x0 = static_cast<uint16_t>(s[0] | s[1] << 8);
+  uint16_t p = static_cast<uint16_t>(s[2] | s[3] << 8);
+  const size_t c = static_cast<uint16_t>(s[4] | s[5] << 8);
+  if (x0 < width) row[x0] = p;
+  k = 6;
+  size_t x = x0 + 1;
+  size_t i = 1;
+#if KEMA_DELTA7_SIMD
+  // Sixteen one-byte codes at a time while the row, the exchanged words and
+  // the count leave room; an escape code, or a sum that leaves 0 to 4096
+  // (where a sample repeats the one before), goes byte by byte.
+  const __m128i top = _mm_set1_epi16(4096), zero = _mm_setzero_si128();
+  while (i + 16 <= c && k + 16 <= swapped_end && x + 16 <= width) {
+    const __m128i codes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(L + k));
+    const unsigned escapes = static_cast<unsigned>(_mm_movemask_epi8(codes));
+    // The one-byte codes before the first escape (all sixteen when none).
+    const unsigned run = escapes ? static_cast<unsigned>(__builtin_ctz(escapes)) : 16;
+    size_t bytewise = run == 16 ? 16 : run + 1;  // up to and with the escape
+    if (run >= 4) {
+      __m128i sums_lo, sums_hi;
+      Delta7_Sums(codes, sums_lo, sums_hi);
+      const __m128i base = _mm_set1_epi16(static_cast<int16_t>(p));
+      const __m128i lo = _mm_add_epi16(sums_lo, base), hi = _mm_add_epi16(sums_hi, base);
+      const __m128i out = _mm_packs_epi16(_mm_or_si128(_mm_cmpgt_epi16(lo, top), _mm_cmplt_epi16(lo, zero)),
+                                          _mm_or_si128(_mm_cmpgt_epi16(hi, top), _mm_cmplt_epi16(hi, zero)));
+      const unsigned used = run == 16 ? 0xFFFFu : (1u << run) - 1;
+      if ((static_cast<unsigned>(_mm_movemask_epi8(out)) & used) == 0) {
+        // Lanes past the run hold values the codes after it overwrite.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x + 8), hi);
+        if (run == 16) {
+          p = static_cast<uint16_t>(p + Delta7_Total(sums_hi));
+          k += 16, x += 16, i += 16;
+          continue;
+        }
+        p = row[x + run - 1];
+        k += run, x += run, i += run;
+        bytewise = 1;  // the escape
+      }
+    }
+    // Where long codes are close together the next sixteen codes go one by
+    // one rather than being looked at again.
+    if (run < 4) bytewise = 16;
+    if (k + 32 <= size) {
+      for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {  // no code can run past the row
+        const uint8_t b = L[k];
+        int d;
+        if (b & 0x80) {
+          d = static_cast<int16_t>(static_cast<uint16_t>((b & 0x7F) << 8 | L[k + 1]) << 1) >> 1;
+          k += 2;
+        } else {
+          d = ((b & 0x7F) ^ 0x40) - 0x40;
+          k += 1;
+        }
+        const uint16_t next = static_cast<uint16_t>(p + d);
+        if (next <= 4096) p = next;  // a negative step result is above 4096 here
+        row[x] = p;
+      }
+      continue;
+    }
+    for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {
+      if (Elscint_Step(L, size, k, p) < 0) return 0;
+      row[x] = p;
+    }
+  }
+#endif
+  for (; i < c; ++i, ++x) {
+    if (Elscint_Step(L, size, k, p) < 0) return 0;
+    if (x < width) row[x] = p;
+  }
+  if (k > size) return 0;
+  if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(s[size - 2] | s[size - 1] << 8);
+  return 1;
+}
+
 int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   Log_Print(ctx, 8, "in Elscint_Read_Image()");
-  const auto* elscint = dynamic_cast<const ElscintStorage*>(ima.g2.storage.get());
+  auto* elscint = dynamic_cast<ElscintStorage*>(ima.g2.storage.get());
   if (!elscint || elscint->line_length.size() < ima.dim_y) {
     Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 Elscint image without its line tables\xF0");
     return 0;
@@ -399,20 +517,43 @@ int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, uint64_t{width} * height * 2, ima.name.c_str(), "ima->data",
                                       static_cast<long long>(width) * height, 2);
   if (!out) return 0;
-  std::memset(out.data(), 0, out.size());
   auto* data = reinterpret_cast<uint16_t*>(out.data());
 
-  // The bytes of every row present, read at once (or seen in place).
+  // The bytes of every row present: those the line tables were built from
+  // when they were read for it, else read at once (or seen in place).
   const size_t present = std::min<size_t>(elscint->rows_present, height);
-  SourceBytes rows;
-  if (!Read_Rows(ctx, *src, *elscint, present, ima.ima_offset, rows)) return 0;
+  SourceBytes rows = std::move(elscint->row_bytes);
+  size_t longest = 0, total = 0;
+  for (size_t y = 0; y < present; ++y) {
+    longest = std::max<size_t>(longest, elscint->line_length[y]);
+    total += 2 * size_t{elscint->line_length[y]};
+  }
+  if (rows.size != total && !Read_Rows(ctx, *src, *elscint, present, ima.ima_offset, rows)) return 0;
   const uint8_t* bytes = rows.data;
+  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[2 * longest + 8]);
+  if (!scratch) {
+    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "buffer", static_cast<long long>(2 * longest + 8), 1);
+    return 0;
+  }
 
+  // Columns outside a row's stored span, and empty rows, are zero.
   size_t at = 0;
   for (size_t y = 0; y < present; ++y) {
     const size_t n = elscint->line_length[y];
-    if (n == 0) continue;
-    if (!Elscint_Decode_Row({bytes + at, 2 * n}, data + y * width, width)) {
+    uint16_t* row = data + y * width;
+    if (n == 0) {
+      std::fill_n(row, width, uint16_t{0});
+      continue;
+    }
+    if (n >= 4) {
+      const uint8_t* head = bytes + at;
+      const size_t x0 = std::min<size_t>(head[0] | head[1] << 8, width);
+      const size_t c = static_cast<uint16_t>(head[4] | head[5] << 8);
+      const size_t stop = std::min(x0 + c + 1, width);
+      std::fill(row, row + x0, uint16_t{0});
+      std::fill(row + stop, row + width, uint16_t{0});
+    }
+    if (!Elscint_Decode_Row({bytes + at, 2 * n}, row, width, scratch.get())) {
       char detail[48];
       std::snprintf(detail, sizeof detail, "Bad line lenght, line %zu", y);
       Error_Lines(ctx, "in Elscint Compression !", detail);

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "Convert/byte_source.h"
 #include "Convert/conv_read_context.h"
 #include "Convert/kema_image.h"
 
@@ -34,10 +35,17 @@ struct ElscintStorage final : FormatStorage {
   // Rows whose bytes lie wholly inside the file; the rows after them are
   // missing (a file cut short) and read as fill.
   uint32_t rows_present = 0;
+  // The rows' bytes read from a file while the tables were built, handed
+  // on to the decoding (which then drops them); not copied.
+  SourceBytes row_bytes;
   int Copy_To(LogHandle log, ImageHeader& target) const override;
 };
 
 // Decodes one compressed row of `n` 16-bit words (bytes as stored) into
 // `row` of `width` samples; columns past the width are dropped. 1, or 0
-// when the difference stream runs past the row's length.
-int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width);
+// when the difference stream runs past the row's length. `scratch` holds
+// 2n bytes (the stream in reading order); runs of one-byte differences are
+// summed sixteen at a time where the processor allows.
+int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch);
+// The same, one code at a time: the reference the fast path must match.
+int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, size_t width);

@@ -29,4 +29,8 @@ struct CT9800Storage final : FormatStorage {
 // Decodes up to `count` samples from [p, end) into `out` (null: decoded and
 // dropped), carrying the running value `v`; never reads at or past `end`.
 // Advances `p` and returns the number of samples decoded.
+// Runs of difference bytes are summed sixteen at a time where the processor
+// allows.
 size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v);
+// The same, one byte at a time: the reference the fast path must match.
+size_t GE_CT9800_Decode_Scalar(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include <algorithm>
 #include "Convert/conv_header_text.h"
@@ -19,6 +20,8 @@ enum { kInstallation = 0, kMeasurement = 1, kImageText = 2, kPixels = 3, kPatien
 constexpr uint32_t kLine = 33;  // characters of an image-text line
 constexpr uint32_t kTextLines = 10;
 constexpr uint32_t kLabelTop = 354, kLabelRight = 362;
+// Fields of the five records before the header in a file of its own.
+constexpr uint32_t kRecordDate = 52, kRecordTime = 70, kRecordInstitution = 144, kRecordImage = 730;
 
 constexpr NumarisBlock kBlocks[] = {
     {kInstallation, 72, "installation"}, {kMeasurement, 1280, "measurement"}, {kImageText, 370, "image text"},
@@ -221,6 +224,50 @@ int Image_Text(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
   return Numaris_Scanner(ctx, f.Chars(0, kLine), ima);
 }
 
+// "dd.mm.yyyy" or "yyyy.mm.dd" (a two-digit year is 19yy); false for none.
+bool Record_Date(std::string_view text, int& year, int& month, int& day) {
+  int v[3] = {0, 0, 0}, digits[3] = {0, 0, 0};
+  size_t k = 0;
+  while (k < text.size() && text[k] == ' ') ++k;
+  for (int n = 0; n < 3; ++n) {
+    while (k < text.size() && digits[n] < 4 && text[k] >= '0' && text[k] <= '9') v[n] = v[n] * 10 + (text[k++] - '0'), ++digits[n];
+    if (digits[n] == 0 || (n < 2 && (k >= text.size() || text[k++] != '.'))) return false;
+  }
+  if (digits[0] == 4) {
+    year = v[0], month = v[1], day = v[2];
+  } else {
+    year = digits[2] == 2 ? 1900 + v[2] : v[2], month = v[1], day = v[0];
+  }
+  return true;
+}
+
+// The first five records of a file of its own: the study's date and time,
+// the institution and the image number (after the slice number the
+// measurement block gives).
+int File_Records(const ReadContext& ctx, const FieldBlock& f, ImageHeader& ima) {
+  Log_Print(ctx, 9, "in NUMARIS_2_File_Records()");
+  try {
+    if (std::string hospital = f.Text(kRecordInstitution, 26); !hospital.empty()) ima.g3.hospital_name = std::move(hospital);
+  } catch (const std::bad_alloc&) {
+    Report_Strdup(ctx, KEMA_SRC, __LINE__, "ima->g3.hospital_name");
+    return 0;
+  }
+  int y, mo, d, h = 0, mi = 0, sec = 0;
+  if (Record_Date(f.Chars(kRecordDate, 10), y, mo, d)) {
+    Field_Time_HMS(f.Chars(kRecordTime, 14), h, mi, sec);
+    ima.g1.study_time = Field_Local_Seconds(y, mo, d, h, mi, sec);
+  }
+  if (const long image = f.Decimal(kRecordImage, 6); image > 0 && image < 65536)
+    ima.g1.image_num = static_cast<uint16_t>(image);
+  if (!ctx.Text_Level()) return 1;
+  Text_Title(ctx, "---- --- File records --- ----");
+  Text_Field_Str(ctx, "Study date:", f.Chars(kRecordDate, 10), 10);
+  Text_Field_Str(ctx, "Study time:", f.Chars(kRecordTime, 14), 14);
+  Text_Field_Str(ctx, "Institution:", f.Chars(kRecordInstitution, 26), 26);
+  Text_Field_Str(ctx, "Image number:", f.Chars(kRecordImage, 6), 6);
+  return 1;
+}
+
 }  // namespace
 
 int Siemens_NUMARIS_2_Read_Header_2(const ReadContext& ctx, std::span<const uint8_t> header, ImageHeader& ima) {
@@ -260,6 +307,7 @@ int Siemens_NUMARIS_2_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   }
   const uint32_t at = marked ? kNumaris2FileHeader : 0;
   int ok = Siemens_NUMARIS_2_Read_Header_2(ctx, {block.get() + at, kNumaris2HeaderSize}, ima);
+  if (ok && marked) ok = File_Records(ctx, FieldBlock({block.get(), kNumaris2FileHeader}, false), ima);
   if (ok) {
     const uint64_t pixels = uint64_t{at} + ima.ima_offset;
     if (pixels > ima.file_size) {
