@@ -66,11 +66,14 @@ uint16_t NEMA_Get_Format(const ReadContext& ctx, ByteSource& source);
 int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima);
 // Deflated data sets: the offset of the first byte after the file meta
 // group of a Part-10 stream (0 when there is none), and a source that holds
-// the stream's bytes up to there as stored and the rest inflated. The
-// inflated bytes pass the pixel budget as they grow; null (with an ERROR
-// line) when the data are no deflate stream or would pass the budget.
+// the stream's bytes up to there as stored and the rest inflated as far as
+// its reads reach, the inflated bytes through the pixel budget; null (with
+// an ERROR line) when the stream cannot start.
 uint64_t NEMA_Meta_End(const ByteSource& source);
-std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, const ByteSource& source, uint64_t from);
+std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, std::shared_ptr<ByteSource> file, uint64_t from);
+// After a read of an inflating source: how much was inflated (level 8)
+// and, when the read failed, the ERROR line of a stream that failed.
+void NEMA_Inflate_Report(const ReadContext& ctx, const ByteSource& source, bool read_failed);
 int NEMA_Get_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, NemaElement& el);
 int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int NEMA_Skip_Group(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
