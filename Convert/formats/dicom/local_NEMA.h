@@ -115,6 +115,22 @@ unsigned NEMA_Decode_Threads();
 // among them).
 void NEMA_For_Frames(size_t n, const std::function<void(size_t)>& f);
 
+// The stored bytes of image i in the gathering buffer of `total` bytes;
+// empty for an image no fragment holds (those bytes were never written).
+std::span<const uint8_t> NEMA_Frame_Bytes(const NemaStorage& s, size_t i, const PixelBuffer& gathered, uint64_t total);
+// Decodes frame i from its stored bytes into its slot (exactly the slot's
+// size); false, with its log lines, on failure.
+using NemaFrameDecoder = std::function<bool(size_t i, std::span<const uint8_t> in, std::span<uint8_t> slot)>;
+// The frames of an image decoded into one buffer of dim_t x dim_z slots of
+// `frame_bytes` (through the pixel budget): frame 0 on the caller's thread,
+// then the rest on the pool. A frame no fragment holds is left black, and
+// one WARNING line (naming `codec`) counts them. The first frame that fails
+// stops the rest: `failed` names it and the result is empty (as it is,
+// with `failed` -1, when the budget refused the buffer).
+PixelBuffer NEMA_Decode_Frames(const ReadContext& ctx, const ImageHeader& ima, const NemaStorage& s,
+                               const PixelBuffer& gathered, uint64_t total, uint64_t frame_bytes, const char* codec,
+                               const NemaFrameDecoder& decode, int& failed);
+
 // Detection of an element stream without a file preamble: its NEMA-family
 // code, or 0.
 class DetectProbe;
