@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "Convert/kema_image.h"
 #include "fuzz/fuzz_common.h"
 #include "log/log.h"
@@ -151,6 +153,21 @@ void Codec_Seeds(std::vector<Bytes>& seeds) {
                    static_cast<uint8_t>(~set.size()), static_cast<uint8_t>(~set.size() >> 8)};
     block.insert(block.end(), set.begin(), set.end());
     seeds.push_back(w.Bytes(block).Done(1024));
+    // The same data set behind a few texts, Huffman-coded as writers store it.
+    DicomWriter texts = Patient(8);
+    const Bytes full = texts.Image(8, 8, 16).Pixels(fixtures::Dicom_Ramp16(8, 8)).Done();
+    Bytes coded(compressBound(static_cast<uLong>(full.size())));
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    z.next_in = const_cast<Bytef*>(full.data());
+    z.avail_in = static_cast<uInt>(full.size());
+    z.next_out = coded.data();
+    z.avail_out = static_cast<uInt>(coded.size());
+    deflate(&z, Z_FINISH);
+    coded.resize(z.total_out);
+    deflateEnd(&z);
+    DicomWriter huffman(8);
+    seeds.push_back(huffman.Part10("1.2.840.10008.1.2.1.99").Bytes(coded).Done(1024));
   }
   {
     // Native YBR_FULL_422: Y1 Y2 Cb Cr for each two pixels.
