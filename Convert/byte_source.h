@@ -27,6 +27,8 @@ class ByteMaker {
   // Copies up to n bytes at `offset`, making them first: the count copied
   // (short only where the stream ended or failed).
   virtual size_t Copy(uint64_t offset, void* dst, size_t n) = 0;
+  // The most bytes the stream could make in all, told without making them.
+  virtual uint64_t Bound() const = 0;
 };
 
 class ByteSource {
@@ -59,6 +61,12 @@ class ByteSource {
   // at the end of the data), or -1 on a read error with errno set.
   ptrdiff_t Read_At(uint64_t offset, void* dst, size_t n) const;
 
+  // False when [offset, offset + n) cannot lie inside the source: a made
+  // source tells it without making them (they may still not come).
+  bool May_Hold(uint64_t offset, uint64_t n) const {
+    if (maker_) return n <= UINT64_MAX - offset && offset + n <= maker_->Bound();
+    return Contains(offset, n);
+  }
   // True when [offset, offset + n) lies inside the source (a made source
   // makes them); cannot overflow.
   bool Contains(uint64_t offset, uint64_t n) const {

@@ -88,12 +88,17 @@ namespace {
 
 // The data set inflated as far as the reads reach: the header parse pulls
 // it in steps, the pixel read goes on from where the header stopped. The
-// bytes before `from` (the meta group) are the file's own. The output grows
-// through the pixel budget: a deflate stream expands up to a thousand
-// times, so a small file may claim gigabytes.
+// bytes before `from` (the meta group) are the file's own. What is inflated
+// is kept, except a large read that starts where the stream stands: its
+// bytes are inflated straight into the reader's buffer (pixels are not held
+// twice), and reading them again inflates the stream again from its start.
+// The kept bytes grow through the pixel budget: a deflate stream expands up
+// to a thousand times, so a small file may claim gigabytes.
 class Inflater final : public ByteMaker {
  public:
   static constexpr size_t kStep = 1 << 16;
+  static constexpr size_t kDirect = 4 * kStep;  // reads from here on go straight to the reader
+  static constexpr uint64_t kMaxRatio = 1032;   // the most one deflated byte expands to
 
   Inflater(std::shared_ptr<ByteSource> file, uint64_t from) : file_(std::move(file)), from_(from), in_at_(from) {}
   ~Inflater() override {
@@ -115,7 +120,7 @@ class Inflater final : public ByteMaker {
     }
     if (from_ && file_->Read_At(0, out_.data(), from_) != static_cast<ptrdiff_t>(from_))
       return Fail("meta group not readable", 0);
-    made_ = from_;
+    made_ = kept_ = from_;
     return true;
   }
 
@@ -123,17 +128,34 @@ class Inflater final : public ByteMaker {
 
   uint64_t Make_To(uint64_t end) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    Inflate_To(end);
+    if (end > made_) Keep_To(end);
     return made_;
+  }
+
+  uint64_t Bound() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) return made_;
+    const uint64_t left = file_->size() > in_at_ ? file_->size() - in_at_ : 0;
+    return made_ + Mul_Sat(left + z_.avail_in + 1, kMaxRatio);
   }
 
   size_t Copy(uint64_t offset, void* dst, size_t n) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    Inflate_To(n <= UINT64_MAX - offset ? offset + n : UINT64_MAX);
-    const uint64_t made = made_;
-    if (offset >= made) return 0;
-    const size_t k = static_cast<size_t>(std::min<uint64_t>(n, made - offset));
-    std::memcpy(dst, out_.data() + offset, k);
+    auto* out = static_cast<uint8_t*>(dst);
+    const uint64_t end = n <= UINT64_MAX - offset ? offset + n : UINT64_MAX;
+    size_t done = 0;
+    if (end > kept_ && n >= kDirect && offset <= made_ && (kept_ == made_ || offset == made_)) {
+      // The kept part, then the rest straight from the stream.
+      if (offset < kept_) {
+        done = static_cast<size_t>(kept_ - offset);
+        std::memcpy(out, out_.data() + offset, done);
+      }
+      return done + Inflate_Into(out + done, n - done, end);
+    }
+    if (end > kept_) Keep_To(end);
+    if (offset >= kept_) return 0;
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(n, kept_ - offset));
+    std::memcpy(out, out_.data() + offset, k);
     return k;
   }
 
@@ -154,8 +176,9 @@ class Inflater final : public ByteMaker {
 
   void Trace(const ReadContext& ctx) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    Log_Print(ctx, 8, "--> deflated data set: %llu bytes inflated from %llu of %llu%s",
-              static_cast<unsigned long long>(made_ - from_), static_cast<unsigned long long>(in_at_ - from_),
+    Log_Print(ctx, 8, "--> deflated data set: %llu bytes inflated (%llu kept) from %llu of %llu%s",
+              static_cast<unsigned long long>(made_ - from_), static_cast<unsigned long long>(kept_ - from_),
+              static_cast<unsigned long long>(in_at_ - z_.avail_in - from_),
               static_cast<unsigned long long>(file_->size() - std::min(from_, file_->size())),
               ended_ ? " (all)" : "");
   }
@@ -171,19 +194,20 @@ class Inflater final : public ByteMaker {
     return false;
   }
 
-  // Room for one more step; false (failed) when the budget or the memory
-  // says no.
-  bool Room() {
-    if (made_ < out_.size()) return true;
-    // The first growth guesses the whole: four times the compressed bytes
-    // (pages never written are never touched); later ones double.
+  // Room to keep one more step; false (failed) when the budget or the
+  // memory says no.
+  bool Room(uint64_t target) {
+    if (kept_ < out_.size()) return true;
+    // The first growth guesses the whole: four times the compressed bytes,
+    // or as far as the read wants when that is more (pages never written
+    // are never touched); later ones double.
     const uint64_t guess = from_ + Mul_Sat(file_->size() - std::min(from_, file_->size()), 4);
     const uint64_t budget = std::max<uint64_t>(Image_Budget_Bytes(), from_ + kStep);
-    const uint64_t grown = std::min(std::max(Mul_Sat(out_.size(), 2), guess), budget);
+    const uint64_t grown = std::min(std::max({Mul_Sat(out_.size(), 2), guess, target}), budget);
     if (grown <= out_.size()) return Fail(kBudget, 0);
     try {
       PixelBuffer bigger = PixelBuffer::Allocate(static_cast<size_t>(grown));
-      std::memcpy(bigger.data(), out_.data(), static_cast<size_t>(made_));
+      std::memcpy(bigger.data(), out_.data(), static_cast<size_t>(kept_));
       out_ = std::move(bigger);
     } catch (const std::bad_alloc&) {
       return Fail("no memory for the inflated bytes", Z_MEM_ERROR);
@@ -191,51 +215,78 @@ class Inflater final : public ByteMaker {
     return true;
   }
 
-  // Inflates until `end` bytes are made (a step at least), the stream ends
-  // or fails. The caller holds the lock.
-  void Inflate_To(uint64_t end) {
-    uint64_t made = made_;
-    if (made >= end) return;
-    if (ended_) {
-      unmet_ = std::max(unmet_, end);
-      return;
+  // The compressed bytes of the next step; false at the end of the file
+  // (the stream was cut short) or on a read error.
+  bool Feed() {
+    const ptrdiff_t got = file_->Read_At(in_at_, in_.get(), kStep);
+    if (got < 0) return Fail("file not readable", 0);
+    // Cut short: what was inflated is the data set, and a read that wants
+    // more is told why.
+    if (got == 0) return Fail("stream cut short", Z_BUF_ERROR);
+    in_at_ += static_cast<uint64_t>(got);
+    z_.next_in = in_.get();
+    z_.avail_in = static_cast<uInt>(got);
+    return true;
+  }
+
+  // Inflates up to n bytes into dst; the count made.
+  size_t Inflate(uint8_t* dst, size_t n) {
+    z_.next_out = dst;
+    z_.avail_out = static_cast<uInt>(std::min<size_t>(n, UINT_MAX));
+    const uInt before = z_.avail_out;
+    const int r = inflate(&z_, Z_NO_FLUSH);
+    const size_t got = before - z_.avail_out;
+    made_ += got;
+    if (r == Z_STREAM_END)
+      ended_ = true;
+    else if (r != Z_OK && r != Z_BUF_ERROR)
+      Fail(z_.msg ? z_.msg : "inflate failed", r);
+    return got;
+  }
+
+  // A read the stream has passed without keeping its bytes: from the start
+  // again, keeping everything this time.
+  void Restart() {
+    inflateReset(&z_);
+    z_.avail_in = 0;
+    in_at_ = from_;
+    made_ = kept_ = from_;
+    ended_ = false;
+    failure_.clear();
+    keep_all_ = true;
+  }
+
+  // Inflates and keeps bytes until `end` are kept (a step at least), the
+  // stream ends or fails. The caller holds the lock.
+  void Keep_To(uint64_t end) {
+    if (kept_ != made_) Restart();
+    const uint64_t target = std::max(end, kept_ + kStep);
+    while (kept_ < target && !ended_) {
+      if (z_.avail_in == 0 && !Feed()) break;
+      if (!Room(target)) break;
+      kept_ += Inflate(out_.data() + kept_, static_cast<size_t>(std::min(out_.size(), target) - kept_));
     }
-    const uint64_t target = std::max(end, made + kStep);
-    while (made < target && !ended_) {
-      if (z_.avail_in == 0) {
-        const ptrdiff_t got = file_->Read_At(in_at_, in_.get(), kStep);
-        if (got < 0) {
-          Fail("file not readable", 0);
-          break;
-        }
-        if (got == 0) {
-          // Cut short: what was inflated is the data set, and a read that
-          // wants more is told why.
-          Fail("stream cut short", Z_BUF_ERROR);
-          break;
-        }
-        in_at_ += static_cast<uint64_t>(got);
-        z_.next_in = in_.get();
-        z_.avail_in = static_cast<uInt>(got);
-      }
-      if (!Room()) break;
-      const size_t room = static_cast<size_t>(std::min<uint64_t>({out_.size() - made, target - made, UINT_MAX}));
-      z_.next_out = out_.data() + made;
-      z_.avail_out = static_cast<uInt>(room);
-      const int r = inflate(&z_, Z_NO_FLUSH);
-      made += room - z_.avail_out;
-      made_ = made;
-      if (r == Z_STREAM_END) {
-        ended_ = true;
-      } else if (r != Z_OK && r != Z_BUF_ERROR) {
-        Fail(z_.msg ? z_.msg : "inflate failed", r);
-      }
+    if (made_ < end) unmet_ = std::max(unmet_, end);
+  }
+
+  // Inflates n bytes straight into dst (the stream stands at the first);
+  // the count made.
+  size_t Inflate_Into(uint8_t* dst, size_t n, uint64_t end) {
+    if (keep_all_) {
+      Keep_To(end);
+      const uint64_t from = end - n;
+      if (from >= kept_) return 0;
+      const size_t k = static_cast<size_t>(std::min<uint64_t>(n, kept_ - from));
+      std::memcpy(dst, out_.data() + from, k);
+      return k;
     }
-    if (made < end) unmet_ = std::max(unmet_, end);
-    if (ended_ && live_) {
-      inflateEnd(&z_);
-      live_ = false;
+    size_t done = 0;
+    while (done < n && !ended_) {
+      if (z_.avail_in == 0 && !Feed()) break;
+      done += Inflate(dst + done, n - done);
     }
+    if (done < n) unmet_ = std::max(unmet_, end);
+    return done;
   }
 
   mutable std::mutex mutex_;
@@ -245,9 +296,11 @@ class Inflater final : public ByteMaker {
   z_stream z_{};
   bool live_ = false;
   bool ended_ = false;
+  bool keep_all_ = false;  // inflated again: nothing goes straight to a reader
   std::unique_ptr<uint8_t[]> in_;
-  PixelBuffer out_;  // bytes [0, made_) are made
-  std::atomic<uint64_t> made_{0};
+  PixelBuffer out_;  // bytes [0, kept_) are kept
+  uint64_t kept_ = 0;
+  std::atomic<uint64_t> made_{0};  // where the stream stands
   std::string failure_;
   int code_ = 0;
   uint64_t failed_at_ = 0;

@@ -587,8 +587,9 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
   uint64_t total = 0;
   for (; count < frames && s->image_size[count] != 0; ++count) {
     const uint64_t end = uint64_t{s->image_offset[count]} + s->image_size[count];
-    // Nothing is allocated for bytes the file cannot hold.
-    if (!source.Contains(s->file_offset[count], s->image_size[count])) {
+    // Nothing is allocated for bytes the file cannot hold (a deflated data
+    // set is inflated into the buffer, not before it).
+    if (!source.May_Hold(s->file_offset[count], s->image_size[count])) {
       const uint64_t left = s->file_offset[count] < source.size() ? source.size() - s->file_offset[count] : 0;
       Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(left),
                         static_cast<long long>(s->image_size[count]), source.name().c_str());
