@@ -58,12 +58,12 @@ constexpr FormatRow kRows[] = {
     {F::TIFF, nullptr, 80, Detect_TIFF_Small, nullptr, nullptr, nullptr},
 
     {F::GE_Pace, "GE PACE", 1024, Detect_GE_Pace, GE_PACE_Read_Header, GE_PACE_Read_Image, PreProc_Accept},
-    {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, GE_Sytec_Read_Header, nullptr, PreProc_Accept},
+    {F::GE_Sytec, "GE SYTEC", 1024, Detect_GE_Sytec, GE_Sytec_Read_Header, GE_Sytec_Read_Image, PreProc_Accept, true},
     {F::Papyrus_30, "PAPYRUS 3.0", 1024, Detect_Papyrus, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::Elscint, "ELSCINT", 1024, Detect_Elscint, Elscint_Read_Header, Elscint_Read_Image, Elscint_PreProc},
     {F::GE_Signa_5, "GE SIGNA-5", 1024, Detect_GE_Signa_5, GE_SIGNA_5_Read_Header, GE_SIGNA_5_Read_Image,
      PreProc_Accept},
-    {F::Imatron, "IMATRON", 1024, Detect_Imatron, Imatron_Read_Header, nullptr, nullptr},
+    {F::Imatron, "IMATRON", 1024, Detect_Imatron, Imatron_Read_Header, Imatron_Read_Image, nullptr, true},
     // Element streams without a preamble: the test answers their codes.
     {F::NEMA_1, "NEMA_1", 1024, Detect_NEMA_Stream, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
     {F::DICOM_File, "DICOM FILE", 1024, Detect_DICOM_File, NEMA_Read_Header, NEMA_Read_Image, PreProc_Accept},
@@ -79,9 +79,10 @@ constexpr FormatRow kRows[] = {
     {F::GE_Pace, nullptr, 3086, Detect_GE_Pace_Anywhere, nullptr, nullptr, nullptr},
     {F::Siemens_Plus, "SIEMENS PLUS", 3086, Detect_Siemens_Plus, Siemens_SomatomPlus_Read_Header, nullptr,
      PreProc_Refuse_Siemens_Native},
-    {F::GE_Signa_3, "GE SIGNA-3", 3086, Detect_GE_Signa_3, GE_SIGNA_3_Read_Header, nullptr, PreProc_Refuse_Signa_3},
+    {F::GE_Signa_3, "GE SIGNA-3", 3086, Detect_GE_Signa_3, GE_SIGNA_3_Read_Header, GE_SIGNA_3_Read_Image,
+     PreProc_Refuse_Signa_3, true},
 
-    {F::Medison, "MEDISON", 3184, Detect_Medison, Medison_Read_Header, Medison_Read_Image, PreProc_Accept},
+    {F::Medison, "MEDISON", 3184, Detect_Medison, Medison_Read_Header, Medison_Read_Image, PreProc_Accept, true},
     {F::Shimadzu, "SHIMADZU SCT-5000", 3184, Detect_Shimadzu, Shimadzu_Read_Header, Shimadzu_Read_Image,
      PreProc_Accept},
     // Last of all, so that it never takes a file an earlier test claims.

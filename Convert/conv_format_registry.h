@@ -91,6 +91,10 @@ struct FormatRow {
   HeaderReader header;   // null: no reader ("unsupported image type")
   ImageReader image;     // for compressed images (g2.compression != 0)
   PreProcHook preproc;   // null: compressed images are refused
+  // The image reader is for plainly stored samples instead (g2.compression
+  // 0), so that a file cut short shows the rows it holds rather than failing
+  // the generic read; such a format reads no compressed images.
+  bool reads_plain = false;
 };
 
 // Every row, in detection order.

@@ -22,14 +22,15 @@ int Read_Pixels(const ReadContext& ctx, ImageHeader& ima) {
 
   int32_t status;
   SampleRange range;
-  if (ima.g2.compression != 0) {
-    const FormatRow* row = Format_Row(ima.format);
-    if (!row || !row->image) {
+  const FormatRow* row = Format_Row(ima.format);
+  const ImageReader reader = row && row->reads_plain == (ima.g2.compression == 0) ? row->image : nullptr;
+  if (ima.g2.compression != 0 || reader) {
+    if (!reader) {
       Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 unsupported image type ! (format=%d)\xF0", ima.format);
       if (!ima.name.empty()) Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
       return 0;
     }
-    status = row->image(ctx, ima);
+    status = reader(ctx, ima);
   } else {
     status = Image_Read_Generic(ctx, ima, &range);
   }

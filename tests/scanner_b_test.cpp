@@ -179,6 +179,32 @@ TEST(ScannerB, ImatronTableMonthsAndSizeCheck) {
   EXPECT_TRUE(log.Contains("Imatron slice position table lies past the end of the file", 2));
 }
 
+// Plainly stored formats cut inside their pixels show the rows they hold;
+// the missing rows are 0.
+TEST(ScannerB, PlainFormatsCutShortShowTheirRows) {
+  const struct {
+    std::vector<uint8_t> file;
+    std::vector<int16_t> pixels;
+    size_t width;
+  } cases[] = {
+      {Sytec_File({}), Sytec_Pixels({}), 12},
+      {Signa3_File({}), Signa3_Pixels({}), 16},
+      {Imatron_File({}), Imatron_Pixels({}), 14},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.width);
+    // Cut after three whole rows and half of the fourth.
+    const size_t pixel_bytes = c.pixels.size() * 2;
+    const size_t start = c.file.size() - pixel_bytes;
+    const std::vector<uint8_t> cut(c.file.begin(), c.file.begin() + start + c.width * 7);
+    const auto ima = Read(cut);
+    ASSERT_TRUE(ima && ima->data);
+    std::vector<int16_t> want(c.pixels.size(), 0);
+    std::copy_n(c.pixels.begin(), 3 * c.width, want.begin());
+    EXPECT_EQ(Samples(*ima), want);
+  }
+}
+
 #ifdef KEMA_CLI_PATH
 // Each format through `kema info`, `kema header` and `kema raw`.
 TEST(ScannerB, EachFormatThroughTheTool) {

@@ -239,3 +239,8 @@ int GE_SIGNA_3_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   Log_Print(ctx, 8, "--> x: %d y: %d offset: %u", ima.dim_x, ima.dim_y, ima.ima_offset);
   return 1;
 }
+
+int GE_SIGNA_3_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in GE_SIGNA_3_Read_Image()");
+  return Scanner_Read_Rows(ctx, ima, "GE SIGNA-3", 0);
+}

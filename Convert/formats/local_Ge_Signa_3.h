@@ -13,6 +13,9 @@ inline constexpr uint32_t kSigna3Study = 3072, kSigna3Series = 4096, kSigna3Imag
 inline constexpr uint32_t kSigna3Pixels = 14336;
 
 int GE_SIGNA_3_Read_Header(const ReadContext& ctx, ImageHeader& ima);
+// The stored rows of an uncompressed image; a file cut short shows those it
+// holds.
+int GE_SIGNA_3_Read_Image(const ReadContext& ctx, ImageHeader& ima);
 // Block decoders: list the block, then fill `ima` (1, or 0 after a memory
 // error); fields past the end of a short block read as zeros.
 int GE_SIGNA_3_Read_Header_Study(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);

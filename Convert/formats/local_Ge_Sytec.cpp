@@ -168,3 +168,8 @@ int GE_Sytec_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   Log_Print(ctx, 8, "--> x: %d y: %d offset: %u", ima.dim_x, ima.dim_y, ima.ima_offset);
   return 1;
 }
+
+int GE_Sytec_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in GE_Sytec_Read_Image()");
+  return Scanner_Read_Rows(ctx, ima, "GE SYTEC", 0);
+}

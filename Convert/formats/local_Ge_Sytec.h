@@ -12,5 +12,7 @@
 inline constexpr uint32_t kSytecHeaderSize = 5820;
 
 int GE_Sytec_Read_Header(const ReadContext& ctx, ImageHeader& ima);
+// The stored rows; a file cut short shows those it holds.
+int GE_Sytec_Read_Image(const ReadContext& ctx, ImageHeader& ima);
 // Lists the header block and fills `ima` (1, or 0 after a memory error).
 int GE_Sytec_Read_Header_2(const ReadContext& ctx, std::span<const uint8_t> block, ImageHeader& ima);

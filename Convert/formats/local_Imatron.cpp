@@ -258,3 +258,8 @@ int Imatron_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   }
   return 1;
 }
+
+int Imatron_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
+  Log_Print(ctx, 8, "in Imatron_Read_Image()");
+  return Scanner_Read_Rows(ctx, ima, "IMATRON", 0);
+}

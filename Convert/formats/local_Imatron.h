@@ -40,6 +40,8 @@ struct ImatronTable {
 };
 
 int Imatron_Read_Header(const ReadContext& ctx, ImageHeader& ima);
+// The first slice's rows; a file cut short shows those it holds.
+int Imatron_Read_Image(const ReadContext& ctx, ImageHeader& ima);
 // Lists both tables as name and value and fills `ima` (1; 0 when the
 // slice gives no pixels).
 int Imatron_Read_Header_2(const ReadContext& ctx, const ImatronTable& file, const ImatronTable& slice, ImageHeader& ima);

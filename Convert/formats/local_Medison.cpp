@@ -89,8 +89,6 @@ int Medison_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   ima.g2.pix_bits = 8;
   ima.g2.pix_high = 7;
   ima.g2.pix_sign = 0;
-  // Read by its own reader, which keeps the rows of a file cut short.
-  ima.g2.compression = 1;
   if (!Medison_Read_Header_2(ctx, block.get(), kHeaderSize, ima)) return 0;
   Log_Print(ctx, 8, "--> x: %d  y: %d  z: %d", ima.dim_x, ima.dim_y, ima.dim_z);
   return 1;
