@@ -136,7 +136,8 @@ class Inflater final : public ByteMaker {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_) return made_;
     const uint64_t left = file_->size() > in_at_ ? file_->size() - in_at_ : 0;
-    return made_ + Mul_Sat(left + z_.avail_in + 1, kMaxRatio);
+    const uint64_t made = made_;
+    return made + std::min(UINT64_MAX - made, Mul_Sat(left + z_.avail_in + 1, kMaxRatio));
   }
 
   size_t Copy(uint64_t offset, void* dst, size_t n) override {
