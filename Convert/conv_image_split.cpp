@@ -61,6 +61,59 @@ void Apply_Frame_Geometry(LogHandle log, ImageHeader& rec, const FrameGeometry& 
   if (g.has & (kGeomDir | kGeomPixel | kGeomPosition)) Image_Geometry_Matrices(log, g1);
 }
 
+// The header of image `k` (slice k % dim_z) of a multi-image record.
+std::unique_ptr<ImageHeader> Split_Header(LogHandle log, const ImageHeader& ima, uint32_t k) {
+  const unsigned z = k % ima.dim_z;
+  const int32_t base_time = ima.g1.image_time   ? ima.g1.image_time
+                            : ima.g1.series_time ? ima.g1.series_time
+                                                 : ima.g1.study_time;
+  std::unique_ptr<ImageHeader> rec;
+  try {
+    rec = std::make_unique<ImageHeader>();
+  } catch (const std::bad_alloc&) {
+    Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "ima_out[k]", 1, static_cast<long long>(sizeof(ImageHeader)));
+    return nullptr;
+  }
+  // Each record takes its own position below, not the whole table.
+  if (!Image_Copy_Header_One_Image(log, *rec, ima)) {
+    Log_Print(log, 7, "--> error in Kema_Image_Header_Copy()");
+    return nullptr;
+  }
+  ImageG1& g1 = rec->g1;
+  rec->dim_z = 1;
+  rec->dim_t = 1;
+  g1.image_idx = static_cast<uint16_t>(k + 1);
+
+  Vec4 pos;
+  if (k < ima.g1.frame_pos.size()) {
+    pos = ima.g1.frame_pos[k];
+    // A single image keeps its own position record only: the whole
+    // array would give every image the position of the first.
+    g1.frame_pos.assign(1, pos);
+  } else {
+    const float step = static_cast<float>(z) * ima.g1.pix_dim[2];
+    for (int i = 0; i < 4; ++i) pos[i] = ima.g1.position[i] + step * ima.g1.dir_n[i];
+  }
+  g1.position = pos;
+  if (k < ima.g1.frame_geom.size()) Apply_Frame_Geometry(log, *rec, ima.g1.frame_geom[k]);
+  float slice_pos;
+  if (Image_Slice_Position(*rec, pos, slice_pos)) g1.slice_pos = slice_pos;
+
+  g1.image_time = Image_Time_Plus(base_time, pos[3]);
+
+  if (ima.g1.acq_num == 0) {
+    g1.acq_num = ima.g1.image_num;
+    g1.image_num = 0;
+    if (ima.g1.acq_time == 0) g1.acq_time = ima.g1.image_time;
+    // Only a real acquisition time replaces the one just computed.
+    if (ima.g1.image_time == 0 && ima.g1.acq_time != 0) g1.image_time = ima.g1.acq_time;
+  }
+  g1.image_num = static_cast<uint16_t>(g1.image_num + k + 1);
+
+  for (const auto& tag : kWholeFileTags) DICOM_Attribute_Delete(log, rec->DICOM_list, tag[0], tag[1]);
+  return rec;
+}
+
 }  // namespace
 
 int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<std::unique_ptr<ImageHeader>>& out) {
@@ -82,9 +135,6 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
     return 0;
   }
 
-  const int32_t base_time = ima.g1.image_time   ? ima.g1.image_time
-                            : ima.g1.series_time ? ima.g1.series_time
-                                                 : ima.g1.study_time;
   std::vector<std::unique_ptr<ImageHeader>> made;
   try {
     made.reserve(static_cast<size_t>(count));
@@ -95,54 +145,10 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
   }
 
   uint32_t k = 0;
-  for (unsigned t = 0; t < ima.dim_t; ++t) {
-    for (unsigned z = 0; z < ima.dim_z; ++z, ++k) {
-      std::unique_ptr<ImageHeader> rec;
-      try {
-        rec = std::make_unique<ImageHeader>();
-      } catch (const std::bad_alloc&) {
-        Report_Memory(log, KEMA_SRC, __LINE__, "calloc", "ima_out[k]", 1, static_cast<long long>(sizeof(ImageHeader)));
-        return 0;
-      }
-      // Each record takes its own position below, not the whole table.
-      if (!Image_Copy_Header_One_Image(log, *rec, ima)) {
-        Log_Print(log, 7, "--> error in Kema_Image_Header_Copy()");
-        return 0;
-      }
-      ImageG1& g1 = rec->g1;
-      rec->dim_z = 1;
-      rec->dim_t = 1;
-      g1.image_idx = static_cast<uint16_t>(k + 1);
-
-      Vec4 pos;
-      if (k < ima.g1.frame_pos.size()) {
-        pos = ima.g1.frame_pos[k];
-        // A single image keeps its own position record only: the whole
-        // array would give every image the position of the first.
-        g1.frame_pos.assign(1, pos);
-      } else {
-        const float step = static_cast<float>(z) * ima.g1.pix_dim[2];
-        for (int i = 0; i < 4; ++i) pos[i] = ima.g1.position[i] + step * ima.g1.dir_n[i];
-      }
-      g1.position = pos;
-      if (k < ima.g1.frame_geom.size()) Apply_Frame_Geometry(log, *rec, ima.g1.frame_geom[k]);
-      float slice_pos;
-      if (Image_Slice_Position(*rec, pos, slice_pos)) g1.slice_pos = slice_pos;
-
-      g1.image_time = Image_Time_Plus(base_time, pos[3]);
-
-      if (ima.g1.acq_num == 0) {
-        g1.acq_num = ima.g1.image_num;
-        g1.image_num = 0;
-        if (ima.g1.acq_time == 0) g1.acq_time = ima.g1.image_time;
-        // Only a real acquisition time replaces the one just computed.
-        if (ima.g1.image_time == 0 && ima.g1.acq_time != 0) g1.image_time = ima.g1.acq_time;
-      }
-      g1.image_num = static_cast<uint16_t>(g1.image_num + k + 1);
-
-      for (const auto& tag : kWholeFileTags) DICOM_Attribute_Delete(log, rec->DICOM_list, tag[0], tag[1]);
-      made.push_back(std::move(rec));
-    }
+  for (; k < count; ++k) {
+    std::unique_ptr<ImageHeader> rec = Split_Header(log, ima, k);
+    if (!rec) return 0;
+    made.push_back(std::move(rec));
   }
 
   for (k = 0; k < count; ++k) {
@@ -159,4 +165,9 @@ int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<st
   out = std::move(made);
   Log_Print(log, 7, "--> created %d images", static_cast<int>(count));
   return static_cast<int>(count);
+}
+
+std::unique_ptr<ImageHeader> Kema_Image_Split_Header(LogHandle log, const ImageHeader& ima, uint32_t k) {
+  if (k >= uint64_t{ima.dim_z} * ima.dim_t) return nullptr;
+  return Split_Header(log, ima, k);
 }

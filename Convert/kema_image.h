@@ -332,6 +332,10 @@ int32_t Kema_Image_Get_Image(LogHandle log, ImageHeader& ima, uint8_t text_level
 // Fills `out` with dim_z * dim_t single-image records; returns their count,
 // 0 when there is nothing to split or on failure.
 int Kema_Image_Image_Split(LogHandle log, const ImageHeader& ima, std::vector<std::unique_ptr<ImageHeader>>& out);
+// The header of image `k` (t * dim_z + z) as Kema_Image_Image_Split makes
+// it, without pixels: what a header pass describes one image of a
+// multi-image record by. Null when k is out of range or the copy fails.
+std::unique_ptr<ImageHeader> Kema_Image_Split_Header(LogHandle log, const ImageHeader& ima, uint32_t k);
 
 // ---- post-processing (conv_header_postproc, conv_image_postproc,
 //      conv_image_coherence) ----

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,11 @@ namespace archive {
 // rows go in one transaction per batch in WAL mode, so a run killed at any
 // moment loses at most its last batch and leaves a sound database, and the
 // next run carries on where it stopped. Only a run that walked its whole
-// tree marks the files it did not see as vanished.
+// tree marks the files it did not see as vanished. Each image is one row of
+// `images`, keyed by (path, image); a file read again replaces all its rows.
+// The series keys of the images a run touched are given when it ends
+// (Index_Regroup), so that they follow the same order whatever the order
+// of reading.
 class SqliteIndex : public ScanSink {
  public:
   // Opens or creates `file`; null with the reason in `error` when it cannot.
@@ -64,7 +69,12 @@ class SqliteIndex : public ScanSink {
   sqlite3_stmt* put_file_ = nullptr;
   sqlite3_stmt* put_image_ = nullptr;
   sqlite3_stmt* drop_image_ = nullptr;
+  sqlite3_stmt* pend_file_ = nullptr;
+  sqlite3_stmt* pend_fields_ = nullptr;
+  std::unordered_set<std::string> pending_fields_;  // put in series_pending this run
+  SeriesGrouper grouper_;
   bool known_elsewhere_ = false;
+  bool empty_ = false;  // no file was indexed before this run
   std::unordered_map<std::string, std::pair<int64_t, int64_t>> elsewhere_;
   int64_t run_ = 0;
   size_t batch_ = 512;
@@ -74,7 +84,8 @@ class SqliteIndex : public ScanSink {
   std::string error_;
 };
 
-// One JSON object per line (Entry_Json) on `out`.
+// One JSON object per line (Entry_Rows) on `out`. The series are formed in
+// the order the images come, the files as the readers finish them.
 class JsonLinesSink : public ScanSink {
  public:
   explicit JsonLinesSink(std::FILE* out) : out_(out) {}
@@ -83,9 +94,23 @@ class JsonLinesSink : public ScanSink {
 
  private:
   std::FILE* out_;
+  SeriesGrouper grouper_;
+  std::vector<Json> rows_;
 };
 
 // The statements that make an index: what the README documents.
 std::string Index_Schema();
+
+// Makes the tables that are missing. An index from before images had rows
+// of their own loses its images and forgets its files, so that the next run
+// reads them all again.
+bool Index_Prepare(sqlite3* db, std::string& error);
+
+// Gives the images whose series fields wait in series_pending their series
+// keys, grouping each such set of images in path and image order, and
+// empties series_pending. The first form works inside the caller's
+// transaction, the second opens the index and makes its own.
+bool Index_Regroup(sqlite3* db, std::string& error);
+bool Index_Regroup(const std::string& file, std::string& error);
 
 }  // namespace archive

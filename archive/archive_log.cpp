@@ -31,23 +31,13 @@ ReadLog::~ReadLog() { t_current = previous_; }
 
 void ReadLog::Add(int level, const char* text) {
   if (keep_lines_) lines_.push_back({level, text});
-  if (!(level == 1 || level == 2 || (level >= 6 && level <= 10))) return;
-  const bool error = std::strstr(text, "ERROR") != nullptr;
-  int rank = 0;
-  if (level == 2 && error) rank = 3;
-  else if (error) rank = 2;
-  else if (level == 1 && std::strstr(text, "memory error")) rank = 1;
-  if (rank > error_rank_) {
-    error_rank_ = rank;
-    first_error_ = text;
-  }
+  first_error_.Add(level, text);
 }
 
-std::string ReadLog::First_Error() const { return kema::Output_Line(first_error_); }
+std::string ReadLog::First_Error() const { return kema::Output_Line(first_error_.text()); }
 
 void ReadLog::Clear() {
-  error_rank_ = 0;
-  first_error_.clear();
+  first_error_.Clear();
   lines_.clear();
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "log/log.h"
+
 namespace archive {
 
 struct LogLine {
@@ -23,8 +25,8 @@ class ReadLog {
   ReadLog(const ReadLog&) = delete;
   ReadLog& operator=(const ReadLog&) = delete;
 
-  // The best error line seen: a level-2 "ERROR" line, else any "ERROR"
-  // line, else a memory failure; cleaned into one line, "" when none.
+  // The best error line seen (LogErrorPick), cleaned into one line; ""
+  // when none.
   std::string First_Error() const;
   const std::vector<LogLine>& lines() const { return lines_; }
   void Clear();
@@ -34,8 +36,7 @@ class ReadLog {
  private:
   ReadLog* previous_;
   bool keep_lines_;
-  int error_rank_ = 0;
-  std::string first_error_;
+  LogErrorPick first_error_;
   std::vector<LogLine> lines_;
 };
 

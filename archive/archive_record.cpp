@@ -2,7 +2,6 @@
 
 #include "Convert/kema_image.h"
 #include "export/export_info.h"
-#include "export/export_series.h"
 #include "export/export_text.h"
 
 namespace archive {
@@ -25,16 +24,18 @@ const std::vector<std::string>& Image_Field_Names() {
   return names;
 }
 
-std::string Series_Key(const ImageHeader& ima) {
-  // What `kema convert` groups a series by, orientation apart (which it
-  // compares with a tolerance): patient, study, series number, modality,
-  // image size and pixel type, joined by " / " so the key reads well in a
-  // query.
-  const std::string study = ima.g1.study_ID.empty() ? std::to_string(ima.g1.study_num) : ima.g1.study_ID;
-  return kema::Output_Line(ima.g3.patient_name) + " / " + kema::Output_Line(ima.g3.patient_ID) + " / " +
-         kema::Output_Line(study) + "@" + std::to_string(ima.g1.study_time) + " / " +
-         std::to_string(ima.g1.series_num) + " / " + kema::Export_Modality(ima.modality) + " / " +
-         std::to_string(ima.dim_x) + "x" + std::to_string(ima.dim_y) + " / " + std::to_string(ima.g2.pix_type);
+ScanImage Scan_Image(const ImageHeader& ima) {
+  ScanImage im;
+  im.fields = Image_Fields(ima);
+  im.series_fields = kema::Series_Fields(ima).Text();
+  im.geom = Image_Dicom_Geometry(ima);
+  return im;
+}
+
+const std::string& SeriesGrouper::Assign(ScanImage& im) {
+  kema::OrientationGroups& g = groups_[im.series_fields];
+  im.series = kema::Series_Key(im.series_fields, g.First(g.Add(im.geom)));
+  return im.series;
 }
 
 }  // namespace archive

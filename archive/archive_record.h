@@ -2,10 +2,14 @@
 // and the series the image belongs to.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "Convert/conv_dicom_geometry.h"
+#include "export/export_series.h"
 
 struct ImageHeader;
 
@@ -24,8 +28,23 @@ Json Image_Fields(const ImageHeader& ima);
 // The keys of Image_Fields, in its order.
 const std::vector<std::string>& Image_Field_Names();
 
-// The series an image belongs to: patient, study, series number, modality
-// and image size. Images with equal keys form one series.
-std::string Series_Key(const ImageHeader& ima);
+// One image of a file as the index describes it.
+struct ScanImage {
+  Json fields;                // Image_Fields of the single image
+  std::string series_fields;  // what its series shares, orientation apart (SeriesFields::Text)
+  DicomGeometry geom;         // its orientation decides the rest
+  std::string series;         // the series key, once the output has grouped it
+};
+ScanImage Scan_Image(const ImageHeader& ima);
+
+// Gives images their series keys in the order they are offered: `kema
+// convert`'s grouping, one set of orientation groups per series_fields.
+class SeriesGrouper {
+ public:
+  const std::string& Assign(ScanImage& im);
+
+ private:
+  std::map<std::string, kema::OrientationGroups> groups_;
+};
 
 }  // namespace archive

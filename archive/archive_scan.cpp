@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "Convert/conv_file_read.h"
+#include "Convert/kema_image.h"
 #include "archive/archive_log.h"
 #include "export/export_text.h"
 #include "log/log.h"
@@ -25,17 +26,26 @@ namespace archive {
 
 namespace {
 
-// A queue of at most `limit` items: push waits while it is full, pop while
-// it is empty and open.
+struct WorkItem;
+using WorkChunk = std::vector<WorkItem>;
+using ResultChunk = std::vector<ScanEntry>;
+size_t Weight(const WorkChunk& c);
+size_t Weight(const ResultChunk& c);
+
+// A queue of items weighing at most `limit` together (an item weighs what
+// Weight says, at least 1): push waits while it is full, pop while it is
+// empty and open. An item heavier than the limit goes in alone.
 template <typename T>
 class BoundedQueue {
  public:
   explicit BoundedQueue(size_t limit) : limit_(limit ? limit : 1) {}
   bool Push(T&& item) {
+    const size_t w = std::max<size_t>(1, Weight(item));
     std::unique_lock<std::mutex> lock(m_);
-    not_full_.wait(lock, [&] { return items_.size() < limit_ || closed_; });
+    not_full_.wait(lock, [&] { return items_.empty() || weight_ + w <= limit_ || closed_; });
     if (closed_) return false;
     items_.push_back(std::move(item));
+    weight_ += w;
     not_empty_.notify_one();
     return true;
   }
@@ -45,6 +55,7 @@ class BoundedQueue {
     if (items_.empty()) return false;
     item = std::move(items_.front());
     items_.pop_front();
+    weight_ -= std::max<size_t>(1, Weight(item));
     not_full_.notify_one();
     return true;
   }
@@ -61,6 +72,7 @@ class BoundedQueue {
   std::condition_variable not_full_, not_empty_;
   std::deque<T> items_;
   size_t limit_;
+  size_t weight_ = 0;
   bool closed_ = false;
 };
 
@@ -73,8 +85,16 @@ struct WorkItem {
 // Items travel between the threads in chunks, so that a thread is woken
 // once per chunk rather than once per file.
 constexpr size_t kChunk = 32;
-using WorkChunk = std::vector<WorkItem>;
-using ResultChunk = std::vector<ScanEntry>;
+constexpr size_t kChunkImages = 1024;
+
+// Work weighs a chunk each; results weigh their rows, so that files of many
+// images cannot fill memory while they wait for the writer.
+size_t Weight(const WorkChunk&) { return kChunk; }
+size_t Weight(const ResultChunk& c) {
+  size_t rows = 0;
+  for (const ScanEntry& e : c) rows += std::max<size_t>(1, e.images.size());
+  return rows;
+}
 
 using DirId = std::pair<dev_t, ino_t>;
 
@@ -255,19 +275,26 @@ const char* Entry_Status_Name(EntryStatus status) {
   return "?";
 }
 
-Json Entry_Json(const ScanEntry& e) {
+Json Entry_Row(const ScanEntry& e, int k) {
+  const ScanImage* im = k >= 0 && static_cast<size_t>(k) < e.images.size() ? &e.images[static_cast<size_t>(k)] : nullptr;
   Json j;
   j["path"] = kema::Output_Text(e.path, false);
+  j["image"] = im ? Json(k) : Json(nullptr);
   j["size"] = e.size;
   j["mtime_ns"] = e.mtime_ns;
   j["status"] = Entry_Status_Name(e.status);
   j["format"] = e.format;
   j["error"] = e.error.empty() ? Json(nullptr) : Json(e.error);
-  j["series"] = e.series.empty() ? Json(nullptr) : Json(e.series);
-  if (e.fields.is_object())
-    for (const auto& item : e.fields.items())
+  j["series"] = im && !im->series.empty() ? Json(im->series) : Json(nullptr);
+  if (im && im->fields.is_object())
+    for (const auto& item : im->fields.items())
       if (item.key() != "format") j[item.key()] = item.value();
   return j;
+}
+
+void Entry_Rows(const ScanEntry& e, std::vector<Json>& rows) {
+  if (e.images.empty()) rows.push_back(Entry_Row(e, -1));
+  for (size_t k = 0; k < e.images.size(); ++k) rows.push_back(Entry_Row(e, static_cast<int>(k)));
 }
 
 std::vector<std::string> Index_Files(const std::string& db) {
@@ -305,15 +332,36 @@ ScanEntry Scan_File(const std::string& path, int64_t size, int64_t mtime_ns, boo
       e.error = log.First_Error();
       if (e.error.empty()) e.error = Failure_Heading(r.failure);
     } else {
-      e.status = EntryStatus::Read;
       e.format = r.ima->format;
-      e.fields = Image_Fields(*r.ima);
-      e.series = Series_Key(*r.ima);
+      const uint64_t count = uint64_t{r.ima->dim_z} * r.ima->dim_t;
+      if (count <= 1) {
+        e.images.push_back(Scan_Image(*r.ima));
+      } else if (count > kMaxFileImages) {
+        e.error = "ERROR: " + std::to_string(count) + " images in one file, more than " +
+                  std::to_string(kMaxFileImages) + " are not indexed";
+      } else {
+        for (uint32_t k = 0; k < count && e.error.empty(); ++k) {
+          std::unique_ptr<ImageHeader> one = Kema_Image_Split_Header(Log_Get_Handle(), *r.ima, k);
+          if (!one) {
+            e.error = log.First_Error();
+            if (e.error.empty()) e.error = "ERROR: cannot split the images of the file";
+            break;
+          }
+          e.images.push_back(Scan_Image(*one));
+          Kema_Image_Free_Header(Log_Get_Handle(), *one);
+        }
+      }
       Kema_Image_Free_Header(Log_Get_Handle(), *r.ima);
+      if (e.error.empty()) {
+        e.status = EntryStatus::Read;
+      } else {
+        e.status = EntryStatus::Error;
+        e.images.clear();
+      }
     }
   } catch (const std::bad_alloc&) {
     e.status = EntryStatus::Error;
-    e.fields = Json();
+    e.images.clear();
     e.error = "ERROR: out of memory while reading the file";
   }
   return e;
@@ -325,9 +373,9 @@ ScanProgress Archive_Scan(const std::vector<std::string>& roots, const ScanOptio
   const auto start = std::chrono::steady_clock::now();
   int workers = options.workers;
   if (workers <= 0) workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  const size_t chunks = std::max<size_t>(2, options.queue / kChunk);
-  BoundedQueue<WorkChunk> work(chunks);
-  BoundedQueue<ResultChunk> results(chunks);
+  const size_t bound = std::max<size_t>(2 * kChunk, options.queue);
+  BoundedQueue<WorkChunk> work(bound);
+  BoundedQueue<ResultChunk> results(bound);
   auto stopped = [&] { return options.stop && options.stop->load(); };
 
   bool walked = false;
@@ -345,8 +393,20 @@ ScanProgress Archive_Scan(const std::vector<std::string>& roots, const ScanOptio
       while (work.Pop(chunk)) {
         if (stopped()) continue;  // drain without reading
         ResultChunk done;
-        for (const WorkItem& item : chunk) done.push_back(Scan_File(item.path, item.size, item.mtime_ns, options.pixels));
-        if (!results.Push(std::move(done))) break;
+        size_t images = 0;
+        bool open = true;
+        for (const WorkItem& item : chunk) {
+          done.push_back(Scan_File(item.path, item.size, item.mtime_ns, options.pixels));
+          // Files of many images go on at once, so that what waits in the
+          // queue stays small.
+          images += done.back().images.size();
+          if (images >= kChunkImages) {
+            open = results.Push(std::exchange(done, {}));
+            images = 0;
+            if (!open) break;
+          }
+        }
+        if (!open || (!done.empty() && !results.Push(std::move(done)))) break;
       }
       if (--running == 0) results.Close();
     });

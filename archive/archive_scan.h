@@ -17,7 +17,7 @@ namespace archive {
 // What the index says of one file, or of a folder or link the walk could
 // not follow.
 enum class EntryStatus : uint8_t {
-  Read,       // header read: `fields` and `series` are set
+  Read,       // header read: `images` holds one entry per image
   Error,      // detection or the read failed: `error` says why
   Unknown,    // no format recognised
   Unchanged,  // indexed before with the same size and time: not read again
@@ -32,13 +32,16 @@ struct ScanEntry {
   int64_t mtime_ns = 0;
   uint16_t format = 0;
   std::string error;
-  std::string series;
-  Json fields;  // Image_Fields of the record (Read only)
+  std::vector<ScanImage> images;  // Read only: the file's images as the viewer splits it
 };
 
-// One JSON object per entry: path, size, mtime_ns, status, format, error,
-// series, then the image fields. The row shape of every output.
-Json Entry_Json(const ScanEntry& e);
+// The rows of an entry, one per image (one with image and series null when
+// the file gave none): path, image (its index in the file), size, mtime_ns,
+// status, format, error, series, then the image fields. The row shape of
+// every output; the series is the image's ScanImage::series.
+void Entry_Rows(const ScanEntry& e, std::vector<Json>& rows);
+// The row of image `k` of `e` (k < 0: the file's only row, no image).
+Json Entry_Row(const ScanEntry& e, int k);
 
 // Where the results go. Known() is called on the walking thread, the rest on
 // the thread that called Archive_Scan.
@@ -79,7 +82,13 @@ std::vector<std::string> Index_Files(const std::string& db);
 // The absolute, lexically normal form of a path ("" when it has none).
 std::string Absolute_Path(const std::string& path);
 
-// Reads one file as the scan does (header only unless `pixels`).
+// At most this many images of one file are indexed (a 64-slice series of a
+// thousand time points fits): a file of more is an error, since the rows of
+// one file travel together and are held at once.
+constexpr uint32_t kMaxFileImages = 65536;
+
+// Reads one file as the scan does (header only unless `pixels`), one image
+// per slice and time point; series keys are left to the output.
 ScanEntry Scan_File(const std::string& path, int64_t size, int64_t mtime_ns, bool pixels);
 
 // Walks `roots` (folders or files) and writes one entry per file to `sink`.

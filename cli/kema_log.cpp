@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "Convert/byte_source.h"
@@ -21,28 +20,11 @@ namespace {
 struct SinkState {
   bool listing = false;
   bool raw = false;
-  int error_rank = 0;  // how good first_error is (see Remember)
-  std::string first_error;
+  LogErrorPick first_error;  // of the file being read
 };
 
 // The sink is called on the thread that reads.
 thread_local SinkState t_state;
-
-bool Contains_Error(const char* text) { return std::strstr(text, "ERROR") != nullptr; }
-
-// Keeps the best first message of a failing file: a level-2 "ERROR" line,
-// else any admitted "ERROR" line (low-level lines with -t), else the first
-// memory failure (its "line ... of ..." lead-in says little by itself).
-void Remember(int level, const char* text) {
-  int rank = 0;
-  if (level == 2 && Contains_Error(text)) rank = 3;
-  else if (Contains_Error(text)) rank = 2;
-  else if (level == 1 && std::strstr(text, "memory error")) rank = 1;
-  if (rank > t_state.error_rank) {
-    t_state.error_rank = rank;
-    t_state.first_error = text;
-  }
-}
 
 void Write_Listing(const char* text) {
   if (t_state.raw) {
@@ -58,7 +40,7 @@ void Write_Listing(const char* text) {
 
 int Cli_Sink(LogHandle, int level, const char* text) {
   if (!text) return 1;
-  if (level == 1 || level == 2 || (level >= 6 && level <= 10)) Remember(level, text);
+  t_state.first_error.Add(level, text);
   if (level == 3) {
     // Nobody to ask: a command-line run answers no.
     std::fprintf(stderr, "QUESTION: %s (answered no) \n", Log_Clean_Text(text).c_str());
@@ -83,11 +65,10 @@ void Log_Listing_To_Stdout(bool on, bool raw) {
 }
 
 void Log_Error_Reset() {
-  t_state.error_rank = 0;
-  t_state.first_error.clear();
+  t_state.first_error.Clear();
 }
 
-std::string Log_First_Error() { return Output_Line(t_state.first_error); }
+std::string Log_First_Error() { return Output_Line(t_state.first_error.text()); }
 
 bool Check_Openable(const std::string& file) { return Source_Check_File(Log_Get_Handle(), file) == 1; }
 

@@ -1,6 +1,7 @@
 #include "export/export_series.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "Convert/conv_budget.h"
 #include "Convert/conv_file_read.h"
 #include "Convert/kema_image.h"
+#include "export/export_text.h"
 
 namespace kema {
 
@@ -86,37 +88,6 @@ std::vector<std::string> Expand(LogHandle log, const std::vector<std::string>& n
     return !seen.insert(ec ? f : p.string()).second;
   });
   return out;
-}
-
-// What images of one series share, orientation apart.
-struct GroupKey {
-  std::string patient_name, patient_id, study;
-  int series = 0;
-  uint16_t modality = 0;
-  int dim_x = 0, dim_y = 0, pix_type = 0;
-  bool geometry = false;
-  auto Tie() const { return std::tie(patient_name, patient_id, study, series, modality, dim_x, dim_y, pix_type, geometry); }
-  bool operator<(const GroupKey& o) const { return Tie() < o.Tie(); }
-  bool Same_Series(const GroupKey& o) const {
-    return std::tie(patient_name, patient_id, study, series, modality) ==
-           std::tie(o.patient_name, o.patient_id, o.study, o.series, o.modality);
-  }
-};
-
-GroupKey Key_Of(const ExportImage& e) {
-  const ImageHeader& ima = *e.ima;
-  GroupKey k;
-  k.patient_name = ima.g3.patient_name;
-  k.patient_id = ima.g3.patient_ID;
-  k.study = (ima.g1.study_ID.empty() ? std::to_string(ima.g1.study_num) : ima.g1.study_ID) + "@" +
-            std::to_string(ima.g1.study_time);
-  k.series = ima.g1.series_num;
-  k.modality = ima.modality;
-  k.dim_x = ima.dim_x;
-  k.dim_y = ima.dim_y;
-  k.pix_type = ima.g2.pix_type;
-  k.geometry = (ima.flags & kFlagDirDefault) == 0;
-  return k;
 }
 
 bool Same_Orientation(const DicomGeometry& a, const DicomGeometry& b) {
@@ -234,6 +205,57 @@ void Arrange_Plain(Series& s) {
 
 }  // namespace
 
+bool SeriesFields::Same_Series(const SeriesFields& o) const {
+  return std::tie(patient_name, patient_id, study, series, modality) ==
+         std::tie(o.patient_name, o.patient_id, o.study, o.series, o.modality);
+}
+
+std::string SeriesFields::Text() const {
+  std::string t = Output_Line(patient_name) + " / " + Output_Line(patient_id) + " / " + Output_Line(study) + " / " +
+                  std::to_string(series) + " / " + Export_Modality(modality) + " / " + std::to_string(dim_x) + "x" +
+                  std::to_string(dim_y) + " / " + std::to_string(pix_type);
+  if (!geometry) t += " / no geometry";
+  return t;
+}
+
+SeriesFields Series_Fields(const ImageHeader& ima) {
+  SeriesFields k;
+  k.patient_name = ima.g3.patient_name;
+  k.patient_id = ima.g3.patient_ID;
+  k.study = (ima.g1.study_ID.empty() ? std::to_string(ima.g1.study_num) : ima.g1.study_ID) + "@" +
+            std::to_string(ima.g1.study_time);
+  k.series = ima.g1.series_num;
+  k.modality = ima.modality;
+  k.dim_x = ima.dim_x;
+  k.dim_y = ima.dim_y;
+  k.pix_type = ima.g2.pix_type;
+  k.geometry = (ima.flags & kFlagDirDefault) == 0;
+  return k;
+}
+
+size_t OrientationGroups::Add(const DicomGeometry& g) {
+  for (size_t i = 0; i < firsts_.size(); ++i)
+    if (Same_Orientation(firsts_[i], g)) return i;
+  firsts_.push_back(g);
+  return firsts_.size() - 1;
+}
+
+std::string Series_Key(const std::string& fields_text, const DicomGeometry& first) {
+  std::string t = fields_text + " /";
+  for (const auto* v : {&first.row, &first.col})
+    for (float c : *v) {
+      char buf[32];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, c);
+      t += ' ';
+      t.append(buf, ec == std::errc() ? end : buf);
+    }
+  return t;
+}
+
+std::string Series_Key(const SeriesFields& fields, const DicomGeometry& first) {
+  return Series_Key(fields.Text(), first);
+}
+
 std::string Export_Modality(uint16_t modality) {
   std::string s;
   for (int shift : {8, 0}) {
@@ -320,17 +342,21 @@ void Export_Release(ExportImage& e) {
 
 std::vector<Series> Export_Group(LogHandle log, std::vector<ExportImage> images) {
   // Groups by the shared fields, then by orientation inside each.
-  std::map<GroupKey, std::vector<std::vector<ExportImage>>> groups;
+  struct Parts {
+    OrientationGroups orientations;
+    std::vector<std::vector<ExportImage>> images;
+  };
+  std::map<SeriesFields, Parts> groups;
   for (ExportImage& e : images) {
-    auto& parts = groups[Key_Of(e)];
-    auto it = std::find_if(parts.begin(), parts.end(),
-                           [&](const std::vector<ExportImage>& p) { return Same_Orientation(p.front().geom, e.geom); });
-    if (it == parts.end()) parts.emplace_back().push_back(std::move(e));
-    else it->push_back(std::move(e));
+    Parts& p = groups[Series_Fields(*e.ima)];
+    const size_t g = p.orientations.Add(e.geom);
+    if (g == p.images.size()) p.images.emplace_back();
+    p.images[g].push_back(std::move(e));
   }
   std::vector<Series> out;
-  std::vector<GroupKey> keys;
-  for (auto& [key, parts] : groups) {
+  std::vector<SeriesFields> keys;
+  for (auto& [key, p] : groups) {
+    auto& parts = p.images;
     for (auto& part : parts) {
       Series s;
       s.images = std::move(part);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Convert/conv_dicom_geometry.h"
@@ -52,6 +53,49 @@ struct CollectCounts {
   int failed = 0;
   int skipped = 0;  // of no known format
 };
+
+// What the images of one series share, orientation apart: patient, study
+// (number or ID, and time), series number, modality, image size, pixel type
+// and whether the source gives patient geometry.
+struct SeriesFields {
+  std::string patient_name, patient_id, study;
+  int series = 0;
+  uint16_t modality = 0;
+  int dim_x = 0, dim_y = 0, pix_type = 0;
+  bool geometry = false;
+
+  auto Tie() const { return std::tie(patient_name, patient_id, study, series, modality, dim_x, dim_y, pix_type, geometry); }
+  bool operator<(const SeriesFields& o) const { return Tie() < o.Tie(); }
+  bool operator==(const SeriesFields& o) const { return Tie() == o.Tie(); }
+  // Same patient, study, series number and modality: parts of one series
+  // number split by size, type or geometry.
+  bool Same_Series(const SeriesFields& o) const;
+  // One line that tells keys apart and reads well in a query:
+  // "name / id / study@time / series / modality / WxH / type", with
+  // " / no geometry" at the end when the source gives none.
+  std::string Text() const;
+};
+SeriesFields Series_Fields(const ImageHeader& ima);
+
+// Images with the same fields are one series as long as their orientations
+// agree: an image joins the first group whose first image's row and column
+// directions lie within 1e-4 of its own (per component), else starts a new
+// group. Which image comes first therefore matters: `kema convert` takes the
+// images in the order it reads them, the index in path and image order.
+class OrientationGroups {
+ public:
+  // The group of an image with this geometry (0, 1, ...).
+  size_t Add(const DicomGeometry& g);
+  const DicomGeometry& First(size_t group) const { return firsts_[group]; }
+
+ private:
+  std::vector<DicomGeometry> firsts_;
+};
+
+// The series key of an image: its fields' text and the orientation of its
+// group's first image ("... / 1 0 0 0 1 0").
+std::string Series_Key(const SeriesFields& fields, const DicomGeometry& group_first);
+std::string Series_Key(const std::string& fields_text, const DicomGeometry& group_first);
 
 // Reads every file given and every regular file below the folders given
 // (hidden entries left out), as the viewer loads them; multi-image files are

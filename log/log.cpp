@@ -298,6 +298,19 @@ std::string Log_Clean_Text(std::string_view text) {
   return out;
 }
 
+void LogErrorPick::Add(int level, const char* text) {
+  if (!text || !(level == 1 || level == 2 || (level >= 6 && level <= 10))) return;
+  const bool error = std::strstr(text, "ERROR") != nullptr;
+  int rank = 0;
+  if (level == 2 && error) rank = 3;
+  else if (error) rank = 2;
+  else if (level == 1 && std::strstr(text, "memory error")) rank = 1;
+  if (rank > rank_) {
+    rank_ = rank;
+    text_ = text;
+  }
+}
+
 const char* System_Error_Text(int code) {
   thread_local char buffer[512];
   if (code == 0) code = errno;

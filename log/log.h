@@ -69,6 +69,25 @@ const char* System_Error_Text(int code);
 // file receive.
 std::string Log_Clean_Text(std::string_view text);
 
+// The line that best says why a read failed, among those it logged: a
+// level-2 "ERROR" line, else any "ERROR" line (low-level ones admitted with
+// tracing), else the first memory failure (whose "line ... of ..." lead-in
+// says little by itself). Feed it the lines of levels 1, 2 and 6..10.
+class LogErrorPick {
+ public:
+  void Add(int level, const char* text);
+  // The line as logged, "" when none was an error.
+  const std::string& text() const { return text_; }
+  void Clear() {
+    rank_ = 0;
+    text_.clear();
+  }
+
+ private:
+  int rank_ = 0;
+  std::string text_;
+};
+
 // The product name and version written in the trace header.
 inline constexpr const char* kKemaProduct = "Kemascopia";
 inline constexpr const char* kKemaVersion = "1.2 Rev-10";

@@ -7,7 +7,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <unordered_map>
+#include <tuple>
 #include <memory>
 #include <string>
 #include <vector>
@@ -209,17 +213,228 @@ std::string Header_Text(const std::shared_ptr<Image>& self) {
   return text;
 }
 
-// Collects the entries of a scan as one JSON array: compact while the scan
-// runs, made into Python objects by one json.loads at the end.
+// Python objects straight from the row values (GIL held); new references,
+// null with a Python error set when one cannot be made.
+PyObject* New_Text(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// Texts and numbers that recur from row to row (names, modalities, 0, 1,
+// spacings) are made once and shared: Python's str and float are immutable.
+// GIL held.
+class ValueCache {
+ public:
+  PyObject* Text(const std::string& s) {
+    if (s.size() > 256) return New_Text(s);
+    auto it = texts_.find(s);
+    if (it != texts_.end()) return Py_NewRef(it->second);
+    PyObject* o = New_Text(s);
+    if (o && texts_.size() < kMax) texts_.emplace(s, Py_NewRef(o));
+    return o;
+  }
+  PyObject* Real(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    auto it = reals_.find(bits);
+    if (it != reals_.end()) return Py_NewRef(it->second);
+    PyObject* o = PyFloat_FromDouble(v);
+    if (o && reals_.size() < kMax) reals_.emplace(bits, Py_NewRef(o));
+    return o;
+  }
+  ~ValueCache() {
+    for (auto& [k, o] : texts_) Py_DECREF(o);
+    for (auto& [k, o] : reals_) Py_DECREF(o);
+  }
+
+ private:
+  static constexpr size_t kMax = 4096;
+  std::unordered_map<std::string, PyObject*> texts_;
+  std::unordered_map<uint64_t, PyObject*> reals_;
+};
+
+PyObject* New_Value(const archive::Json& j, ValueCache& cache) {
+  using T = archive::Json::value_t;
+  switch (j.type()) {
+    case T::boolean: return PyBool_FromLong(j.get<bool>());
+    case T::number_integer: return PyLong_FromLongLong(j.get<int64_t>());
+    case T::number_unsigned: return PyLong_FromUnsignedLongLong(j.get<uint64_t>());
+    case T::number_float: return cache.Real(j.get<double>());
+    case T::string: return cache.Text(j.get_ref<const std::string&>());
+    case T::array: {
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(j.size()));
+      Py_ssize_t i = 0;
+      for (const auto& v : j) {
+        PyObject* item = list ? New_Value(v, cache) : nullptr;
+        if (!item) {
+          Py_XDECREF(list);
+          return nullptr;
+        }
+        PyList_SET_ITEM(list, i++, item);
+      }
+      return list;
+    }
+    default: Py_RETURN_NONE;  // objects do not occur in rows
+  }
+}
+
+// The keys of a row, interned once: path, image, size, mtime_ns, status,
+// format, error, series, then the image fields but the format.
+struct RowKeys {
+  RowKeys() {
+    for (const char* k : {"path", "image", "size", "mtime_ns", "status", "format", "error", "series"})
+      head.push_back(Intern(k));
+    for (const std::string& k : archive::Image_Field_Names())
+      if (k != "format") fields.push_back({k, Intern(k.c_str())});
+    for (auto st : {archive::EntryStatus::Read, archive::EntryStatus::Error, archive::EntryStatus::Unknown,
+                    archive::EntryStatus::Unchanged, archive::EntryStatus::Problem})
+      status.push_back(Intern(archive::Entry_Status_Name(st)));
+  }
+  static PyObject* Intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;  // kept for the life of the module
+  }
+  std::vector<PyObject*> head;
+  std::vector<std::pair<std::string, PyObject*>> fields;
+  std::vector<PyObject*> status;
+};
+
+const RowKeys& Row_Keys() {
+  static const RowKeys* keys = new RowKeys;
+  return *keys;
+}
+
+// Sets d[key] = value, taking the reference to value.
+bool Put(PyObject* d, PyObject* key, PyObject* value) {
+  if (!value) return false;
+  const int rc = PyDict_SetItem(d, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+// The rows of an entry as dicts, appended to `out` (GIL held): what
+// archive::Entry_Rows makes, without the trip through JSON text. The series
+// is None until the scan has grouped the images.
+bool Append_Rows(const archive::ScanEntry& e, PyObject* out, ValueCache& cache) {
+  const RowKeys& k = Row_Keys();
+  const size_t n = std::max<size_t>(1, e.images.size());
+  for (size_t i = 0; i < n; ++i) {
+    const archive::ScanImage* im = i < e.images.size() ? &e.images[i] : nullptr;
+    // Sized once for all its keys: no growing on the way.
+    PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(k.head.size() + k.fields.size()));
+    if (!d) return false;
+    bool ok = Put(d, k.head[0], New_Text(kema::Output_Text(e.path, false))) &&
+              Put(d, k.head[1], im ? PyLong_FromSize_t(i) : Py_NewRef(Py_None)) &&
+              Put(d, k.head[2], PyLong_FromLongLong(e.size)) && Put(d, k.head[3], PyLong_FromLongLong(e.mtime_ns)) &&
+              Put(d, k.head[4], Py_NewRef(k.status[static_cast<size_t>(e.status)])) &&
+              Put(d, k.head[5], PyLong_FromLong(e.format)) &&
+              Put(d, k.head[6], e.error.empty() ? Py_NewRef(Py_None) : cache.Text(e.error)) &&
+              Put(d, k.head[7], Py_NewRef(Py_None));
+    if (ok && im && im->fields.is_object()) {
+      // The fields come in the order of Image_Field_Names.
+      size_t f = 0;
+      for (const auto& item : im->fields.items()) {
+        if (item.key() == "format") continue;
+        PyObject* key = f < k.fields.size() && k.fields[f].first == item.key() ? Py_NewRef(k.fields[f].second)
+                                                                               : New_Text(item.key());
+        ++f;
+        ok = key && Put(d, key, New_Value(item.value(), cache));
+        Py_XDECREF(key);
+        if (!ok) break;
+      }
+    }
+    ok = ok && PyList_Append(out, d) == 0;
+    Py_DECREF(d);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Makes the rows of a scan into dicts while it runs: the writer takes the
+// GIL once per batch of entries and the readers go on meanwhile. The
+// series are given at the end, in path and image order, as the index gives
+// them.
 class ListSink : public archive::ScanSink {
  public:
+  ListSink() : rows_(py::reinterpret_steal<py::list>(PyList_New(0))) {}
   bool Write(archive::ScanEntry&& e) override {
-    text += text.size() > 1 ? ",\n" : "";
-    text += archive::Entry_Json(e).dump(-1, ' ', false, archive::Json::error_handler_t::replace);
-    return true;
+    for (size_t k = 0; k < e.images.size(); ++k) {
+      archive::ScanImage& im = e.images[k];
+      images_.push_back({e.path, static_cast<uint32_t>(k), rows_seen_ + k, std::move(im.series_fields), im.geom});
+    }
+    rows_seen_ += std::max<size_t>(1, e.images.size());
+    pending_rows_ += std::max<size_t>(1, e.images.size());
+    batch_.push_back(std::move(e));
+    return pending_rows_ < kBatchRows || Flush();
   }
-  bool Finish(const std::vector<std::string>&, bool) override { return true; }
-  std::string text = "[";
+  bool Finish(const std::vector<std::string>&, bool) override { return Flush(); }
+
+  // Converts what waits (the GIL taken for that alone).
+  bool Flush() {
+    if (batch_.empty()) return ok_;
+    {
+      py::gil_scoped_acquire locked;
+      // The rows hold no cycles: the collector would only walk the growing
+      // list again and again.
+      const int collecting = PyGC_Disable();
+      for (const archive::ScanEntry& e : batch_) {
+        if (!ok_) break;
+        ok_ = Append_Rows(e, rows_.ptr(), cache_);
+      }
+      if (!ok_) error_.restore_or_keep();
+      if (collecting) PyGC_Enable();
+    }
+    batch_.clear();
+    pending_rows_ = 0;
+    return ok_;
+  }
+
+  // The series of every image, then the list (GIL held).
+  py::list Rows() {
+    if (!ok_) throw py::error_already_set();
+    std::sort(images_.begin(), images_.end(), [](const Row& a, const Row& b) {
+      return std::tie(a.path, a.image) < std::tie(b.path, b.image);
+    });
+    archive::SeriesGrouper grouper;
+    PyObject* key = Row_Keys().head[7];
+    for (Row& r : images_) {
+      archive::ScanImage im;
+      im.series_fields = std::move(r.series_fields);
+      im.geom = r.geom;
+      PyObject* d = PyList_GET_ITEM(rows_.ptr(), static_cast<Py_ssize_t>(r.row));
+      if (!Put(d, key, cache_.Text(grouper.Assign(im)))) throw py::error_already_set();
+    }
+    return rows_;
+  }
+
+ private:
+  struct Row {
+    std::string path;
+    uint32_t image;
+    size_t row;  // its place in rows_
+    std::string series_fields;
+    DicomGeometry geom;
+  };
+  struct PendingError {
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    void restore_or_keep() { PyErr_Fetch(&type, &value, &trace); }
+  };
+  static constexpr size_t kBatchRows = 64;
+  py::list rows_;
+  ValueCache cache_;
+  std::vector<archive::ScanEntry> batch_;
+  std::vector<Row> images_;
+  size_t rows_seen_ = 0, pending_rows_ = 0;
+  bool ok_ = true;
+  PendingError error_;
+
+ public:
+  void Restore_Error() {
+    if (error_.type) PyErr_Restore(error_.type, error_.value, error_.trace);
+    else PyErr_SetString(PyExc_MemoryError, "cannot make the rows of the scan");
+    error_ = {};
+  }
+  bool ok() const { return ok_; }
 };
 
 // Ctrl-C in Python stops a scan between files.
@@ -244,18 +459,22 @@ archive::ScanOptions Scan_Options(int workers, bool pixels, bool recursive, Inte
 }
 
 py::object Scan(const std::vector<std::string>& paths, int workers, bool pixels, bool recursive) {
+  Row_Keys();  // made with the GIL held
   ListSink sink;
   Interrupt irq;
   {
     py::gil_scoped_release unlocked;
     archive::Archive_Scan(paths, Scan_Options(workers, pixels, recursive, irq), sink);
   }
+  if (!sink.ok()) {
+    sink.Restore_Error();
+    throw py::error_already_set();
+  }
   if (irq.stop.load()) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     throw py::error_already_set();
   }
-  sink.text += "]";
-  return py::module_::import("json").attr("loads")(py::str(sink.text));
+  return sink.Rows();
 }
 
 py::dict Scan_To_Index(const std::vector<std::string>& paths, const std::string& db, int workers, bool pixels,
@@ -346,7 +565,7 @@ PYBIND11_MODULE(_kemascopia, m) {
     return out;
   });
   m.def("scan", &Scan, py::arg("paths"), py::arg("workers") = 0, py::arg("pixels") = false,
-        py::arg("recursive") = true, "The header pass of kema scan: one dict per file");
+        py::arg("recursive") = true, "The header pass of kema scan: one dict per image (per file that gave none)");
   m.def("scan_to_index", &Scan_To_Index, py::arg("paths"), py::arg("db"), py::arg("workers") = 0,
         py::arg("pixels") = false, py::arg("recursive") = true, py::arg("exclude") = std::vector<std::string>{},
         py::arg("known") = py::none(),
@@ -354,4 +573,26 @@ PYBIND11_MODULE(_kemascopia, m) {
         "(path, size, mtime_ns) indexed elsewhere, those files are recorded as unchanged); returns what the run did");
   m.def("set_trace_level", &Log_Set_Trace_Level, py::arg("level"));
   m.def("index_schema", &archive::Index_Schema, "The SQL that makes an empty index");
+  m.def("index_prepare", [](const std::string& db) {
+    std::string error;
+    sqlite3* h = nullptr;
+    bool ok = sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) == SQLITE_OK;
+    if (ok) {
+      sqlite3_busy_timeout(h, 30000);
+      ok = archive::Index_Prepare(h, error);
+    } else {
+      error = h ? sqlite3_errmsg(h) : "out of memory";
+    }
+    sqlite3_close(h);
+    if (!ok) Raise("ERROR: " + db + ": " + error);
+  }, py::arg("db"), "Makes the index's missing tables (an index of an older layout is emptied to be read again)");
+  m.def("index_regroup", [](const std::string& db) {
+    std::string error;
+    bool ok;
+    {
+      py::gil_scoped_release unlocked;
+      ok = archive::Index_Regroup(db, error);
+    }
+    if (!ok) Raise("ERROR: " + db + ": " + error);
+  }, py::arg("db"), "Gives the images whose series wait in series_pending their series keys");
 }

@@ -39,7 +39,8 @@ def detect(path):
 
 def scan(paths, workers=0, pixels=False, recursive=True):
     """The header pass of `kema scan` over folders or files: one dict per
-    file, the rows of `kema scan --jsonl`."""
+    image (one for a file that gave none), the rows of `kema scan --jsonl`,
+    with the series keys the index gives."""
     return _kemascopia.scan(_paths(paths), workers=workers, pixels=pixels, recursive=recursive)
 
 

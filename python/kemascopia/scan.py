@@ -138,7 +138,8 @@ def known_files(con, folders):
 def open_index(db):
     con = sqlite3.connect(db, timeout=30)
     con.execute("PRAGMA journal_mode=WAL")
-    con.executescript(kemascopia.index_schema() + _SHARD_TABLE)
+    _kemascopia.index_prepare(db)
+    con.executescript(_SHARD_TABLE)
     return con
 
 
@@ -168,13 +169,23 @@ def merge_shard(con, run, name, shard_db, folders, files):
                 " WHERE status NOT IN ('vanished', 'unchanged')", (run,))
             con.execute("UPDATE files SET seen_run = ? WHERE path IN"
                         " (SELECT path FROM shard.files WHERE status = 'unchanged')", (run,))
-            con.execute("DELETE FROM images WHERE path IN"
-                        " (SELECT path FROM shard.files WHERE status NOT IN ('read', 'unchanged'))")
+            # A file read again replaces all its images; the series of what
+            # leaves and what comes are given again when the run ends.
+            touched = " WHERE path IN (SELECT path FROM shard.files WHERE status != 'unchanged')"
+            con.execute("INSERT OR IGNORE INTO series_pending SELECT DISTINCT series_fields FROM images" + touched +
+                        " AND series_fields IS NOT NULL")
+            con.execute("DELETE FROM images" + touched)
             con.execute("INSERT OR REPLACE INTO images SELECT * FROM shard.images")
+            con.execute("INSERT OR IGNORE INTO series_pending SELECT DISTINCT series_fields FROM shard.images"
+                        " WHERE series_fields IS NOT NULL")
             con.execute("INSERT OR REPLACE INTO shards VALUES(?, ?, ?, ?, ?)",
                         (name, run, len(folders), files, time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())))
     finally:
         con.execute("DETACH DATABASE shard")
+
+
+def _db_path(con):
+    return con.execute("PRAGMA database_list").fetchone()[2]
 
 
 def finish_run(con, run, roots, problems):
@@ -193,13 +204,19 @@ def finish_run(con, run, roots, problems):
             vanished += con.execute("UPDATE files SET status='vanished', error=NULL" + where +
                                     " AND status NOT IN ('vanished', 'problem')", args).rowcount
             con.execute("DELETE FROM files" + where + " AND status = 'problem'", args)
-        con.execute("DELETE FROM images WHERE path IN (SELECT path FROM files WHERE status='vanished')")
+        gone = " WHERE path IN (SELECT path FROM files WHERE status='vanished')"
+        con.execute("INSERT OR IGNORE INTO series_pending SELECT DISTINCT series_fields FROM images" + gone +
+                    " AND series_fields IS NOT NULL")
+        con.execute("DELETE FROM images" + gone)
         counts = con.execute("SELECT count(*), sum(read_run = ?1 AND status != 'problem'),"
                              " sum(status IN ('error', 'problem')) FROM files WHERE seen_run = ?1", (run,)).fetchone()
         con.execute("UPDATE runs SET finished=?, complete=1, files=?, read=?, errors=?, vanished=? WHERE run=?",
                     (time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), counts[0], counts[1] or 0, counts[2] or 0,
                      vanished, run))
         con.execute("DELETE FROM shards")
+    # Series keys over the whole index, in path order: the same keys as a
+    # scan on one machine gives.
+    _kemascopia.index_regroup(_db_path(con))
     return vanished
 
 
