@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <zlib.h>
-
 #include "Convert/kema_image.h"
 #include "fuzz/fuzz_common.h"
 #include "log/log.h"
@@ -156,16 +154,7 @@ void Codec_Seeds(std::vector<Bytes>& seeds) {
     // The same data set behind a few texts, Huffman-coded as writers store it.
     DicomWriter texts = Patient(8);
     const Bytes full = texts.Image(8, 8, 16).Pixels(fixtures::Dicom_Ramp16(8, 8)).Done();
-    Bytes coded(compressBound(static_cast<uLong>(full.size())));
-    z_stream z{};
-    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    z.next_in = const_cast<Bytef*>(full.data());
-    z.avail_in = static_cast<uInt>(full.size());
-    z.next_out = coded.data();
-    z.avail_out = static_cast<uInt>(coded.size());
-    deflate(&z, Z_FINISH);
-    coded.resize(z.total_out);
-    deflateEnd(&z);
+    const Bytes coded = fixtures::Raw_Deflate(full, 9);
     DicomWriter huffman(8);
     seeds.push_back(huffman.Part10("1.2.840.10008.1.2.1.99").Bytes(coded).Done(1024));
   }

@@ -3,7 +3,6 @@
 // odd streams only the fixture writer makes, damaged input, and reading on
 // several threads.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -304,19 +303,7 @@ TEST_F(Dicom, ElementHeaderRepairsAndEnds) {
 
 // A Part 10 file in Deflated Explicit VR Little Endian whose data set is `body`.
 Bytes Deflated(const Bytes& body) {
-  Bytes out = DicomWriter(8).Part10("1.2.840.10008.1.2.1.99").Done();
-  const size_t head = out.size();
-  out.resize(head + compressBound(static_cast<uLong>(body.size())));
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  z.next_in = const_cast<Bytef*>(body.data());
-  z.avail_in = static_cast<uInt>(body.size());
-  z.next_out = out.data() + head;
-  z.avail_out = static_cast<uInt>(out.size() - head);
-  deflate(&z, Z_FINISH);
-  out.resize(head + z.total_out);
-  deflateEnd(&z);
-  return out;
+  return DicomWriter(8).Part10("1.2.840.10008.1.2.1.99").Bytes(fixtures::Raw_Deflate(body)).Done();
 }
 
 // A deflated data set is inflated only as far as a read goes: the header
