@@ -61,12 +61,9 @@ std::unique_ptr<ByteSource> ByteSource::From_Memory(std::span<const uint8_t> byt
   return src;
 }
 
-std::unique_ptr<ByteSource> ByteSource::From_Owned(std::shared_ptr<const void> owner, std::span<const uint8_t> bytes,
-                                                  std::string name) {
+std::unique_ptr<ByteSource> ByteSource::From_Maker(std::shared_ptr<ByteMaker> maker, std::string name) {
   std::unique_ptr<ByteSource> src(new ByteSource);
-  src->owner_ = std::move(owner);
-  src->memory_ = bytes;
-  src->size_ = bytes.size();
+  src->maker_ = std::move(maker);
   src->name_ = std::move(name);
   return src;
 }
@@ -76,6 +73,7 @@ ByteSource::~ByteSource() {
 }
 
 ptrdiff_t ByteSource::Read_At(uint64_t offset, void* dst, size_t n) const {
+  if (maker_) return static_cast<ptrdiff_t>(maker_->Copy(offset, dst, n));
   if (fd_ < 0) {
     if (offset >= size_) return 0;
     size_t avail = static_cast<size_t>(size_ - offset);

@@ -13,6 +13,24 @@
 
 struct ImageHeader;
 
+// Bytes made while they are read (an inflated stream): a source over them
+// asks for more only as far as its reads reach. Safe to call from several
+// threads.
+class ByteMaker {
+ public:
+  virtual ~ByteMaker() = default;
+  // The bytes made so far.
+  virtual uint64_t Made() const = 0;
+  // Makes bytes up to `end`; the count made, less than `end` only when the
+  // stream has ended or failed.
+  virtual uint64_t Make_To(uint64_t end) = 0;
+  // Copies up to n bytes at `offset`, making them first: the count copied
+  // (short only where the stream ended or failed).
+  virtual size_t Copy(uint64_t offset, void* dst, size_t n) = 0;
+  // The most bytes the stream could make in all, told without making them.
+  virtual uint64_t Bound() const = 0;
+};
+
 class ByteSource {
  public:
   // Opens a regular file read-only (links followed); null with errno set
@@ -22,36 +40,46 @@ class ByteSource {
   static std::unique_ptr<ByteSource> Open_File(const std::string& name, const char** refused = nullptr);
   // A memory block the caller keeps alive; `name` is used in messages only.
   static std::unique_ptr<ByteSource> From_Memory(std::span<const uint8_t> bytes, std::string name = {});
-  // A memory block that `owner` keeps alive as long as the source (bytes
-  // made while reading, such as an inflated data set).
-  static std::unique_ptr<ByteSource> From_Owned(std::shared_ptr<const void> owner, std::span<const uint8_t> bytes,
-                                                std::string name);
+  // Bytes a maker makes as the reads reach them; `name` is used in messages.
+  static std::unique_ptr<ByteSource> From_Maker(std::shared_ptr<ByteMaker> maker, std::string name);
 
   ~ByteSource();
   ByteSource(const ByteSource&) = delete;
   ByteSource& operator=(const ByteSource&) = delete;
 
-  uint64_t size() const { return size_; }
+  // A made source's size is what has been made so far (all of it once its
+  // stream has ended): ask Contains whether bytes are there.
+  uint64_t size() const { return maker_ ? maker_->Made() : size_; }
   const std::string& name() const { return name_; }
-  bool is_memory() const { return fd_ < 0; }
-  // The block is the source's own (From_Owned).
-  bool is_owned() const { return owner_ != nullptr; }
-  // The whole block of a memory source (empty for a file).
+  bool is_memory() const { return fd_ < 0 && !maker_; }
+  // The maker of a made source, else null.
+  ByteMaker* maker() const { return maker_.get(); }
+  // The whole block of a memory source (empty for a file or a made source).
   std::span<const uint8_t> memory() const { return memory_; }
 
   // Reads up to n bytes at `offset` into `dst`: the count read (short only
   // at the end of the data), or -1 on a read error with errno set.
   ptrdiff_t Read_At(uint64_t offset, void* dst, size_t n) const;
 
-  // True when [offset, offset + n) lies inside the source; cannot overflow.
-  bool Contains(uint64_t offset, uint64_t n) const { return offset <= size_ && n <= size_ - offset; }
+  // False when [offset, offset + n) cannot lie inside the source: a made
+  // source tells it without making them (they may still not come).
+  bool May_Hold(uint64_t offset, uint64_t n) const {
+    if (maker_) return n <= UINT64_MAX - offset && offset + n <= maker_->Bound();
+    return Contains(offset, n);
+  }
+  // True when [offset, offset + n) lies inside the source (a made source
+  // makes them); cannot overflow.
+  bool Contains(uint64_t offset, uint64_t n) const {
+    if (maker_) return n <= UINT64_MAX - offset && maker_->Make_To(offset + n) >= offset + n;
+    return offset <= size_ && n <= size_ - offset;
+  }
 
  private:
   ByteSource() = default;
   int fd_ = -1;
   uint64_t size_ = 0;
   std::span<const uint8_t> memory_;
-  std::shared_ptr<const void> owner_;
+  std::shared_ptr<ByteMaker> maker_;
   std::string name_;
 };
 

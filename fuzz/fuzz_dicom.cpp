@@ -151,6 +151,12 @@ void Codec_Seeds(std::vector<Bytes>& seeds) {
                    static_cast<uint8_t>(~set.size()), static_cast<uint8_t>(~set.size() >> 8)};
     block.insert(block.end(), set.begin(), set.end());
     seeds.push_back(w.Bytes(block).Done(1024));
+    // The same data set behind a few texts, Huffman-coded as writers store it.
+    DicomWriter texts = Patient(8);
+    const Bytes full = texts.Image(8, 8, 16).Pixels(fixtures::Dicom_Ramp16(8, 8)).Done();
+    const Bytes coded = fixtures::Raw_Deflate(full, 9);
+    DicomWriter huffman(8);
+    seeds.push_back(huffman.Part10("1.2.840.10008.1.2.1.99").Bytes(coded).Done(1024));
   }
   {
     // Native YBR_FULL_422: Y1 Y2 Cb Cr for each two pixels.

@@ -178,38 +178,49 @@ int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima) {
   cur.walk_sequence = &NEMA_Get_Sequence;
   cur.walk_item = &NEMA_Get_Sequence_Item;
   NemaParseState& st = cur.state;
-  uint64_t size = source->size();
   uint64_t inflate_at = 0;  // where a deflated data set starts, once the syntax says so
+  // A stop that failed for a stream that would not inflate says why.
+  auto stop = [&] {
+    const int r = Stop(ctx, cur, ima);
+    if (source->maker()) NEMA_Inflate_Report(ctx, *source, r == 0);
+    return r;
+  };
   for (;;) {
-    if ((ima.transfer_mode & kNemaDeflated) && !source->is_owned()) {
+    if ((ima.transfer_mode & kNemaDeflated) && !source->maker()) {
       if (!inflate_at) {
         inflate_at = NEMA_Meta_End(*source);
         if (!inflate_at) inflate_at = UINT64_MAX;  // no meta group: nothing to inflate
       }
       if (inflate_at && cur.pos >= inflate_at) {
-        // From here on the parse and the pixel step read the inflated bytes.
-        auto inflated = NEMA_Inflate_Source(ctx, *source, inflate_at);
+        // From here on the parse and the pixel step read the inflated bytes,
+        // inflated as far as they read.
+        auto inflated = NEMA_Inflate_Source(ctx, source, inflate_at);
         if (!inflated) return Stop(ctx, cur, ima);
         source = inflated;
         ima.source = inflated;
-        cur.source = inflated.get();
-        size = source->size();
+        cur.Use(*inflated);
       }
     }
     NemaElement el;
     st.element_start = cur.pos;
-    if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return Stop(ctx, cur, ima);
+    if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return stop();
     if (el.group == 0 && el.element == 0 && el.vr == 0 && el.length == 0) {
       Log_Print(ctx, 8, "--> ****** NULL element ******");
       return Finish(ctx, cur, ima);
     }
     if (el.length != 0) {
-      if (!NEMA_Analyse_Data_Element(ctx, cur, ima.transfer_mode, el, ima)) return Stop(ctx, cur, ima);
+      if (!NEMA_Analyse_Data_Element(ctx, cur, ima.transfer_mode, el, ima)) return stop();
     }
-    if (cur.pos > size || size - cur.pos < 4) {
+    if (source->maker() && st.pixel_seen && el.group == 0x7FE0 && el.element == 0x0010) {
+      // A deflated data set is inflated only as far as a read goes: the
+      // header ends at the pixel data (only padding and signatures follow).
+      NEMA_Inflate_Report(ctx, *source, false);
+      return Finish(ctx, cur, ima);
+    }
+    if (!source->Contains(cur.pos, 4)) {
       Log_Print(ctx, 8, "--> ****** end of file ******");
       // A value that ran past the end was cut short: that is no clean end.
-      return cur.pos > size ? Stop(ctx, cur, ima) : Finish(ctx, cur, ima);
+      return cur.pos > source->size() ? stop() : Finish(ctx, cur, ima);
     }
   }
 }
@@ -243,7 +254,7 @@ namespace {
 // dictionary does not type, or types as a sequence, whose value opens with
 // an item tag: a sequence (private and newer ones the dictionary lacks).
 bool Untyped_Sequence(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el) {
-  if (el.vr || el.length == kNemaUndefined || el.length < 8 || el.group == 0x7FE0 || cur.Left() < 4) return false;
+  if (el.vr || el.length == kNemaUndefined || el.length < 8 || el.group == 0x7FE0 || !cur.Has(4)) return false;
   if (const NemaDictRow* row = NEMA_Dict_Find(el.group, el.element); row && row->vr != NEMA_VR('S', 'Q')) return false;
   const uint64_t at = cur.pos;
   uint16_t group = 0, element = 0;

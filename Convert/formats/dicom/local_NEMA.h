@@ -66,11 +66,14 @@ uint16_t NEMA_Get_Format(const ReadContext& ctx, ByteSource& source);
 int NEMA_Read_Header(const ReadContext& ctx, ImageHeader& ima);
 // Deflated data sets: the offset of the first byte after the file meta
 // group of a Part-10 stream (0 when there is none), and a source that holds
-// the stream's bytes up to there as stored and the rest inflated. The
-// inflated bytes pass the pixel budget as they grow; null (with an ERROR
-// line) when the data are no deflate stream or would pass the budget.
+// the stream's bytes up to there as stored and the rest inflated as far as
+// its reads reach, the inflated bytes through the pixel budget; null (with
+// an ERROR line) when the stream cannot start.
 uint64_t NEMA_Meta_End(const ByteSource& source);
-std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, const ByteSource& source, uint64_t from);
+std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, std::shared_ptr<ByteSource> file, uint64_t from);
+// After a read of an inflating source: how much was inflated (level 8)
+// and, when the read failed, the ERROR line of a stream that failed.
+void NEMA_Inflate_Report(const ReadContext& ctx, const ByteSource& source, bool read_failed);
 int NEMA_Get_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, NemaElement& el);
 int NEMA_Analyse_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
 int NEMA_Skip_Group(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el, ImageHeader& ima);
@@ -111,6 +114,22 @@ unsigned NEMA_Decode_Threads();
 // Runs f(0) .. f(n-1) on up to NEMA_Decode_Threads() threads (the caller's
 // among them).
 void NEMA_For_Frames(size_t n, const std::function<void(size_t)>& f);
+
+// The stored bytes of image i in the gathering buffer of `total` bytes;
+// empty for an image no fragment holds (those bytes were never written).
+std::span<const uint8_t> NEMA_Frame_Bytes(const NemaStorage& s, size_t i, const PixelBuffer& gathered, uint64_t total);
+// Decodes frame i from its stored bytes into its slot (exactly the slot's
+// size); false, with its log lines, on failure.
+using NemaFrameDecoder = std::function<bool(size_t i, std::span<const uint8_t> in, std::span<uint8_t> slot)>;
+// The frames of an image decoded into one buffer of dim_t x dim_z slots of
+// `frame_bytes` (through the pixel budget): frame 0 on the caller's thread,
+// then the rest on the pool. A frame no fragment holds is left black, and
+// one WARNING line (naming `codec`) counts them. The first frame that fails
+// stops the rest: `failed` names it and the result is empty (as it is,
+// with `failed` -1, when the budget refused the buffer).
+PixelBuffer NEMA_Decode_Frames(const ReadContext& ctx, const ImageHeader& ima, const NemaStorage& s,
+                               const PixelBuffer& gathered, uint64_t total, uint64_t frame_bytes, const char* codec,
+                               const NemaFrameDecoder& decode, int& failed);
 
 // Detection of an element stream without a file preamble: its NEMA-family
 // code, or 0.

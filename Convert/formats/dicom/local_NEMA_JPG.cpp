@@ -1,7 +1,6 @@
 // The JPEG transfer syntaxes: every frame goes through the JPEG decoder,
 // several frames at once, each into its own slot of the output.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -11,14 +10,6 @@
 #include "Convert/conv_jpeg.h"
 
 namespace {
-
-// The gathered bytes of frame i; empty for a frame no fragment holds
-// (those slots of the gathering buffer were never written).
-std::span<const uint8_t> Frame_Bytes(const NemaStorage& s, size_t i, const PixelBuffer& gathered, uint64_t total) {
-  if (i >= s.image_size.size() || s.image_size[i] == 0) return {};
-  if (uint64_t{s.image_offset[i]} + s.image_size[i] > total) return {};
-  return {gathered.data() + s.image_offset[i], s.image_size[i]};
-}
 
 bool Same_Geometry(const JpegInfo& a, const JpegInfo& b) {
   return a.width == b.width && a.height == b.height && a.components == b.components &&
@@ -81,13 +72,13 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
   JpegOptions opt = Jpeg_Options(ctx);
   // The stream's own markers first; the photometric interpretation only
   // where the stream says nothing.
-  const int stream = Stream_Colour(Frame_Bytes(*s, 0, gathered, total));
+  const int stream = Stream_Colour(NEMA_Frame_Bytes(*s, 0, gathered, total));
   opt.ycc_to_rgb = stream >= 0 ? stream == 1 : Coded_As_YCbCr(ima.DICOM_list);
   // The header text shows the first frame's information once, written by
   // the caller's thread before any other frame starts.
   opt.info_lines = false;
   JpegInfo first;
-  if (!Jpeg_Frame_Read_Info(Frame_Bytes(*s, 0, gathered, total), first, opt)) return fail(0);
+  if (!Jpeg_Frame_Read_Info(NEMA_Frame_Bytes(*s, 0, gathered, total), first, opt)) return fail(0);
   Log_Print(ctx, 10, "--> header x:%d  jpeg x:%d", ima.dim_x, first.width);
   Log_Print(ctx, 10, "--> header y:%d  jpeg y:%d", ima.dim_y, first.height);
   Log_Print(ctx, 10, "--> plane d:%d  jpeg d:%d", ima.g2.pix_plane, first.components);
@@ -96,46 +87,24 @@ PixelBuffer NEMA_Decompress_JPG(const ReadContext& ctx, ImageHeader& ima, PixelB
   ima.dim_y = first.height;
   ima.g2.pix_plane = first.components;
   ima.g2.pix_store = static_cast<uint16_t>(first.bytes_per_sample * 8);
-  const uint64_t frame_bytes = first.Output_Bytes();
-  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(frame_bytes, frames), ima.name.c_str(), "ima_out",
-                                      static_cast<long long>(frames), static_cast<long long>(frame_bytes));
-  if (!out) return {};
-
-  std::atomic<int> failed{-1};
-  std::atomic<int> missing{0};
-  auto decode = [&](size_t i) {
-    if (failed.load() >= 0) return;
-    const std::span<const uint8_t> in = Frame_Bytes(*s, i, gathered, total);
-    std::span<uint8_t> slot(out.data() + i * frame_bytes, frame_bytes);
-    if (in.empty()) {
-      // More frames than fragments: this one is missing.
-      std::memset(slot.data(), 0, slot.size());
-      Log_Print(ctx, 6, "--> frame %d has no fragment", static_cast<int>(i));
-      missing.fetch_add(1);
-      return;
-    }
-    JpegOptions o = opt;
-    o.info_lines = i == 0;
-    Log_Print(ctx, 10, "--> size:%d start:%d", static_cast<int>(in.size()), static_cast<int>(s->image_offset[i]));
-    JpegInfo info;
-    bool ok = Jpeg_Frame_Read_Info(in, info, opt) != 0;
-    if (ok && !Same_Geometry(info, first)) {
-      Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 JPEG frame %d is %dx%d x %d x %d/8, the first %dx%d x %d x %d/8",
-                static_cast<int>(i), info.width, info.height, info.components, info.bytes_per_sample * 8, first.width,
-                first.height, first.components, first.bytes_per_sample * 8);
-      ok = false;
-    }
-    if (ok) ok = Jpeg_Frame_Decode_Into(in, slot, info, o) != 0;
-    if (!ok) {
-      int none = -1;
-      failed.compare_exchange_strong(none, static_cast<int>(i));
-    }
-  };
-  decode(0);
-  if (frames > 1) NEMA_For_Frames(frames - 1, [&](size_t i) { decode(i + 1); });
-  if (failed.load() >= 0) return fail(failed.load());
-  if (missing)
-    Log_Print(ctx, 2, "\xF1\x05" "WARNING:\x01 %d of %d JPEG frames have no data (left black)", missing.load(),
-              static_cast<int>(frames));
+  int failed = -1;
+  PixelBuffer out = NEMA_Decode_Frames(
+      ctx, ima, *s, gathered, total, first.Output_Bytes(), "JPEG",
+      [&](size_t i, std::span<const uint8_t> in, std::span<uint8_t> slot) {
+        JpegOptions o = opt;
+        o.info_lines = i == 0;
+        Log_Print(ctx, 10, "--> size:%d start:%d", static_cast<int>(in.size()), static_cast<int>(s->image_offset[i]));
+        JpegInfo info;
+        if (!Jpeg_Frame_Read_Info(in, info, opt)) return false;
+        if (!Same_Geometry(info, first)) {
+          Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 JPEG frame %d is %dx%d x %d x %d/8, the first %dx%d x %d x %d/8",
+                    static_cast<int>(i), info.width, info.height, info.components, info.bytes_per_sample * 8,
+                    first.width, first.height, first.components, first.bytes_per_sample * 8);
+          return false;
+        }
+        return Jpeg_Frame_Decode_Into(in, slot, info, o) != 0;
+      },
+      failed);
+  if (failed >= 0) return fail(failed);
   return out;
 }

@@ -2,19 +2,12 @@
 #include "Convert/formats/dicom/local_NEMA_codec.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "Convert/conv_budget.h"
 #include "Convert/conv_report.h"
 
 namespace {
-
-std::span<const uint8_t> Frame_Bytes(const NemaStorage& s, size_t i, const PixelBuffer& gathered, uint64_t total) {
-  if (i >= s.image_size.size() || s.image_size[i] == 0) return {};
-  if (uint64_t{s.image_offset[i]} + s.image_size[i] > total) return {};
-  return {gathered.data() + s.image_offset[i], s.image_size[i]};
-}
 
 bool Same_Geometry(const NemaFrameInfo& a, const NemaFrameInfo& b) {
   return a.width == b.width && a.height == b.height && a.components == b.components &&
@@ -46,7 +39,7 @@ PixelBuffer NEMA_Decompress_Frames(const ReadContext& ctx, ImageHeader& ima, Pix
   ImageG2& g2 = ima.g2;
   NemaFrameInfo first;
   if (codec.info) {
-    const std::span<const uint8_t> in0 = Frame_Bytes(*s, 0, gathered, total);
+    const std::span<const uint8_t> in0 = NEMA_Frame_Bytes(*s, 0, gathered, total);
     if (in0.empty() || !codec.info(ctx, in0, first)) return fail(0);
   } else {
     first = {ima.dim_x, ima.dim_y, g2.pix_plane, g2.pix_store, g2.pix_sign == 1};
@@ -72,47 +65,26 @@ PixelBuffer NEMA_Decompress_Frames(const ReadContext& ctx, ImageHeader& ima, Pix
   g2.pix_store = static_cast<uint16_t>(8 * bytes);
   if (g2.pix_bits > g2.pix_store || g2.pix_bits == 0) g2.pix_bits = static_cast<uint16_t>(first.precision);
   const uint64_t frame_bytes = uint64_t{ima.dim_x} * ima.dim_y * g2.pix_plane * bytes;
-  PixelBuffer out = KEMA_ALLOC_PIXELS(ctx, Mul_Sat(frame_bytes, frames), ima.name.c_str(), "ima_out",
-                                      static_cast<long long>(frames), static_cast<long long>(frame_bytes));
-  if (!out) return {};
-
   // Large single frames use the codec's own threads; several frames share the pool.
   const unsigned threads = frames == 1 ? NEMA_Decode_Threads() : 1;
-  std::atomic<int> failed{-1};
-  std::atomic<int> missing{0};
-  auto decode = [&](size_t i) {
-    if (failed.load() >= 0) return;
-    const std::span<const uint8_t> in = Frame_Bytes(*s, i, gathered, total);
-    std::span<uint8_t> slot(out.data() + i * frame_bytes, frame_bytes);
-    if (in.empty()) {
-      std::memset(slot.data(), 0, slot.size());
-      Log_Print(ctx, 6, "--> frame %d has no fragment", static_cast<int>(i));
-      missing.fetch_add(1);
-      return;
-    }
-    NemaFrameInfo info = first;
-    bool ok = true;
-    if (codec.end_marker && !Has_End_Marker(in)) {
-      Log_Print(ctx, 6, "--> %s frame %d has no end marker: cut short", codec.name, static_cast<int>(i));
-      ok = false;
-    }
-    ok = ok && (!codec.info || codec.info(ctx, in, info));
-    if (ok && !Same_Geometry(info, first)) {
-      Log_Print(ctx, 6, "--> %s frame %d is %dx%d x %d, the first %dx%d x %d", codec.name, static_cast<int>(i),
-                info.width, info.height, info.components, first.width, first.height, first.components);
-      ok = false;
-    }
-    if (ok) ok = codec.decode(ctx, in, slot, info, bytes, threads);
-    if (!ok) {
-      int none = -1;
-      failed.compare_exchange_strong(none, static_cast<int>(i));
-    }
-  };
-  decode(0);
-  if (frames > 1) NEMA_For_Frames(frames - 1, [&](size_t i) { decode(i + 1); });
-  if (failed.load() >= 0) return fail(failed.load());
-  if (missing)
-    Log_Print(ctx, 2, "\xF1\x05" "WARNING:\x01 %d of %d %s frames have no data (left black)", missing.load(),
-              static_cast<int>(frames), codec.name);
+  int failed = -1;
+  PixelBuffer out = NEMA_Decode_Frames(
+      ctx, ima, *s, gathered, total, frame_bytes, codec.name,
+      [&](size_t i, std::span<const uint8_t> in, std::span<uint8_t> slot) {
+        if (codec.end_marker && !Has_End_Marker(in)) {
+          Log_Print(ctx, 6, "--> %s frame %d has no end marker: cut short", codec.name, static_cast<int>(i));
+          return false;
+        }
+        NemaFrameInfo info = first;
+        if (codec.info && !codec.info(ctx, in, info)) return false;
+        if (!Same_Geometry(info, first)) {
+          Log_Print(ctx, 6, "--> %s frame %d is %dx%d x %d, the first %dx%d x %d", codec.name, static_cast<int>(i),
+                    info.width, info.height, info.components, first.width, first.height, first.components);
+          return false;
+        }
+        return codec.decode(ctx, in, slot, info, bytes, threads);
+      },
+      failed);
+  if (failed >= 0) return fail(failed);
   return out;
 }

@@ -3,10 +3,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "Convert/conv_budget.h"
@@ -81,65 +84,247 @@ uint64_t NEMA_Meta_End(const ByteSource& source) {
   return at;
 }
 
-std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, const ByteSource& source, uint64_t from) {
-  Log_Print(ctx, 9, "in NEMA_Inflate_Source(%llu)", static_cast<unsigned long long>(from));
-  if (from > source.size()) from = source.size();
-  auto fail = [&](const char* what, int code) {
-    Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 deflated data set: %s (%d) at byte %llu", what, code,
-              static_cast<unsigned long long>(from));
-    return std::shared_ptr<ByteSource>();
-  };
-  uint8_t head[2] = {0, 0};
-  const bool zlib_header = source.Read_At(from, head, 2) == 2 && (head[0] & 0x0F) == 8 && ((head[0] << 8) | head[1]) % 31 == 0;
-  z_stream z{};
-  if (inflateInit2(&z, zlib_header ? 15 : -15) != Z_OK) return fail("zlib refused to start", 0);
-  struct End {
-    z_stream* z;
-    ~End() { inflateEnd(z); }
-  } end{&z};
-  // The compressed bytes are read in steps; the output starts at four times
-  // their size (pages never written are never touched) and doubles when
-  // full, each step through the budget: a deflate stream expands up to a
-  // thousand times, so a small file may claim gigabytes.
-  constexpr size_t kStep = 1 << 16;
-  auto out = std::make_shared<PixelBuffer>();
-  uint8_t in[kStep];
-  size_t filled = static_cast<size_t>(from);
-  try {
-    const uint64_t first = std::min(std::max<uint64_t>(from + 4 * (source.size() - from), 1 << 16),
-                                    std::max<uint64_t>(Image_Budget_Bytes(), from + 1));
-    *out = PixelBuffer::Allocate(static_cast<size_t>(first));
-    if (from && source.Read_At(0, out->data(), from) != static_cast<ptrdiff_t>(from)) return fail("meta group not readable", 0);
-    uint64_t at = from;
-    int r = Z_OK;
-    while (r != Z_STREAM_END) {
-      if (z.avail_in == 0) {
-        const ptrdiff_t got = source.Read_At(at, in, sizeof in);
-        if (got <= 0) break;  // cut short: what was inflated is the data set
-        at += static_cast<uint64_t>(got);
-        z.next_in = in;
-        z.avail_in = static_cast<uInt>(got);
-      }
-      if (filled == out->size()) {
-        const uint64_t grown = Mul_Sat(out->size(), 2);
-        if (!Image_Budget_Check(ctx, grown, source.name().c_str())) return fail("inflated size passes the budget", 0);
-        PixelBuffer bigger = PixelBuffer::Allocate(static_cast<size_t>(grown));
-        std::memcpy(bigger.data(), out->data(), filled);
-        *out = std::move(bigger);
-      }
-      const size_t room = std::min<size_t>(out->size() - filled, UINT_MAX);
-      z.next_out = out->data() + filled;
-      z.avail_out = static_cast<uInt>(room);
-      r = inflate(&z, Z_NO_FLUSH);
-      filled += room - z.avail_out;
-      if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return fail(z.msg ? z.msg : "inflate failed", r);
+namespace {
+
+// The data set inflated as far as the reads reach: the header parse pulls
+// it in steps, the pixel read goes on from where the header stopped. The
+// bytes before `from` (the meta group) are the file's own. What is inflated
+// is kept, except a large read that starts where the stream stands: its
+// bytes are inflated straight into the reader's buffer (pixels are not held
+// twice), and reading them again inflates the stream again from its start.
+// The kept bytes grow through the pixel budget: a deflate stream expands up
+// to a thousand times, so a small file may claim gigabytes.
+class Inflater final : public ByteMaker {
+ public:
+  static constexpr size_t kStep = 1 << 16;
+  static constexpr size_t kDirect = 4 * kStep;  // reads from here on go straight to the reader
+  static constexpr uint64_t kMaxRatio = 1032;   // the most one deflated byte expands to
+
+  Inflater(std::shared_ptr<ByteSource> file, uint64_t from) : file_(std::move(file)), from_(from), in_at_(from) {}
+  ~Inflater() override {
+    if (live_) inflateEnd(&z_);
+  }
+
+  // Starts the stream; false (with the failure kept) when it cannot.
+  bool Start() {
+    uint8_t head[2] = {0, 0};
+    const bool zlib_header =
+        file_->Read_At(from_, head, 2) == 2 && (head[0] & 0x0F) == 8 && ((head[0] << 8) | head[1]) % 31 == 0;
+    if (inflateInit2(&z_, zlib_header ? 15 : -15) != Z_OK) return Fail("zlib refused to start", 0);
+    live_ = true;
+    try {
+      in_ = std::make_unique_for_overwrite<uint8_t[]>(kStep);
+      out_ = PixelBuffer::Allocate(static_cast<size_t>(from_ + kStep));
+    } catch (const std::bad_alloc&) {
+      return Fail("no memory for the inflated bytes", Z_MEM_ERROR);
     }
-  } catch (const std::bad_alloc&) {
-    Report_Memory(ctx, KEMA_SRC, __LINE__, "malloc", "inflated data set", static_cast<long long>(filled), 2);
+    if (from_ && file_->Read_At(0, out_.data(), from_) != static_cast<ptrdiff_t>(from_))
+      return Fail("meta group not readable", 0);
+    made_ = kept_ = from_;
+    return true;
+  }
+
+  uint64_t Made() const override { return made_.load(); }
+
+  uint64_t Make_To(uint64_t end) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (end > made_) Keep_To(end);
+    return made_;
+  }
+
+  uint64_t Bound() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) return made_;
+    const uint64_t left = file_->size() > in_at_ ? file_->size() - in_at_ : 0;
+    const uint64_t made = made_;
+    return made + std::min(UINT64_MAX - made, Mul_Sat(left + z_.avail_in + 1, kMaxRatio));
+  }
+
+  size_t Copy(uint64_t offset, void* dst, size_t n) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto* out = static_cast<uint8_t*>(dst);
+    const uint64_t end = n <= UINT64_MAX - offset ? offset + n : UINT64_MAX;
+    size_t done = 0;
+    if (end > kept_ && n >= kDirect && offset <= made_ && (kept_ == made_ || offset == made_)) {
+      // The kept part, then the rest straight from the stream.
+      if (offset < kept_) {
+        done = static_cast<size_t>(kept_ - offset);
+        std::memcpy(out, out_.data() + offset, done);
+      }
+      return done + Inflate_Into(out + done, n - done, end);
+    }
+    if (end > kept_) Keep_To(end);
+    if (offset >= kept_) return 0;
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(n, kept_ - offset));
+    std::memcpy(out, out_.data() + offset, k);
+    return k;
+  }
+
+  // The ERROR line of a failed stream (none while it is sound).
+  void Report(const ReadContext& ctx) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_.empty() && unmet_ > made_)
+      Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 deflated data set: the stream ends after %llu bytes, %llu wanted",
+                static_cast<unsigned long long>(made_ - from_), static_cast<unsigned long long>(unmet_ - from_));
+    else if (failure_ == kBudget)
+      Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 deflated data set: inflated size passes the budget (%llu bytes at most)",
+                static_cast<unsigned long long>(Image_Budget_Bytes()));
+    else if (!failure_.empty())
+      Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 deflated data set: %s (%d) at byte %llu", failure_.c_str(), code_,
+                static_cast<unsigned long long>(failed_at_));
+    if (!failure_.empty() || unmet_ > made_) Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", file_->name().c_str());
+  }
+
+  void Trace(const ReadContext& ctx) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Log_Print(ctx, 8, "--> deflated data set: %llu bytes inflated (%llu kept) from %llu of %llu%s",
+              static_cast<unsigned long long>(made_ - from_), static_cast<unsigned long long>(kept_ - from_),
+              static_cast<unsigned long long>(in_at_ - z_.avail_in - from_),
+              static_cast<unsigned long long>(file_->size() - std::min(from_, file_->size())),
+              ended_ ? " (all)" : "");
+  }
+
+ private:
+  static constexpr const char* kBudget = "budget";
+
+  bool Fail(std::string what, int code) {
+    failure_ = std::move(what);
+    code_ = code;
+    failed_at_ = in_at_ - z_.avail_in;
+    ended_ = true;
+    return false;
+  }
+
+  // Room to keep one more step; false (failed) when the budget or the
+  // memory says no.
+  bool Room(uint64_t target) {
+    if (kept_ < out_.size()) return true;
+    // The first growth guesses the whole: four times the compressed bytes,
+    // or as far as the read wants when that is more (pages never written
+    // are never touched); later ones double.
+    const uint64_t guess = from_ + Mul_Sat(file_->size() - std::min(from_, file_->size()), 4);
+    const uint64_t budget = std::max<uint64_t>(Image_Budget_Bytes(), from_ + kStep);
+    const uint64_t grown = std::min(std::max({Mul_Sat(out_.size(), 2), guess, target}), budget);
+    if (grown <= out_.size()) return Fail(kBudget, 0);
+    try {
+      PixelBuffer bigger = PixelBuffer::Allocate(static_cast<size_t>(grown));
+      std::memcpy(bigger.data(), out_.data(), static_cast<size_t>(kept_));
+      out_ = std::move(bigger);
+    } catch (const std::bad_alloc&) {
+      return Fail("no memory for the inflated bytes", Z_MEM_ERROR);
+    }
+    return true;
+  }
+
+  // The compressed bytes of the next step; false at the end of the file
+  // (the stream was cut short) or on a read error.
+  bool Feed() {
+    const ptrdiff_t got = file_->Read_At(in_at_, in_.get(), kStep);
+    if (got < 0) return Fail("file not readable", 0);
+    // Cut short: what was inflated is the data set, and a read that wants
+    // more is told why.
+    if (got == 0) return Fail("stream cut short", Z_BUF_ERROR);
+    in_at_ += static_cast<uint64_t>(got);
+    z_.next_in = in_.get();
+    z_.avail_in = static_cast<uInt>(got);
+    return true;
+  }
+
+  // Inflates up to n bytes into dst; the count made.
+  size_t Inflate(uint8_t* dst, size_t n) {
+    z_.next_out = dst;
+    z_.avail_out = static_cast<uInt>(std::min<size_t>(n, UINT_MAX));
+    const uInt before = z_.avail_out;
+    const int r = inflate(&z_, Z_NO_FLUSH);
+    const size_t got = before - z_.avail_out;
+    made_ += got;
+    if (r == Z_STREAM_END)
+      ended_ = true;
+    else if (r != Z_OK && r != Z_BUF_ERROR)
+      Fail(z_.msg ? z_.msg : "inflate failed", r);
+    return got;
+  }
+
+  // A read the stream has passed without keeping its bytes: from the start
+  // again, keeping everything this time.
+  void Restart() {
+    inflateReset(&z_);
+    z_.avail_in = 0;
+    in_at_ = from_;
+    made_ = kept_ = from_;
+    ended_ = false;
+    failure_.clear();
+    keep_all_ = true;
+  }
+
+  // Inflates and keeps bytes until `end` are kept (a step at least), the
+  // stream ends or fails. The caller holds the lock.
+  void Keep_To(uint64_t end) {
+    if (kept_ != made_) Restart();
+    const uint64_t target = std::max(end, kept_ + kStep);
+    while (kept_ < target && !ended_) {
+      if (z_.avail_in == 0 && !Feed()) break;
+      if (!Room(target)) break;
+      kept_ += Inflate(out_.data() + kept_, static_cast<size_t>(std::min(out_.size(), target) - kept_));
+    }
+    if (made_ < end) unmet_ = std::max(unmet_, end);
+  }
+
+  // Inflates n bytes straight into dst (the stream stands at the first);
+  // the count made.
+  size_t Inflate_Into(uint8_t* dst, size_t n, uint64_t end) {
+    if (keep_all_) {
+      Keep_To(end);
+      const uint64_t from = end - n;
+      if (from >= kept_) return 0;
+      const size_t k = static_cast<size_t>(std::min<uint64_t>(n, kept_ - from));
+      std::memcpy(dst, out_.data() + from, k);
+      return k;
+    }
+    size_t done = 0;
+    while (done < n && !ended_) {
+      if (z_.avail_in == 0 && !Feed()) break;
+      done += Inflate(dst + done, n - done);
+    }
+    if (done < n) unmet_ = std::max(unmet_, end);
+    return done;
+  }
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<ByteSource> file_;
+  const uint64_t from_;
+  uint64_t in_at_;  // the next compressed byte to read
+  z_stream z_{};
+  bool live_ = false;
+  bool ended_ = false;
+  bool keep_all_ = false;  // inflated again: nothing goes straight to a reader
+  std::unique_ptr<uint8_t[]> in_;
+  PixelBuffer out_;  // bytes [0, kept_) are kept
+  uint64_t kept_ = 0;
+  std::atomic<uint64_t> made_{0};  // where the stream stands
+  std::string failure_;
+  int code_ = 0;
+  uint64_t failed_at_ = 0;
+  uint64_t unmet_ = 0;  // the furthest end a read wanted and did not get
+};
+
+}  // namespace
+
+std::shared_ptr<ByteSource> NEMA_Inflate_Source(const ReadContext& ctx, std::shared_ptr<ByteSource> file, uint64_t from) {
+  Log_Print(ctx, 9, "in NEMA_Inflate_Source(%llu)", static_cast<unsigned long long>(from));
+  if (from > file->size()) from = file->size();
+  std::string name = file->name();
+  auto maker = std::make_shared<Inflater>(std::move(file), from);
+  if (!maker->Start()) {
+    maker->Report(ctx);
     return {};
   }
-  Log_Print(ctx, 8, "--> data set inflated: %llu bytes from %llu", static_cast<unsigned long long>(filled - from),
-            static_cast<unsigned long long>(source.size() - from));
-  const std::span<const uint8_t> bytes(out->data(), filled);
-  return ByteSource::From_Owned(std::move(out), bytes, source.name());
+  return ByteSource::From_Maker(std::move(maker), std::move(name));
+}
+
+void NEMA_Inflate_Report(const ReadContext& ctx, const ByteSource& source, bool read_failed) {
+  auto* inflater = dynamic_cast<Inflater*>(source.maker());
+  if (!inflater) return;
+  inflater->Trace(ctx);
+  if (read_failed) inflater->Report(ctx);
 }

@@ -100,7 +100,7 @@ int NEMA_Skip_Group(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const
 
 int NEMA_Show_Private(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const NemaElement& el) {
   const int level = ctx.Text_Level();
-  if (!level && cur.Left() >= el.length) return NEMA_Skip(ctx, cur, el.length);  // nothing to list
+  if (!level && cur.Has(el.length)) return NEMA_Skip(ctx, cur, el.length);  // nothing to list
   const auto value = NEMA_Read_String(ctx, cur, el.length);
   if (!value || !level) return value ? 1 : 0;
   const int len = static_cast<int>(el.length);

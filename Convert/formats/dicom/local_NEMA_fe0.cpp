@@ -215,7 +215,7 @@ int Encapsulated(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, ImageHea
       return 0;
     }
     if (item.length == 0) continue;
-    if (item.length == kNemaUndefined || item.length > cur.Left()) {
+    if (item.length == kNemaUndefined || !cur.Has(item.length)) {
       // A fragment that cannot be in the file: the data ends here.
       Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(cur.Left()),
                         static_cast<long long>(item.length), cur.Name());
@@ -587,8 +587,9 @@ int NEMA_Read_7FE0(const ReadContext& ctx, ByteSource& source, uint8_t mode, con
   uint64_t total = 0;
   for (; count < frames && s->image_size[count] != 0; ++count) {
     const uint64_t end = uint64_t{s->image_offset[count]} + s->image_size[count];
-    // Nothing is allocated for bytes the file cannot hold.
-    if (!source.Contains(s->file_offset[count], s->image_size[count])) {
+    // Nothing is allocated for bytes the file cannot hold (a deflated data
+    // set is inflated into the buffer, not before it).
+    if (!source.May_Hold(s->file_offset[count], s->image_size[count])) {
       const uint64_t left = s->file_offset[count] < source.size() ? source.size() - s->file_offset[count] : 0;
       Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(left),
                         static_cast<long long>(s->image_size[count]), source.name().c_str());
@@ -684,20 +685,23 @@ int NEMA_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
             (ima.transfer_mode & 0x03) ? "BIG_ENDIAN" : "LITTLE_ENDIAN");
   auto source = Source_Open_Data(ctx, ima, KEMA_SRC, __LINE__);
   if (!source) return 0;
-  if ((ima.transfer_mode & kNemaDeflated) && !source->is_owned()) {
-    // The header's inflated bytes are gone: inflate again.
-    source = NEMA_Inflate_Source(ctx, *source, NEMA_Meta_End(*source));
+  if ((ima.transfer_mode & kNemaDeflated) && !source->maker()) {
+    // A record without the header's inflating source: inflate again, as far
+    // as the pixels.
+    source = NEMA_Inflate_Source(ctx, source, NEMA_Meta_End(*source));
     if (!source) return 0;
   }
   NemaCursor cur(*source, ima.ima_offset);
   NemaElement el;
-  if (!NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el)) return 0;
-  if (el.group != 0x7FE0) {
+  int read = NEMA_Get_Data_Element(ctx, cur, ima.transfer_mode, el);
+  if (read && el.group != 0x7FE0) {
     Log_Print(ctx, 6, "file:%s, line:%d", KEMA_SRC, __LINE__);
     Log_Print(ctx, 6, "Expecting Pixel data (group 0x7FE0) !");
-    return 0;
+    read = 0;
   }
-  if (!NEMA_Read_7FE0(ctx, *source, ima.transfer_mode, el, ima)) return 0;
+  read = read && NEMA_Read_7FE0(ctx, *source, ima.transfer_mode, el, ima);
+  if (source->maker()) NEMA_Inflate_Report(ctx, *source, !read);
+  if (!read) return 0;
   if (!ima.g2.palette_blu.empty()) return Expand_Palette(ctx, ima);
   return 1;
 }

@@ -36,6 +36,8 @@ uint64_t Bytes_Left(const ByteCursor& cur) {
   return cur.pos < size ? size - cur.pos : 0;
 }
 
+bool Has(const ByteCursor& cur, uint64_t n) { return cur.source->Contains(cur.pos, n); }
+
 int Fetch(const ReadContext& ctx, ByteCursor& cur, void* dst, size_t n, int line) {
   if (!Source_Read(ctx, *cur.source, cur.pos, dst, n, KEMA_SRC, line)) return 0;
   cur.pos += n;
@@ -69,9 +71,8 @@ int Read_Long(const ReadContext& ctx, Cursor& cur, uint8_t mode, int32_t& value)
 
 template <typename Cursor>
 std::optional<std::string> Read_String(const ReadContext& ctx, Cursor& cur, size_t n) {
-  const uint64_t left = Bytes_Left(cur);
-  if (n > left) {
-    Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(left), static_cast<long long>(n),
+  if (!Has(cur, n)) {
+    Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(Bytes_Left(cur)), static_cast<long long>(n),
                       cur.source->name().c_str());
     return std::nullopt;
   }
@@ -89,7 +90,7 @@ std::optional<std::string> Read_String(const ReadContext& ctx, Cursor& cur, size
 template <typename Cursor>
 int Print_Value(const ReadContext& ctx, uint8_t mode, uint16_t group, uint16_t element, Cursor& cur, size_t n) {
   const int level = ctx.Text_Level();
-  if (!Log_Admitted(level) && Bytes_Left(cur) >= n) return NEMA_Skip(ctx, cur, n);  // nothing to list
+  if (!Log_Admitted(level) && Has(cur, n)) return NEMA_Skip(ctx, cur, n);  // nothing to list
   const auto value = Read_String(ctx, cur, n);
   if (!value) return 0;
   if (!Log_Admitted(level)) return 1;
@@ -146,9 +147,8 @@ int NEMA_Read_Long(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, int32_
 }
 
 std::optional<std::vector<uint8_t>> NEMA_Read_Buffer(const ReadContext& ctx, ByteCursor& cur, size_t n) {
-  const uint64_t left = Bytes_Left(cur);
-  if (n > left) {
-    Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(left), static_cast<long long>(n),
+  if (!Has(cur, n)) {
+    Report_Short_Read(ctx, KEMA_SRC, __LINE__, static_cast<long long>(Bytes_Left(cur)), static_cast<long long>(n),
                       cur.source->name().c_str());
     return std::nullopt;
   }

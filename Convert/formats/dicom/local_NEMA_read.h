@@ -114,8 +114,16 @@ class NemaCursor : public ByteCursor {
     source = &src;
     pos = at;
   }
-  // Bytes between the position and the end of the source (0 past the end).
+  // Bytes between the position and the end of the source (0 past the end;
+  // for a made source, the end of what is made so far).
   uint64_t Left() const { return pos < source->size() ? source->size() - pos : 0; }
+  // True when the n bytes from the position are there (made, if need be).
+  bool Has(uint64_t n) const { return source->Contains(pos, n); }
+  // Reads on from the same position in another source (the inflated data set).
+  void Use(ByteSource& src) {
+    source = &src;
+    window_len_ = 0;
+  }
   const char* Name() const { return source->name().c_str(); }
   // Reads n bytes at the position into `dst` and moves on; a read error or
   // a short read is reported (with the caller's source line) and gives 0.

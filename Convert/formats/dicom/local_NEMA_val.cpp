@@ -481,7 +481,7 @@ int Show_Value(const ReadContext& ctx, NemaCursor& cur, uint8_t mode, const Nema
     return NEMA_Show_Private(ctx, cur, mode, el);
   }
   // A value nobody reads: skip it when it is there.
-  if (!keep && !ctx.Text_Level() && cur.Left() >= el.length) return NEMA_Skip(ctx, cur, el.length);
+  if (!keep && !ctx.Text_Level() && cur.Has(el.length)) return NEMA_Skip(ctx, cur, el.length);
 
   const auto raw = Read_Value(ctx, cur, el);
   if (!raw) return 0;
