@@ -335,6 +335,22 @@ int Elscint_PreProc(const ReadContext& ctx, ImageHeader& ima) {
 
 // ---- pixels ----
 
+namespace {
+
+// The difference of the code whose bytes are b and (when b has bit 7 set)
+// b2: seven bits signed (bit 6 the sign), or fifteen bits signed over both
+// bytes; moves k past the code.
+inline int Elscint_Diff(uint8_t b, uint8_t b2, size_t& k) {
+  if (b & 0x80) {
+    k += 2;
+    return static_cast<int16_t>(static_cast<uint16_t>((b & 0x7F) << 8 | b2) << 1) >> 1;
+  }
+  k += 1;
+  return ((b & 0x7F) ^ 0x40) - 0x40;
+}
+
+}  // namespace
+
 int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, size_t width) {
   const size_t size = stored.size();  // 2n
   if (size < 8) return 0;              // no room for the row head and the last value
@@ -353,16 +369,7 @@ int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, si
   size_t i = 1;
   // While both bytes of a code lie in the exchanged words, no check is needed.
   for (; i < c && k + 1 < swapped_end; ++i, ++x) {
-    const uint8_t b = s[k ^ 1];
-    int d;
-    if (b & 0x80) {
-      d = static_cast<int16_t>(static_cast<uint16_t>((b & 0x7F) << 8 | s[(k + 1) ^ 1]) << 1) >> 1;
-      k += 2;
-    } else {
-      d = ((b & 0x7F) ^ 0x40) - 0x40;
-      k += 1;
-    }
-    const uint16_t next = static_cast<uint16_t>(p + d);
+    const uint16_t next = static_cast<uint16_t>(p + Elscint_Diff(s[k ^ 1], s[(k + 1) ^ 1], k));
     if (next <= 4096) p = next;  // a negative step result is above 4096 here
     if (x < width) row[x] = p;
   }
@@ -469,16 +476,7 @@ int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t wi
     if (run < 4) bytewise = 16;
     if (k + 32 <= size) {
       for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {  // no code can run past the row
-        const uint8_t b = L[k];
-        int d;
-        if (b & 0x80) {
-          d = static_cast<int16_t>(static_cast<uint16_t>((b & 0x7F) << 8 | L[k + 1]) << 1) >> 1;
-          k += 2;
-        } else {
-          d = ((b & 0x7F) ^ 0x40) - 0x40;
-          k += 1;
-        }
-        const uint16_t next = static_cast<uint16_t>(p + d);
+        const uint16_t next = static_cast<uint16_t>(p + Elscint_Diff(L[k], L[k + 1], k));
         if (next <= 4096) p = next;  // a negative step result is above 4096 here
         row[x] = p;
       }

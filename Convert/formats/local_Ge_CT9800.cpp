@@ -302,6 +302,37 @@ int CT9800Storage::Copy_To(LogHandle log, ImageHeader& target) const {
 
 // ---- pixels ----
 
+namespace {
+
+// One code at q, at least two bytes before the end: an absolute value
+// (bit 7 clear, two bytes) or a difference (one byte, its low six bits and
+// bit 6 the sign) onto `value`.
+inline void CT9800_Code(const uint8_t*& q, uint32_t& value) {
+  const uint32_t b = *q;
+  if (b < 0x80) {
+    value = b << 8 | q[1];
+    q += 2;
+  } else {
+    value += b >= 0xC0 ? b - 256 : (b & 0x3F);
+    q += 1;
+  }
+}
+
+// The last bytes, fewer than two a sample: differences only, up to `count`
+// samples into `out` (when not null); stops at an absolute value, which
+// needs its second byte. The samples decoded.
+inline size_t CT9800_Tail(const uint8_t*& q, const uint8_t* end, uint16_t* out, size_t count, uint32_t& value) {
+  size_t i = 0;
+  for (; i < count && q < end && *q >= 0x80; ++i) {
+    const uint32_t b = *q++;
+    value += b >= 0xC0 ? b - 256 : (b & 0x3F);
+    if (out) out[i] = static_cast<uint16_t>(value);
+  }
+  return i;
+}
+
+}  // namespace
+
 size_t GE_CT9800_Decode_Scalar(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
   const uint8_t* q = p;
   uint32_t value = v;
@@ -311,25 +342,11 @@ size_t GE_CT9800_Decode_Scalar(const uint8_t*& p, const uint8_t* end, uint16_t* 
     const size_t safe = std::min(count - i, static_cast<size_t>(end - q) / 2);
     if (safe == 0) break;
     for (const size_t stop = i + safe; i < stop; ++i) {
-      const uint32_t b = *q;
-      if (b < 0x80) {
-        value = b << 8 | q[1];
-        q += 2;
-      } else {
-        value += b >= 0xC0 ? b - 256 : (b & 0x3F);
-        q += 1;
-      }
+      CT9800_Code(q, value);
       if (out) out[i] = static_cast<uint16_t>(value);
     }
   }
-  while (i < count && q < end) {
-    const uint32_t b = *q;
-    if (b < 0x80) break;  // an absolute value needs its second byte
-    value += b >= 0xC0 ? b - 256 : (b & 0x3F);
-    q += 1;
-    if (out) out[i] = static_cast<uint16_t>(value);
-    ++i;
-  }
+  i += CT9800_Tail(q, end, out ? out + i : nullptr, count - i, value);
   p = q;
   v = value;
   return i;
@@ -342,14 +359,7 @@ size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, si
   uint32_t value = v;
   size_t i = 0;
   auto one = [&] {
-    const uint32_t b = *q;
-    if (b < 0x80) {
-      value = b << 8 | q[1];
-      q += 2;
-    } else {
-      value += b >= 0xC0 ? b - 256 : (b & 0x3F);
-      q += 1;
-    }
+    CT9800_Code(q, value);
     out[i++] = static_cast<uint16_t>(value);
   };
   for (;;) {
@@ -384,13 +394,7 @@ size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, si
     }
     while (i < stop) one();
   }
-  while (i < count && q < end) {
-    const uint32_t b = *q;
-    if (b < 0x80) break;  // an absolute value needs its second byte
-    value += b >= 0xC0 ? b - 256 : (b & 0x3F);
-    q += 1;
-    out[i++] = static_cast<uint16_t>(value);
-  }
+  i += CT9800_Tail(q, end, out + i, count - i, value);
   p = q;
   v = value;
   return i;
