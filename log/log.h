@@ -72,7 +72,7 @@ std::string Log_Clean_Text(std::string_view text);
 // The line that best says why a read failed, among those it logged: a
 // level-2 "ERROR" line, else any "ERROR" line (low-level ones admitted with
 // tracing), else the first memory failure (whose "line ... of ..." lead-in
-// says little by itself). Feed it the lines of levels 1, 2 and 6..10.
+// says little by itself). Only lines of levels 1, 2 and 6 to 10 count.
 class LogErrorPick {
  public:
   void Add(int level, const char* text);

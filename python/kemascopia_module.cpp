@@ -85,12 +85,12 @@ py::object To_Python(const archive::Json& j) {
     case archive::Json::value_t::array: {
       py::list out;
       for (const auto& v : j) out.append(To_Python(v));
-      return std::move(out);
+      return out;
     }
     case archive::Json::value_t::object: {
       py::dict out;
       for (const auto& item : j.items()) out[py::str(item.key())] = To_Python(item.value());
-      return std::move(out);
+      return out;
     }
     default: return py::none();
   }
@@ -166,7 +166,7 @@ py::array Real_Values(const std::shared_ptr<Image>& self) {
     // signed argument, so unsigned 32-bit samples keep their value.
     dst[i] = channels > 1 ? static_cast<double>(v) : static_cast<double>(v) * slope + intercept;
   }
-  return std::move(out);
+  return out;
 }
 
 std::vector<std::shared_ptr<Image>> Read(const std::string& path) {
@@ -320,8 +320,12 @@ bool Append_Rows(const archive::ScanEntry& e, PyObject* out, ValueCache& cache) 
   const size_t n = std::max<size_t>(1, e.images.size());
   for (size_t i = 0; i < n; ++i) {
     const archive::ScanImage* im = i < e.images.size() ? &e.images[i] : nullptr;
+#if PY_VERSION_HEX < 0x030D0000
     // Sized once for all its keys: no growing on the way.
     PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(k.head.size() + k.fields.size()));
+#else
+    PyObject* d = PyDict_New();  // the presized form is no longer exported
+#endif
     if (!d) return false;
     bool ok = Put(d, k.head[0], New_Text(kema::Output_Text(e.path, false))) &&
               Put(d, k.head[1], im ? PyLong_FromSize_t(i) : Py_NewRef(Py_None)) &&
