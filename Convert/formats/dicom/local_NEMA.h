@@ -31,6 +31,20 @@ constexpr uint16_t NEMA_VR(char a, char b) {
   return static_cast<uint16_t>((static_cast<uint8_t>(a) << 8) | static_cast<uint8_t>(b));
 }
 
+// VRs whose explicit header has two reserved bytes and a 4-byte length: the
+// five of the first editions and those added since with the same layout.
+constexpr bool NEMA_Long_Length_VR(uint16_t vr) {
+  switch (vr) {
+    case NEMA_VR('O', 'B'): case NEMA_VR('O', 'W'): case NEMA_VR('S', 'Q'): case NEMA_VR('U', 'N'):
+    case NEMA_VR('U', 'T'): case NEMA_VR('O', 'F'): case NEMA_VR('O', 'D'): case NEMA_VR('O', 'L'):
+    case NEMA_VR('O', 'V'): case NEMA_VR('U', 'C'): case NEMA_VR('U', 'R'): case NEMA_VR('S', 'V'):
+    case NEMA_VR('U', 'V'):
+      return true;
+    default:
+      return false;
+  }
+}
+
 // One element header as read from the stream.
 struct NemaElement {
   uint16_t group = 0;

@@ -58,17 +58,6 @@ const NemaFrameCodec kNemaPlainFrame = {"Uncompressed", false, nullptr, Plain};
 
 // ---- Deflated Explicit VR Little Endian: the data set after the meta group ----
 
-namespace {
-
-bool Long_Length(const uint8_t* vr) {
-  static const char* const kLong[] = {"OB", "OW", "OF", "OD", "OL", "OV", "SQ", "UN", "UT", "UC", "UR", "SV", "UV"};
-  for (const char* v : kLong)
-    if (vr[0] == v[0] && vr[1] == v[1]) return true;
-  return false;
-}
-
-}  // namespace
-
 uint64_t NEMA_Meta_End(const ByteSource& source) {
   uint8_t b[12];
   if (source.Read_At(128, b, 4) != 4 || std::memcmp(b, "DICM", 4) != 0) return 0;
@@ -76,7 +65,7 @@ uint64_t NEMA_Meta_End(const ByteSource& source) {
   // The meta group is explicit little-endian, a few hundred bytes.
   for (int n = 0; n < 1000; ++n) {
     if (source.Read_At(at, b, 12) < 8 || (b[0] | b[1] << 8) != 0x0002) return at;
-    if (Long_Length(b + 4))
+    if (NEMA_Long_Length_VR(NEMA_VR(static_cast<char>(b[4]), static_cast<char>(b[5]))))
       at += 12 + (uint64_t{b[8]} | uint64_t{b[9]} << 8 | uint64_t{b[10]} << 16 | uint64_t{b[11]} << 24);
     else
       at += 8 + (uint64_t{b[6]} | uint64_t{b[7]} << 8);

@@ -12,20 +12,6 @@ namespace {
 
 bool Is_Upper(uint8_t c) { return c >= 'A' && c <= 'Z'; }
 
-// VRs whose explicit header has two reserved bytes and a 4-byte length: the
-// five of the first editions and those added since with the same layout.
-bool Long_Length_VR(uint16_t vr) {
-  switch (vr) {
-    case NEMA_VR('O', 'B'): case NEMA_VR('O', 'W'): case NEMA_VR('S', 'Q'): case NEMA_VR('U', 'N'):
-    case NEMA_VR('U', 'T'): case NEMA_VR('O', 'F'): case NEMA_VR('O', 'D'): case NEMA_VR('O', 'L'):
-    case NEMA_VR('O', 'V'): case NEMA_VR('U', 'C'): case NEMA_VR('U', 'R'): case NEMA_VR('S', 'V'):
-    case NEMA_VR('U', 'V'):
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 // ---- element headers ----
@@ -47,7 +33,7 @@ int NEMA_Get_Data_Element(const ReadContext& ctx, NemaCursor& cur, uint8_t mode,
   if (mode & kNemaExplicitVR) {
     if (!NEMA_Read_Bytes(ctx, cur, 4, b)) return 0;
     const uint16_t vr = static_cast<uint16_t>((b[0] << 8) | b[1]);
-    if (Long_Length_VR(vr)) {
+    if (NEMA_Long_Length_VR(vr)) {
       int32_t len;
       if (!NEMA_Read_Long(ctx, cur, mode, len)) return 0;
       el.vr = vr;
