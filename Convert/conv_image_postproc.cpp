@@ -1,6 +1,5 @@
 // After the pixel read: the value range, the makers' padding-value fixes and the vertical flip.
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -11,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "Convert/conv_lanes.h"
 #include "Convert/conv_report.h"
 #include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
@@ -205,25 +205,20 @@ __attribute__((target("avx2"), noinline)) Range Scan_Lanes_Wide(const uint8_t* p
   return Scan_Grey_Lanes<T, kHasFill, kStore, kSwap, 32>(p, n, f, out);
 }
 
-std::atomic<bool> g_narrow_only{false};
-
-bool Have_Wide_Lanes() {
-  static const bool wide = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-  return wide && !g_narrow_only.load(std::memory_order_relaxed);
-}
 #endif
 
 template <typename T, bool kHasFill, bool kStore = false, bool kSwap = false>
 Range Scan_Lanes(const uint8_t* p, size_t n, T f, uint8_t* out = nullptr) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (Have_Wide_Lanes()) return Scan_Lanes_Wide<T, kHasFill, kStore, kSwap>(p, n, f, out);
+  if (Lanes_Wide()) return Scan_Lanes_Wide<T, kHasFill, kStore, kSwap>(p, n, f, out);
 #endif
   return Scan_Grey_Lanes<T, kHasFill, kStore, kSwap, 16>(p, n, f, out);
 }
 
-// `known`: the plain range of the same samples, when the read found it.
+// `known`: the plain range of the same samples, when the read found it;
+// `plain_out` is given the plain range.
 template <typename T>
-Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill, const SampleRange* known) {
+Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill, const SampleRange* known, Range& plain_out) {
   using Lim = std::numeric_limits<T>;
   Range plain;
   if (known) {
@@ -231,6 +226,7 @@ Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill, const SampleRange* kno
   } else {
     plain = Scan_Lanes<T, false>(p, n, T{});
   }
+  plain_out = plain;
   // A padding value the type cannot hold never matches.
   if (fill < static_cast<int64_t>(Lim::min()) || fill > static_cast<int64_t>(Lim::max())) return plain;
   // Most images hold no padding value at all: the plain range proves it
@@ -311,9 +307,11 @@ void Clamp_Negative_First_Image_S16(ImageHeader& ima) {
   }
 }
 
-int Recompute_Range(LogHandle log, ImageHeader& ima) {
+// After a change of the padding value: `known` is the plain range of the
+// samples, when they are the ones it was taken of.
+int Recompute_Range(LogHandle log, ImageHeader& ima, const SampleRange* known) {
   ima.g2.ima_min = ima.g2.ima_max = 0;
-  return Image_Image_Min_Max(log, ima);
+  return Image_Image_Min_Max(log, ima, known);
 }
 
 // Mirrors each row of one image, pixel by pixel.
@@ -338,9 +336,9 @@ void Mirror_Rows_Bytes(const uint8_t* src, uint8_t* dst, size_t rows, size_t col
 
 }  // namespace
 
-int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) { return Image_Image_Min_Max(log, ima, nullptr); }
+int Image_Image_Min_Max(LogHandle log, ImageHeader& ima) { return Image_Image_Min_Max(log, ima, nullptr, nullptr); }
 
-int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* known) {
+int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* known, SampleRange* plain) {
   Log_Print(log, 8, "in Image_Image_Min_Max()");
   auto& g2 = ima.g2;
   if (g2.pix_plane > 2) {
@@ -369,29 +367,24 @@ int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* know
     const uint8_t* p = ima.data.data();
     // A range found by the read counts only for the same samples, read as the same type.
     if (known && (known->pix_type != g2.pix_type || known->count != n)) known = nullptr;
+    Range all;
+    bool grey = true;
     switch (g2.pix_type) {
-      case kPixU8: r = Scan_Grey<uint8_t>(p, n, g2.pix_fill, known); break;
-      case kPixS8: r = Scan_Grey<int8_t>(p, n, g2.pix_fill, known); break;
-      case kPixU16: r = Scan_Grey<uint16_t>(p, n, g2.pix_fill, known); break;
-      case kPixS16: r = Scan_Grey<int16_t>(p, n, g2.pix_fill, known); break;
+      case kPixU8: r = Scan_Grey<uint8_t>(p, n, g2.pix_fill, known, all); break;
+      case kPixS8: r = Scan_Grey<int8_t>(p, n, g2.pix_fill, known, all); break;
+      case kPixU16: r = Scan_Grey<uint16_t>(p, n, g2.pix_fill, known, all); break;
+      case kPixS16: r = Scan_Grey<int16_t>(p, n, g2.pix_fill, known, all); break;
       // The accessor reads both 32-bit types as signed.
-      case kPixU32: case kPixS32: r = Scan_Grey<int32_t>(p, n, g2.pix_fill, known); break;
-      default: r = Scan_Packed(p, n, g2.pix_type, g2.pix_fill); break;
+      case kPixU32: case kPixS32: r = Scan_Grey<int32_t>(p, n, g2.pix_fill, known, all); break;
+      default: r = Scan_Packed(p, n, g2.pix_type, g2.pix_fill), grey = false; break;
     }
+    if (plain && grey) *plain = SampleRange{g2.pix_type, all.min, all.max, all.count};
   }
   // An unknown type gives the padding value for every pixel: none counts.
   g2.ima_min = r.min;
   g2.ima_max = r.max;
   Log_Print(log, 6, "--> min:%d max:%d with %llu valid pixels", r.min, r.max, static_cast<unsigned long long>(r.count));
   return 1;
-}
-
-void Image_Scan_Narrow_Only(bool narrow) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  g_narrow_only = narrow;
-#else
-  (void)narrow;
-#endif
 }
 
 bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* out, bool swap) {
@@ -405,7 +398,9 @@ bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange&
   return true;
 }
 
-int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
+int Image_Image_PostProc(LogHandle log, ImageHeader& ima) { return Image_Image_PostProc(log, ima, nullptr); }
+
+int Image_Image_PostProc(LogHandle log, ImageHeader& ima, const SampleRange* known) {
   Log_Print(log, 8, "in Image_Image_PostProc()");
   auto& g2 = ima.g2;
   uint16_t first = 0;
@@ -414,7 +409,7 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
   if (!g2.pix_sign && g2.pix_fill == -32768 && have_first && first == 32768) {
     g2.pix_fill = 32768;
     Log_Print(log, 8, "--> change pix_fill to %d", g2.pix_fill);
-    if (!Recompute_Range(log, ima)) return 0;
+    if (!Recompute_Range(log, ima, known)) return 0;
   }
 
   const std::string& maker = ima.g4.manufacturer;
@@ -423,16 +418,17 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
       if (have_first) {
         g2.pix_fill = first == 63536 ? -2000 : first == 64512 ? -1024 : first == 0 ? 0 : -32768;
         Log_Print(log, 8, "--> change pix_fill to %d", g2.pix_fill);
-        if (!Recompute_Range(log, ima)) return 0;
+        if (!Recompute_Range(log, ima, known)) return 0;
       }
     } else if (Starts_With(maker, "TOSHIB") && g2.pix_fill == -32768) {
       if (have_first && first == 64512) g2.pix_fill = -1024;
       if (have_first && first == 63488) g2.pix_fill = -2048;
-      if (!Recompute_Range(log, ima)) return 0;
+      if (!Recompute_Range(log, ima, known)) return 0;
     } else if (Starts_With(maker, "YOKOGAWA") &&
                (Starts_With(ima.g4.model, "PROSPEED") || Starts_With(ima.g4.model, "ProSpeed"))) {
       // The ring outside the scan circle is written in a band of values.
       Each_First_Image_S16(ima, [](int16_t v) -> int16_t { return v >= -1600 && v <= -1300 ? -1500 : v; });
+      known = nullptr;  // the samples changed
     } else if (Starts_With(maker, "Elscin")) {
       if (have_first && first != 64536) {
         // The range just taken counts every sample when no unsigned 16-bit
@@ -440,7 +436,7 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
         // sample reads as negative, and the pass would change nothing.
         const bool none_negative = g2.pix_type == kPixU16 && (g2.pix_fill < 0 || g2.pix_fill > 65535) &&
                                    g2.ima_max > g2.ima_min && g2.ima_max <= 32767;
-        if (!none_negative) Clamp_Negative_First_Image_S16(ima);
+        if (!none_negative) Clamp_Negative_First_Image_S16(ima), known = nullptr;
       } else if (have_first) {
         g2.rescale_intercept = 0.0f;
         g2.pix_sign = 1;
@@ -451,7 +447,7 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima) {
 
   if (ima.modality == kModalityMR && Starts_With(maker, "GE") && g2.pix_fill == 0) {
     g2.pix_fill = -32768;
-    if (!Recompute_Range(log, ima)) return 0;
+    if (!Recompute_Range(log, ima, known)) return 0;
   }
 
   if (ima.flags & kFlagBottomUp) {

@@ -49,17 +49,19 @@ int Read_Pixels(const ReadContext& ctx, ImageHeader& ima) {
     return 0;
   }
 
-  if (!Image_Image_Min_Max(ctx, ima, range.count ? &range : nullptr)) {
+  SampleRange plain;
+  if (!Image_Image_Min_Max(ctx, ima, range.count ? &range : nullptr, &plain)) {
     Log_Print(ctx, 6, "\xF1\x04" "ERROR:\xF0\x01 in Image_Compute_Min_Max() !");
     ima.data.reset();
     return 0;
   }
+  const uint8_t* const samples = ima.data.data();  // the coherence step may swap them
   if (!Image_Image_Coherence(ctx, ima)) {
     Log_Print(ctx, 6, "\xF1\x04" "ERROR:\xF0\x01\t in Image_Coherence() !");
     ima.data.reset();
     return 0;
   }
-  if (!Image_Image_PostProc(ctx, ima)) {
+  if (!Image_Image_PostProc(ctx, ima, plain.count && ima.data.data() == samples ? &plain : nullptr)) {
     Log_Print(ctx, 6, "\xF1\x04" "ERROR:\xF0\x01\t in Image_Post_Proc() !");
     ima.data.reset();
     return 0;

@@ -23,8 +23,11 @@ struct SampleRange {
 // stored, and their range taken, in this machine's order.
 bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* out = nullptr,
                       bool swap = false);
-// Keeps the scans on the 16-byte path every processor has, even where wider
-// registers exist: for checking that path on any machine.
-void Image_Scan_Narrow_Only(bool narrow);
-// The range step, taking a range of the whole buffer already known.
-int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* known);
+// The range step, taking a range of the whole buffer already known; with
+// `plain`, the plain range of the grey samples (padding included) is put
+// there for a later step over the same samples.
+int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* known, SampleRange* plain = nullptr);
+// The post-processing step; `known`: the plain range of the samples as they
+// are, which spares a range step after a change of the padding value a
+// walk over them.
+int Image_Image_PostProc(LogHandle log, ImageHeader& ima, const SampleRange* known);

@@ -4,10 +4,12 @@
 // row, through the vector row decoder and its reference, which must agree.
 //
 // `fuzz_elscint -kema_write_seeds=DIR` writes the seed corpus and exits.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "Convert/conv_lanes.h"
 #include "Convert/formats/local_Elscint.h"
 #include "Convert/kema_image.h"
 #include "fuzz/fuzz_common.h"
@@ -57,8 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint16_t> want(width, 0xBEEF), got(width, 0xBEEF);
     std::vector<uint8_t> scratch(size);
     const int ok = Elscint_Decode_Row_Scalar({data, size}, want.data(), width);
-    if (Elscint_Decode_Row({data, size}, got.data(), width, scratch.data()) != ok || (ok && got != want))
-      __builtin_trap();
+    for (const bool narrow : {false, true}) {  // both vector widths
+      Lanes_Narrow_Only(narrow);
+      std::fill(got.begin(), got.end(), uint16_t{0xBEEF});
+      if (Elscint_Decode_Row({data, size}, got.data(), width, scratch.data()) != ok || (ok && got != want))
+        __builtin_trap();
+    }
+    Lanes_Narrow_Only(false);
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "Convert/conv_lanes.h"
 #include "Convert/formats/local_Elscint.h"
 #include "Convert/formats/local_Ge_CT9800.h"
 #include "tests/fixtures/legacy_writer.h"
@@ -273,7 +274,16 @@ std::vector<uint8_t> Stream(Random& r, size_t n, int trial, bool ct9800) {
   return s.resize(n), s;
 }
 
-TEST(LegacyDecode, ElscintVectorRowsMatchTheReference) {
+// Each vector decoder runs on the wide registers (where the processor has
+// them) and on the narrow ones every processor has.
+class LegacyDecode : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { Lanes_Narrow_Only(GetParam()); }
+  void TearDown() override { Lanes_Narrow_Only(false); }
+};
+INSTANTIATE_TEST_SUITE_P(Lanes, LegacyDecode, ::testing::Values(false, true));
+
+TEST_P(LegacyDecode, ElscintVectorRowsMatchTheReference) {
   Random r{12345};
   constexpr uint16_t kFirst[] = {2000, 4090, 3, 5000};
   for (int trial = 0; trial < 3000; ++trial) {
@@ -292,7 +302,7 @@ TEST(LegacyDecode, ElscintVectorRowsMatchTheReference) {
   }
 }
 
-TEST(LegacyDecode, CT9800VectorRunsMatchTheReference) {
+TEST_P(LegacyDecode, CT9800VectorRunsMatchTheReference) {
   Random r{777};
   for (int trial = 0; trial < 3000; ++trial) {
     const auto bytes = Stream(r, r() % 700, trial, true);

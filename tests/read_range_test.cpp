@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Convert/conv_lanes.h"
 #include "Convert/conv_sample_read.h"
 #include "Convert/kema_image.h"
 
@@ -38,8 +39,8 @@ int64_t Value(size_t i, size_t n, const Case& c) {
 // narrow one every processor has.
 class ReadRange : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { Image_Scan_Narrow_Only(GetParam()); }
-  void TearDown() override { Image_Scan_Narrow_Only(false); }
+  void SetUp() override { Lanes_Narrow_Only(GetParam()); }
+  void TearDown() override { Lanes_Narrow_Only(false); }
 };
 
 TEST_P(ReadRange, SwappedAndPlainSamplesGiveTheRangeOfAScan) {

@@ -1,8 +1,10 @@
 // Sixteen one-byte differences at once: the low seven bits of each byte as
 // a signed 7-bit number (bit 6 the sign), summed in order onto a running
 // 16-bit value. Shared by the difference-coded rows of the Elscint and
-// GE CT 9800 readers. SSE2 only (the x86-64 baseline); without it the
-// readers keep to their byte-at-a-time loops.
+// GE CT 9800 readers. SSE2 (the x86-64 baseline), and thirty-two at once
+// where the processor has the 32-byte registers (the readers choose by
+// Lanes_Wide()); without either the readers keep to their byte-at-a-time
+// loops.
 #pragma once
 
 #include <cstdint>
@@ -32,5 +34,37 @@ inline void Delta7_Sums(__m128i codes, __m128i& lo, __m128i& hi) {
 
 // The sum of all sixteen differences (from -1024 to 1008).
 inline int16_t Delta7_Total(__m128i hi) { return static_cast<int16_t>(_mm_extract_epi16(hi, 7)); }
+
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KEMA_DELTA7_WIDE 1
+#define KEMA_WIDE_FN __attribute__((target("avx2")))
+
+// The running sums of the thirty-two differences in `codes` (bit 7 of each
+// byte ignored): the first sixteen in `lo`, the rest in `hi`. Each 16-byte
+// half of a register sums its own eight first; the halves' totals are then
+// carried on, as the sixteen-wide sums carry the eighth.
+KEMA_WIDE_FN inline void Delta7_Sums_32(__m256i codes, __m256i& lo, __m256i& hi) {
+  const __m256i t = _mm256_add_epi8(codes, codes);  // bit 6 to the sign bit
+  __m256i a = _mm256_srai_epi16(_mm256_cvtepi8_epi16(_mm256_castsi256_si128(t)), 1);
+  __m256i b = _mm256_srai_epi16(_mm256_cvtepi8_epi16(_mm256_extracti128_si256(t, 1)), 1);
+  a = _mm256_add_epi16(a, _mm256_slli_si256(a, 2));
+  b = _mm256_add_epi16(b, _mm256_slli_si256(b, 2));
+  a = _mm256_add_epi16(a, _mm256_slli_si256(a, 4));
+  b = _mm256_add_epi16(b, _mm256_slli_si256(b, 4));
+  a = _mm256_add_epi16(a, _mm256_slli_si256(a, 8));
+  b = _mm256_add_epi16(b, _mm256_slli_si256(b, 8));
+  // Each half's total in all its lanes: [t0 | t1] and [t2 | t3].
+  const __m256i ta = _mm256_shuffle_epi32(_mm256_shufflehi_epi16(a, 0xFF), 0xFF);
+  const __m256i tb = _mm256_shuffle_epi32(_mm256_shufflehi_epi16(b, 0xFF), 0xFF);
+  lo = _mm256_add_epi16(a, _mm256_permute2x128_si256(ta, ta, 0x08));             // + [0 | t0]
+  const __m256i t01 = _mm256_add_epi16(ta, _mm256_permute2x128_si256(ta, ta, 0x01));  // t0 + t1 everywhere
+  hi = _mm256_add_epi16(b, _mm256_add_epi16(t01, _mm256_permute2x128_si256(tb, tb, 0x08)));
+}
+
+// The sum of all thirty-two differences (from -2048 to 2016).
+KEMA_WIDE_FN inline int16_t Delta7_Total_32(__m256i hi) { return static_cast<int16_t>(_mm256_extract_epi16(hi, 15)); }
 
 #endif

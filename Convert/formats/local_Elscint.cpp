@@ -12,6 +12,7 @@
 #include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
 #include "Convert/conv_header_text.h"
+#include "Convert/conv_lanes.h"
 #include "Convert/conv_report.h"
 #include "Convert/formats/delta7_simd.h"
 
@@ -349,6 +350,23 @@ inline int Elscint_Diff(uint8_t b, uint8_t b2, size_t& k) {
   return ((b & 0x7F) ^ 0x40) - 0x40;
 }
 
+// One difference code at k of a stream of `size` bytes, read through `at`:
+// the new sample after p, or -1 when the code runs past the stream.
+template <typename At>
+inline int Elscint_Step(At at, size_t size, size_t& k, uint16_t& p) {
+  if (k >= size) return -1;
+  const uint8_t b = at(k);
+  int d = ((b & 0x7F) ^ 0x40) - 0x40;  // signed 7-bit
+  if (b & 0x80) {
+    if (++k >= size) return -1;
+    d = static_cast<int16_t>(static_cast<uint16_t>((d & 0xFF) << 8 | at(k)));
+  }
+  ++k;
+  const int16_t next = static_cast<int16_t>(static_cast<uint16_t>(p + d));
+  if (next >= 0 && next <= 4096) p = static_cast<uint16_t>(next);
+  return p;
+}
+
 }  // namespace
 
 int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, size_t width) {
@@ -374,16 +392,7 @@ int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, si
     if (x < width) row[x] = p;
   }
   for (; i < c; ++i, ++x) {
-    if (k >= size) return 0;
-    const uint8_t b = at(k);
-    int d = ((b & 0x7F) ^ 0x40) - 0x40;  // signed 7-bit
-    if (b & 0x80) {
-      if (++k >= size) return 0;
-      d = static_cast<int16_t>(static_cast<uint16_t>((d & 0xFF) << 8 | at(k)));
-    }
-    ++k;
-    const int16_t next = static_cast<int16_t>(static_cast<uint16_t>(p + d));
-    if (next >= 0 && next <= 4096) p = static_cast<uint16_t>(next);
+    if (Elscint_Step(at, size, k, p) < 0) return 0;
     if (x < width) row[x] = p;
   }
   if (k > size) return 0;
@@ -392,27 +401,10 @@ int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, si
 }
 
 
+
 namespace {
 
-// One difference code of the stream `s` at k: the new sample after p, or
-// -1 when the code runs past the stream.
-inline int Elscint_Step(const uint8_t* s, size_t size, size_t& k, uint16_t& p) {
-  if (k >= size) return -1;
-  const uint8_t b = s[k];
-  int d = ((b & 0x7F) ^ 0x40) - 0x40;  // signed 7-bit
-  if (b & 0x80) {
-    if (++k >= size) return -1;
-    d = static_cast<int16_t>(static_cast<uint16_t>((d & 0xFF) << 8 | s[k]));
-  }
-  ++k;
-  const int16_t next = static_cast<int16_t>(static_cast<uint16_t>(p + d));
-  if (next >= 0 && next <= 4096) p = static_cast<uint16_t>(next);
-  return p;
-}
-
-}  // namespace
-
-int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch) {
+int Decode_Row_Narrow(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch) {
   const size_t size = stored.size();  // 2n
   if (size < 8) return 0;
   const uint8_t* s = stored.data();
@@ -430,6 +422,7 @@ int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t wi
   for (; k < swapped_end; k += 2) scratch[k] = s[k + 1], scratch[k + 1] = s[k];
   scratch[size - 2] = s[size - 2], scratch[size - 1] = s[size - 1];
   const uint8_t* L = scratch;
+  const auto in_order = [L](size_t k) { return L[k]; };
 
   const size_t x0 = static_cast<uint16_t>(s[0] | s[1] << 8);
   uint16_t p = static_cast<uint16_t>(s[2] | s[3] << 8);
@@ -483,18 +476,102 @@ int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t wi
       continue;
     }
     for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {
-      if (Elscint_Step(L, size, k, p) < 0) return 0;
+      if (Elscint_Step(in_order, size, k, p) < 0) return 0;
       row[x] = p;
     }
   }
 #endif
   for (; i < c; ++i, ++x) {
-    if (Elscint_Step(L, size, k, p) < 0) return 0;
+    if (Elscint_Step(in_order, size, k, p) < 0) return 0;
     if (x < width) row[x] = p;
   }
   if (k > size) return 0;
   if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(s[size - 2] | s[size - 1] << 8);
   return 1;
+}
+
+#if KEMA_DELTA7_WIDE
+// The same thirty-two codes at a time, reading the exchanged words where
+// they lie: the byte at k in reading order is s[k ^ 1], so the 32 bytes from
+// k are taken byte by byte from two loads, one starting a byte before k and
+// one a byte after, as k is odd or even.
+KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row, size_t width) {
+  const size_t size = stored.size();  // 2n
+  if (size < 8) return 0;
+  const uint8_t* s = stored.data();
+  const size_t swapped_end = size - 2;
+  const auto at = [s, swapped_end](size_t k) { return k < swapped_end ? s[k ^ 1] : s[k]; };
+  const size_t x0 = static_cast<uint16_t>(s[0] | s[1] << 8);
+  uint16_t p = static_cast<uint16_t>(s[2] | s[3] << 8);
+  const size_t c = static_cast<uint16_t>(s[4] | s[5] << 8);
+  if (x0 < width) row[x0] = p;
+  size_t k = 6;
+  size_t x = x0 + 1;
+  size_t i = 1;
+  const __m256i take_after[2] = {_mm256_set1_epi16(0x00FF), _mm256_set1_epi16(static_cast<int16_t>(0xFF00))};
+  const __m256i top = _mm256_set1_epi16(4096), zero = _mm256_setzero_si256();
+  while (i + 32 <= c && k + 33 <= swapped_end && x + 32 <= width) {
+    const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k - 1));
+    const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 1));
+    const __m256i codes = _mm256_blendv_epi8(before, after, take_after[k & 1]);
+    const unsigned escapes = static_cast<unsigned>(_mm256_movemask_epi8(codes));
+    const unsigned run = escapes ? static_cast<unsigned>(__builtin_ctz(escapes)) : 32;
+    size_t bytewise = run == 32 ? 32 : run + 1;
+    if (run >= 8) {
+      __m256i sums_lo, sums_hi;
+      Delta7_Sums_32(codes, sums_lo, sums_hi);
+      const __m256i base = _mm256_set1_epi16(static_cast<int16_t>(p));
+      const __m256i lo = _mm256_add_epi16(sums_lo, base), hi = _mm256_add_epi16(sums_hi, base);
+      // A lane outside 0 to 4096 (a negative one is above it unsigned)
+      // keeps a nonzero byte through the saturating steps.
+      const __m256i over = _mm256_permute4x64_epi64(
+          _mm256_packs_epi16(_mm256_subs_epu16(lo, top), _mm256_subs_epu16(hi, top)), 0xD8);
+      const unsigned outside = ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(over, zero)));
+      const unsigned used = run == 32 ? 0xFFFFFFFFu : (1u << run) - 1;
+      if ((outside & used) == 0) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), lo);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x + 16), hi);
+        if (run == 32) {
+          p = static_cast<uint16_t>(p + Delta7_Total_32(sums_hi));
+          k += 32, x += 32, i += 32;
+          continue;
+        }
+        p = row[x + run - 1];
+        k += run, x += run, i += run;
+        bytewise = 1;
+      }
+    }
+    if (run < 8) bytewise = 16;
+    if (k + 2 * bytewise + 2 <= swapped_end) {  // every byte of these codes lies in the exchanged words
+      for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {
+        const uint16_t next = static_cast<uint16_t>(p + Elscint_Diff(s[k ^ 1], s[(k + 1) ^ 1], k));
+        if (next <= 4096) p = next;
+        row[x] = p;
+      }
+      continue;
+    }
+    for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {
+      if (Elscint_Step(at, size, k, p) < 0) return 0;
+      row[x] = p;
+    }
+  }
+  for (; i < c; ++i, ++x) {
+    if (Elscint_Step(at, size, k, p) < 0) return 0;
+    if (x < width) row[x] = p;
+  }
+  if (k > size) return 0;
+  if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(s[size - 2] | s[size - 1] << 8);
+  return 1;
+}
+#endif
+
+}  // namespace
+
+int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch) {
+#if KEMA_DELTA7_WIDE
+  if (Lanes_Wide()) return Decode_Row_Wide(stored, row, width);
+#endif
+  return Decode_Row_Narrow(stored, row, width, scratch);
 }
 
 int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
