@@ -165,7 +165,6 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("Elscint_Compressed_Steps_512x512", BM_Decode, &elscint_steps, &Elscint_Read_Image);
   benchmark::RegisterBenchmark("Elscint_Compressed_Narrow_512x512", BM_Decode_Narrow, &elscint, &Elscint_Read_Image);
   benchmark::RegisterBenchmark("CT9800_Map_512x512", BM_Decode, &ct9800, &GE_CT9800_Read_Image);
-  benchmark::RegisterBenchmark("CT9800_Map_Narrow_512x512", BM_Decode_Narrow, &ct9800, &GE_CT9800_Read_Image);
   benchmark::RegisterBenchmark("CT9800_Map_Steps_512x512", BM_Decode, &ct9800_steps, &GE_CT9800_Read_Image);
   benchmark::RegisterBenchmark("Pace_512x512", BM_Decode, &pace, &GE_PACE_Read_Image);
   // Philips HDL1 row records: every row from column 1 to 510, difference-coded.

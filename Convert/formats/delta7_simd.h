@@ -1,10 +1,10 @@
 // Sixteen one-byte differences at once: the low seven bits of each byte as
 // a signed 7-bit number (bit 6 the sign), summed in order onto a running
 // 16-bit value. Shared by the difference-coded rows of the Elscint and
-// GE CT 9800 readers. SSE2 (the x86-64 baseline), and thirty-two at once
-// where the processor has the 32-byte registers (the readers choose by
-// Lanes_Wide()); without either the readers keep to their byte-at-a-time
-// loops.
+// GE CT 9800 readers. SSE2 (the x86-64 baseline), and for Elscint rows
+// thirty-two at once where the processor has the 32-byte registers (the
+// reader chooses by Lanes_Wide()); without either the readers keep to their
+// byte-at-a-time loops.
 #pragma once
 
 #include <cstdint>
@@ -66,5 +66,20 @@ KEMA_WIDE_FN inline void Delta7_Sums_32(__m256i codes, __m256i& lo, __m256i& hi)
 
 // The sum of all thirty-two differences (from -2048 to 2016).
 KEMA_WIDE_FN inline int16_t Delta7_Total_32(__m256i hi) { return static_cast<int16_t>(_mm256_extract_epi16(hi, 15)); }
+
+// The sum of the first `n` differences in `codes` (n at most 32), taken
+// apart from the running sums so that a decoder need not wait for them:
+// each difference raised by 64 is a byte from 0 to 127, and the byte sums
+// of the processor add them.
+KEMA_WIDE_FN inline int Delta7_Head_Sum(__m256i codes, unsigned n) {
+  const __m256i index = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                         22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+  const __m256i raised = _mm256_and_si256(_mm256_add_epi8(codes, _mm256_set1_epi8(64)), _mm256_set1_epi8(0x7F));
+  const __m256i head = _mm256_and_si256(raised, _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(n)), index));
+  const __m256i quads = _mm256_sad_epu8(head, _mm256_setzero_si256());
+  const __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(quads), _mm256_extracti128_si256(quads, 1));
+  const __m128i sum = _mm_add_epi64(pair, _mm_unpackhi_epi64(pair, pair));
+  return _mm_cvtsi128_si32(sum) - 64 * static_cast<int>(n);
+}
 
 #endif

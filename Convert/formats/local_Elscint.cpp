@@ -494,8 +494,9 @@ int Decode_Row_Narrow(std::span<const uint8_t> stored, uint16_t* row, size_t wid
 // The same thirty-two codes at a time, reading the exchanged words where
 // they lie: the byte at k in reading order is s[k ^ 1], so the 32 bytes from
 // k are taken byte by byte from two loads, one starting a byte before k and
-// one a byte after, as k is odd or even.
-KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row, size_t width) {
+// one a byte after, as k is odd or even. The loads may reach `readable`
+// bytes past the row; only codes inside it are used.
+KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row, size_t width, size_t readable) {
   const size_t size = stored.size();  // 2n
   if (size < 8) return 0;
   const uint8_t* s = stored.data();
@@ -510,49 +511,67 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
   size_t i = 1;
   const __m256i take_after[2] = {_mm256_set1_epi16(0x00FF), _mm256_set1_epi16(static_cast<int16_t>(0xFF00))};
   const __m256i top = _mm256_set1_epi16(4096), zero = _mm256_setzero_si256();
-  while (i + 32 <= c && k + 33 <= swapped_end && x + 32 <= width) {
+  const __m256i lane_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m256i lane_hi = _mm256_add_epi16(lane_lo, _mm256_set1_epi16(16));
+  // Each turn takes the one-byte codes up to the next long code, the count
+  // or the end of the exchanged words (at most 32), then that long code.
+  while (i < c && k < swapped_end && x + 32 <= width && k + 33 <= size + readable) {
+    const size_t room = std::min({size_t{32}, c - i, swapped_end - k});
     const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k - 1));
     const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + k + 1));
     const __m256i codes = _mm256_blendv_epi8(before, after, take_after[k & 1]);
-    const unsigned escapes = static_cast<unsigned>(_mm256_movemask_epi8(codes));
-    const unsigned run = escapes ? static_cast<unsigned>(__builtin_ctz(escapes)) : 32;
-    size_t bytewise = run == 32 ? 32 : run + 1;
-    if (run >= 8) {
-      __m256i sums_lo, sums_hi;
-      Delta7_Sums_32(codes, sums_lo, sums_hi);
-      const __m256i base = _mm256_set1_epi16(static_cast<int16_t>(p));
-      const __m256i lo = _mm256_add_epi16(sums_lo, base), hi = _mm256_add_epi16(sums_hi, base);
-      // A lane outside 0 to 4096 (a negative one is above it unsigned)
-      // keeps a nonzero byte through the saturating steps.
-      const __m256i over = _mm256_permute4x64_epi64(
-          _mm256_packs_epi16(_mm256_subs_epu16(lo, top), _mm256_subs_epu16(hi, top)), 0xD8);
-      const unsigned outside = ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(over, zero)));
-      const unsigned used = run == 32 ? 0xFFFFFFFFu : (1u << run) - 1;
-      if ((outside & used) == 0) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), lo);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x + 16), hi);
-        if (run == 32) {
-          p = static_cast<uint16_t>(p + Delta7_Total_32(sums_hi));
-          k += 32, x += 32, i += 32;
-          continue;
-        }
-        p = row[x + run - 1];
-        k += run, x += run, i += run;
-        bytewise = 1;
-      }
-    }
-    if (run < 8) bytewise = 16;
-    if (k + 2 * bytewise + 2 <= swapped_end) {  // every byte of these codes lies in the exchanged words
-      for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {
+    const unsigned stops = static_cast<unsigned>(_mm256_movemask_epi8(codes)) | (room < 32 ? ~0u << room : 0u);
+    const unsigned run = stops ? static_cast<unsigned>(__builtin_ctz(stops)) : 32;
+    if (run < 4 && i + 16 <= c && k + 34 <= swapped_end) {
+      // Where long codes are close together the next sixteen codes go one
+      // by one rather than being looked at again; all their bytes lie in
+      // the exchanged words.
+      for (const size_t stop = i + 16; i < stop; ++i, ++x) {
         const uint16_t next = static_cast<uint16_t>(p + Elscint_Diff(s[k ^ 1], s[(k + 1) ^ 1], k));
-        if (next <= 4096) p = next;
+        if (next <= 4096) p = next;  // a negative step result is above 4096 here
         row[x] = p;
       }
       continue;
     }
-    for (const size_t stop = i + bytewise; i < stop; ++i, ++x) {
+    if (run > 0) {
+      __m256i sums_lo, sums_hi;
+      Delta7_Sums_32(codes, sums_lo, sums_hi);
+      const __m256i base = _mm256_set1_epi16(static_cast<int16_t>(p));
+      __m256i lo = _mm256_add_epi16(sums_lo, base), hi = _mm256_add_epi16(sums_hi, base);
+      // A lane outside 0 to 4096 (a negative one is above it unsigned)
+      // keeps a nonzero byte through the saturating steps; lanes past the
+      // run count only when one of all is outside.
+      const __m256i over_lo = _mm256_subs_epu16(lo, top), over_hi = _mm256_subs_epu16(hi, top);
+      unsigned outside = 0;
+      if (!_mm256_testz_si256(_mm256_or_si256(over_lo, over_hi), _mm256_or_si256(over_lo, over_hi))) {
+        const __m256i over = _mm256_permute4x64_epi64(_mm256_packs_epi16(over_lo, over_hi), 0xD8);
+        const unsigned used = run == 32 ? 0xFFFFFFFFu : (1u << run) - 1;
+        outside = ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(over, zero))) & used;
+      }
+      if (outside) {
+        // A sample repeats the one before where a sum leaves the range: these go one by one.
+        for (const size_t stop = i + run; i < stop; ++i, ++x) {
+          Elscint_Step(at, size, k, p);
+          row[x] = p;
+        }
+      } else {
+        if (i + 31 > c) {  // the columns past the row's codes keep what they hold
+          const __m256i n = _mm256_set1_epi16(static_cast<int16_t>(run));
+          auto* at_lo = reinterpret_cast<__m256i*>(row + x);
+          auto* at_hi = reinterpret_cast<__m256i*>(row + x + 16);
+          lo = _mm256_blendv_epi8(_mm256_loadu_si256(at_lo), lo, _mm256_cmpgt_epi16(n, lane_lo));
+          hi = _mm256_blendv_epi8(_mm256_loadu_si256(at_hi), hi, _mm256_cmpgt_epi16(n, lane_hi));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), lo);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x + 16), hi);
+        p = static_cast<uint16_t>(p + (run == 32 ? Delta7_Total_32(sums_hi) : Delta7_Head_Sum(codes, run)));
+        k += run, x += run, i += run;
+      }
+    }
+    if (run < room) {  // the long code
       if (Elscint_Step(at, size, k, p) < 0) return 0;
       row[x] = p;
+      ++i, ++x;
     }
   }
   for (; i < c; ++i, ++x) {
@@ -567,9 +586,10 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
 
 }  // namespace
 
-int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch) {
+int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch,
+                       size_t readable) {
 #if KEMA_DELTA7_WIDE
-  if (Lanes_Wide()) return Decode_Row_Wide(stored, row, width);
+  if (Lanes_Wide()) return Decode_Row_Wide(stored, row, width, readable);
 #endif
   return Decode_Row_Narrow(stored, row, width, scratch);
 }
@@ -628,7 +648,7 @@ int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
       std::fill(row, row + x0, uint16_t{0});
       std::fill(row + stop, row + width, uint16_t{0});
     }
-    if (!Elscint_Decode_Row({bytes + at, 2 * n}, row, width, scratch.get())) {
+    if (!Elscint_Decode_Row({bytes + at, 2 * n}, row, width, scratch.get(), rows.size - at - 2 * n)) {
       char detail[48];
       std::snprintf(detail, sizeof detail, "Bad line lenght, line %zu", y);
       Error_Lines(ctx, "in Elscint Compression !", detail);

@@ -45,7 +45,10 @@ struct ElscintStorage final : FormatStorage {
 // `row` of `width` samples; columns past the width are dropped. 1, or 0
 // when the difference stream runs past the row's length. `scratch` holds
 // 2n bytes (the stream in reading order); runs of one-byte differences are
-// summed sixteen at a time where the processor allows.
-int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch);
+// summed sixteen or thirty-two at a time where the processor allows.
+// `readable`: how many bytes after the row may be read (never used), so
+// that the last codes of a row need not go one by one.
+int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch,
+                       size_t readable = 0);
 // The same, one code at a time: the reference the fast path must match.
 int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, size_t width);

@@ -11,7 +11,6 @@
 #include "Convert/byte_source.h"
 #include "Convert/conv_budget.h"
 #include "Convert/conv_header_text.h"
-#include "Convert/conv_lanes.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
 #include "Convert/formats/delta7_simd.h"
@@ -353,10 +352,9 @@ size_t GE_CT9800_Decode_Scalar(const uint8_t*& p, const uint8_t* end, uint16_t* 
   return i;
 }
 
-namespace {
-
+size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
 #if KEMA_DELTA7_SIMD
-size_t Decode_Narrow(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
+  if (!out) return GE_CT9800_Decode_Scalar(p, end, out, count, v);
   const uint8_t* q = p;
   uint32_t value = v;
   size_t i = 0;
@@ -400,62 +398,6 @@ size_t Decode_Narrow(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_
   p = q;
   v = value;
   return i;
-}
-#endif
-
-#if KEMA_DELTA7_WIDE
-// The same thirty-two difference bytes at a time.
-KEMA_WIDE_FN size_t Decode_Wide(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
-  const uint8_t* q = p;
-  uint32_t value = v;
-  size_t i = 0;
-  auto one = [&] {
-    CT9800_Code(q, value);
-    out[i++] = static_cast<uint16_t>(value);
-  };
-  for (;;) {
-    const size_t safe = std::min(count - i, static_cast<size_t>(end - q) / 2);
-    if (safe == 0) break;
-    const size_t stop = i + safe;
-    while (stop - i >= 32) {
-      const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-      const unsigned diffs = static_cast<unsigned>(_mm256_movemask_epi8(codes));
-      const unsigned run = diffs == 0xFFFFFFFFu ? 32 : static_cast<unsigned>(__builtin_ctz(~diffs));
-      if (run >= 8) {
-        __m256i lo, hi;
-        Delta7_Sums_32(codes, lo, hi);
-        const __m256i base = _mm256_set1_epi16(static_cast<int16_t>(value));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_add_epi16(lo, base));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 16), _mm256_add_epi16(hi, base));
-        if (run == 32) {
-          value += static_cast<uint32_t>(int32_t{Delta7_Total_32(hi)});
-          q += 32, i += 32;
-          continue;
-        }
-        q += run, i += run;
-        one();
-        continue;
-      }
-      for (unsigned n = run + 1; n > 0; --n) one();
-    }
-    while (i < stop) one();
-  }
-  i += CT9800_Tail(q, end, out + i, count - i, value);
-  p = q;
-  v = value;
-  return i;
-}
-#endif
-
-}  // namespace
-
-size_t GE_CT9800_Decode(const uint8_t*& p, const uint8_t* end, uint16_t* out, size_t count, uint32_t& v) {
-  if (!out) return GE_CT9800_Decode_Scalar(p, end, out, count, v);
-#if KEMA_DELTA7_WIDE
-  if (Lanes_Wide()) return Decode_Wide(p, end, out, count, v);
-#endif
-#if KEMA_DELTA7_SIMD
-  return Decode_Narrow(p, end, out, count, v);
 #else
   return GE_CT9800_Decode_Scalar(p, end, out, count, v);
 #endif
