@@ -179,6 +179,21 @@ TEST(ScannerB, ImatronTableMonthsAndSizeCheck) {
   EXPECT_TRUE(log.Contains("Imatron slice position table lies past the end of the file", 2));
 }
 
+// Files the fuzzer found (run under the sanitizers in CI): each reads to
+// the end without undefined behaviour. An Imatron entry of no characters
+// placed past an empty data area was kept, and its value's address taken
+// from a null pointer.
+TEST(ScannerB, FuzzFindingsReadCleanly) {
+  LogCapture log(2);
+  const auto bytes = Read_File(std::string(KEMA_SOURCE_DIR) + "/tests/data/read_regress/imatron_empty_entry_past_its_area.img");
+  ASSERT_FALSE(bytes.empty());
+  if (auto ima = Kema_Image_Header_Read(nullptr, bytes.size(), bytes.data())) {
+    Kema_Image_Get_Image(nullptr, *ima);
+    Kema_Image_Free_Header(nullptr, *ima);
+  }
+  EXPECT_TRUE(log.Contains("Imatron entry", 2));
+}
+
 // Plainly stored formats cut inside their pixels show the rows they hold;
 // the missing rows are 0.
 TEST(ScannerB, PlainFormatsCutShortShowTheirRows) {

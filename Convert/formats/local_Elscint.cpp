@@ -513,6 +513,7 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
   const __m256i top = _mm256_set1_epi16(4096), zero = _mm256_setzero_si256();
   const __m256i lane_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m256i lane_hi = _mm256_add_epi16(lane_lo, _mm256_set1_epi16(16));
+  __m256i strays = zero;
   // Each turn takes the one-byte codes up to the next long code, the count
   // or the end of the exchanged words (at most 32), then that long code.
   while (i < c && k < swapped_end && x + 32 <= width && k + 33 <= size + readable) {
@@ -539,14 +540,23 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
       const __m256i base = _mm256_set1_epi16(static_cast<int16_t>(p));
       __m256i lo = _mm256_add_epi16(sums_lo, base), hi = _mm256_add_epi16(sums_hi, base);
       // A lane outside 0 to 4096 (a negative one is above it unsigned)
-      // keeps a nonzero byte through the saturating steps; lanes past the
-      // run count only when one of all is outside.
+      // keeps a nonzero byte through the saturating steps.
       const __m256i over_lo = _mm256_subs_epu16(lo, top), over_hi = _mm256_subs_epu16(hi, top);
+      if (run == 32) {
+        // Whole turns are checked once, at the end of the row: a stream
+        // written by a scanner never leaves the range.
+        strays = _mm256_or_si256(strays, _mm256_or_si256(over_lo, over_hi));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), lo);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x + 16), hi);
+        p = static_cast<uint16_t>(p + Delta7_Total_32(sums_hi));
+        k += 32, x += 32, i += 32;
+        continue;
+      }
+      // Lanes past the run count only when one of all is outside.
       unsigned outside = 0;
       if (!_mm256_testz_si256(_mm256_or_si256(over_lo, over_hi), _mm256_or_si256(over_lo, over_hi))) {
         const __m256i over = _mm256_permute4x64_epi64(_mm256_packs_epi16(over_lo, over_hi), 0xD8);
-        const unsigned used = run == 32 ? 0xFFFFFFFFu : (1u << run) - 1;
-        outside = ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(over, zero))) & used;
+        outside = ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(over, zero))) & ((1u << run) - 1);
       }
       if (outside) {
         // A sample repeats the one before where a sum leaves the range: these go one by one.
@@ -564,7 +574,7 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), lo);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x + 16), hi);
-        p = static_cast<uint16_t>(p + (run == 32 ? Delta7_Total_32(sums_hi) : Delta7_Head_Sum(codes, run)));
+        p = static_cast<uint16_t>(p + Delta7_Head_Sum(codes, run));
         k += run, x += run, i += run;
       }
     }
@@ -578,6 +588,9 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
     if (Elscint_Step(at, size, k, p) < 0) return 0;
     if (x < width) row[x] = p;
   }
+  // A whole turn left the range: a sample there repeats the one before,
+  // which the one-code-at-a-time decoder knows how to do.
+  if (!_mm256_testz_si256(strays, strays)) return Elscint_Decode_Row_Scalar(stored, row, width);
   if (k > size) return 0;
   if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(s[size - 2] | s[size - 1] << 8);
   return 1;

@@ -74,10 +74,11 @@ bool Read_Table(const ReadContext& ctx, const ByteSource& src, uint32_t table, u
       const size_t at = (j / kImatronEntriesPerBlock) * kImatronBlock + (j % kImatronEntriesPerBlock) * kImatronEntrySize;
       const FieldBlock e(std::span<const uint8_t>(raw).subspan(at, kImatronEntrySize), false);
       ImatronEntry entry{std::string(e.Chars(0, 7)), static_cast<char>(e.U8(7)), e.U16(8), e.U16(10)};
-      const uint64_t room = entry.word >= 1 && uint64_t{entry.word - 1u} * 2 < out.data.size()
-                                ? out.data.size() - uint64_t{entry.word - 1u} * 2 : 0;
+      // Word 1 is the area's first; an empty value must start inside it too.
+      const bool placed = entry.word >= 1 && uint64_t{entry.word - 1u} * 2 <= out.data.size();
+      const uint64_t room = placed ? out.data.size() - uint64_t{entry.word - 1u} * 2 : 0;
       const uint64_t size = uint64_t{entry.count} * Element_Size(entry.type);
-      if (size > room) {
+      if (!placed || size > room) {
         Log_Print(ctx, 2, "\xF1\x04" "ERROR:\x01 Imatron entry \"%s\": size(=%d) > %d\xF0", entry.name.c_str(),
                   static_cast<int>(size), static_cast<int>(room));
         continue;
