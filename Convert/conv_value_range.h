@@ -28,6 +28,6 @@ bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange&
 // there for a later step over the same samples.
 int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* known, SampleRange* plain = nullptr);
 // The post-processing step; `known`: the plain range of the samples as they
-// are, which spares a range step after a change of the padding value a
-// walk over them.
+// are, so that a range step after a change of the padding value need not
+// walk them for it.
 int Image_Image_PostProc(LogHandle log, ImageHeader& ima, const SampleRange* known);

@@ -400,10 +400,10 @@ int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, si
   return 1;
 }
 
-
-
 namespace {
 
+// Sixteen one-byte codes at a time (SSE2), over the stream put back in
+// reading order in `scratch`.
 int Decode_Row_Narrow(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch) {
   const size_t size = stored.size();  // 2n
   if (size < 8) return 0;
