@@ -367,6 +367,22 @@ inline int Elscint_Step(At at, size_t size, size_t& k, uint16_t& p) {
   return p;
 }
 
+// The end of a row, the same for every decoder: code i on (at byte k,
+// column x, after the sample p) one by one, then the row's last value as it
+// is stored. 1, or 0 when a code runs past the stream.
+template <typename At>
+int Elscint_Finish_Row(At at, std::span<const uint8_t> stored, uint16_t* row, size_t width, size_t x0, size_t c,
+                       size_t i, size_t x, size_t k, uint16_t p) {
+  const size_t size = stored.size();
+  for (; i < c; ++i, ++x) {
+    if (Elscint_Step(at, size, k, p) < 0) return 0;
+    if (x < width) row[x] = p;
+  }
+  if (k > size) return 0;
+  if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(stored[size - 2] | stored[size - 1] << 8);
+  return 1;
+}
+
 }  // namespace
 
 int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, size_t width) {
@@ -391,13 +407,7 @@ int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, si
     if (next <= 4096) p = next;  // a negative step result is above 4096 here
     if (x < width) row[x] = p;
   }
-  for (; i < c; ++i, ++x) {
-    if (Elscint_Step(at, size, k, p) < 0) return 0;
-    if (x < width) row[x] = p;
-  }
-  if (k > size) return 0;
-  if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(s[size - 2] | s[size - 1] << 8);
-  return 1;
+  return Elscint_Finish_Row(at, stored, row, width, x0, c, i, x, k, p);
 }
 
 namespace {
@@ -481,13 +491,7 @@ int Decode_Row_Narrow(std::span<const uint8_t> stored, uint16_t* row, size_t wid
     }
   }
 #endif
-  for (; i < c; ++i, ++x) {
-    if (Elscint_Step(in_order, size, k, p) < 0) return 0;
-    if (x < width) row[x] = p;
-  }
-  if (k > size) return 0;
-  if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(s[size - 2] | s[size - 1] << 8);
-  return 1;
+  return Elscint_Finish_Row(in_order, stored, row, width, x0, c, i, x, k, p);
 }
 
 #if KEMA_DELTA7_WIDE
@@ -584,16 +588,11 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
       ++i, ++x;
     }
   }
-  for (; i < c; ++i, ++x) {
-    if (Elscint_Step(at, size, k, p) < 0) return 0;
-    if (x < width) row[x] = p;
-  }
   // A whole turn left the range: a sample there repeats the one before,
-  // which the one-code-at-a-time decoder knows how to do.
+  // which the one-code-at-a-time decoder knows how to do. (Whether a row
+  // runs past its stream does not depend on the values.)
   if (!_mm256_testz_si256(strays, strays)) return Elscint_Decode_Row_Scalar(stored, row, width);
-  if (k > size) return 0;
-  if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(s[size - 2] | s[size - 1] << 8);
-  return 1;
+  return Elscint_Finish_Row(at, stored, row, width, x0, c, i, x, k, p);
 }
 #endif
 
