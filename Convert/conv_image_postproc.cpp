@@ -233,6 +233,7 @@ Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill, const SampleRange* kno
   // when the padding lies outside it, and the masked scan runs only when it
   // does not.
   if (plain.count == 0 || fill < plain.min || fill > plain.max) return plain;
+  if (known && known->padded && known->padding == fill) return Range{known->rest_min, known->rest_max, known->rest_count};
   return Scan_Lanes<T, true>(p, n, static_cast<T>(fill));
 }
 
@@ -245,6 +246,31 @@ void Add_Range(const uint8_t* p, size_t n, SampleRange& r, uint8_t* out, bool sw
   if (r.count == 0 || part.min < r.min) r.min = part.min;
   if (r.count == 0 || part.max > r.max) r.max = part.max;
   r.count += part.count;
+}
+
+template <typename T>
+void Add_Padded_Range(const uint8_t* p, size_t n, int32_t padding, SampleRange& r) {
+  const T pad = static_cast<T>(padding);
+  const Range rest = Scan_Lanes<T, true>(p, n, pad);
+  if (r.count == 0) {
+    r.padded = true;
+    r.padding = static_cast<int32_t>(pad);
+  }
+  if (rest.count != 0) {
+    if (r.rest_count == 0 || rest.min < r.rest_min) r.rest_min = rest.min;
+    if (r.rest_count == 0 || rest.max > r.rest_max) r.rest_max = rest.max;
+    r.rest_count += rest.count;
+  }
+  // The plain range: the rest and, where some sample was left out, the padding.
+  Range part = rest;
+  if (rest.count < n) {
+    part.min = rest.count ? std::min<int32_t>(rest.min, pad) : pad;
+    part.max = rest.count ? std::max<int32_t>(rest.max, pad) : pad;
+  }
+  if (n == 0) return;
+  if (r.count == 0 || part.min < r.min) r.min = part.min;
+  if (r.count == 0 || part.max > r.max) r.max = part.max;
+  r.count += n;
 }
 
 // Colour types read as grey: the packed value the accessor gives.
@@ -378,7 +404,7 @@ int Image_Image_Min_Max(LogHandle log, ImageHeader& ima, const SampleRange* know
       case kPixU32: case kPixS32: r = Scan_Grey<int32_t>(p, n, g2.pix_fill, known, all); break;
       default: r = Scan_Packed(p, n, g2.pix_type, g2.pix_fill), grey = false; break;
     }
-    if (plain && grey) *plain = SampleRange{g2.pix_type, all.min, all.max, all.count};
+    if (plain && grey) *plain = known ? *known : SampleRange{g2.pix_type, all.min, all.max, all.count};
   }
   // An unknown type gives the padding value for every pixel: none counts.
   g2.ima_min = r.min;
@@ -396,6 +422,42 @@ bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange&
   }
   r.pix_type = pix_type;
   return true;
+}
+
+bool Image_Scan_Padded_Range(uint8_t pix_type, const uint8_t* p, size_t n, int32_t padding, SampleRange& r) {
+  switch (pix_type) {
+    case kPixU16: Add_Padded_Range<uint16_t>(p, n, padding, r); break;
+    case kPixS16: Add_Padded_Range<int16_t>(p, n, padding, r); break;
+    case kPixU32: case kPixS32: Add_Padded_Range<int32_t>(p, n, padding, r); break;
+    default: return false;
+  }
+  r.pix_type = pix_type;
+  return true;
+}
+
+RowRange::RowRange(const ReadContext& ctx, uint8_t pix_type, const uint8_t* data, size_t row_bytes,
+                   std::optional<int32_t> padding)
+    : out_(ctx.range), data_(data), row_bytes_(row_bytes), padding_(padding) {
+  r_.pix_type = pix_type;
+  if (out_) *out_ = SampleRange{};
+  if (Image_Pixel_Bytes(pix_type) < 2 || row_bytes == 0) out_ = nullptr;
+}
+
+void RowRange::Scan_To(size_t rows) {
+  const size_t bytes = Image_Pixel_Bytes(r_.pix_type);
+  const uint8_t* p = data_ + scanned_ * row_bytes_;
+  const size_t n = (rows - scanned_) * row_bytes_ / bytes;
+  if (padding_)
+    Image_Scan_Padded_Range(r_.pix_type, p, n, *padding_, r_);
+  else
+    Image_Scan_Range(r_.pix_type, p, n, r_);
+  scanned_ = rows;
+}
+
+void RowRange::Finish(size_t rows) {
+  if (!out_) return;
+  if (rows > scanned_) Scan_To(rows);
+  *out_ = r_;
 }
 
 int Image_Image_PostProc(LogHandle log, ImageHeader& ima) { return Image_Image_PostProc(log, ima, nullptr); }

@@ -30,7 +30,10 @@ int Read_Pixels(const ReadContext& ctx, ImageHeader& ima) {
       if (!ima.name.empty()) Log_Print(ctx, 2, "\xF1\x01\t\t file: \x02%s ", ima.name.c_str());
       return 0;
     }
-    status = reader(ctx, ima);
+    // A reader that writes the samples itself may take their range on the way.
+    ReadContext with_range = ctx;
+    with_range.range = &range;
+    status = reader(with_range, ima);
   } else {
     status = Image_Read_Generic(ctx, ima, &range);
   }

@@ -8,6 +8,8 @@
 
 #include "log/log.h"
 
+struct SampleRange;
+
 struct ReadContext {
   // A log handle alone is a read that lists nothing.
   ReadContext(LogHandle log = nullptr, uint8_t text_level = 0) : log(log), text_level(text_level) {}
@@ -16,6 +18,9 @@ struct ReadContext {
   // The header-text level: 0 lists nothing; 6 when a file is loaded, 4 when
   // the user asks for the header listing.
   uint8_t text_level = 0;
+  // Where an image reader that writes the samples itself may put their
+  // range, when it takes it in passing; null when the read does not ask.
+  SampleRange* range = nullptr;
 
   // The level header lines are written at now, or 0 when the level is 0 or
   // the log does not admit it.

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "Convert/conv_read_context.h"
 #include "Convert/kema_image.h"
 #include "log/log.h"
 
@@ -16,6 +18,14 @@ struct SampleRange {
   int32_t min = 0;
   int32_t max = 0;
   uint64_t count = 0;
+  // With `padded`, also the range of the samples other than `padding` (a
+  // value of the type): the range step's answer once that is the padding
+  // value, which a reader that pads where it has no data can know.
+  bool padded = false;
+  int32_t padding = 0;
+  int32_t rest_min = 0;
+  int32_t rest_max = 0;
+  uint64_t rest_count = 0;
 };
 // Adds `n` samples of `pix_type` (16 or 32-bit grey) at `p` to `r`; false
 // for any other type. With `out`, the samples are also stored there in the
@@ -23,6 +33,39 @@ struct SampleRange {
 // stored, and their range taken, in this machine's order.
 bool Image_Scan_Range(uint8_t pix_type, const uint8_t* p, size_t n, SampleRange& r, uint8_t* out = nullptr,
                       bool swap = false);
+// Adds `n` samples of `pix_type` (16 or 32-bit grey) at `p` to `r`, both
+// the plain range and the one of the samples other than `padding` (taken as
+// a value of the type); false for any other type.
+bool Image_Scan_Padded_Range(uint8_t pix_type, const uint8_t* p, size_t n, int32_t padding, SampleRange& r);
+
+// The range of an image a reader writes row by row, taken a few rows at a
+// time as it finishes them, while they are still in the cache, so that the
+// range step need not walk the image again. It is taken only when the read
+// asks for it (the context's `range`). With `padding`, the value the reader
+// writes where it has no data when the range step will take that for the
+// padding value, the range of the other samples is taken too.
+class RowRange {
+ public:
+  RowRange(const ReadContext& ctx, uint8_t pix_type, const uint8_t* data, size_t row_bytes,
+           std::optional<int32_t> padding = std::nullopt);
+  // Rows before `rows` are written for good.
+  void Done(size_t rows) {
+    if (out_ && (rows - scanned_) * row_bytes_ >= kBlockBytes) Scan_To(rows);
+  }
+  // Every row before `rows` is written: the whole range goes to the read.
+  void Finish(size_t rows);
+
+ private:
+  static constexpr size_t kBlockBytes = size_t{16} << 10;
+  void Scan_To(size_t rows);
+  SampleRange* out_ = nullptr;
+  SampleRange r_;
+  const uint8_t* data_;
+  size_t row_bytes_;
+  size_t scanned_ = 0;
+  std::optional<int32_t> padding_;
+};
+
 // The range step, taking a range of the whole buffer already known; with
 // `plain`, the plain range of the grey samples (padding included) is put
 // there for a later step over the same samples.

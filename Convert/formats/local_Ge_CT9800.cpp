@@ -13,6 +13,7 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_order.h"
 #include "Convert/conv_report.h"
+#include "Convert/conv_value_range.h"
 #include "Convert/formats/delta7_simd.h"
 
 namespace {
@@ -450,6 +451,7 @@ int GE_CT9800_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
   const auto fill = static_cast<uint16_t>(ima.g2.pix_fill);
   const uint8_t* p = bytes;
   const uint8_t* const end = bytes + left;
+  RowRange range(ctx, kPixU16, out.data(), width * 2, fill);
   for (size_t y = 0; y < height; ++y) {
     uint16_t* row = data + y * width;
     uint32_t v = 0;  // each row starts afresh
@@ -478,7 +480,9 @@ int GE_CT9800_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
       std::fill(row, data + height * width, fill);
       break;
     }
+    range.Done(y + 1);
   }
+  range.Finish(height);
   ima.data = std::move(out);
   return 1;
 }
