@@ -61,6 +61,21 @@ void BM_Decode_Narrow(benchmark::State& state, const std::vector<uint8_t>* file,
   Lanes_Narrow_Only(false);
 }
 
+// The whole read of one image from memory, as `kema info` does it for each
+// file: the header, the pixels, the range and the post-processing.
+void BM_Read(benchmark::State& state, const std::vector<uint8_t>* file) {
+  for (auto _ : state) {
+    std::unique_ptr<ImageHeader> ima = Kema_Image_Header_Read(nullptr, file->size(), file->data());
+    if (!ima || Kema_Image_Get_Image(nullptr, *ima) < 1) {
+      state.SkipWithError("image not read");
+      break;
+    }
+    benchmark::DoNotOptimize(ima->g2.ima_max);
+    Kema_Image_Free_Header(nullptr, *ima);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kSize * kSize);
+}
+
 void BM_Memcpy(benchmark::State& state, size_t bytes) {
   std::vector<uint8_t> src(bytes, 1), dst(bytes);
   for (auto _ : state) {
@@ -171,6 +186,10 @@ int main(int argc, char** argv) {
   static const std::vector<uint8_t> hdl1 = fixtures::HDL1_File({.width = kSize, .height = kSize});
   benchmark::RegisterBenchmark("HDL1_Records_512x512", BM_Decode, &hdl1, &Philips_HDL1_Read_Image);
   benchmark::RegisterBenchmark("Memcpy_512x512x2", BM_Memcpy, decoded);
+  static const std::vector<uint8_t> dicom = Dicom(0);
+  benchmark::RegisterBenchmark("Read_512x512_elscint", BM_Read, &elscint);
+  benchmark::RegisterBenchmark("Read_512x512_ct9800", BM_Read, &ct9800);
+  benchmark::RegisterBenchmark("Read_512x512_dicom", BM_Read, &dicom);
 
   // KEMA_BENCH_DIR keeps the series in that folder (for profiling a run).
   const char* keep = std::getenv("KEMA_BENCH_DIR");

@@ -14,7 +14,6 @@
 #include "Convert/conv_header_text.h"
 #include "Convert/conv_lanes.h"
 #include "Convert/conv_report.h"
-#include "Convert/conv_value_range.h"
 #include "Convert/formats/delta7_simd.h"
 
 namespace {
@@ -368,51 +367,20 @@ inline int Elscint_Step(At at, size_t size, size_t& k, uint16_t& p) {
   return p;
 }
 
-// Takes no note of the samples written.
-struct No_Note {
-  void operator()(uint16_t) const {}
-};
-
 // The end of a row, the same for every decoder: code i on (at byte k,
 // column x, after the sample p) one by one, then the row's last value as it
-// is stored; each sample written is shown to `note`. 1, or 0 when a code
-// runs past the stream.
-template <typename At, typename Note = No_Note>
+// is stored. 1, or 0 when a code runs past the stream.
+template <typename At>
 int Elscint_Finish_Row(At at, std::span<const uint8_t> stored, uint16_t* row, size_t width, size_t x0, size_t c,
-                       size_t i, size_t x, size_t k, uint16_t p, Note note = {}) {
+                       size_t i, size_t x, size_t k, uint16_t p) {
   const size_t size = stored.size();
   for (; i < c; ++i, ++x) {
     if (Elscint_Step(at, size, k, p) < 0) return 0;
-    if (x < width) {
-      row[x] = p;
-      note(p);
-    }
+    if (x < width) row[x] = p;
   }
   if (k > size) return 0;
-  if (c != 0 && x0 + c < width) {
-    const auto last = static_cast<uint16_t>(stored[size - 2] | stored[size - 1] << 8);
-    row[x0 + c] = last;
-    note(last);
-  }
+  if (c != 0 && x0 + c < width) row[x0 + c] = static_cast<uint16_t>(stored[size - 2] | stored[size - 1] << 8);
   return 1;
-}
-
-// The columns a row's decoding writes: from its first column to its last
-// value, inside the width.
-void Written_Span(std::span<const uint8_t> stored, size_t width, size_t& from, size_t& to) {
-  const uint8_t* s = stored.data();
-  from = std::min<size_t>(static_cast<uint16_t>(s[0] | s[1] << 8), width);
-  to = std::min<size_t>(from + static_cast<uint16_t>(s[4] | s[5] << 8) + 1, width);
-}
-
-// The range of the samples a decoded row holds in its written columns.
-void Scan_Written(std::span<const uint8_t> stored, const uint16_t* row, size_t width, ElscintRowRange& range) {
-  size_t from, to;
-  Written_Span(stored, width, from, to);
-  range = {};
-  SampleRange r;
-  Image_Scan_Range(kPixU16, reinterpret_cast<const uint8_t*>(row + from), to - from, r);
-  if (r.count) range = {static_cast<uint16_t>(r.min), static_cast<uint16_t>(r.max)};
 }
 
 }  // namespace
@@ -532,10 +500,7 @@ int Decode_Row_Narrow(std::span<const uint8_t> stored, uint16_t* row, size_t wid
 // k are taken byte by byte from two loads, one starting a byte before k and
 // one a byte after, as k is odd or even. The loads may reach `readable`
 // bytes past the row; only codes inside it are used.
-// The range of the samples written is kept on the way: in the registers
-// for the codes summed together, one by one for the others.
-KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row, size_t width, size_t readable,
-                                 ElscintRowRange& range) {
+KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row, size_t width, size_t readable) {
   const size_t size = stored.size();  // 2n
   if (size < 8) return 0;
   const uint8_t* s = stored.data();
@@ -544,15 +509,7 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
   const size_t x0 = static_cast<uint16_t>(s[0] | s[1] << 8);
   uint16_t p = static_cast<uint16_t>(s[2] | s[3] << 8);
   const size_t c = static_cast<uint16_t>(s[4] | s[5] << 8);
-  uint16_t low = 0xFFFF, high = 0;
-  const auto note = [&low, &high](uint16_t v) {
-    low = std::min(low, v);
-    high = std::max(high, v);
-  };
-  if (x0 < width) {
-    row[x0] = p;
-    note(p);
-  }
+  if (x0 < width) row[x0] = p;
   size_t k = 6;
   size_t x = x0 + 1;
   size_t i = 1;
@@ -560,7 +517,7 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
   const __m256i top = _mm256_set1_epi16(4096), zero = _mm256_setzero_si256();
   const __m256i lane_lo = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m256i lane_hi = _mm256_add_epi16(lane_lo, _mm256_set1_epi16(16));
-  __m256i strays = zero, lows = _mm256_set1_epi16(-1), highs = zero;
+  __m256i strays = zero;
   // Each turn takes the one-byte codes up to the next long code, the count
   // or the end of the exchanged words (at most 32), then that long code.
   while (i < c && k < swapped_end && x + 32 <= width && k + 33 <= size + readable) {
@@ -578,7 +535,6 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
         const uint16_t next = static_cast<uint16_t>(p + Elscint_Diff(s[k ^ 1], s[(k + 1) ^ 1], k));
         if (next <= 4096) p = next;  // a negative step result is above 4096 here
         row[x] = p;
-        note(p);
       }
       continue;
     }
@@ -594,8 +550,6 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
         // Whole turns are checked once, at the end of the row: a stream
         // written by a scanner never leaves the range.
         strays = _mm256_or_si256(strays, _mm256_or_si256(over_lo, over_hi));
-        lows = _mm256_min_epu16(lows, _mm256_min_epu16(lo, hi));
-        highs = _mm256_max_epu16(highs, _mm256_max_epu16(lo, hi));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), lo);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x + 16), hi);
         p = static_cast<uint16_t>(p + Delta7_Total_32(sums_hi));
@@ -613,20 +567,14 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
         for (const size_t stop = i + run; i < stop; ++i, ++x) {
           Elscint_Step(at, size, k, p);
           row[x] = p;
-          note(p);
         }
       } else {
-        // Lanes past the run count as the sample before the turn.
-        const __m256i n = _mm256_set1_epi16(static_cast<int16_t>(run));
-        const __m256i in_lo = _mm256_cmpgt_epi16(n, lane_lo), in_hi = _mm256_cmpgt_epi16(n, lane_hi);
-        const __m256i seen_lo = _mm256_blendv_epi8(base, lo, in_lo), seen_hi = _mm256_blendv_epi8(base, hi, in_hi);
-        lows = _mm256_min_epu16(lows, _mm256_min_epu16(seen_lo, seen_hi));
-        highs = _mm256_max_epu16(highs, _mm256_max_epu16(seen_lo, seen_hi));
         if (i + 31 > c) {  // the columns past the row's codes keep what they hold
+          const __m256i n = _mm256_set1_epi16(static_cast<int16_t>(run));
           auto* at_lo = reinterpret_cast<__m256i*>(row + x);
           auto* at_hi = reinterpret_cast<__m256i*>(row + x + 16);
-          lo = _mm256_blendv_epi8(_mm256_loadu_si256(at_lo), lo, in_lo);
-          hi = _mm256_blendv_epi8(_mm256_loadu_si256(at_hi), hi, in_hi);
+          lo = _mm256_blendv_epi8(_mm256_loadu_si256(at_lo), lo, _mm256_cmpgt_epi16(n, lane_lo));
+          hi = _mm256_blendv_epi8(_mm256_loadu_si256(at_hi), hi, _mm256_cmpgt_epi16(n, lane_hi));
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), lo);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x + 16), hi);
@@ -637,40 +585,25 @@ KEMA_WIDE_FN int Decode_Row_Wide(std::span<const uint8_t> stored, uint16_t* row,
     if (run < room) {  // the long code
       if (Elscint_Step(at, size, k, p) < 0) return 0;
       row[x] = p;
-      note(p);
       ++i, ++x;
     }
   }
   // A whole turn left the range: a sample there repeats the one before,
   // which the one-code-at-a-time decoder knows how to do. (Whether a row
   // runs past its stream does not depend on the values.)
-  if (!_mm256_testz_si256(strays, strays)) {
-    if (!Elscint_Decode_Row_Scalar(stored, row, width)) return 0;
-    Scan_Written(stored, row, width, range);
-    return 1;
-  }
-  if (!Elscint_Finish_Row(at, stored, row, width, x0, c, i, x, k, p, note)) return 0;
-  // The least lane of eight, and the greatest as the least of the complements.
-  const __m128i l = _mm_min_epu16(_mm256_castsi256_si128(lows), _mm256_extracti128_si256(lows, 1));
-  const __m128i h = _mm_max_epu16(_mm256_castsi256_si128(highs), _mm256_extracti128_si256(highs, 1));
-  low = std::min(low, static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(l))));
-  high = std::max(high, static_cast<uint16_t>(~_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(h, _mm_set1_epi16(-1))))));
-  range = low <= high ? ElscintRowRange{low, high} : ElscintRowRange{};
-  return 1;
+  if (!_mm256_testz_si256(strays, strays)) return Elscint_Decode_Row_Scalar(stored, row, width);
+  return Elscint_Finish_Row(at, stored, row, width, x0, c, i, x, k, p);
 }
 #endif
 
 }  // namespace
 
 int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch,
-                       size_t readable, ElscintRowRange* range) {
-  ElscintRowRange unused;
+                       size_t readable) {
 #if KEMA_DELTA7_WIDE
-  if (Lanes_Wide()) return Decode_Row_Wide(stored, row, width, readable, range ? *range : unused);
+  if (Lanes_Wide()) return Decode_Row_Wide(stored, row, width, readable);
 #endif
-  if (!Decode_Row_Narrow(stored, row, width, scratch)) return 0;
-  if (range) Scan_Written(stored, row, width, *range);
-  return 1;
+  return Decode_Row_Narrow(stored, row, width, scratch);
 }
 
 int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
@@ -710,46 +643,35 @@ int Elscint_Read_Image(const ReadContext& ctx, ImageHeader& ima) {
     return 0;
   }
 
-  // Columns outside a row's stored span, and empty rows, are zero. The
-  // range of the samples is taken on the way, when the read asks for it.
-  ElscintRowRange seen, decoded;
-  bool zeros = false;
+  // Columns outside a row's stored span, and empty rows, are zero.
   size_t at = 0;
   for (size_t y = 0; y < present; ++y) {
     const size_t n = elscint->line_length[y];
     uint16_t* row = data + y * width;
     if (n == 0) {
       std::fill_n(row, width, uint16_t{0});
-      zeros = true;
       continue;
     }
     if (n >= 4) {
-      size_t x0, stop;
-      Written_Span({bytes + at, 2 * n}, width, x0, stop);
+      const uint8_t* head = bytes + at;
+      const size_t x0 = std::min<size_t>(head[0] | head[1] << 8, width);
+      const size_t c = static_cast<uint16_t>(head[4] | head[5] << 8);
+      const size_t stop = std::min(x0 + c + 1, width);
       std::fill(row, row + x0, uint16_t{0});
       std::fill(row + stop, row + width, uint16_t{0});
-      zeros = zeros || x0 > 0 || stop < width;
     }
-    if (!Elscint_Decode_Row({bytes + at, 2 * n}, row, width, scratch.get(), rows.size - at - 2 * n,
-                            ctx.range ? &decoded : nullptr)) {
+    if (!Elscint_Decode_Row({bytes + at, 2 * n}, row, width, scratch.get(), rows.size - at - 2 * n)) {
       char detail[48];
       std::snprintf(detail, sizeof detail, "Bad line lenght, line %zu", y);
       Error_Lines(ctx, "in Elscint Compression !", detail);
       return 0;
     }
     at += 2 * n;
-    seen.min = std::min(seen.min, decoded.min);
-    seen.max = std::max(seen.max, decoded.max);
   }
-  const auto fill = static_cast<uint16_t>(ima.g2.pix_fill);
   if (present < height) {
     Log_Print(ctx, 8, "--> compressed rows end after row %zu of %zu", present, height);
-    std::fill(data + present * width, data + height * width, fill);
-    seen.min = std::min(seen.min, fill);
-    seen.max = std::max(seen.max, fill);
+    std::fill(data + present * width, data + height * width, static_cast<uint16_t>(ima.g2.pix_fill));
   }
-  if (zeros) seen.min = 0;  // the greatest is at least 0 already
-  if (ctx.range && seen.min <= seen.max) *ctx.range = SampleRange{kPixU16, seen.min, seen.max, uint64_t{width} * height};
   ima.data = std::move(out);
   return 1;
 }

@@ -48,13 +48,7 @@ struct ElscintStorage final : FormatStorage {
 // summed sixteen or thirty-two at a time where the processor allows.
 // `readable`: how many bytes after the row may be read (never used), so
 // that the last codes of a row need not go one by one.
-// The least and greatest sample a decoded row wrote (none: min above max).
-struct ElscintRowRange {
-  uint16_t min = 0xFFFF;
-  uint16_t max = 0;
-};
-// `range`, when given, is told the range of the samples written.
 int Elscint_Decode_Row(std::span<const uint8_t> stored, uint16_t* row, size_t width, uint8_t* scratch,
-                       size_t readable = 0, ElscintRowRange* range = nullptr);
+                       size_t readable = 0);
 // The same, one code at a time: the reference the fast path must match.
 int Elscint_Decode_Row_Scalar(std::span<const uint8_t> stored, uint16_t* row, size_t width);
