@@ -314,23 +314,26 @@ void Each_First_Image_S16(ImageHeader& ima, Fn fn) {
   }
 }
 
-// Negative signed 16-bit values of the first image become 0, eight at a time.
-void Clamp_Negative_First_Image_S16(ImageHeader& ima) {
+// Negative signed 16-bit values of the first image become 0, eight at a
+// time; true when there was one.
+bool Clamp_Negative_First_Image_S16(ImageHeader& ima) {
   const size_t n = std::min<size_t>(static_cast<size_t>(ima.dim_x) * ima.dim_y, ima.data.size() / 2);
   uint8_t* p = ima.data.data();
   size_t i = 0;
+  bool changed = false;
 #if defined(__SSE2__)
   // Only the blocks holding a negative value are written back.
   for (const __m128i zero = _mm_setzero_si128(); i + 8 <= n; i += 8) {
     auto* at = reinterpret_cast<__m128i*>(p + 2 * i);
     const __m128i v = _mm_loadu_si128(at);
-    if (_mm_movemask_epi8(_mm_cmplt_epi16(v, zero))) _mm_storeu_si128(at, _mm_max_epi16(v, zero));
+    if (_mm_movemask_epi8(_mm_cmplt_epi16(v, zero))) _mm_storeu_si128(at, _mm_max_epi16(v, zero)), changed = true;
   }
 #endif
   for (; i < n; ++i) {
     const int16_t v = Load<int16_t>(p + 2 * i);
-    if (v < 0) std::memset(p + 2 * i, 0, 2);
+    if (v < 0) std::memset(p + 2 * i, 0, 2), changed = true;
   }
+  return changed;
 }
 
 // After a change of the padding value: `known` is the plain range of the
@@ -498,7 +501,11 @@ int Image_Image_PostProc(LogHandle log, ImageHeader& ima, const SampleRange* kno
         // sample reads as negative, and the pass would change nothing.
         const bool none_negative = g2.pix_type == kPixU16 && (g2.pix_fill < 0 || g2.pix_fill > 65535) &&
                                    g2.ima_max > g2.ima_min && g2.ima_max <= 32767;
-        if (!none_negative) Clamp_Negative_First_Image_S16(ima), known = nullptr;
+        // The range taken before describes samples that are gone: it is taken again.
+        if (!none_negative && Clamp_Negative_First_Image_S16(ima)) {
+          known = nullptr;
+          if (!Recompute_Range(log, ima, known)) return 0;
+        }
       } else if (have_first) {
         g2.rescale_intercept = 0.0f;
         g2.pix_sign = 1;

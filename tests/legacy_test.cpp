@@ -107,6 +107,8 @@ TEST_F(Elscint, DamagedFilesFailOrShowWhatTheyHold) {
   std::fill(want.begin() + 20 * 32, want.end(), 0);
   EXPECT_EQ(Samples(*cut.ima), want);
   EXPECT_TRUE(cut.Logged("--> compressed rows end after row 20 of 32"));
+  // The fill, cleared to 0 as a negative sample, leaves the range with it.
+  EXPECT_EQ(cut.ima->g2.ima_max, *std::max_element(want.begin(), want.end()));
 }
 
 TEST_F(Elscint, FieldsGeometryAndListing) {

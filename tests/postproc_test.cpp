@@ -414,8 +414,9 @@ TEST_F(PostProcTest, MakersPaddingValueFixes) {
   // GE and Toshiba: the padding value follows from the first
   // pixel, and the range leaves it out. Yokogawa ProSpeed: the band
   // -1600..-1300 of the first image becomes -1500. Elscint: negatives
-  // cleared, unless the first pixel is -1000, which marks signed data and
-  // moves the level by 1000 instead. `out` empty: the pixels stay.
+  // cleared and the range taken again, unless the first pixel is -1000,
+  // which marks signed data and moves the level by 1000 instead. `out`
+  // empty: the pixels stay.
   const uint16_t CT = kModalityCT, MR = kModalityMR;
   struct { uint16_t modality; const char *maker, *model; uint8_t type; uint16_t dim_x; std::vector<int16_t> in;
            int32_t fill; Ints want; std::vector<int16_t> out; bool marks_signed; } cases[] = {
@@ -432,7 +433,7 @@ TEST_F(PostProcTest, MakersPaddingValueFixes) {
       {CT, "YOKOGAWA", "ProSpeed SX", kPixS16, 5, {-1601, -1600, -1450, -1300, -1299, -1450}, -32768,
        {-32768, 0, 0}, {-1601, -1500, -1500, -1500, -1299, -1450}, false},
       {CT, "YOKOGAWA", "Prospeed", kPixS16, 1, {-1450}, -32768, {-32768, 0, 0}, {}, false},
-      {CT, "Elscint", "", kPixS16, 3, {-999, -5, 7, -3}, -32768, {-32768, 0, 0}, {0, 0, 7, -3}, false},
+      {CT, "Elscint", "", kPixS16, 3, {-999, -5, 7, -3}, -32768, {-32768, 0, 7}, {0, 0, 7, -3}, false},
       {CT, "Elscint", "", kPixS16, 2, {-1000, -5}, -32768, {-32768, 0, 0}, {}, true},
   };
   for (const auto& k : cases) {
