@@ -250,6 +250,7 @@ void Add_Range(const uint8_t* p, size_t n, SampleRange& r, uint8_t* out, bool sw
 
 template <typename T>
 void Add_Padded_Range(const uint8_t* p, size_t n, int32_t padding, SampleRange& r) {
+  if (n == 0) return;
   const T pad = static_cast<T>(padding);
   const Range rest = Scan_Lanes<T, true>(p, n, pad);
   if (r.count == 0) {
@@ -267,7 +268,6 @@ void Add_Padded_Range(const uint8_t* p, size_t n, int32_t padding, SampleRange& 
     part.min = rest.count ? std::min<int32_t>(rest.min, pad) : pad;
     part.max = rest.count ? std::max<int32_t>(rest.max, pad) : pad;
   }
-  if (n == 0) return;
   if (r.count == 0 || part.min < r.min) r.min = part.min;
   if (r.count == 0 || part.max > r.max) r.max = part.max;
   r.count += n;
@@ -438,8 +438,7 @@ bool Image_Scan_Padded_Range(uint8_t pix_type, const uint8_t* p, size_t n, int32
   return true;
 }
 
-RowRange::RowRange(const ReadContext& ctx, uint8_t pix_type, const uint8_t* data, size_t row_bytes,
-                   std::optional<int32_t> padding)
+RowRange::RowRange(const ReadContext& ctx, uint8_t pix_type, const uint8_t* data, size_t row_bytes, int32_t padding)
     : out_(ctx.range), data_(data), row_bytes_(row_bytes), padding_(padding) {
   r_.pix_type = pix_type;
   if (out_) *out_ = SampleRange{};
@@ -448,12 +447,8 @@ RowRange::RowRange(const ReadContext& ctx, uint8_t pix_type, const uint8_t* data
 
 void RowRange::Scan_To(size_t rows) {
   const size_t bytes = Image_Pixel_Bytes(r_.pix_type);
-  const uint8_t* p = data_ + scanned_ * row_bytes_;
-  const size_t n = (rows - scanned_) * row_bytes_ / bytes;
-  if (padding_)
-    Image_Scan_Padded_Range(r_.pix_type, p, n, *padding_, r_);
-  else
-    Image_Scan_Range(r_.pix_type, p, n, r_);
+  Image_Scan_Padded_Range(r_.pix_type, data_ + scanned_ * row_bytes_, (rows - scanned_) * row_bytes_ / bytes, padding_,
+                          r_);
   scanned_ = rows;
 }
 

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "Convert/conv_read_context.h"
 #include "Convert/kema_image.h"
@@ -40,14 +39,13 @@ bool Image_Scan_Padded_Range(uint8_t pix_type, const uint8_t* p, size_t n, int32
 
 // The range of an image a reader writes row by row, taken a few rows at a
 // time as it finishes them, while they are still in the cache, so that the
-// range step need not walk the image again. It is taken only when the read
-// asks for it (the context's `range`). With `padding`, the value the reader
-// writes where it has no data when the range step will take that for the
-// padding value, the range of the other samples is taken too.
+// range steps need not walk the image again: the plain range, and the one
+// without `padding`, the value the reader writes where it has no data (the
+// range step's answer once that is the padding value). It is taken only
+// when the read asks for it (the context's `range`).
 class RowRange {
  public:
-  RowRange(const ReadContext& ctx, uint8_t pix_type, const uint8_t* data, size_t row_bytes,
-           std::optional<int32_t> padding = std::nullopt);
+  RowRange(const ReadContext& ctx, uint8_t pix_type, const uint8_t* data, size_t row_bytes, int32_t padding);
   // Rows before `rows` are written for good.
   void Done(size_t rows) {
     if (out_ && (rows - scanned_) * row_bytes_ >= kBlockBytes) Scan_To(rows);
@@ -63,7 +61,7 @@ class RowRange {
   const uint8_t* data_;
   size_t row_bytes_;
   size_t scanned_ = 0;
-  std::optional<int32_t> padding_;
+  int32_t padding_;
 };
 
 // The range step, taking a range of the whole buffer already known; with
