@@ -237,15 +237,20 @@ Range Scan_Grey(const uint8_t* p, size_t n, int32_t fill, const SampleRange* kno
   return Scan_Lanes<T, true>(p, n, static_cast<T>(fill));
 }
 
+// Joins the range of some more samples to a running one.
+void Join(int32_t& min, int32_t& max, uint64_t& count, const Range& part) {
+  if (part.count == 0) return;
+  if (count == 0 || part.min < min) min = part.min;
+  if (count == 0 || part.max > max) max = part.max;
+  count += part.count;
+}
+
 template <typename T>
 void Add_Range(const uint8_t* p, size_t n, SampleRange& r, uint8_t* out, bool swap) {
   const Range part = !out  ? Scan_Lanes<T, false>(p, n, T{})
                      : swap ? Scan_Lanes<T, false, true, true>(p, n, T{}, out)
                             : Scan_Lanes<T, false, true, false>(p, n, T{}, out);
-  if (part.count == 0) return;
-  if (r.count == 0 || part.min < r.min) r.min = part.min;
-  if (r.count == 0 || part.max > r.max) r.max = part.max;
-  r.count += part.count;
+  Join(r.min, r.max, r.count, part);
 }
 
 template <typename T>
@@ -257,20 +262,14 @@ void Add_Padded_Range(const uint8_t* p, size_t n, int32_t padding, SampleRange& 
     r.padded = true;
     r.padding = static_cast<int32_t>(pad);
   }
-  if (rest.count != 0) {
-    if (r.rest_count == 0 || rest.min < r.rest_min) r.rest_min = rest.min;
-    if (r.rest_count == 0 || rest.max > r.rest_max) r.rest_max = rest.max;
-    r.rest_count += rest.count;
-  }
+  Join(r.rest_min, r.rest_max, r.rest_count, rest);
   // The plain range: the rest and, where some sample was left out, the padding.
-  Range part = rest;
+  Range all{rest.min, rest.max, n};
   if (rest.count < n) {
-    part.min = rest.count ? std::min<int32_t>(rest.min, pad) : pad;
-    part.max = rest.count ? std::max<int32_t>(rest.max, pad) : pad;
+    all.min = rest.count ? std::min<int32_t>(rest.min, pad) : pad;
+    all.max = rest.count ? std::max<int32_t>(rest.max, pad) : pad;
   }
-  if (r.count == 0 || part.min < r.min) r.min = part.min;
-  if (r.count == 0 || part.max > r.max) r.max = part.max;
-  r.count += n;
+  Join(r.min, r.max, r.count, all);
 }
 
 // Colour types read as grey: the packed value the accessor gives.
